@@ -1,0 +1,32 @@
+# The two commands: `make serve` runs a board on 127.0.0.1:8080, `make test`
+# runs every test in a sanitizer build. Both install what is missing first.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+
+.PHONY: all deps test serve bench release clean
+
+all: release
+
+deps:
+	@scripts/install-deps
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build, every test through CTest.
+test: deps
+	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DCORKWALL_SANITIZE=ON -DCORKWALL_TESTS=ON
+	cmake --build $(BUILD)/asan -j $(JOBS)
+	cd $(BUILD)/asan && ctest --output-on-failure -j $(JOBS)
+
+release: deps
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DCORKWALL_TESTS=OFF
+	cmake --build $(BUILD)/release -j $(JOBS)
+
+serve: release
+	@scripts/serve $(BUILD)/release
+
+bench: deps
+	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DCORKWALL_TESTS=OFF -DCORKWALL_BENCH=ON
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	@scripts/bench $(BUILD)/bench
+
+clean:
+	rm -rf $(BUILD)

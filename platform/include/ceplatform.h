@@ -1,0 +1,56 @@
+// What only Linux programs (the host, the tools, the tests) ask of the
+// platform: where the object store lives, closing it cleanly, and the test
+// hooks (a fixed clock, a failing heap, a failing store). Plug-ins never
+// include this header.
+#ifndef CEPLATFORM_CEPLATFORM_H_
+#define CEPLATFORM_CEPLATFORM_H_
+
+#include "wince_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The environment variable that names the store file when no program set it.
+#define CEPLATFORM_STORE_ENV "CEPLATFORM_STORE"
+// The store file when neither the program nor the environment names one.
+#define CEPLATFORM_DEFAULT_STORE "objectstore.db"
+
+// Names the SQLite file of the object store. Call it before the first store
+// call; a later call closes the store (as PlatformCloseStore) and switches to
+// the new file. The file and its schema are created on first use.
+// Returns FALSE (ERROR_INVALID_PARAMETER) for NULL or an empty path.
+BOOL PlatformSetStorePath(const char* path);
+// The store file in use or to be used: set path, else $CEPLATFORM_STORE, else
+// CEPLATFORM_DEFAULT_STORE.
+const char* PlatformStorePath(void);
+// Closes every connection to the store file after checkpointing its log.
+// Handles still open fail afterwards with ERROR_INVALID_HANDLE. The next store
+// call opens the file again.
+void PlatformCloseStore(void);
+
+// ---- Test hooks ----------------------------------------------------------------
+
+// Fixes the clock that GetLocalTime and GetSystemTime read; NULL lets it run
+// again. Process-wide.
+void PlatformFixClock(const SYSTEMTIME* time);
+
+// After `count` more successful allocations (HeapAlloc, HeapReAlloc,
+// LocalAlloc, LocalReAlloc), every allocation fails with
+// ERROR_NOT_ENOUGH_MEMORY until PlatformFailHeapAfter(-1).
+void PlatformFailHeapAfter(long count);
+// Blocks currently allocated from the heap and local memory together.
+long PlatformLiveHeapBlocks(void);
+// Handles currently open (files, databases, enumerations).
+long PlatformOpenHandles(void);
+
+// After `count` more object-store calls (any Ce* function) succeed, the next
+// one fails with `code` and changes nothing; later calls work again.
+// PlatformFailStoreCall(-1, 0) cancels a pending failure.
+void PlatformFailStoreCall(long count, DWORD code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // CEPLATFORM_CEPLATFORM_H_

@@ -1,0 +1,245 @@
+// The object store: the device's databases of records, kept on Linux in one
+// SQLite file (see ceplatform.h for where that file is).
+//
+// The structures keep the device's names and field order, so code written for
+// the device compiles unchanged. Every function is thread-safe, and several
+// processes may use one store file at once.
+//
+// Object identifiers (CEOID) share one 32-bit space for databases and
+// records; 0 means none, and an identifier is never reused in a store file.
+#ifndef CEPLATFORM_WINCE_DB_H_
+#define CEPLATFORM_WINCE_DB_H_
+
+#include "wince_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef DWORD CEOID;
+typedef CEOID* PCEOID;
+typedef DWORD CEPROPID;
+typedef CEPROPID* PCEPROPID;
+
+// A volume identifier. The store has one volume, the system volume: all zero.
+typedef struct _CEGUID {
+  DWORD Data1;
+  DWORD Data2;
+  DWORD Data3;
+  DWORD Data4;
+} CEGUID, *PCEGUID;
+
+#define CREATE_SYSTEMGUID(pguid) \
+  ((pguid)->Data1 = (pguid)->Data2 = (pguid)->Data3 = (pguid)->Data4 = 0)
+
+// A property identifier carries the property number in its upper 16 bits and
+// the value type in its lower 16 bits.
+#define TypeFromPropID(propid) ((WORD)((propid)&0xFFFF))
+#define PropIdFromPropID(propid) ((WORD)((propid) >> 16))
+#define MAKEPROPID(number, type) ((CEPROPID)(((DWORD)(number) << 16) | (WORD)(type)))
+
+// Value types.
+#define CEVT_I2 2
+#define CEVT_I4 3
+#define CEVT_R8 5
+#define CEVT_BOOL 11
+#define CEVT_UI2 18
+#define CEVT_UI4 19
+#define CEVT_LPWSTR 31
+#define CEVT_FILETIME 64
+#define CEVT_BLOB 65
+
+typedef struct _CEBLOB {
+  DWORD dwCount;  // number of bytes
+  LPBYTE lpb;     // the bytes
+} CEBLOB;
+
+typedef union _CEVALUNION {
+  short iVal;
+  USHORT uiVal;
+  LONG lVal;
+  ULONG ulVal;
+  FILETIME filetime;
+  LPWSTR lpwstr;
+  CEBLOB blob;
+  BOOL boolVal;
+  double dblVal;
+} CEVALUNION;
+
+// wFlags of a property value.
+#define CEDB_PROPNOTFOUND 0x0100
+#define CEDB_PROPDELETE 0x0200
+
+typedef struct _CEPROPVAL {
+  CEPROPID propid;
+  WORD wLenData;  // unused, 0
+  WORD wFlags;
+  CEVALUNION val;
+} CEPROPVAL, *PCEPROPVAL;
+
+#define CEDB_MAXDBASENAMELEN 32  // UTF-16 units, terminator included
+#define CEDB_MAXSORTORDER 4
+
+// Sort flags.
+#define CEDB_SORT_DESCENDING 0x00000001
+#define CEDB_SORT_CASEINSENSITIVE 0x00000002
+#define CEDB_SORT_UNKNOWNFIRST 0x00000004
+
+typedef struct _SORTORDERSPEC {
+  CEPROPID propid;
+  DWORD dwFlags;
+} SORTORDERSPEC;
+
+// dwFlags of CEDBASEINFO: which fields are valid. The database flags sit in
+// the upper 16 bits.
+#define CEDB_VALIDNAME 0x0001
+#define CEDB_VALIDTYPE 0x0002
+#define CEDB_VALIDSORTSPEC 0x0004
+#define CEDB_VALIDMODTIME 0x0008
+#define CEDB_VALIDDBFLAGS 0x0010
+
+typedef struct _CEDBASEINFO {
+  DWORD dwFlags;
+  WCHAR szDbaseName[CEDB_MAXDBASENAMELEN];
+  DWORD dwDbaseType;
+  WORD wNumRecords;    // 0xFFFF for a database of 65535 records or more
+  WORD wNumSortOrder;
+  DWORD dwSize;        // bytes of property data; 0xFFFFFFFF at 4 GiB or more
+  FILETIME ftLastModified;
+  SORTORDERSPEC rgSortSpecs[CEDB_MAXSORTORDER];
+} CEDBASEINFO, *PCEDBASEINFO;
+
+typedef struct _CERECORDINFO {
+  CEOID oidParent;  // the database that holds the record
+} CERECORDINFO;
+
+typedef struct _CEFILEINFO {
+  DWORD dwAttributes;
+  CEOID oidParent;
+  WCHAR szFileName[260];
+  FILETIME ftLastChanged;
+  DWORD dwLength;
+} CEFILEINFO;
+
+typedef struct _CEDIRINFO {
+  DWORD dwAttributes;
+  CEOID oidParent;
+  WCHAR szDirName[260];
+} CEDIRINFO;
+
+// Object types.
+#define OBJTYPE_INVALID 0
+#define OBJTYPE_FILE 1
+#define OBJTYPE_DIRECTORY 2
+#define OBJTYPE_DATABASE 3
+#define OBJTYPE_RECORD 4
+
+typedef struct _CEOIDINFO {
+  WORD wObjType;
+  WORD wPad;
+  union {
+    CEFILEINFO infFile;
+    CEDIRINFO infDirectory;
+    CEDBASEINFO infDatabase;
+    CERECORDINFO infRecord;
+  };
+} CEOIDINFO, *PCEOIDINFO;
+
+// A notification request; this store sends no notifications and ignores it.
+typedef struct _CENOTIFYREQUEST {
+  DWORD dwSize;
+  HANDLE hwnd;
+  DWORD dwFlags;
+  HANDLE hHeap;
+  DWORD dwParam;
+} CENOTIFYREQUEST, *PCENOTIFYREQUEST;
+
+// Flags of CeOpenDatabaseEx and CeReadRecordProps.
+#define CEDB_AUTOINCREMENT 0x00000001  // open: each read moves to the next record
+#define CEDB_ALLOWREALLOC 0x00000001   // read: the store may (re)allocate the buffer
+
+// Creates a database from `info`: the name (CEDB_VALIDNAME, required; at most
+// 31 UTF-16 units, compared exactly, letter case observed), its type
+// (CEDB_VALIDTYPE) and up to CEDB_MAXSORTORDER sort orders
+// (CEDB_VALIDSORTSPEC, wNumSortOrder of them).
+// Returns the new database's CEOID, or 0 with: ERROR_DUP_NAME (a database of
+// that name exists), ERROR_INVALID_PARAMETER (no name, an empty or unterminated
+// name longer than 31 units, more than 4 sort orders, NULL info), or
+// ERROR_DISK_FULL / ERROR_WRITE_FAULT / ERROR_NOT_ENOUGH_MEMORY (the store
+// cannot be written).
+CEOID CeCreateDatabaseEx(PCEGUID volume, CEDBASEINFO* info);
+
+// Opens a database: by identifier when *oid is not 0, else by name (then *oid
+// receives the database's identifier). `sortProperty` 0 reads in the
+// database's first sort order, or in creation order when it has none; a
+// property identifier of one of its sort orders reads in that order.
+// CEDB_AUTOINCREMENT makes each CeReadRecordProps move on to the next record.
+// `notify` is ignored.
+// Returns a handle (close it with CloseHandle), or INVALID_HANDLE_VALUE with:
+// ERROR_FILE_NOT_FOUND (no such database), ERROR_INVALID_PARAMETER (no name
+// and no identifier, a name too long, a sort property the database lacks),
+// ERROR_NOT_ENOUGH_MEMORY, or ERROR_READ_FAULT (the store cannot be read).
+HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name,
+                        CEPROPID sortProperty, DWORD flags,
+                        CENOTIFYREQUEST* notify);
+
+// Writes a record. `record` 0 writes a new record; otherwise the properties
+// given replace those of the same identifier in that record (others stay; a
+// value with CEDB_PROPDELETE removes the property). Types CEVT_I2, CEVT_UI2,
+// CEVT_I4, CEVT_UI4, CEVT_R8, CEVT_BOOL, CEVT_FILETIME, CEVT_LPWSTR and
+// CEVT_BLOB are stored exactly. The write is on disk when the call returns.
+// Returns the record's CEOID, or 0 with: ERROR_INVALID_HANDLE,
+// ERROR_INVALID_PARAMETER (0 properties, NULL values, an unknown type, a
+// record that is not in the database, a BLOB with bytes NULL but a count),
+// ERROR_KEY_DELETED (the database was deleted), ERROR_DISK_FULL /
+// ERROR_WRITE_FAULT, ERROR_NOT_ENOUGH_MEMORY.
+CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount,
+                         CEPROPVAL* values);
+
+// Reads the record at the handle's position (then moves on, with
+// CEDB_AUTOINCREMENT). `propIds` NULL reads every property, in the order they
+// were written; otherwise those listed, in that order (a missing one comes
+// back with wFlags CEDB_PROPNOTFOUND). *propCount receives the count.
+// The buffer receives an array of CEPROPVAL followed by the BLOB and string
+// bytes they point to. With CEDB_ALLOWREALLOC, *buffer may be NULL: the store
+// allocates it with LocalAlloc, or grows a buffer that is too small with
+// LocalReAlloc, and *bufferSize receives its size; the caller releases it with
+// LocalFree. Without the flag a buffer that is too small gives
+// ERROR_INSUFFICIENT_BUFFER and *bufferSize the size needed.
+// Returns the record's CEOID, or 0 with: ERROR_NO_MORE_ITEMS (259: past the
+// last record), ERROR_INSUFFICIENT_BUFFER (122), ERROR_NOT_ENOUGH_MEMORY (8),
+// ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER, ERROR_KEY_DELETED (the
+// database was deleted under the handle), ERROR_READ_FAULT.
+CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount,
+                        CEPROPID* propIds, LPBYTE* buffer, LPDWORD bufferSize);
+
+// Deletes a record of the handle's database. Returns TRUE, or FALSE with:
+// ERROR_INVALID_PARAMETER (no such record in this database, 0),
+// ERROR_INVALID_HANDLE, ERROR_KEY_DELETED, ERROR_WRITE_FAULT.
+BOOL CeDeleteRecord(HANDLE database, CEOID record);
+
+// Enumerates the databases of the given type (0: all), in creation order.
+// Returns an enumeration handle (close it with CloseHandle) or
+// INVALID_HANDLE_VALUE with ERROR_NOT_ENOUGH_MEMORY or ERROR_READ_FAULT.
+HANDLE CeFindFirstDatabase(DWORD databaseType);
+// The next database's CEOID, or 0 with ERROR_NO_MORE_ITEMS at the end,
+// ERROR_INVALID_HANDLE for a handle that is not an enumeration.
+CEOID CeFindNextDatabase(HANDLE enumeration);
+
+// Describes an object: a database (OBJTYPE_DATABASE with infDatabase: name,
+// type, record count, size in bytes, sort orders, last change) or a record
+// (OBJTYPE_RECORD with infRecord.oidParent). Returns FALSE with
+// ERROR_INVALID_PARAMETER when no object has the identifier (0 included) or
+// `info` is NULL, ERROR_READ_FAULT when the store cannot be read.
+BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info);
+
+// Deletes a database and all its records. Open handles on it stay valid to
+// close; their reads fail with ERROR_KEY_DELETED. Returns TRUE, or FALSE with
+// ERROR_INVALID_PARAMETER (no database has the identifier), ERROR_WRITE_FAULT.
+BOOL CeDeleteDatabase(CEOID oid);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // CEPLATFORM_WINCE_DB_H_
