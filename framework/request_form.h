@@ -5,6 +5,14 @@
 // POST the parameters come from the body (URL-encoded or multipart), for any
 // other method from QUERY_STRING. It owns nothing; `status` names the last
 // failure.
+//
+// Decoding QUERY_STRING shortens its value inside the variable block: the
+// rest of the block moves down over the freed bytes and the block's length
+// shrinks with it, so every other variable is still found. A URL-encoded
+// body is decoded up to its first NUL and keeps its length.
+//
+// An object built over a NULL pointer reports "Bad param." and answers every
+// operation with 0 without touching anything.
 #ifndef FRAMEWORK_REQUEST_FORM_H_
 #define FRAMEWORK_REQUEST_FORM_H_
 
@@ -25,7 +33,9 @@ class RequestForm {
 
   // Zero-fills `size` bytes of `buffer`, then copies the value (at most size
   // bytes; NUL-terminated only when shorter). Returns the bytes copied; 0 when
-  // absent, empty or on failure (status says why).
+  // absent, empty or on failure (status says why: "Bad param." for a NULL
+  // name or buffer or a size <= 0). Pass one less than the buffer's capacity
+  // to be sure of a terminator.
   int GetParameter(const char* name, char* buffer, int size);
   // The value's first 11 characters as a decimal (atoi); 0 when absent.
   int GetIntParameter(const char* name);
@@ -40,11 +50,14 @@ class RequestForm {
 
   // Finds `name` anywhere in URL-encoded `text`, takes the value after the
   // first '=' from there up to '&' or the end, and copies min(length, size)
-  // bytes (a NUL follows only a shorter value). Returns the bytes copied.
+  // bytes (a NUL follows only a shorter value; an absent name leaves a NUL in
+  // the first byte). Returns the bytes copied. Writes nothing when size <= 0.
   static int FindValue(const char* text, const char* name, char* buffer, int size);
 
   // Multipart bodies: the named part's value, in place (out) or copied whole
-  // (a value longer than size is refused with "Memory not enough.").
+  // (a value longer than size is refused with "Memory not enough."). The
+  // scan reads only the body's bytes, also when CONTENT_LENGTH claims more;
+  // a body that cannot be scanned gives "Bad boundary post data.".
   int FindMultipartValue(const char* name, const char** out);
   int CopyMultipartValue(const char* name, char* buffer, int size);
 

@@ -27,14 +27,19 @@ class ServerVariables {
   char* GetNoCase(const char* name);
 
   // Replaces or adds the pair (a replaced pair moves to the end). Returns the
-  // bytes added, or 0 for a NULL name or value or a failed allocation.
+  // bytes added (name, value and their NULs), or 0 for a NULL name or value,
+  // an empty name (it would end the list) or a failed allocation; when the
+  // name was present its old pair is gone by then. Rewinds the cursor.
   int Set(const char* name, const char* value);
-  // Drops the pair with that exact name. 1, or 0 when absent or out of memory.
+  // Drops the pair with that exact name by rebuilding the block; the others
+  // keep their order. 1, or 0 when absent or out of memory, and then the
+  // block is exactly as it was. Rewinds the cursor.
   int Remove(const char* name);
 
   // Cursor to the first pair (NULL for an empty block); returns it.
   char* Rewind();
-  // Cursor to the following pair; NULL at the end of the list.
+  // Cursor to the following pair; NULL at the end of the list. Walks never
+  // go past the block's `length` bytes and the NUL after them.
   char* Next();
   char* CurrentName();
   // The value at the cursor; NULL when the cursor is NULL.

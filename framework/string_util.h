@@ -19,9 +19,11 @@ int HexDigitValue(int c);
 int ToLowerAscii(int c);
 
 // Compares two strings ignoring ASCII case: 0 when equal, else the folded
-// byte of `second` minus that of `first` at the first difference.
+// byte of `second` minus that of `first` at the first difference (bytes taken
+// as signed). A NULL string equals only another NULL.
 int CompareNoCase(const char* first, const char* second);
-// The same over at most `count` positions; NULL strings or count 0 give 0.
+// The same over at most `count` positions (a prefix test when count is the
+// length of a literal); NULL strings or a count <= 0 give 0.
 int CompareNoCaseN(const char* first, const char* second, int count);
 
 // The wide string in the ANSI code page, in a new malloc'ed string (release it

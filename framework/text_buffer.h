@@ -22,9 +22,13 @@ class TextBuffer {
   // 1 when no storage is held (data NULL), else 0. Not the same as length 0.
   virtual int IsEmpty();
 
-  // Appends `count` bytes (NULs included) and keeps a NUL after them.
-  // Returns count, or 0 when count is 0 or <0, source is NULL, or the heap
-  // fails; on failure the contents stay as they were.
+  // Appends `count` bytes (NULs included) and keeps a NUL after them. The
+  // source may lie inside this buffer's own storage.
+  // Returns count, or 0 when count is 0 or <0, source is NULL, the heap fails,
+  // the total would not fit in an int, or blockSize is not positive; on
+  // failure the contents stay as they were (a failed growth on the first
+  // append keeps the fresh, empty block: IsEmpty then gives 0).
+  // Pointers into data taken before an Append may be invalid after it.
   int Append(const char* source, int count);
   // Append of a NUL-terminated string without its NUL; NULL gives 0.
   int AppendString(const char* text);

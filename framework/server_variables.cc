@@ -1,0 +1,151 @@
+#include "server_variables.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <climits>
+#include <new>
+
+#include "string_util.h"
+
+namespace {
+
+// The byte after the NUL-terminated string at `p`, never past `end` (the NUL
+// the buffer keeps after its bytes), so a block that lost its pairing cannot
+// lead a walk out of the storage.
+char* SkipString(char* p, char* end) {
+  while (p < end && *p != '\0') ++p;
+  return p < end ? p + 1 : end;
+}
+
+}  // namespace
+
+ServerVariables::ServerVariables() : buffer(new (std::nothrow) TextBuffer), cursor(NULL) {}
+
+ServerVariables::~ServerVariables() { delete buffer; }
+
+char* ServerVariables::Block() { return buffer != NULL ? buffer->data : NULL; }
+
+char* ServerVariables::Rewind() {
+  cursor = NULL;
+  if (buffer == NULL || buffer->data == NULL || buffer->length <= 0) return NULL;
+  // A block whose first name is empty holds no pairs.
+  if (buffer->data[0] == '\0') return NULL;
+  cursor = buffer->data;
+  return cursor;
+}
+
+char* ServerVariables::Next() {
+  if (cursor == NULL) return NULL;
+  if (buffer == NULL || buffer->data == NULL || buffer->length <= 0) return NULL;
+  char* start = buffer->data;
+  char* end = start + buffer->length;
+  uintptr_t at = reinterpret_cast<uintptr_t>(cursor);
+  // A cursor outside the block (a stale one) is taken as the end of the list.
+  if (at < reinterpret_cast<uintptr_t>(start) || at >= reinterpret_cast<uintptr_t>(end)) {
+    return NULL;
+  }
+  char* value = SkipString(cursor, end);
+  char* next = SkipString(value, end);
+  if (next >= end || *next == '\0') return NULL;
+  cursor = next;
+  return cursor;
+}
+
+char* ServerVariables::CurrentName() { return cursor; }
+
+char* ServerVariables::CurrentValue() {
+  if (cursor == NULL || buffer == NULL || buffer->data == NULL) return NULL;
+  return SkipString(cursor, buffer->data + buffer->length);
+}
+
+char* ServerVariables::Find(const char* name) {
+  if (name == NULL) return NULL;
+  for (char* p = Rewind(); p != NULL; p = Next()) {
+    if (strcmp(p, name) == 0) {
+      cursor = p;
+      return p;
+    }
+  }
+  return NULL;
+}
+
+char* ServerVariables::FindNoCase(const char* name) {
+  if (name == NULL) return NULL;
+  for (char* p = Rewind(); p != NULL; p = Next()) {
+    if (CompareNoCase(p, name) == 0) {
+      cursor = p;
+      return p;
+    }
+  }
+  return NULL;
+}
+
+char* ServerVariables::Get(const char* name) {
+  if (Find(name) == NULL) return NULL;
+  return CurrentValue();
+}
+
+char* ServerVariables::GetNoCase(const char* name) {
+  if (FindNoCase(name) == NULL) return NULL;
+  return CurrentValue();
+}
+
+int ServerVariables::Set(const char* name, const char* value) {
+  if (name == NULL || value == NULL || buffer == NULL) return 0;
+  // An empty name would end the list and hide this pair and every later one.
+  if (name[0] == '\0') return 0;
+  if (Find(name) != NULL) Remove(name);
+
+  size_t nameBytes = strlen(name) + 1;
+  size_t valueBytes = strlen(value) + 1;
+  if (nameBytes + valueBytes > static_cast<size_t>(INT_MAX)) return 0;
+  size_t total = nameBytes + valueBytes;
+  char* pair = static_cast<char*>(malloc(total));
+  if (pair == NULL) return 0;
+  memset(pair, 0, total);
+  memcpy(pair, name, nameBytes);
+  memcpy(pair + nameBytes, value, valueBytes);
+  int added = buffer->Append(pair, static_cast<int>(total));
+  free(pair);
+  // The append may have moved the storage; never leave the cursor behind.
+  Rewind();
+  return added;
+}
+
+int ServerVariables::Remove(const char* name) {
+  if (buffer == NULL) return 0;
+  char* start = buffer->data;
+  char* found = Find(name);
+  if (found == NULL) return 0;
+  int total = buffer->length;
+
+  TextBuffer* rebuilt = new (std::nothrow) TextBuffer;
+  if (rebuilt == NULL) return 0;
+  char* next = Next();
+  bool ok = true;
+  if (found == start) {
+    if (next != NULL) {
+      int tail = total - static_cast<int>(next - start);
+      ok = rebuilt->Append(next, tail) == tail;
+    }
+  } else if (next == NULL) {
+    int head = static_cast<int>(found - start);
+    ok = rebuilt->Append(start, head) == head;
+  } else {
+    int head = static_cast<int>(found - start);
+    int tail = total - static_cast<int>(next - start);
+    ok = rebuilt->Append(start, head) == head && rebuilt->Append(next, tail) == tail;
+  }
+  // A short copy would silently drop variables: keep the old block instead.
+  if (!ok) {
+    delete rebuilt;
+    Rewind();
+    return 0;
+  }
+  delete buffer;
+  buffer = rebuilt;
+  Rewind();
+  return 1;
+}
