@@ -4,6 +4,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "ceplatform.h"
 #include "wince_kernel.h"
 
 namespace ceplatform {
@@ -91,3 +92,5 @@ long HandleOpenCount() {
 }  // namespace ceplatform
 
 extern "C" BOOL CloseHandle(HANDLE handle) { return ceplatform::HandleClose(handle); }
+
+extern "C" long PlatformOpenHandles(void) { return ceplatform::HandleOpenCount(); }

@@ -39,6 +39,7 @@ HANDLE HandleInsert(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> HandleLookup(HANDLE handle, KernelObject::Kind kind);
 
 // Every open object of a kind (the store closes its database handles with it).
+// `visit` runs under the table's lock: it must not call the functions here.
 void HandleForEach(KernelObject::Kind kind,
                    void (*visit)(KernelObject& object, void* context),
                    void* context);

@@ -1,0 +1,171 @@
+// The process heap and local memory: one allocator over malloc. Every block
+// carries a 16-byte header with its size, so HeapSize can answer and
+// HeapReAlloc can zero exactly the part that grew. Counters are atomics, so
+// the heap takes no lock of its own.
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "ceplatform.h"
+#include "wince_kernel.h"
+
+namespace {
+
+constexpr uint32_t kLiveMagic = 0x43454850;  // "CEHP"
+constexpr uint32_t kDeadMagic = 0x44454144;  // "DEAD"
+
+// Keeps the caller's bytes 16-byte aligned, as malloc's are.
+struct alignas(16) BlockHeader {
+  uint64_t size;
+  uint32_t magic;
+  uint32_t reserved;
+};
+static_assert(sizeof(BlockHeader) == 16, "the header is 16 bytes");
+
+// The device's heap is that of a 32-bit process: no block reaches 2 GiB. The
+// limit also keeps a wild size from reaching malloc.
+constexpr SIZE_T kMaxBlockBytes = 0x7FFFFFFF - sizeof(BlockHeader);
+
+char process_heap_tag;
+
+// Allocations still allowed before the injected failure; -1 means no limit.
+std::atomic<long> allocations_left{-1};
+std::atomic<long> live_blocks{0};
+
+// Takes one allocation from the test budget; false once it is spent.
+bool TakeAllocation() {
+  long left = allocations_left.load(std::memory_order_relaxed);
+  while (left >= 0) {
+    if (left == 0) return false;
+    if (allocations_left.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+      return true;
+    }
+  }
+  return true;
+}
+
+BlockHeader* HeaderOf(LPCVOID block) {
+  return reinterpret_cast<BlockHeader*>(
+      const_cast<char*>(static_cast<const char*>(block)) - sizeof(BlockHeader));
+}
+
+// The header of a block this heap handed out, or nullptr (with
+// ERROR_INVALID_PARAMETER) for NULL or a pointer that is not a live block.
+BlockHeader* CheckedHeader(LPCVOID block) {
+  if (block == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  BlockHeader* header = HeaderOf(block);
+  if (header->magic != kLiveMagic) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return header;
+}
+
+bool IsProcessHeap(HANDLE heap) {
+  if (heap == &process_heap_tag) return true;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return false;
+}
+
+LPVOID Allocate(SIZE_T bytes, bool zero) {
+  if (bytes > kMaxBlockBytes || !TakeAllocation()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  void* raw = zero ? calloc(1, sizeof(BlockHeader) + bytes) : malloc(sizeof(BlockHeader) + bytes);
+  if (raw == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  BlockHeader* header = static_cast<BlockHeader*>(raw);
+  header->size = bytes;
+  header->magic = kLiveMagic;
+  header->reserved = 0;
+  live_blocks.fetch_add(1, std::memory_order_relaxed);
+  return header + 1;
+}
+
+LPVOID Reallocate(LPVOID block, SIZE_T bytes, bool zero) {
+  BlockHeader* header = CheckedHeader(block);
+  if (header == nullptr) return nullptr;
+  if (bytes > kMaxBlockBytes || !TakeAllocation()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  const uint64_t old_size = header->size;
+  // On failure realloc leaves the old block as it was, and so do we.
+  void* raw = realloc(header, sizeof(BlockHeader) + bytes);
+  if (raw == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  header = static_cast<BlockHeader*>(raw);
+  header->size = bytes;
+  char* data = reinterpret_cast<char*>(header + 1);
+  if (zero && bytes > old_size) memset(data + old_size, 0, bytes - old_size);
+  return data;
+}
+
+bool Release(LPVOID block) {
+  BlockHeader* header = CheckedHeader(block);
+  if (header == nullptr) return false;
+  header->magic = kDeadMagic;
+  free(header);
+  live_blocks.fetch_sub(1, std::memory_order_relaxed);
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+HANDLE GetProcessHeap(void) { return &process_heap_tag; }
+
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  if (!IsProcessHeap(heap)) return nullptr;
+  return Allocate(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
+}
+
+LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
+  if (!IsProcessHeap(heap)) return nullptr;
+  return Reallocate(block, bytes, (flags & HEAP_ZERO_MEMORY) != 0);
+}
+
+BOOL HeapFree(HANDLE heap, DWORD /*flags*/, LPVOID block) {
+  if (!IsProcessHeap(heap)) return FALSE;
+  if (block == nullptr) return TRUE;
+  return Release(block) ? TRUE : FALSE;
+}
+
+SIZE_T HeapSize(HANDLE heap, DWORD /*flags*/, LPCVOID block) {
+  if (!IsProcessHeap(heap)) return static_cast<SIZE_T>(-1);
+  BlockHeader* header = CheckedHeader(block);
+  if (header == nullptr) return static_cast<SIZE_T>(-1);
+  return static_cast<SIZE_T>(header->size);
+}
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+  return Allocate(bytes, (flags & LMEM_ZEROINIT) != 0);
+}
+
+HLOCAL LocalReAlloc(HLOCAL block, SIZE_T bytes, UINT flags) {
+  return Reallocate(block, bytes, (flags & LMEM_ZEROINIT) != 0);
+}
+
+HLOCAL LocalFree(HLOCAL block) {
+  if (block == nullptr) return nullptr;
+  return Release(block) ? nullptr : block;
+}
+
+void PlatformFailHeapAfter(long count) {
+  allocations_left.store(count < 0 ? -1 : count, std::memory_order_relaxed);
+}
+
+long PlatformLiveHeapBlocks(void) { return live_blocks.load(std::memory_order_relaxed); }
+
+}  // extern "C"

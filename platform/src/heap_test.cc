@@ -1,0 +1,219 @@
+#include <string.h>
+
+#include <thread>
+#include <vector>
+
+#include "ceplatform.h"
+#include "gtest/gtest.h"
+#include "wince_kernel.h"
+
+namespace {
+
+// Restores the heap after a test that made it fail.
+class HeapTest : public ::testing::Test {
+ protected:
+  void SetUp() override { blocks_before_ = PlatformLiveHeapBlocks(); }
+  void TearDown() override {
+    PlatformFailHeapAfter(-1);
+    EXPECT_EQ(blocks_before_, PlatformLiveHeapBlocks()) << "the test leaked heap blocks";
+  }
+  long blocks_before_ = 0;
+};
+
+TEST_F(HeapTest, ZeroMemoryZeroesNewBlock) {
+  HANDLE heap = GetProcessHeap();
+  ASSERT_NE(nullptr, heap);
+  unsigned char* block = static_cast<unsigned char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 1000));
+  ASSERT_NE(nullptr, block);
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(0, block[i]) << i;
+  EXPECT_EQ(1000u, HeapSize(heap, 0, block));
+  EXPECT_TRUE(HeapFree(heap, HEAP_NO_SERIALIZE, block));
+}
+
+TEST_F(HeapTest, ReAllocZeroesOnlyTheGrownPart) {
+  HANDLE heap = GetProcessHeap();
+  // Sizes that cross the allocator's size classes, so the block moves.
+  const SIZE_T kSizes[][2] = {{1, 2}, {512, 1024}, {100, 100000}, {7, 7}, {3000, 4096}};
+  for (const auto& sizes : kSizes) {
+    char* block = static_cast<char*>(HeapAlloc(heap, 0, sizes[0]));
+    ASSERT_NE(nullptr, block);
+    memset(block, 'x', sizes[0]);
+    // Dirty memory that a later block may reuse, so that stale bytes would show.
+    char* dirt = static_cast<char*>(HeapAlloc(heap, 0, sizes[1]));
+    ASSERT_NE(nullptr, dirt);
+    memset(dirt, 'd', sizes[1]);
+    ASSERT_TRUE(HeapFree(heap, 0, dirt));
+
+    char* grown = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, sizes[1]));
+    ASSERT_NE(nullptr, grown) << sizes[0] << " -> " << sizes[1];
+    EXPECT_EQ(sizes[1], HeapSize(heap, 0, grown));
+    for (SIZE_T i = 0; i < sizes[0]; ++i) ASSERT_EQ('x', grown[i]) << i;
+    for (SIZE_T i = sizes[0]; i < sizes[1]; ++i) ASSERT_EQ(0, grown[i]) << i;
+    EXPECT_TRUE(HeapFree(heap, 0, grown));
+  }
+}
+
+TEST_F(HeapTest, ReAllocShrinkKeepsContents) {
+  HANDLE heap = GetProcessHeap();
+  char* block = static_cast<char*>(HeapAlloc(heap, 0, 64));
+  ASSERT_NE(nullptr, block);
+  memcpy(block, "0123456789", 10);
+  block = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 4));
+  ASSERT_NE(nullptr, block);
+  EXPECT_EQ(4u, HeapSize(heap, 0, block));
+  EXPECT_EQ(0, memcmp(block, "0123", 4));
+  // Growing again zeroes from the new, smaller size on.
+  block = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 10));
+  ASSERT_NE(nullptr, block);
+  EXPECT_EQ(0, memcmp(block, "0123\0\0\0\0\0\0", 10));
+  EXPECT_TRUE(HeapFree(heap, 0, block));
+}
+
+TEST_F(HeapTest, ZeroSizeBlocksAreUniqueAndValid) {
+  HANDLE heap = GetProcessHeap();
+  void* a = HeapAlloc(heap, 0, 0);
+  void* b = HeapAlloc(heap, 0, 0);
+  ASSERT_NE(nullptr, a);
+  ASSERT_NE(nullptr, b);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(0u, HeapSize(heap, 0, a));
+  EXPECT_TRUE(HeapFree(heap, 0, a));
+  EXPECT_TRUE(HeapFree(heap, 0, b));
+}
+
+TEST_F(HeapTest, BadArguments) {
+  HANDLE heap = GetProcessHeap();
+  SetLastError(0);
+  EXPECT_EQ(nullptr, HeapAlloc(reinterpret_cast<HANDLE>(0x1234), 0, 10));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  EXPECT_EQ(nullptr, HeapReAlloc(heap, 0, nullptr, 10));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_TRUE(HeapFree(heap, 0, nullptr));
+  EXPECT_EQ(static_cast<SIZE_T>(-1), HeapSize(heap, 0, nullptr));
+  SetLastError(0);
+  EXPECT_EQ(nullptr, HeapAlloc(heap, 0, static_cast<SIZE_T>(-1)));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+  EXPECT_EQ(nullptr, HeapAlloc(heap, 0, static_cast<SIZE_T>(-1) - 8));  // header overflow
+  EXPECT_EQ(nullptr, HeapAlloc(heap, 0, 0x80000000u));
+
+  // A pointer into the middle of a block is not a block: refused, and the
+  // block it points into survives.
+  char* block = static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 64));
+  ASSERT_NE(nullptr, block);
+  SetLastError(0);
+  EXPECT_FALSE(HeapFree(heap, 0, block + 32));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_EQ(block + 32, LocalFree(block + 32));
+  EXPECT_EQ(static_cast<SIZE_T>(-1), HeapSize(heap, 0, block + 32));
+  EXPECT_EQ(64u, HeapSize(heap, 0, block));
+  EXPECT_TRUE(HeapFree(heap, 0, block));
+}
+
+TEST_F(HeapTest, FailHeapAfterCountsExactly) {
+  HANDLE heap = GetProcessHeap();
+  for (long allowed = 0; allowed < 4; ++allowed) {
+    PlatformFailHeapAfter(allowed);
+    std::vector<void*> blocks;
+    for (long i = 0; i < allowed; ++i) {
+      void* block = HeapAlloc(heap, 0, 16);
+      ASSERT_NE(nullptr, block) << "allocation " << i << " of " << allowed;
+      blocks.push_back(block);
+    }
+    // Releasing does not count; every later allocation fails, of any kind.
+    ASSERT_TRUE(HeapFree(heap, 0, blocks.empty() ? nullptr : blocks.back()));
+    if (!blocks.empty()) blocks.pop_back();
+    SetLastError(0);
+    EXPECT_EQ(nullptr, HeapAlloc(heap, 0, 16));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+    EXPECT_EQ(nullptr, HeapAlloc(heap, 0, 16));
+    EXPECT_EQ(nullptr, LocalAlloc(LPTR, 16));
+    PlatformFailHeapAfter(-1);
+    for (void* block : blocks) EXPECT_TRUE(HeapFree(heap, 0, block));
+  }
+  void* block = HeapAlloc(heap, 0, 16);
+  EXPECT_NE(nullptr, block) << "PlatformFailHeapAfter(-1) did not restore the heap";
+  HeapFree(heap, 0, block);
+}
+
+TEST_F(HeapTest, FailedReAllocLeavesOldBlockIntact) {
+  HANDLE heap = GetProcessHeap();
+  char* block = static_cast<char*>(HeapAlloc(heap, 0, 512));
+  ASSERT_NE(nullptr, block);
+  memset(block, 'k', 512);
+  PlatformFailHeapAfter(0);
+  SetLastError(0);
+  EXPECT_EQ(nullptr, HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 1024));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+  EXPECT_EQ(nullptr, LocalReAlloc(block, 2048, LMEM_ZEROINIT));
+  PlatformFailHeapAfter(-1);
+  EXPECT_EQ(512u, HeapSize(heap, 0, block));
+  for (int i = 0; i < 512; ++i) ASSERT_EQ('k', block[i]) << i;
+  // A size the heap refuses outright leaves it intact as well.
+  EXPECT_EQ(nullptr, HeapReAlloc(heap, 0, block, static_cast<SIZE_T>(-1)));
+  EXPECT_EQ(512u, HeapSize(heap, 0, block));
+  EXPECT_TRUE(HeapFree(heap, 0, block));
+}
+
+TEST_F(HeapTest, LocalMemory) {
+  unsigned char* block = static_cast<unsigned char*>(LocalAlloc(LPTR, 300));
+  ASSERT_NE(nullptr, block);
+  EXPECT_EQ(blocks_before_ + 1, PlatformLiveHeapBlocks());
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(0, block[i]);
+  memset(block, 0xAB, 300);
+  block = static_cast<unsigned char*>(LocalReAlloc(block, 5000, LMEM_ZEROINIT));
+  ASSERT_NE(nullptr, block);
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(0xAB, block[i]) << i;
+  for (int i = 300; i < 5000; ++i) ASSERT_EQ(0, block[i]) << i;
+  EXPECT_EQ(nullptr, LocalFree(block));
+  EXPECT_EQ(nullptr, LocalFree(nullptr));
+}
+
+TEST_F(HeapTest, LiveBlocksCountsHeapAndLocalTogether) {
+  HANDLE heap = GetProcessHeap();
+  void* a = HeapAlloc(heap, 0, 10);
+  void* b = LocalAlloc(LMEM_FIXED, 10);
+  EXPECT_EQ(blocks_before_ + 2, PlatformLiveHeapBlocks());
+  a = HeapReAlloc(heap, 0, a, 10000);  // a move is not a new block
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ(blocks_before_ + 2, PlatformLiveHeapBlocks());
+  HeapFree(heap, 0, a);
+  LocalFree(b);
+  EXPECT_EQ(blocks_before_, PlatformLiveHeapBlocks());
+}
+
+TEST_F(HeapTest, ManyThreadsKeepTheCountRight) {
+  HANDLE heap = GetProcessHeap();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([heap, t] {
+      for (int i = 0; i < 2000; ++i) {
+        char* block = static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 8 + (i % 64)));
+        if (block == nullptr) continue;
+        block[0] = static_cast<char>(t);
+        block = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 200));
+        HeapFree(heap, HEAP_NO_SERIALIZE, block);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(blocks_before_, PlatformLiveHeapBlocks());
+}
+
+TEST(LastErrorTest, EachThreadHasItsOwn) {
+  SetLastError(1234);
+  DWORD seen_in_thread = 99;
+  DWORD set_in_thread = 0;
+  std::thread other([&] {
+    seen_in_thread = GetLastError();
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    set_in_thread = GetLastError();
+  });
+  other.join();
+  EXPECT_EQ(0u, seen_in_thread);  // a new thread starts at 0
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), set_in_thread);
+  EXPECT_EQ(1234u, GetLastError());
+  SetLastError(0);
+  EXPECT_EQ(0u, GetLastError());
+}
+
+}  // namespace
