@@ -1,0 +1,53 @@
+// The board page: the Shift_JIS header block, the board's header template
+// (or the built-in header and posting form), twenty posts from the page
+// offset on with their delete buttons, the TOP and NEXT links, and the footer
+// template (or the built-in footer).
+//
+// Templates are <directory of the script><base name>HEAD.HTML and ...FOOT.HTML;
+// a header that contains "$HIDE_DELETE_FLAG$" turns the delete buttons on.
+#ifndef BOARD_BOARD_PAGE_H_
+#define BOARD_BOARD_PAGE_H_
+
+#include "reply.h"
+#include "server_variables.h"
+#include "text_buffer.h"
+#include "wince.h"
+
+// Posts shown on one page.
+#define BOARD_PAGE_POSTS 20
+
+// Writes the whole page for the board database `name` from the post at
+// `offset` on (negative: 0) into the response, replacing what it held. When
+// the heap runs out on the way, the answer is the "Not enough memory" page.
+void WriteBoardPage(ServerVariables* variables, TextBuffer* response, WCHAR* name, int offset);
+
+// The file name of the script up to its first '.', at most capacity - 1
+// bytes: /cgi/board.tvx gives "board". Returns 1, or 0 when scriptName is
+// NULL (out then holds "").
+int ScriptBaseName(const char* scriptName, char* out, int capacity);
+
+// CreateFileW with a narrow (ANSI code page) path. INVALID_HANDLE_VALUE when
+// the file cannot be opened, or with ERROR_NOT_ENOUGH_MEMORY when the wide
+// copy of the path cannot be allocated.
+HANDLE OpenFileNarrow(const char* path, DWORD access, DWORD share,
+                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                      DWORD attributes, HANDLE templateFile);
+
+// Appends the file's bytes, read 256 at a time, until a read fails or ends.
+// Returns 1 when the file was opened, 0 when it cannot be (a failure for want
+// of memory also marks the page failed).
+int ReadTemplateFile(const char* path, PageWriter* page);
+
+// The built-in texts used when the templates cannot be read.
+void WriteBoardHeader(ServerVariables* variables, PageWriter* page);
+void WriteBoardForm(ServerVariables* variables, PageWriter* page);
+void WriteBoardFooter(ServerVariables* variables, PageWriter* page);
+
+// Appends up to twenty posts from `offset` on, each with its delete button
+// unless `hide`, then TOP (and NEXT when more follow). A board without a
+// database gets nothing at all. A read that fails ends in the error page
+// "Re-allocation of database records failed." (122) or "Other errors.".
+// Returns 1.
+int ListPosts(WCHAR* name, ServerVariables* variables, PageWriter* page, int offset, int hide);
+
+#endif  // BOARD_BOARD_PAGE_H_

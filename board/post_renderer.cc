@@ -1,0 +1,188 @@
+#include "post_renderer.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <new>
+
+#include "reply.h"
+#include "string_util.h"
+#include "wince.h"
+
+namespace {
+
+// Short fields (name, e-mail address, subject) keep at most this many bytes.
+const int kShortField = 29;
+
+int IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+int IsTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
+int IsSingleKana(unsigned char c) { return c >= 0xA1 && c <= 0xDF; }
+
+// The value of the item named exactly `key`, or NULL.
+const char* FindField(const char* text, const char* key) {
+  size_t keyLength = strlen(key);
+  const char* item = text;
+  while (item != NULL) {
+    if (strncmp(item, key, keyLength) == 0 && item[keyLength] == '=') return item + keyLength + 1;
+    item = strchr(item, '&');
+    if (item != NULL) item++;
+  }
+  return NULL;
+}
+
+// Escapes the decoded text into `out`; 0 when an append fell short.
+int EscapeText(const unsigned char* text, TextBuffer* out) {
+  PageWriter w(out);
+  for (const unsigned char* p = text; *p != '\0'; p++) {
+    unsigned char c = *p;
+    if (c >= 0x80) {
+      if (IsLeadByte(c)) {
+        if (IsTrailByte(p[1])) {
+          w.Put(reinterpret_cast<const char*>(p), 2);
+          p++;
+        }
+        // A lead byte without its trail byte is dropped; the next byte is
+        // looked at on its own.
+      } else if (IsSingleKana(c)) {
+        w.Put(reinterpret_cast<const char*>(p), 1);
+      }
+      continue;
+    }
+    switch (c) {
+      case '\n': w.Put("<BR>\n"); break;
+      case '\r': break;
+      case '&': w.Put("&amp;"); break;
+      case '<': w.Put("&lt;"); break;
+      case '>': w.Put("&gt;"); break;
+      case '"': w.Put("&quot;"); break;
+      default: w.Put(reinterpret_cast<const char*>(p), 1); break;
+    }
+  }
+  return !w.failed();
+}
+
+// Bytes of the character or entity at `p` of an escaped text.
+int UnitLength(const char* p) {
+  const unsigned char c = static_cast<unsigned char>(*p);
+  if (c == '&') {
+    const char* semicolon = strchr(p, ';');
+    return semicolon != NULL ? static_cast<int>(semicolon - p) + 1 : 1;
+  }
+  if (c == '<') {
+    const char* close = strchr(p, '>');
+    int n = close != NULL ? static_cast<int>(close - p) + 1 : 1;
+    if (p[n] == '\n') n++;
+    return n;
+  }
+  if (IsLeadByte(c) && p[1] != '\0') return 2;
+  return 1;
+}
+
+}  // namespace
+
+int GetPostField(TextBuffer* body, TextBuffer* value, const char* key) {
+  const char* text = body->data != NULL ? body->data : "";
+  const char* start = FindField(text, key);
+  value->Clear();
+  if (start == NULL) {
+    static const char kNone[] = "(none)";
+    return value->AppendString(kNone) == 6 ? 6 : -1;
+  }
+  const char* end = strchr(start, '&');
+  int length = end != NULL ? static_cast<int>(end - start) : static_cast<int>(strlen(start));
+  if (length == 0) return 0;
+
+  TextBuffer scratch;
+  if (scratch.Append(start, length) != length) return -1;
+  UrlDecode(scratch.data);
+  if (!EscapeText(reinterpret_cast<const unsigned char*>(scratch.data), value)) return -1;
+  return value->length;
+}
+
+void CopyWholeUnits(char* area, const char* text, int limit) {
+  int used = 0;
+  if (text != NULL) {
+    while (text[used] != '\0') {
+      int unit = UnitLength(text + used);
+      if (used + unit > limit) break;
+      used += unit;
+    }
+    memcpy(area, text, used);
+  }
+  area[used] = '\0';
+}
+
+int RenderPost(TextBuffer* body, TextBuffer* response, TextBuffer* output) {
+  char name[kShortField + 1];
+  char email[kShortField + 1];
+  char subject[kShortField + 1];
+  // Room for any clock value; a real date takes at most 24 bytes.
+  char stamp[48];
+  memset(name, 0, sizeof(name));
+  memset(email, 0, sizeof(email));
+  memset(subject, 0, sizeof(subject));
+  memset(stamp, 0, sizeof(stamp));
+
+  TextBuffer* value = new (std::nothrow) TextBuffer;
+  if (value == NULL) {
+    ReplyError(response, kNotEnoughMemory);
+    return 0;
+  }
+  const char* failure = NULL;
+  int emailLength = 0;
+  do {
+    int n = GetPostField(body, value, "name");
+    if (n < 0) { failure = kNotEnoughMemory; break; }
+    if (n == 0) { failure = "No Name."; break; }
+    CopyWholeUnits(name, value->data, kShortField);
+
+    emailLength = GetPostField(body, value, "email");
+    if (emailLength < 0) { failure = kNotEnoughMemory; break; }
+    if (emailLength > 0) CopyWholeUnits(email, value->data, kShortField);
+
+    n = GetPostField(body, value, "subject");
+    if (n < 0) { failure = kNotEnoughMemory; break; }
+    if (n == 0) { failure = "No Subject."; break; }
+    CopyWholeUnits(subject, value->data, kShortField);
+
+    // "%d年%d月%d日 %d時%d分"
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    snprintf(stamp, sizeof(stamp), "%d\x94\x4E%d\x8C\x8E%d\x93\xFA %d\x8E\x9E%d\x95\xAA",
+             now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute);
+
+    PageWriter w(output);
+    w.Put("<B> \r\n ");
+    w.Put(subject);
+    w.Put(" \r\n </B> ");
+    // "投稿者：" labels the poster; with an address, label and name link to it.
+    if (emailLength > 0) {
+      w.Put(" <A HREF=\"mailto:");
+      w.Put(email);
+      w.Put("\"> \r\n \x93\x8A\x8D\x65\x8E\xD2\x81\x46<B> \r\n ");
+      w.Put(name);
+      w.Put(" \r\n </B></A>");
+    } else {
+      w.Put("\x93\x8A\x8D\x65\x8E\xD2\x81\x46<B> \r\n ");
+      w.Put(name);
+      w.Put(" \r\n </B> \r\n");
+    }
+    w.Put(stamp);
+    w.Put(" <P> \r\n ");
+
+    n = GetPostField(body, value, "body");
+    if (n < 0) { failure = kNotEnoughMemory; break; }
+    if (n == 0) { failure = "No Body."; break; }
+    w.Put(" \r\n <BLOCKQUOTE><TT> \r\n ");
+    w.Put(value->data, value->length);
+    w.Put(" \r\n </TT> </BLOCKQUOTE> \r\n ");
+    if (w.failed()) failure = kNotEnoughMemory;
+  } while (0);
+
+  delete value;
+  if (failure != NULL) {
+    ReplyError(response, failure);
+    return 0;
+  }
+  return 1;
+}
