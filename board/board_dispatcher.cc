@@ -7,6 +7,7 @@
 
 #include "board_database.h"
 #include "board_page.h"
+#include "post_renderer.h"
 #include "reply.h"
 #include "request_form.h"
 #include "string_util.h"
@@ -48,26 +49,37 @@ void Redirect(ServerVariables* variables, TextBuffer* response) {
   if (page.failed()) ReplyError(response, kNotEnoughMemory);
 }
 
+// Reads one of the form's own parameters (postitem, deleteitem,
+// deleteitemid). A URL-encoded form is read from what the client sent, by
+// whole item name, so that text typed into a post ("... deleteitemid=2")
+// never poses as the form's own request to delete a post.
+int FormValue(RequestForm* form, TextBuffer* original, const char* key, char* out, int size) {
+  if (RequestForm::IsUrlEncoded(form->variables)) {
+    return CopyFormValue(original->data, key, out, size);
+  }
+  memset(out, 0, size);
+  return form->GetParameter(key, out, size - 1);
+}
+
 // A posted form: a new post, a deletion, or both, then the redirect.
-// `original` is the body as the client sent it (for the post's fields), or
-// NULL when it could not be copied.
+// `original` is the body as the client sent it (for the post's fields and
+// the form's parameters), or NULL when it could not be copied.
 void HandlePost(RequestForm* form, TextBuffer* original, WCHAR* name) {
   TextBuffer* response = form->response;
+  if (original == NULL) {
+    ReplyError(response, kNotEnoughMemory);
+    return;
+  }
   char item[kItemSize];
-  memset(item, 0, sizeof(item));
-  form->GetParameter("postitem", item, kItemSize - 1);
-  if (item[0] != '\0') {
-    if (original == NULL) {
-      ReplyError(response, kNotEnoughMemory);
-      return;
-    }
-    if (!AddPost(name, original, response)) return;
+  if (FormValue(form, original, "postitem", item, kItemSize) > 0 &&
+      !AddPost(name, original, response)) {
+    return;
   }
 
-  memset(item, 0, sizeof(item));
-  form->GetParameter("deleteitem", item, kItemSize - 1);
-  if (item[0] != '\0') {
-    int record = form->GetIntParameter("deleteitemid");
+  if (FormValue(form, original, "deleteitem", item, kItemSize) > 0) {
+    char id[kRowSize];
+    FormValue(form, original, "deleteitemid", id, kRowSize);
+    int record = DecimalValue(id);
     if (record != 0 && !DeletePost(name, record, response)) {
       char message[kMessageSize];
       snprintf(message, sizeof(message), "%X", static_cast<unsigned>(record));

@@ -371,5 +371,28 @@ TEST_F(BoardPostTest, MultipartPostIsAcceptedButFindsNoFields) {
   EXPECT_EQ(NameOf(OnlyPost()), "(none)");
 }
 
+// Words typed into a post must never act as the form's own parameters: a body
+// reading "deleteitem=x&deleteitemid=N" once decoded used to delete post N.
+TEST_F(BoardPostTest, RegressionPostTextDeletesAnotherPost) {
+  ASSERT_EQ(AddPost("First").text, kRedirect);
+  CEOID first = Records()[0].oid;
+  const std::string id = std::to_string(static_cast<int>(first));
+  const std::string hostile[] = {
+      "name=n&email=&subject=s&body=I+wrote+deleteitemid%3D" + id + "&postitem=x",
+      "name=n&email=&subject=s&body=%26deleteitem%3Dx%26deleteitemid%3D" + id + "&postitem=x",
+      "name=deleteitem%3Dx&email=&subject=deleteitemid%3D" + id + "&body=b&postitem=x",
+  };
+  for (const std::string& body : hostile) {
+    SCOPED_TRACE(body);
+    EXPECT_EQ(Post(body).text, kRedirect);
+  }
+  std::vector<StoredRecord> records = Records();
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records.back().oid, first);
+  // Nor can a post's text ask for a post: "postitem" must be the form's own.
+  EXPECT_EQ(Post("deleteitem=x&deleteitemid=0&note=postitem%3Dy").text, kRedirect);
+  EXPECT_EQ(Records().size(), 4u);
+}
+
 }  // namespace
 }  // namespace board_test

@@ -99,6 +99,19 @@ int GetPostField(TextBuffer* body, TextBuffer* value, const char* key) {
   return value->length;
 }
 
+int CopyFormValue(const char* text, const char* key, char* out, int size) {
+  memset(out, 0, size);
+  const char* start = text != NULL ? FindField(text, key) : NULL;
+  if (start == NULL) return 0;
+  int n = 0;
+  while (n < size - 1 && start[n] != '\0' && start[n] != '&') {
+    out[n] = start[n];
+    n++;
+  }
+  UrlDecode(out);
+  return static_cast<int>(strlen(out));
+}
+
 void CopyWholeUnits(char* area, const char* text, int limit) {
   int used = 0;
   if (text != NULL) {

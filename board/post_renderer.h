@@ -23,6 +23,12 @@
 // there at all gives "(none)" and 6. Returns -1 when the heap ran out.
 int GetPostField(TextBuffer* body, TextBuffer* value, const char* key);
 
+// Copies the value of the item named exactly `key` (as GetPostField finds
+// it) from the URL-encoded body `text` into `out`: at most size - 1 bytes,
+// URL-decoded once, always NUL-terminated. Returns its length; 0 when the item
+// is absent or empty. `out` holds `size` bytes.
+int CopyFormValue(const char* text, const char* key, char* out, int size);
+
 // Copies the longest run of whole characters and whole entities of the
 // escaped text `text` that fits in `limit` bytes into `area`, and ends it with
 // a NUL (`area` holds limit + 1 bytes). NULL copies nothing.
