@@ -5,7 +5,8 @@
 #include <string.h>
 
 #include "post_renderer.h"
-#include "reply.h"
+#include "error_page.h"
+#include "page_writer.h"
 
 namespace {
 
@@ -33,17 +34,17 @@ HANDLE CreateBoardDatabase(WCHAR* name, TextBuffer* response) {
   CEOID oid = CeCreateDatabaseEx(&volume, &info);
   if (oid == 0) {
     if (GetLastError() != ERROR_DUP_NAME) {
-      ReplyError(response, "ERROR: CeCreateDatabaseEx failed.");
+      ErrorPage(response, "ERROR: CeCreateDatabaseEx failed.");
       return INVALID_HANDLE_VALUE;
     }
     // Another request created the board between our open and our create:
     // its database serves this post as well.
     HANDLE database = OpenByName(name);
-    if (database == INVALID_HANDLE_VALUE) ReplyError(response, "ERROR: CeOpenDatabaseEx failed.");
+    if (database == INVALID_HANDLE_VALUE) ErrorPage(response, "ERROR: CeOpenDatabaseEx failed.");
     return database;
   }
   HANDLE database = CeOpenDatabaseEx(&volume, &oid, name, 0, 0, NULL);
-  if (database == INVALID_HANDLE_VALUE) ReplyError(response, "ERROR: CeOpenDatabaseEx failed.");
+  if (database == INVALID_HANDLE_VALUE) ErrorPage(response, "ERROR: CeOpenDatabaseEx failed.");
   return database;
 }
 
@@ -84,7 +85,7 @@ int AddPost(WCHAR* name, TextBuffer* body, TextBuffer* response) {
   HANDLE database = OpenByName(name);
   if (database == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
-      ReplyError(response, kNotEnoughMemory);
+      ErrorPage(response, kNotEnoughMemory);
       return 0;
     }
     // Any other failure means the board has no database yet.
@@ -107,7 +108,7 @@ int AddPost(WCHAR* name, TextBuffer* body, TextBuffer* response) {
 
   int result = 1;
   if (CeWriteRecordProps(database, 0, 2, values) == 0) {
-    ReplyError(response, "Write Record Error");
+    ErrorPage(response, "Write Record Error");
     result = 0;
   }
   CloseHandle(database);
@@ -117,7 +118,7 @@ int AddPost(WCHAR* name, TextBuffer* body, TextBuffer* response) {
 int DeletePost(WCHAR* name, int record, TextBuffer* response) {
   HANDLE database = OpenByName(name);
   if (database == INVALID_HANDLE_VALUE) {
-    ReplyError(response, "Open database Error");
+    ErrorPage(response, "Open database Error");
     return 0;
   }
   if (CeDeleteRecord(database, static_cast<CEOID>(record))) {
@@ -133,6 +134,6 @@ int DeletePost(WCHAR* name, int record, TextBuffer* response) {
            "CeDeleteRecord was fail with error %d<BR>\nDatabase %d(%08X)<BR>\nRecord %d(%08X)",
            static_cast<int>(code), handle, static_cast<unsigned>(handle), record,
            static_cast<unsigned>(record));
-  ReplyError(response, message);
+  ErrorPage(response, message);
   return 0;
 }

@@ -8,7 +8,8 @@
 #include "board_database.h"
 #include "board_page.h"
 #include "post_renderer.h"
-#include "reply.h"
+#include "error_page.h"
+#include "page_writer.h"
 #include "request_form.h"
 #include "string_util.h"
 #include "tvx_export.h"
@@ -46,7 +47,7 @@ void Redirect(ServerVariables* variables, TextBuffer* response) {
   page.Put("Location: ");
   page.Put(variables->Get("SCRIPT_NAME"));
   page.Put("\r\n\r\n");
-  if (page.failed()) ReplyError(response, kNotEnoughMemory);
+  if (page.failed()) ErrorPage(response, kNotEnoughMemory);
 }
 
 // Reads one of the form's own parameters (postitem, deleteitem,
@@ -67,7 +68,7 @@ int FormValue(RequestForm* form, TextBuffer* original, const char* key, char* ou
 void HandlePost(RequestForm* form, TextBuffer* original, WCHAR* name) {
   TextBuffer* response = form->response;
   if (original == NULL) {
-    ReplyError(response, kNotEnoughMemory);
+    ErrorPage(response, kNotEnoughMemory);
     return;
   }
   char item[kItemSize];
@@ -83,7 +84,7 @@ void HandlePost(RequestForm* form, TextBuffer* original, WCHAR* name) {
     if (record != 0 && !DeletePost(name, record, response)) {
       char message[kMessageSize];
       snprintf(message, sizeof(message), "%X", static_cast<unsigned>(record));
-      ReplyError(response, message);
+      ErrorPage(response, message);
       return;
     }
   }
@@ -114,7 +115,7 @@ TVX_EXPORT int fnTvx(ServerVariables* variables, TextBuffer* body, TextBuffer* r
   // its error page.
   ReserveResponse(response);
   if (variables == NULL) {
-    ReplyError(response, "Bad script name");
+    ErrorPage(response, "Bad script name");
     return response->length;
   }
   TextBuffer noBody;
@@ -137,7 +138,7 @@ TVX_EXPORT int fnTvx(ServerVariables* variables, TextBuffer* body, TextBuffer* r
   WCHAR name[kNameSize];
   memset(name, 0, sizeof(name));
   if (!StoreName(variables, name)) {
-    ReplyError(response, "Bad script name");
+    ErrorPage(response, "Bad script name");
   } else if (!isPost) {
     char row[kRowSize];
     CopyQueryValue(variables->GetNoCase("QUERY_STRING"), "row", row, kRowSize);

@@ -209,9 +209,9 @@ int ListPosts(WCHAR* name, ServerVariables* variables, PageWriter* page, int off
       page->Put("\">NEXT</A>");
     }
   } else if (code == ERROR_INSUFFICIENT_BUFFER) {
-    ReplyError(page->buffer(), "Re-allocation of database records failed.");
+    ErrorPage(page->buffer(), "Re-allocation of database records failed.");
   } else {
-    ReplyError(page->buffer(), "Other errors.");
+    ErrorPage(page->buffer(), "Other errors.");
   }
   CloseHandle(database);
   return 1;
@@ -244,5 +244,5 @@ void WriteBoardPage(ServerVariables* variables, TextBuffer* response, WCHAR* nam
   havePath = TemplatePath(variables, base, "FOOT.HTML", path);
   if (!havePath || !ReadTemplateFile(path, &page)) WriteBoardFooter(variables, &page);
 
-  if (page.failed()) ReplyError(response, kNotEnoughMemory);
+  if (page.failed()) ErrorPage(response, kNotEnoughMemory);
 }

@@ -8,7 +8,8 @@
 #ifndef BOARD_BOARD_PAGE_H_
 #define BOARD_BOARD_PAGE_H_
 
-#include "reply.h"
+#include "error_page.h"
+#include "page_writer.h"
 #include "server_variables.h"
 #include "text_buffer.h"
 #include "wince.h"

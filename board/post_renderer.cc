@@ -5,7 +5,8 @@
 
 #include <new>
 
-#include "reply.h"
+#include "error_page.h"
+#include "page_writer.h"
 #include "string_util.h"
 #include "wince.h"
 
@@ -138,7 +139,7 @@ int RenderPost(TextBuffer* body, TextBuffer* response, TextBuffer* output) {
 
   TextBuffer* value = new (std::nothrow) TextBuffer;
   if (value == NULL) {
-    ReplyError(response, kNotEnoughMemory);
+    ErrorPage(response, kNotEnoughMemory);
     return 0;
   }
   const char* failure = NULL;
@@ -194,7 +195,7 @@ int RenderPost(TextBuffer* body, TextBuffer* response, TextBuffer* output) {
 
   delete value;
   if (failure != NULL) {
-    ReplyError(response, failure);
+    ErrorPage(response, failure);
     return 0;
   }
   return 1;

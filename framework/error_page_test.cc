@@ -18,8 +18,8 @@ TEST(ErrorPageTest, ReplacesEverythingWrittenBefore) {
   EXPECT_EQ(14, ErrorPage(&response, "Open database Error"));
   EXPECT_EQ(std::string(kPage), std::string(response.data, response.length));
   EXPECT_EQ(static_cast<int>(sizeof(kPage) - 1), response.length);
-  // Cleared, so the page starts again in one fresh block.
-  EXPECT_EQ(512u, HeapSize(GetProcessHeap(), 0, response.data));
+  // The bytes after the page are no text of it: the NUL follows the page.
+  EXPECT_EQ('\0', response.data[response.length]);
 }
 
 TEST(ErrorPageTest, FormattedMessageAndLaterAppends) {
@@ -41,13 +41,42 @@ TEST(ErrorPageTest, EmptyOrMissingMessage) {
   EXPECT_EQ(0, ErrorPage(nullptr, "x"));
 }
 
-TEST(ErrorPageTest, OutOfMemoryGivesZero) {
+TEST(ErrorPageTest, HeldStorageCarriesThePageWhenTheHeapIsDry) {
   TextBuffer response;
   response.AppendString("old");
+  PlatformFailHeapAfter(0);
+  EXPECT_EQ(14, ErrorPage(&response, "No Subject."));
+  PlatformFailHeapAfter(-1);
+  EXPECT_STREQ("Content-Type: text/html\r\n\r\n<HTML><BODY>No Subject.</BODY></HTML>", response.data);
+}
+
+TEST(ErrorPageTest, NoStorageAndADryHeapGivesZero) {
+  TextBuffer response;
   PlatformFailHeapAfter(0);
   EXPECT_EQ(0, ErrorPage(&response, "No Subject."));
   PlatformFailHeapAfter(-1);
   EXPECT_EQ(1, response.IsEmpty());
+}
+
+TEST(ErrorPageTest, ReserveKeepsOneBlockForTheErrorPage) {
+  TextBuffer response;
+  ASSERT_EQ(1, ReserveResponse(&response));
+  EXPECT_EQ(0, response.length);
+  EXPECT_EQ(0, response.IsEmpty());
+  PlatformFailHeapAfter(0);
+  std::string message(400, 'm');  // page of 400 + 53 bytes: still one block
+  EXPECT_EQ(14, ErrorPage(&response, message.c_str()));
+  PlatformFailHeapAfter(-1);
+  EXPECT_EQ(453, response.length);
+  // Emptying keeps the storage and the buffer's invariants: appends go on.
+  EmptyResponse(&response);
+  EXPECT_EQ(3, response.AppendString("abc"));
+  EXPECT_STREQ("abc", response.data);
+  PlatformFailHeapAfter(0);
+  TextBuffer dry;
+  EXPECT_EQ(0, ReserveResponse(&dry));
+  PlatformFailHeapAfter(-1);
+  EXPECT_EQ(1, dry.IsEmpty());
 }
 
 // A server's response object with its own Clear: ErrorPage must go through
@@ -63,11 +92,15 @@ class ServerResponse : public TextBuffer {
 
 TEST(ErrorPageTest, ClearsThroughTheObjectsOwnTable) {
   ServerResponse response;
-  response.AppendString("partial page");
   ErrorPage(&response, "No Subject.");
   EXPECT_EQ(1, response.clears);
   EXPECT_STREQ("Content-Type: text/html\r\n\r\n<HTML><BODY>No Subject.</BODY></HTML>",
                response.data);
+  // With storage held, the page reuses it and the server's Clear is not needed.
+  response.AppendString("partial page");
+  ErrorPage(&response, "No Name.");
+  EXPECT_EQ(1, response.clears);
+  EXPECT_STREQ("Content-Type: text/html\r\n\r\n<HTML><BODY>No Name.</BODY></HTML>", response.data);
 }
 
 }  // namespace
