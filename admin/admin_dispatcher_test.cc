@@ -1,0 +1,122 @@
+// The command table of fnTvx, its frame, its export, and how a listing
+// request behaves when the heap runs out at each allocation in turn.
+#include <stdio.h>
+
+#include <iostream>
+#include <set>
+
+#include "admin_test_support.h"
+#include "ceplatform.h"
+
+namespace {
+
+class DispatcherTest : public AdminTest {};
+
+TEST_F(DispatcherTest, CommandTableAndFooterRules) {
+  CreateBoard("TULVAN_b");
+  CEOID post = WritePost("TULVAN_b", "<B>hi</B>", 1);
+  const std::string catalogue = std::string(kAdminHead) + kTableHead;  // rows follow
+  const std::string listing = std::string(kAdminHead) + "<A HREF=\"" + kScript +
+                              "?cmd=deleteitem&dbname=TULVAN_b&deleteitem=" +
+                              std::to_string(post) + "\">delete:</A><TT>hi</TT><BR>\n<A HREF=\"" +
+                              kScript + "?\">TOP</A> " + kAdminFooter;
+  struct Case {
+    std::string query;
+    std::string begins;  // the response begins with this ...
+    bool footer;         // ... and ends with the footer (or does not)
+  } cases[] = {
+      {"", catalogue, true},
+      {"cmd=", catalogue, true},
+      {"cmd=list", catalogue, true},
+      {"cmd=enumx&name=TULVAN_b", catalogue, true},
+      {"cmd=xenum&name=TULVAN_b", catalogue, true},
+      {"cmd=deletedbx&db=1", catalogue, true},
+      {"cmd=enum" + std::string(59, ' ') + "&name=TULVAN_b", catalogue, true},  // 63 bytes
+      {"cmd=" + std::string(200, 'e') + "&name=TULVAN_b", catalogue, true},
+      {"cmd=Enum&name=TULVAN_b", listing, true},
+      {"cmd=%65NUM&name=TULVAN%5Fb", listing, true},
+      {"cmd=enum", ErrorPageOf("DB not found"), false},
+      {"cmd=deleteDB", ErrorPageOf("CeOidGetInfo failed with error.") + kAdminFooter, true},
+      {"cmd=deleteItem&deleteitem=1", ErrorPageOf("Open database Error"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    std::string response = Admin(c.query);
+    EXPECT_EQ(response.compare(0, c.begins.size(), c.begins), 0) << response;
+    const std::string footer = kAdminFooter;
+    bool endsWithFooter = response.size() >= footer.size() &&
+                          response.compare(response.size() - footer.size(), footer.size(), footer) == 0;
+    EXPECT_EQ(endsWithFooter, c.footer) << response;
+  }
+}
+
+TEST_F(DispatcherTest, PostedFormIsReadFromTheBody) {
+  CreateBoard("TULVAN_b");
+  CEOID post = WritePost("TULVAN_b", "text", 1);
+  EXPECT_EQ(AdminPost("cmd=enum&name=TULVAN_b"),
+            std::string(kAdminHead) + "<A HREF=\"" + kScript +
+                "?cmd=deleteitem&dbname=TULVAN_b&deleteitem=" + std::to_string(post) +
+                "\">delete:</A><TT>text</TT><BR>\n<A HREF=\"" + kScript + "?\">TOP</A> " +
+                kAdminFooter);
+  EXPECT_EQ(AdminPost("cmd=deleteitem&dbname=TULVAN_b&deleteitem=" + std::to_string(post)),
+            std::string(kAdminHead) + "<A HREF=\"" + kScript + "?\">TOP</A> ");
+  EXPECT_TRUE(RecordIds("TULVAN_b").empty());
+}
+
+TEST_F(DispatcherTest, OnlyFnTvxIsExported) {
+  FILE* pipe = popen("nm -D --defined-only '" CORKWARDEN_TVX "'", "r");
+  ASSERT_NE(pipe, nullptr);
+  std::set<std::string> names;
+  char line[512];
+  while (fgets(line, sizeof(line), pipe) != nullptr) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    names.insert(text.substr(text.find_last_of(' ') + 1));
+  }
+  ASSERT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(names, std::set<std::string>{"fnTvx"});
+}
+
+// Every allocation of a listing request fails in turn: each run answers with
+// a well-formed response of its reported length, leaks no heap block and no
+// handle (checked by Run), and leaves the store as it was.
+TEST_F(DispatcherTest, ListingSurvivesHeapFailureAtEveryAllocation) {
+  CreateBoard("TULVAN_b");
+  for (int i = 0; i < 12; i++) WritePost("TULVAN_b", "<P>post " + std::string(60, 'a' + i) + "</P>", i);
+  const std::vector<CEOID> records = RecordIds("TULVAN_b");
+  const std::string query = "cmd=enum&name=TULVAN_b";
+  const std::string complete = Admin(query);
+  ASSERT_GT(complete.size(), 1024u);  // the response grows several times
+
+  const std::string header = "Content-Type: text/html\r\n\r\n";
+  int empty = 0;
+  int errorPages = 0;
+  long failAfter = 0;
+  for (;; failAfter++) {
+    ASSERT_LT(failAfter, 1000);
+    SCOPED_TRACE(failAfter);
+    TvxRequest request;
+    ASSERT_TRUE(request.Set("REQUEST_METHOD", "GET"));
+    ASSERT_TRUE(request.Set("QUERY_STRING", query));
+    ASSERT_TRUE(request.Set("SCRIPT_NAME", kScript));
+    PlatformFailHeapAfter(failAfter);
+    std::string response = Run(*admin_, &request);
+    PlatformFailHeapAfter(-1);
+    if (response == complete) break;
+    if (response.empty()) {
+      // Only when not even the response's first block could be had: once it
+      // is held, every failure has room for its page.
+      EXPECT_EQ(failAfter, 0);
+      empty++;
+    } else {
+      ASSERT_EQ(response.compare(0, header.size(), header), 0) << response;
+      if (response == ErrorPageOf("Other errors.") + kAdminFooter) errorPages++;
+    }
+    EXPECT_EQ(RecordIds("TULVAN_b"), records);
+  }
+  std::cout << "heap failure runs: " << failAfter << " before completion, " << empty
+            << " empty responses, " << errorPages << " complete error pages\n";
+  EXPECT_EQ(Admin(query), complete);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// The catalogue page, read through fnTvx over databases written straight into
+// the store.
+#include <sstream>
+
+#include "admin_test_support.h"
+#include "ceplatform.h"
+
+namespace {
+
+std::string Hex(CEOID oid) {
+  std::ostringstream text;
+  text << "0X" << std::uppercase << std::hex << oid;
+  return text.str();
+}
+
+std::string Signed(CEOID oid) { return std::to_string(static_cast<int32_t>(oid)); }
+
+class CatalogueTest : public AdminTest {
+ protected:
+  std::string BoardRow(const std::string& name, CEOID oid, const std::string& script = kScript) {
+    CEDBASEINFO info = InfoOf(oid);
+    return " <tr bgcolor=\"#CCCCFF\">\n  <td><a href=\"" + script + "?cmd=enum&name=" + name +
+           "\">\t" + name + "  </a></td>\n  <td align=\"right\">  " +
+           std::to_string(info.dwSize) + "</td>\n  <td align=\"right\">  " +
+           std::to_string(info.wNumRecords) + "</td>\n  <td align=\"right\">  " + Hex(oid) +
+           "</td>\n  <td align=\"right\">  " + std::to_string(info.wNumSortOrder) +
+           "</td>\n  <td><a href=\"" + script + "?cmd=deleteDB&db=" + Signed(oid) +
+           "\">DELETE DB</a></td>\n </tr>\n";
+  }
+  std::string OtherRow(const std::string& name, CEOID oid) {
+    CEDBASEINFO info = InfoOf(oid);
+    return " <tr bgcolor=\"#FFFFFF\">\n  <td>" + name + "</td>\n  <td align=\"right\">" +
+           std::to_string(info.dwSize) + "</td>\n  <td align=\"right\">" +
+           std::to_string(info.wNumRecords) + "</td>\n  <td align=\"right\">" + Hex(oid) +
+           "</td>\n  <td align=\"right\">  " + std::to_string(info.wNumSortOrder) +
+           "</td>\n </tr>\n";
+  }
+};
+
+TEST_F(CatalogueTest, EmptyStoreGivesTableHeadAndEndOnly) {
+  EXPECT_EQ(Admin(""), std::string(kAdminHead) + kTableHead + "</table>\n" + kAdminFooter);
+}
+
+TEST_F(CatalogueTest, BoardRowsOnlyForTheExactPrefix) {
+  const std::string board = "TULVAN_board.tvx";
+  const std::string kanji = "TULVAN_\x8C\x66\x8E\xA6\x94\xC2";  // a Shift_JIS name
+  CEOID boardOid = CreateBoard(board);
+  WritePost(board, "<B>one</B>", 100);
+  WritePost(board, "<B>two</B>", 200);
+  CEOID lower = CreateBoard("tulvan_lower");
+  CEOID bare = CreateBoard("TULVAN_");
+  CEOID six = CreateBoard("TULVAN");
+  CEOID plain = CreatePlainDatabase("Contacts");
+  CEOID marks = CreateBoard("TULVAN_a&b<c");
+  CEOID kanjiOid = CreateBoard(kanji);
+  ASSERT_EQ(InfoOf(boardOid).wNumRecords, 2);
+  ASSERT_GT(InfoOf(boardOid).dwSize, 0u);
+
+  std::string expected = std::string(kAdminHead) + kTableHead;
+  expected += BoardRow(board, boardOid);
+  expected += OtherRow("tulvan_lower", lower);
+  expected += BoardRow("TULVAN_", bare);
+  expected += OtherRow("TULVAN", six);
+  expected += OtherRow("Contacts", plain);
+  expected += BoardRow("TULVAN_a&b<c", marks);
+  expected += BoardRow(kanji, kanjiOid);
+  expected += "</table>\n";
+  expected += kAdminFooter;
+  EXPECT_EQ(Admin(""), expected);
+}
+
+TEST_F(CatalogueTest, RowLongerThanTheWorkAreaIsWrittenWhole) {
+  CEOID oid = CreateBoard("TULVAN_b");
+  const std::string script = "/" + std::string(600, 's') + "/corkwarden.tvx";
+  EXPECT_EQ(Admin("", script.c_str()), std::string(kAdminHead) + kTableHead +
+                                           BoardRow("TULVAN_b", oid, script) + "</table>\n" +
+                                           kAdminFooter);
+}
+
+TEST_F(CatalogueTest, WithoutScriptNameLinksHaveAnEmptyScript) {
+  CEOID oid = CreateBoard("TULVAN_b");
+  EXPECT_EQ(Admin("", ""), std::string(kAdminHead) + kTableHead + BoardRow("TULVAN_b", oid, "") +
+                               "</table>\n" + kAdminFooter);
+}
+
+TEST_F(CatalogueTest, StoreFailuresAreShownBetweenHeaderAndFooter) {
+  CEOID first = CreateBoard("TULVAN_b");
+  CreatePlainDatabase("Other");
+  const std::string row = BoardRow("TULVAN_b", first);
+  // Store calls of one catalogue: CeFindFirstDatabase, then CeFindNextDatabase
+  // and CeOidGetInfo for each database.
+  struct Case {
+    long succeed;
+    DWORD code;
+    std::string page;
+  } cases[] = {
+      {0, 8, "CeFindFirstDatabase failed with error (8)\n"},
+      {1, 30, std::string(kTableHead) + "</table>\nCeFindFirstDatabase failed with error (30)\n"},
+      {2, 30,
+       std::string(kTableHead) +
+           "CeOidGetInfo failed with error (30)</table>\nCeFindFirstDatabase failed with error (30)\n"},
+      {2, 259, std::string(kTableHead) + "CeOidGetInfo failed with error (259)</table>\n"},
+      {3, 6, std::string(kTableHead) + row + "</table>\nCeFindFirstDatabase failed with error (6)\n"},
+      {4, 87,
+       std::string(kTableHead) + row +
+           "CeOidGetInfo failed with error (87)</table>\nCeFindFirstDatabase failed with error (87)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.succeed);
+    PlatformFailStoreCall(c.succeed, c.code);
+    EXPECT_EQ(Admin(""), std::string(kAdminHead) + c.page + kAdminFooter);
+    PlatformFailStoreCall(-1, 0);
+  }
+}
+
+// Identifiers with the top bit set travel as negative decimals in the links
+// and come back whole through every command.
+TEST_F(CatalogueTest, TopBitIdentifiersRoundTripThroughTheLinks) {
+  SetNextOid(0x80000010u);
+  CEOID board = CreateBoard("TULVAN_high");
+  CEOID older = WritePost("TULVAN_high", "older", 1);
+  CEOID newer = WritePost("TULVAN_high", "newer", 2);
+  ASSERT_EQ(board, 0x80000010u);
+  ASSERT_EQ(older, 0x80000011u);
+  ASSERT_EQ(newer, 0x80000012u);
+
+  const std::string catalogue = Admin("");
+  EXPECT_NE(catalogue.find("  0X80000010</td>"), std::string::npos) << catalogue;
+  EXPECT_NE(catalogue.find("?cmd=deleteDB&db=-2147483632\">DELETE DB</a>"), std::string::npos);
+
+  const std::string listing = Admin("cmd=enum&name=TULVAN_high");
+  EXPECT_NE(listing.find("&deleteitem=-2147483630\">delete:</A><TT>newer</TT>"), std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("&deleteitem=-2147483631\">delete:</A><TT>older</TT>"), std::string::npos);
+
+  Admin("cmd=deleteitem&dbname=TULVAN_high&deleteitem=-2147483630");
+  EXPECT_EQ(RecordIds("TULVAN_high"), std::vector<CEOID>{older});
+
+  EXPECT_EQ(Admin("cmd=deleteDB&db=-2147483632"), ErrorPageOf("Database deleted.") + kAdminFooter);
+  EXPECT_FALSE(DatabaseExists("TULVAN_high"));
+}
+
+}  // namespace

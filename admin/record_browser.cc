@@ -1,0 +1,183 @@
+#include "record_browser.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "append_format.h"
+#include "board_prefix.h"
+#include "error_page.h"
+#include "string_util.h"
+#include "strip_tags.h"
+#include "wince.h"
+
+namespace {
+
+// Property 1 of a board record: the post's HTML as a NUL-terminated BLOB.
+const CEPROPID kPostProperty = MAKEPROPID(1, CEVT_BLOB);  // 65601
+
+const int kNameArea = 256;
+const int kPostTextArea = 256;
+
+const char kDeleteLink[] = "<A HREF=\"%s?cmd=deleteitem&dbname=%s&deleteitem=%d\">delete:</A>";
+const char kTopLink[] = "<A HREF=\"%s?\">TOP</A> ";
+const char kDeleteRecordFailed[] =
+    "CeDeleteRecord was fail with error %d<BR>\nDatabase %d(%08X)<BR>\nRecord %d(%08X)";
+
+const char* ScriptName(RequestForm* form) {
+  const char* script = form->variables->GetNoCase("SCRIPT_NAME");
+  return script != NULL ? script : "";
+}
+
+// Opens a database of the system volume by name, reading in its first sort
+// order and moving on with every read.
+HANDLE OpenByName(WCHAR* name) {
+  CEGUID volume;
+  CREATE_SYSTEMGUID(&volume);
+  CEOID oid = 0;
+  return CeOpenDatabaseEx(&volume, &oid, name, 0, CEDB_AUTOINCREMENT, NULL);
+}
+
+void AppendPostLine(RequestForm* form, const char* databaseName, CEOID record,
+                    const CEBLOB& post) {
+  // The board stores its HTML with a terminator; the count still bounds the
+  // scan so that a record written by anything else cannot lead past its bytes.
+  char text[kPostTextArea];
+  memset(text, 0, sizeof(text));
+  StripTagsBounded(text, kPostTextArea - 1, reinterpret_cast<const char*>(post.lpb),
+                   post.dwCount);
+
+  TextBuffer* response = form->response;
+  AppendFormat(response, kDeleteLink, ScriptName(form), databaseName, static_cast<int>(record));
+  response->AppendString("<TT>");
+  response->AppendString(text);
+  response->AppendString("</TT>");
+  response->AppendString("<BR>\n");
+}
+
+}  // namespace
+
+int ListBoardRecords(RequestForm* form) {
+  TextBuffer* response = form->response;
+
+  // A value that fills the whole area has no terminator and is longer than
+  // any database name; it is refused like a missing one.
+  char name[kNameArea];
+  int received = form->GetParameter("name=", name, kNameArea);
+  if (received <= 0 || received >= kNameArea) {
+    ErrorPage(response, "DB not found");
+    return 0;
+  }
+  if (CompareNoCaseN(name, kBoardPrefix, kBoardPrefixLength) != 0) {
+    ErrorPage(response, "It is not TULVAN DB.");
+    return 0;
+  }
+  WCHAR wideName[kNameArea];
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, kNameArea) == 0) {
+    ErrorPage(response, "MultiByteToWideChar failed.");
+    return 0;
+  }
+  HANDLE database = OpenByName(wideName);
+  if (database == INVALID_HANDLE_VALUE) {
+    ErrorPage(response, "CeOpenDatabaseEx failed.");
+    return 0;
+  }
+
+  LPBYTE buffer = NULL;
+  DWORD bufferSize = 0;
+  DWORD endCode;
+  for (;;) {
+    WORD propCount = 0;
+    CEOID record = CeReadRecordProps(database, CEDB_ALLOWREALLOC, &propCount, NULL, &buffer,
+                                     &bufferSize);
+    if (record == 0) {
+      endCode = GetLastError();
+      break;
+    }
+    const CEPROPVAL* values = reinterpret_cast<const CEPROPVAL*>(buffer);
+    for (WORD i = 0; values != NULL && i < propCount; i++) {
+      if (values[i].propid == kPostProperty) AppendPostLine(form, name, record, values[i].val.blob);
+    }
+    LocalFree(buffer);
+    buffer = NULL;
+  }
+  if (buffer != NULL) LocalFree(buffer);
+
+  if (endCode == ERROR_SUCCESS || endCode == ERROR_NO_MORE_ITEMS) {
+    AppendFormat(response, kTopLink, ScriptName(form));
+  } else if (endCode == ERROR_INSUFFICIENT_BUFFER) {
+    ErrorPage(response, "Re-allocation of database records failed.");
+  } else {
+    ErrorPage(response, "Other errors.");
+  }
+  CloseHandle(database);
+  return 1;
+}
+
+int DeleteBoardRecord(RequestForm* form) {
+  TextBuffer* response = form->response;
+  CEOID record = static_cast<CEOID>(form->GetIntParameter("deleteitem="));
+
+  char name[kNameArea];
+  memset(name, 0, sizeof(name));
+  if (form->GetParameter("dbname=", name, kNameArea - 1) == 0) {
+    ErrorPage(response, "Open database Error");
+    return 0;
+  }
+  WCHAR wideName[kNameArea];
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, kNameArea - 1) == 0) {
+    ErrorPage(response, "MultiByteToWideChar failed.");
+    return 0;
+  }
+  HANDLE database = OpenByName(wideName);
+  if (database == INVALID_HANDLE_VALUE) {
+    ErrorPage(response, "Open database Error");
+    return 0;
+  }
+  if (CeDeleteRecord(database, record)) {
+    CloseHandle(database);
+    return 1;
+  }
+
+  DWORD code = GetLastError();
+  CloseHandle(database);
+  char message[256];
+  snprintf(message, sizeof(message), kDeleteRecordFailed, static_cast<int>(code),
+           static_cast<int>(reinterpret_cast<intptr_t>(database)),
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(database)),
+           static_cast<int>(record), static_cast<unsigned>(record));
+  ErrorPage(response, message);
+  return 0;
+}
+
+void DeleteBoardDatabase(RequestForm* form) {
+  TextBuffer* response = form->response;
+  CEOID oid = static_cast<CEOID>(form->GetIntParameter("db="));
+
+  CEOIDINFO info;
+  if (!CeOidGetInfo(oid, &info)) {
+    ErrorPage(response, "CeOidGetInfo failed with error.");
+    return;
+  }
+  if (info.wObjType != OBJTYPE_DATABASE) {
+    ErrorPage(response, "This oid is not database type.");
+    return;
+  }
+  info.infDatabase.szDbaseName[CEDB_MAXDBASENAMELEN - 1] = 0;
+  char* name = WideToNarrow(info.infDatabase.szDbaseName);
+  if (name == NULL) {
+    ErrorPage(response, "Memory alloc failed.");
+    return;
+  }
+
+  const char* outcome;
+  if (!HasBoardPrefix(name)) {
+    outcome = "This is not TULVAN family.";
+  } else if (CeDeleteDatabase(oid)) {
+    outcome = "Database deleted.";
+  } else {
+    outcome = "Database failed.";
+  }
+  free(name);
+  ErrorPage(response, outcome);
+}
