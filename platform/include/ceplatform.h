@@ -25,8 +25,10 @@ BOOL PlatformSetStorePath(const char* path);
 // CEPLATFORM_DEFAULT_STORE.
 const char* PlatformStorePath(void);
 // Closes every connection to the store file after checkpointing its log.
-// Handles still open fail afterwards with ERROR_INVALID_HANDLE. The next store
-// call opens the file again.
+// Handles still open fail afterwards with ERROR_INVALID_HANDLE (CloseHandle
+// still closes them). The next store call opens the file again.
+// A process that forks and uses the store in the child should call this
+// first: the child leaves connections it inherited alone and opens its own.
 void PlatformCloseStore(void);
 
 // ---- Test hooks ----------------------------------------------------------------
@@ -44,9 +46,11 @@ long PlatformLiveHeapBlocks(void);
 // Handles currently open (files, databases, enumerations).
 long PlatformOpenHandles(void);
 
-// After `count` more object-store calls (any Ce* function) succeed, the next
-// one fails with `code` and changes nothing; later calls work again.
-// PlatformFailStoreCall(-1, 0) cancels a pending failure.
+// After `count` more object-store calls (any Ce* function of wince_db.h,
+// whatever their result; CloseHandle is not one), the next one fails with
+// `code` and changes nothing: no write, no move of a read position, no
+// buffer. Later calls work again. PlatformFailStoreCall(-1, 0) cancels a
+// pending failure. Process-wide.
 void PlatformFailStoreCall(long count, DWORD code);
 
 #ifdef __cplusplus

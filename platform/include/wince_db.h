@@ -6,7 +6,10 @@
 // processes may use one store file at once.
 //
 // Object identifiers (CEOID) share one 32-bit space for databases and
-// records; 0 means none, and an identifier is never reused in a store file.
+// records; 0 means none, and an identifier is never reused in a store file:
+// they are handed out in increasing order from a counter kept in the file,
+// so a later object has a larger identifier. When all 0xFFFFFFFF have been
+// used, creating a database or a record fails with ERROR_DISK_FULL.
 #ifndef CEPLATFORM_WINCE_DB_H_
 #define CEPLATFORM_WINCE_DB_H_
 
@@ -104,7 +107,8 @@ typedef struct _CEDBASEINFO {
   DWORD dwDbaseType;
   WORD wNumRecords;    // 0xFFFF for a database of 65535 records or more
   WORD wNumSortOrder;
-  DWORD dwSize;        // bytes of property data; 0xFFFFFFFF at 4 GiB or more
+  DWORD dwSize;        // bytes its records take in the store (each property's
+                       // value plus 8 bytes); 0xFFFFFFFF at 4 GiB or more
   FILETIME ftLastModified;
   SORTORDERSPEC rgSortSpecs[CEDB_MAXSORTORDER];
 } CEDBASEINFO, *PCEDBASEINFO;
@@ -160,13 +164,21 @@ typedef struct _CENOTIFYREQUEST {
 
 // Creates a database from `info`: the name (CEDB_VALIDNAME, required; at most
 // 31 UTF-16 units, compared exactly, letter case observed), its type
-// (CEDB_VALIDTYPE) and up to CEDB_MAXSORTORDER sort orders
+// (CEDB_VALIDTYPE), its database flags (CEDB_VALIDDBFLAGS: the upper 16 bits
+// of dwFlags, kept and reported) and up to CEDB_MAXSORTORDER sort orders
 // (CEDB_VALIDSORTSPEC, wNumSortOrder of them).
+// A sort order's flags: CEDB_SORT_DESCENDING; CEDB_SORT_CASEINSENSITIVE
+// (strings compare with the ASCII letters folded; otherwise by UTF-16 unit);
+// CEDB_SORT_UNKNOWNFIRST (records without the property come first in the
+// order's direction, otherwise last). Records of equal keys follow the
+// order's direction by identifier too: a descending order reads the newest
+// of them first.
 // Returns the new database's CEOID, or 0 with: ERROR_DUP_NAME (a database of
-// that name exists), ERROR_INVALID_PARAMETER (no name, an empty or unterminated
-// name longer than 31 units, more than 4 sort orders, NULL info), or
-// ERROR_DISK_FULL / ERROR_WRITE_FAULT / ERROR_NOT_ENOUGH_MEMORY (the store
-// cannot be written).
+// that name exists), ERROR_INVALID_PARAMETER (no name, an empty name, a name
+// without a terminator within 32 units (never cut), more than 4 sort orders, a
+// sort order on an unknown type, a volume other than the system volume, NULL
+// info), or ERROR_DISK_FULL (also: no identifier left) / ERROR_WRITE_FAULT /
+// ERROR_NOT_ENOUGH_MEMORY (the store cannot be written).
 CEOID CeCreateDatabaseEx(PCEGUID volume, CEDBASEINFO* info);
 
 // Opens a database: by identifier when *oid is not 0, else by name (then *oid
@@ -175,24 +187,33 @@ CEOID CeCreateDatabaseEx(PCEGUID volume, CEDBASEINFO* info);
 // property identifier of one of its sort orders reads in that order.
 // CEDB_AUTOINCREMENT makes each CeReadRecordProps move on to the next record.
 // `notify` is ignored.
+// The handle keeps its position as the key of the record last read, not as
+// an open cursor: other handles, threads and processes may write and delete
+// meanwhile, and the next read finds the record after that key.
 // Returns a handle (close it with CloseHandle), or INVALID_HANDLE_VALUE with:
-// ERROR_FILE_NOT_FOUND (no such database), ERROR_INVALID_PARAMETER (no name
-// and no identifier, a name too long, a sort property the database lacks),
-// ERROR_NOT_ENOUGH_MEMORY, or ERROR_READ_FAULT (the store cannot be read).
+// ERROR_FILE_NOT_FOUND (no such database; an identifier of a record),
+// ERROR_INVALID_PARAMETER (no name and no identifier, an empty name or one too
+// long, a sort property the database lacks, a volume other than the system
+// volume), ERROR_NOT_ENOUGH_MEMORY, or ERROR_READ_FAULT (the store cannot be
+// read).
 HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name,
                         CEPROPID sortProperty, DWORD flags,
                         CENOTIFYREQUEST* notify);
 
 // Writes a record. `record` 0 writes a new record; otherwise the properties
 // given replace those of the same identifier in that record (others stay; a
-// value with CEDB_PROPDELETE removes the property). Types CEVT_I2, CEVT_UI2,
-// CEVT_I4, CEVT_UI4, CEVT_R8, CEVT_BOOL, CEVT_FILETIME, CEVT_LPWSTR and
-// CEVT_BLOB are stored exactly. The write is on disk when the call returns.
+// value with CEDB_PROPDELETE removes the property; one marked
+// CEDB_PROPNOTFOUND, as a read returns it, is passed over). A property is
+// matched by its whole identifier, type included; a new one comes after the
+// record's others. Types CEVT_I2, CEVT_UI2, CEVT_I4, CEVT_UI4, CEVT_R8,
+// CEVT_BOOL, CEVT_FILETIME, CEVT_LPWSTR and CEVT_BLOB are stored exactly. The
+// write is on disk when the call returns.
 // Returns the record's CEOID, or 0 with: ERROR_INVALID_HANDLE,
 // ERROR_INVALID_PARAMETER (0 properties, NULL values, an unknown type, a
-// record that is not in the database, a BLOB with bytes NULL but a count),
-// ERROR_KEY_DELETED (the database was deleted), ERROR_DISK_FULL /
-// ERROR_WRITE_FAULT, ERROR_NOT_ENOUGH_MEMORY.
+// record that is not in the database, a BLOB with bytes NULL but a count, a
+// NULL string, a record past 65535 properties or SQLite's size limit),
+// ERROR_KEY_DELETED (the database was deleted), ERROR_DISK_FULL (also: no
+// identifier left) / ERROR_WRITE_FAULT, ERROR_NOT_ENOUGH_MEMORY.
 CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount,
                          CEPROPVAL* values);
 
@@ -201,24 +222,36 @@ CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount,
 // were written; otherwise those listed, in that order (a missing one comes
 // back with wFlags CEDB_PROPNOTFOUND). *propCount receives the count.
 // The buffer receives an array of CEPROPVAL followed by the BLOB and string
-// bytes they point to. With CEDB_ALLOWREALLOC, *buffer may be NULL: the store
-// allocates it with LocalAlloc, or grows a buffer that is too small with
-// LocalReAlloc, and *bufferSize receives its size; the caller releases it with
-// LocalFree. Without the flag a buffer that is too small gives
-// ERROR_INSUFFICIENT_BUFFER and *bufferSize the size needed.
+// bytes they point to (each piece 8-byte aligned). Every BLOB's bytes are
+// followed by two zero bytes that dwCount does not count, so a reader that
+// takes a BLOB for a string never runs past the buffer. With
+// CEDB_ALLOWREALLOC, *buffer may be NULL: the store allocates it with
+// LocalAlloc, or grows a buffer that is too small with LocalReAlloc, and
+// *bufferSize receives its size; the caller releases it with LocalFree. A
+// buffer that is big enough is used as it is. Without the flag a buffer that
+// is too small gives ERROR_INSUFFICIENT_BUFFER and *bufferSize the size
+// needed.
+// A failed read leaves the position where it was and hands out no buffer;
+// the caller's buffer is left as it was, and *bufferSize changes only with
+// ERROR_INSUFFICIENT_BUFFER.
 // Returns the record's CEOID, or 0 with: ERROR_NO_MORE_ITEMS (259: past the
-// last record), ERROR_INSUFFICIENT_BUFFER (122), ERROR_NOT_ENOUGH_MEMORY (8),
-// ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER, ERROR_KEY_DELETED (the
-// database was deleted under the handle), ERROR_READ_FAULT.
+// last record), ERROR_INSUFFICIENT_BUFFER (122), ERROR_NOT_ENOUGH_MEMORY (8:
+// the buffer cannot be allocated or grown), ERROR_INVALID_HANDLE,
+// ERROR_INVALID_PARAMETER (propCount, buffer or bufferSize NULL; propIds with
+// a count of 0), ERROR_KEY_DELETED (the database was deleted under the
+// handle), ERROR_READ_FAULT (the store cannot be read, or a damaged record).
 CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount,
                         CEPROPID* propIds, LPBYTE* buffer, LPDWORD bufferSize);
 
 // Deletes a record of the handle's database. Returns TRUE, or FALSE with:
 // ERROR_INVALID_PARAMETER (no such record in this database, 0),
-// ERROR_INVALID_HANDLE, ERROR_KEY_DELETED, ERROR_WRITE_FAULT.
+// ERROR_INVALID_HANDLE, ERROR_KEY_DELETED, ERROR_WRITE_FAULT / ERROR_DISK_FULL
+// / ERROR_NOT_ENOUGH_MEMORY.
 BOOL CeDeleteRecord(HANDLE database, CEOID record);
 
-// Enumerates the databases of the given type (0: all), in creation order.
+// Enumerates the databases of the given type (0: all), in creation order. A
+// database created during the enumeration is listed when the enumeration
+// reaches it; a deleted one is not.
 // Returns an enumeration handle (close it with CloseHandle) or
 // INVALID_HANDLE_VALUE with ERROR_NOT_ENOUGH_MEMORY or ERROR_READ_FAULT.
 HANDLE CeFindFirstDatabase(DWORD databaseType);

@@ -1,0 +1,90 @@
+// The process's side of the store file: its path, a pool of connections to
+// it, and the failure a test asked for.
+//
+// Each store call borrows a connection for its duration (ConnectionLease) and
+// gives it back; nothing is held between calls, so a database handle keeps
+// only its position and stays valid while other handles and processes write.
+// Closing the store starts a new generation: idle connections are closed at
+// once, busy ones when they come back, and handles of an older generation
+// are refused.
+#ifndef CEPLATFORM_STORE_STORE_H_
+#define CEPLATFORM_STORE_STORE_H_
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "connection.h"
+#include "wince_types.h"
+
+namespace ceplatform {
+namespace store {
+
+class Store {
+ public:
+  // The one store of the process.
+  static Store& Instance();
+
+  // See PlatformSetStorePath, PlatformStorePath, PlatformCloseStore.
+  BOOL SetPath(const char* path);
+  const char* Path();
+  void Close();
+
+  uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+
+  // A connection of the current generation; nullptr with an SQLite result
+  // code in *rc when the file cannot be opened.
+  Connection* Acquire(int* rc);
+  void Release(Connection* connection);
+
+  // See PlatformFailStoreCall. TakeFailure() is called once at the start of
+  // every store call: true (with the code) when this call is to fail.
+  void FailCall(long count, DWORD code);
+  bool TakeFailure(DWORD* code);
+
+ private:
+  Store();
+  const char* PathLocked();
+  static void BeforeFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
+
+  std::mutex mutex_;
+  const char* path_ = nullptr;     // set by SetPath: one of paths_
+  std::vector<const char*> paths_;  // every path set; never freed
+  std::vector<Connection*> idle_;
+  std::atomic<uint64_t> generation_{1};
+  std::atomic<long> fail_after_{-1};
+  std::atomic<DWORD> fail_code_{0};
+};
+
+// Borrows a connection for one store call.
+class ConnectionLease {
+ public:
+  ConnectionLease() : connection_(Store::Instance().Acquire(&rc_)) {}
+  ~ConnectionLease() {
+    if (connection_ != nullptr) Store::Instance().Release(connection_);
+  }
+  ConnectionLease(const ConnectionLease&) = delete;
+  ConnectionLease& operator=(const ConnectionLease&) = delete;
+
+  Connection* get() const { return connection_; }
+  int rc() const { return rc_; }
+
+ private:
+  int rc_ = SQLITE_OK;
+  Connection* connection_;
+};
+
+// The last-error code for an SQLite failure while reading or writing.
+DWORD ReadErrorFromSqlite(int rc);
+DWORD WriteErrorFromSqlite(int rc);
+
+// Logs an unexpected SQLite failure with the call that met it and the file.
+void LogSqliteFailure(const char* call, Connection* connection, int rc);
+
+}  // namespace store
+}  // namespace ceplatform
+
+#endif  // CEPLATFORM_STORE_STORE_H_
