@@ -1,0 +1,186 @@
+#include "access_policy.h"
+
+#include <arpa/inet.h>
+#include <string.h>
+#include <strings.h>
+
+#include "path_resolver.h"
+
+namespace {
+
+bool ParseIp(const std::string& text, uint8_t bytes[16], bool* is_v4) {
+  struct in_addr v4;
+  struct in6_addr v6;
+  if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+    memset(bytes, 0, 10);
+    bytes[10] = bytes[11] = 0xff;
+    memcpy(bytes + 12, &v4, 4);
+    *is_v4 = true;
+    return true;
+  }
+  if (inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
+    memcpy(bytes, &v6, 16);
+    *is_v4 = false;
+    return true;
+  }
+  return false;
+}
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+bool DecodeBase64(const std::string& text, std::string* out) {
+  if (text.empty() || text.size() % 4 != 0) return false;
+  std::string result;
+  for (size_t i = 0; i < text.size(); i += 4) {
+    int v[4];
+    int padding = 0;
+    for (int j = 0; j < 4; ++j) {
+      char c = text[i + j];
+      if (c == '=' && i + 4 == text.size() && j >= 2) {
+        v[j] = 0;
+        ++padding;
+        continue;
+      }
+      if (padding > 0) return false;  // data after '='
+      v[j] = Base64Value(c);
+      if (v[j] < 0) return false;
+    }
+    uint32_t triple = (v[0] << 18) | (v[1] << 12) | (v[2] << 6) | v[3];
+    result.push_back(static_cast<char>((triple >> 16) & 0xff));
+    if (padding < 2) result.push_back(static_cast<char>((triple >> 8) & 0xff));
+    if (padding < 1) result.push_back(static_cast<char>(triple & 0xff));
+  }
+  *out = result;
+  return true;
+}
+
+}  // namespace
+
+bool AddressRange::Parse(const std::string& text, AddressRange* range) {
+  std::string address = text;
+  int bits = -1;
+  size_t slash = text.find('/');
+  if (slash != std::string::npos) {
+    address = text.substr(0, slash);
+    std::string digits = text.substr(slash + 1);
+    if (digits.empty() || digits.size() > 3) return false;
+    bits = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return false;
+      bits = bits * 10 + (c - '0');
+    }
+  }
+  AddressRange result;
+  bool is_v4 = false;
+  if (!ParseIp(address, result.bytes_, &is_v4)) return false;
+  int width = is_v4 ? 32 : 128;
+  if (bits < 0) bits = width;
+  if (bits > width) return false;
+  result.bits_ = bits + (is_v4 ? 96 : 0);
+  *range = result;
+  return true;
+}
+
+bool AddressRange::Contains(const std::string& address) const {
+  uint8_t bytes[16];
+  bool is_v4;
+  if (!ParseIp(address, bytes, &is_v4)) return false;
+  int bits = bits_;
+  for (int i = 0; i < 16 && bits > 0; ++i, bits -= 8) {
+    uint8_t mask = bits >= 8 ? 0xff : static_cast<uint8_t>(0xff << (8 - bits));
+    if ((bytes[i] & mask) != (bytes_[i] & mask)) return false;
+  }
+  return true;
+}
+
+bool ParseBasicAuthorization(const std::string& header, std::string* user, std::string* password) {
+  if (header.size() < 6 || strncasecmp(header.c_str(), "basic ", 6) != 0) return false;
+  size_t start = header.find_first_not_of(' ', 6);
+  if (start == std::string::npos) return false;
+  size_t end = header.find_last_not_of(' ');
+  std::string decoded;
+  if (!DecodeBase64(header.substr(start, end + 1 - start), &decoded)) return false;
+  size_t colon = decoded.find(':');
+  if (colon == std::string::npos) return false;
+  *user = decoded.substr(0, colon);
+  *password = decoded.substr(colon + 1);
+  return true;
+}
+
+bool AccessPolicy::AddAuth(const std::string& prefix, const std::string& htpasswd_path,
+                           std::string* error) {
+  std::shared_ptr<Htpasswd> file;
+  for (const AuthRule& rule : auth_) {
+    if (rule.file->path() == htpasswd_path) file = rule.file;
+  }
+  if (!file) {
+    file = std::make_shared<Htpasswd>(htpasswd_path);
+    if (!file->Load(error)) return false;
+  }
+  auth_.push_back(AuthRule{prefix, file});
+  return true;
+}
+
+bool AccessPolicy::AddAllow(const std::string& prefix, const std::vector<std::string>& addresses,
+                            std::string* error) {
+  AllowRule rule{prefix, {}};
+  for (const std::string& text : addresses) {
+    AddressRange range;
+    if (!AddressRange::Parse(text, &range)) {
+      *error = "'" + text + "' is not an IP address or network (e.g. 127.0.0.1, ::1, 10.0.0.0/8)";
+      return false;
+    }
+    rule.ranges.push_back(range);
+  }
+  allow_.push_back(rule);
+  return true;
+}
+
+AccessDecision AccessPolicy::Check(const std::string& path, const std::string& remote_addr,
+                                   const std::string& authorization, std::string* user) const {
+  size_t longest = 0;
+  bool limited = false;
+  for (const AllowRule& rule : allow_) {
+    if (PathHasPrefix(path, rule.prefix) && rule.prefix.size() >= longest) {
+      longest = rule.prefix.size();
+      limited = true;
+    }
+  }
+  if (limited) {
+    bool allowed = false;
+    for (const AllowRule& rule : allow_) {
+      if (rule.prefix.size() != longest || !PathHasPrefix(path, rule.prefix)) continue;
+      for (const AddressRange& range : rule.ranges) allowed = allowed || range.Contains(remote_addr);
+    }
+    if (!allowed) return AccessDecision::kForbidden;
+  }
+
+  longest = 0;
+  bool guarded = false;
+  for (const AuthRule& rule : auth_) {
+    if (PathHasPrefix(path, rule.prefix) && rule.prefix.size() >= longest) {
+      longest = rule.prefix.size();
+      guarded = true;
+    }
+  }
+  if (!guarded) return AccessDecision::kAllow;
+  std::string name, password;
+  if (!ParseBasicAuthorization(authorization, &name, &password)) {
+    return AccessDecision::kUnauthorized;
+  }
+  for (const AuthRule& rule : auth_) {
+    if (rule.prefix.size() != longest || !PathHasPrefix(path, rule.prefix)) continue;
+    if (rule.file->Verify(name, password)) {
+      *user = name;
+      return AccessDecision::kAllow;
+    }
+  }
+  return AccessDecision::kUnauthorized;
+}

@@ -1,0 +1,245 @@
+#include "host_options.h"
+
+#include <stdint.h>
+#include <string.h>
+
+namespace {
+
+// A decimal in [low, high]; nothing else (no sign, no spaces, no suffix).
+bool ParseNumber(const std::string& text, uint64_t low, uint64_t high, uint64_t* value) {
+  if (text.empty() || text.size() > 19) return false;
+  uint64_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    result = result * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (result < low || result > high) return false;
+  *value = result;
+  return true;
+}
+
+bool ParseListen(const std::string& text, std::string* host, int* port) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string address = text.substr(0, colon);
+  if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+    address = address.substr(1, address.size() - 2);
+  } else if (address.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  if (address.empty()) return false;
+  for (char c : address) {
+    if (static_cast<unsigned char>(c) <= ' ' || c == '/' || c == '[' || c == ']') return false;
+  }
+  uint64_t number;
+  if (!ParseNumber(text.substr(colon + 1), 0, 65535, &number)) return false;
+  *host = address;
+  *port = static_cast<int>(number);
+  return true;
+}
+
+bool SplitRule(const std::string& text, std::string* prefix, std::string* rest) {
+  size_t equals = text.find('=');
+  if (equals == std::string::npos) return false;
+  if (!NormalizePrefix(text.substr(0, equals), prefix)) return false;
+  *rest = text.substr(equals + 1);
+  return !rest->empty();
+}
+
+}  // namespace
+
+bool NormalizePrefix(const std::string& prefix, std::string* normalized) {
+  if (prefix.empty() || prefix[0] != '/') return false;
+  std::string result;
+  size_t start = 1;
+  while (start <= prefix.size()) {
+    size_t end = prefix.find('/', start);
+    if (end == std::string::npos) end = prefix.size();
+    std::string segment = prefix.substr(start, end - start);
+    start = end + 1;
+    if (segment.empty()) {
+      if (end == prefix.size()) break;  // one trailing slash
+      return false;
+    }
+    if (segment == "." || segment == "..") return false;
+    for (char c : segment) {
+      unsigned char byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte == 0x7f || c == '\\') return false;
+    }
+    result += "/" + segment;
+  }
+  *normalized = result.empty() ? "/" : result;
+  return true;
+}
+
+ParseResult ParseHostOptions(int argc, const char* const* argv,
+                             const std::string& default_store,
+                             HostOptions* options, std::string* error) {
+  HostOptions result;
+  result.store = default_store;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") return ParseResult::kHelp;
+    if (arg.compare(0, 2, "--") != 0) {
+      *error = "unexpected argument '" + arg + "'";
+      return ParseResult::kError;
+    }
+    std::string name = arg;
+    std::string value;
+    size_t equals = arg.find('=');
+    if (equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+    } else {
+      static const char* const kKnown[] = {
+          "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
+          "--keep-alive", "--timeout", "--auth", "--allow", "--realm", "--tls-cert",
+          "--tls-key"};
+      bool known = false;
+      for (const char* k : kKnown) known = known || name == k;
+      if (!known) {
+        *error = "unknown option '" + name + "'";
+        return ParseResult::kError;
+      }
+      if (i + 1 >= argc) {
+        *error = "option '" + name + "' needs a value";
+        return ParseResult::kError;
+      }
+      value = argv[++i];
+    }
+
+    uint64_t number = 0;
+    std::string prefix, rest;
+    if (name == "--listen") {
+      if (!ParseListen(value, &result.listen_host, &result.listen_port)) {
+        *error = "--listen wants ADDR:PORT (e.g. 127.0.0.1:8080 or [::1]:8080), not '" +
+                 value + "'";
+        return ParseResult::kError;
+      }
+    } else if (name == "--root" || name == "--store" || name == "--tls-cert" ||
+               name == "--tls-key") {
+      if (value.empty()) {
+        *error = "option '" + name + "' needs a file name";
+        return ParseResult::kError;
+      }
+      if (name == "--root") result.root = value;
+      if (name == "--store") result.store = value;
+      if (name == "--tls-cert") result.tls_cert = value;
+      if (name == "--tls-key") result.tls_key = value;
+    } else if (name == "--access-log") {
+      if (value.empty()) {
+        *error = "--access-log needs a file name or '-'";
+        return ParseResult::kError;
+      }
+      result.access_log = value;
+    } else if (name == "--threads") {
+      if (!ParseNumber(value, 1, 1024, &number)) {
+        *error = "--threads wants a number from 1 to 1024, not '" + value + "'";
+        return ParseResult::kError;
+      }
+      result.threads = static_cast<int>(number);
+    } else if (name == "--body-limit") {
+      // The plug-ins keep the body in a buffer with an int length.
+      if (!ParseNumber(value, 0, 1u << 30, &number)) {
+        *error = "--body-limit wants a byte count from 0 to 1073741824, not '" + value + "'";
+        return ParseResult::kError;
+      }
+      result.body_limit = static_cast<size_t>(number);
+    } else if (name == "--keep-alive") {
+      if (!ParseNumber(value, 1, 100000, &number)) {
+        *error = "--keep-alive wants a number of requests from 1 to 100000, not '" + value + "'";
+        return ParseResult::kError;
+      }
+      result.keep_alive = static_cast<int>(number);
+    } else if (name == "--timeout") {
+      if (!ParseNumber(value, 1, 3600, &number)) {
+        *error = "--timeout wants seconds from 1 to 3600, not '" + value + "'";
+        return ParseResult::kError;
+      }
+      result.timeout = static_cast<int>(number);
+    } else if (name == "--auth") {
+      if (!SplitRule(value, &prefix, &rest)) {
+        *error = "--auth wants PREFIX=HTPASSWD_FILE with PREFIX a URL path such as /admin, not '" +
+                 value + "'";
+        return ParseResult::kError;
+      }
+      result.auth.push_back(AuthOption{prefix, rest});
+    } else if (name == "--allow") {
+      if (!SplitRule(value, &prefix, &rest)) {
+        *error = "--allow wants PREFIX=ADDR[,ADDR...] with PREFIX a URL path such as /admin, not '" +
+                 value + "'";
+        return ParseResult::kError;
+      }
+      AllowOption allow{prefix, {}};
+      size_t start = 0;
+      while (start <= rest.size()) {
+        size_t comma = rest.find(',', start);
+        if (comma == std::string::npos) comma = rest.size();
+        std::string address = rest.substr(start, comma - start);
+        if (address.empty()) {
+          *error = "--allow has an empty address in '" + value + "'";
+          return ParseResult::kError;
+        }
+        allow.addresses.push_back(address);
+        start = comma + 1;
+      }
+      result.allow.push_back(allow);
+    } else if (name == "--realm") {
+      if (value.empty()) {
+        *error = "--realm needs a name";
+        return ParseResult::kError;
+      }
+      for (char c : value) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
+          *error = "--realm may not contain quotes, backslashes or control characters";
+          return ParseResult::kError;
+        }
+      }
+      result.realm = value;
+    } else {
+      *error = "unknown option '" + name + "'";
+      return ParseResult::kError;
+    }
+  }
+  if (result.tls_cert.empty() != result.tls_key.empty()) {
+    *error = "--tls-cert and --tls-key go together";
+    return ParseResult::kError;
+  }
+  *options = result;
+  return ParseResult::kRun;
+}
+
+std::string HostUsage() {
+  return "Usage: tvxhost [options]\n"
+         "Serves a document root over HTTP: files ending in .tvx are plug-ins, called\n"
+         "once per request; every other file is sent as it is.\n"
+         "\n"
+         "  --listen ADDR:PORT       address to listen on (default 127.0.0.1:8080;\n"
+         "                           [::1]:8080 for IPv6, port 0 for any free port)\n"
+         "  --root DIR               document root (default .)\n"
+         "  --store FILE             object store file (default $CEPLATFORM_STORE,\n"
+         "                           else objectstore.db)\n"
+         "  --access-log FILE        access log in the combined format; - for stderr\n"
+         "                           (default stderr)\n"
+         "  --threads N              worker threads (default 8)\n"
+         "  --body-limit BYTES       largest request body, larger ones get 413\n"
+         "                           (default 1048576)\n"
+         "  --keep-alive N           requests per connection (default 100)\n"
+         "  --timeout SECONDS        read and write timeout (default 10)\n"
+         "  --auth PREFIX=FILE       URL paths under PREFIX need HTTP Basic credentials\n"
+         "                           from the htpasswd FILE (bcrypt or SHA-crypt hashes,\n"
+         "                           e.g. made by 'htpasswd -B'); repeatable\n"
+         "  --allow PREFIX=ADDR[,ADDR...]\n"
+         "                           URL paths under PREFIX only from these client\n"
+         "                           addresses (e.g. 127.0.0.1,::1,192.168.1.0/24);\n"
+         "                           repeatable\n"
+         "  --realm NAME             realm shown at the password prompt (default corkwall)\n"
+         "  --tls-cert FILE          serve HTTPS with this certificate (PEM) ...\n"
+         "  --tls-key FILE           ... and this private key (PEM); both or neither\n"
+         "  --help                   this text\n"
+         "\n"
+         "SIGINT or SIGTERM stops the server after the requests in flight; SIGHUP\n"
+         "reopens the access log. Exit status: 0 after a clean stop, 1 when the\n"
+         "server cannot start (e.g. the port is in use), 2 for bad options.\n";
+}

@@ -1,0 +1,139 @@
+#include "host_options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+ParseResult Parse(std::vector<const char*> args, HostOptions* options, std::string* error) {
+  args.insert(args.begin(), "tvxhost");
+  return ParseHostOptions(static_cast<int>(args.size()), args.data(), "default.db", options,
+                          error);
+}
+
+TEST(HostOptionsTest, DefaultsWithoutArguments) {
+  HostOptions options;
+  std::string error;
+  ASSERT_EQ(Parse({}, &options, &error), ParseResult::kRun);
+  EXPECT_EQ(options.listen_host, "127.0.0.1");
+  EXPECT_EQ(options.listen_port, 8080);
+  EXPECT_EQ(options.root, ".");
+  EXPECT_EQ(options.store, "default.db");
+  EXPECT_EQ(options.threads, 8);
+  EXPECT_EQ(options.body_limit, 1048576u);
+  EXPECT_EQ(options.keep_alive, 100);
+  EXPECT_EQ(options.timeout, 10);
+  EXPECT_EQ(options.realm, "corkwall");
+  EXPECT_TRUE(options.auth.empty());
+  EXPECT_TRUE(options.tls_cert.empty());
+}
+
+TEST(HostOptionsTest, EveryOptionInBothForms) {
+  HostOptions options;
+  std::string error;
+  ASSERT_EQ(Parse({"--listen", "[::1]:0", "--root=/srv/www", "--store", "s.db", "--access-log=-",
+                   "--threads", "3", "--body-limit=0", "--keep-alive", "7", "--timeout=2",
+                   "--auth", "/admin/=/etc/pw", "--auth=/x=/etc/pw2", "--allow",
+                   "/admin=127.0.0.1,::1", "--realm", "Board owners", "--tls-cert", "c.pem",
+                   "--tls-key=k.pem"},
+                  &options, &error),
+            ParseResult::kRun)
+      << error;
+  EXPECT_EQ(options.listen_host, "::1");
+  EXPECT_EQ(options.listen_port, 0);
+  EXPECT_EQ(options.root, "/srv/www");
+  EXPECT_EQ(options.store, "s.db");
+  EXPECT_EQ(options.access_log, "-");
+  EXPECT_EQ(options.threads, 3);
+  EXPECT_EQ(options.body_limit, 0u);
+  EXPECT_EQ(options.keep_alive, 7);
+  EXPECT_EQ(options.timeout, 2);
+  ASSERT_EQ(options.auth.size(), 2u);
+  EXPECT_EQ(options.auth[0].prefix, "/admin");  // trailing slash dropped
+  EXPECT_EQ(options.auth[0].htpasswd_path, "/etc/pw");
+  EXPECT_EQ(options.auth[1].prefix, "/x");
+  ASSERT_EQ(options.allow.size(), 1u);
+  EXPECT_EQ(options.allow[0].addresses, (std::vector<std::string>{"127.0.0.1", "::1"}));
+  EXPECT_EQ(options.realm, "Board owners");
+  EXPECT_EQ(options.tls_cert, "c.pem");
+  EXPECT_EQ(options.tls_key, "k.pem");
+}
+
+TEST(HostOptionsTest, HelpWins) {
+  HostOptions options;
+  std::string error;
+  EXPECT_EQ(Parse({"--threads", "2", "--help"}, &options, &error), ParseResult::kHelp);
+  EXPECT_EQ(Parse({"-h"}, &options, &error), ParseResult::kHelp);
+  EXPECT_NE(HostUsage().find("--auth PREFIX=FILE"), std::string::npos);
+}
+
+TEST(HostOptionsTest, BadOptionsAreRefusedWithAReason) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* reason_contains;
+  } cases[] = {
+      {{"--listen", "8080"}, "--listen"},
+      {{"--listen", "127.0.0.1:"}, "--listen"},
+      {{"--listen", "127.0.0.1:65536"}, "--listen"},
+      {{"--listen", "::1:80"}, "--listen"},
+      {{"--listen", ":80"}, "--listen"},
+      {{"--listen", "127.0.0.1:-1"}, "--listen"},
+      {{"--threads", "0"}, "--threads"},
+      {{"--threads", "4x"}, "--threads"},
+      {{"--threads", "-4"}, "--threads"},
+      {{"--body-limit", "2147483648"}, "--body-limit"},
+      {{"--keep-alive", "0"}, "--keep-alive"},
+      {{"--timeout", "0"}, "--timeout"},
+      {{"--timeout", ""}, "--timeout"},
+      {{"--auth", "/admin"}, "--auth"},
+      {{"--auth", "admin=/pw"}, "--auth"},
+      {{"--auth", "/a/../b=/pw"}, "--auth"},
+      {{"--auth", "/admin="}, "--auth"},
+      {{"--allow", "/admin=1.2.3.4,,5.6.7.8"}, "empty address"},
+      {{"--realm", "a\"b"}, "--realm"},
+      {{"--tls-cert", "c.pem"}, "go together"},
+      {{"--tls-key", "k.pem"}, "go together"},
+      {{"--root"}, "needs a value"},
+      {{"--frobnicate", "1"}, "unknown option"},
+      {{"--frobnicate=1"}, "unknown option"},
+      {{"stray"}, "unexpected argument"},
+  };
+  for (const Case& c : cases) {
+    HostOptions options;
+    std::string error;
+    EXPECT_EQ(Parse(c.args, &options, &error), ParseResult::kError) << c.args[0];
+    EXPECT_NE(error.find(c.reason_contains), std::string::npos)
+        << c.args[0] << ": " << error;
+  }
+}
+
+TEST(HostOptionsTest, PrefixNormalization) {
+  struct Case {
+    const char* prefix;
+    bool ok;
+    const char* normalized;
+  } cases[] = {
+      {"/", true, "/"},
+      {"/admin", true, "/admin"},
+      {"/admin/", true, "/admin"},
+      {"/a/b", true, "/a/b"},
+      {"", false, ""},
+      {"admin", false, ""},
+      {"//admin", false, ""},
+      {"/a//b", false, ""},
+      {"/./admin", false, ""},
+      {"/admin/..", false, ""},
+      {"/ad\\min", false, ""},
+      {"/ad\tmin", false, ""},
+  };
+  for (const Case& c : cases) {
+    std::string normalized;
+    EXPECT_EQ(NormalizePrefix(c.prefix, &normalized), c.ok) << c.prefix;
+    if (c.ok) {
+      EXPECT_EQ(normalized, c.normalized) << c.prefix;
+    }
+  }
+}
+
+}  // namespace
