@@ -82,6 +82,11 @@ TEST(MultipartScanTest, Lookups) {
       // An opening delimiter and no further one.
       {"--XYZ\r\nContent-Disposition: form-data; name=\"cmd\"\r\n\r\nenum", "cmd", "(none)",
        kStatusBadBoundary},
+      // A part without a name attribute is not answered by the next part's.
+      {"--XYZ\r\nX: y\r\n\r\nfirst\r\n" + Part("cmd", "second") + "--XYZ--", "cmd", "second",
+       kStatusNoError},
+      // A delimiter whose line break ends the body opens no part.
+      {Part("a", "v") + "--XYZ\r\n", "zzz", "(none)", kStatusNoError},
       {"no delimiter at all", "cmd", "(none)", kStatusNoError},
       {"--XYZ--\r\n" + Part("cmd", "late"), "cmd", "(none)", kStatusNoError},
   };

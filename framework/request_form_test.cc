@@ -234,6 +234,21 @@ TEST(RequestFormTest, BodyIsDecodedBeforeItIsSplit) {
   EXPECT_STREQ("\x82\xa0 \x82\xa2", buffer);
 }
 
+// Construction decodes a URL-encoded body whatever the method, only up to
+// its first NUL, and keeps its length.
+TEST(RequestFormTest, UrlEncodedBodyIsDecodedUpToItsFirstNul) {
+  const std::string raw("a=%41+\0b=%42", 12);
+  for (const char* method : {"POST", "GET", static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(method ? method : "(none)");
+    Pairs pairs = {{"CONTENT_TYPE", "application/x-www-form-urlencoded"}};
+    if (method != nullptr) pairs.push_back({"REQUEST_METHOD", method});
+    Request request(pairs, raw);
+    RequestForm form(&request.variables, &request.body, &request.response);
+    EXPECT_EQ(12, request.body.length);
+    EXPECT_EQ(std::string("a=A \0+\0b=%42", 12), std::string(request.body.data, 12));
+  }
+}
+
 TEST(RequestFormTest, PostWithoutBodyReadsNothing) {
   Request request({{"REQUEST_METHOD", "POST"}, {"QUERY_STRING", "a=1"}}, "");
   RequestForm form(&request.variables, &request.body, &request.response);

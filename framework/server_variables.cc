@@ -96,7 +96,9 @@ int ServerVariables::Set(const char* name, const char* value) {
   if (name == NULL || value == NULL || buffer == NULL) return 0;
   // An empty name would end the list and hide this pair and every later one.
   if (name[0] == '\0') return 0;
-  if (Find(name) != NULL) Remove(name);
+  // A pair that cannot be dropped must not be shadowed by a second one of the
+  // same name: lookups would go on answering with the old value.
+  if (Find(name) != NULL && Remove(name) == 0) return 0;
 
   size_t nameBytes = strlen(name) + 1;
   size_t valueBytes = strlen(value) + 1;

@@ -28,8 +28,9 @@ class ServerVariables {
 
   // Replaces or adds the pair (a replaced pair moves to the end). Returns the
   // bytes added (name, value and their NULs), or 0 for a NULL name or value,
-  // an empty name (it would end the list) or a failed allocation; when the
-  // name was present its old pair is gone by then. Rewinds the cursor.
+  // an empty name (it would end the list) or a failed allocation. When the
+  // old pair cannot be dropped nothing changes; when the new one cannot be
+  // added after it, the old pair is gone. Rewinds the cursor.
   int Set(const char* name, const char* value);
   // Drops the pair with that exact name by rebuilding the block; the others
   // keep their order. 1, or 0 when absent or out of memory, and then the

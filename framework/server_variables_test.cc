@@ -233,4 +233,37 @@ TEST(ServerVariablesTest, HeapFailureDuringRemoveLosesNoVariable) {
   }
 }
 
+// Replacing a pair under heap failure: the old value is either replaced, kept
+// (Set reports 0 and nothing changed) or, when only the new pair could not be
+// added, gone. Never two pairs of one name, never success with the old value.
+TEST(ServerVariablesTest, HeapFailureDuringSetNeverShadowsTheNewValue) {
+  const std::string big(600, 'v');
+  const Pairs three = {{"A", big}, {"B", "2"}, {"C", "3"}};
+  const Pairs replaced = {{"A", big}, {"C", "3"}, {"B", "new"}};
+  const Pairs dropped = {{"A", big}, {"C", "3"}};
+  for (long failAfter = 0; failAfter <= 4; ++failAfter) {
+    SCOPED_TRACE(testing::Message() << "fail after " << failAfter);
+    ServerVariables variables;
+    Fill(&variables, three);
+    PlatformFailHeapAfter(failAfter);
+    int result = variables.Set("B", "new");
+    PlatformFailHeapAfter(-1);
+    Pairs walked = Walk(&variables);
+    if (result > 0) {
+      EXPECT_EQ(6, result);
+      EXPECT_EQ(replaced, walked);
+      EXPECT_STREQ("new", variables.Get("B"));
+    } else {
+      EXPECT_TRUE(walked == three || walked == dropped) << walked.size() << " pairs";
+    }
+    if (failAfter == 0) {
+      EXPECT_EQ(0, result);
+      EXPECT_EQ(three, walked);
+    }
+    if (failAfter == 4) {
+      EXPECT_EQ(6, result);
+    }
+  }
+}
+
 }  // namespace
