@@ -25,24 +25,12 @@ const char* ScriptName(ServerVariables* variables) {
 // unknown (no DOCUMENT_ROOT or SCRIPT_NAME, or a path too long).
 int TemplatePath(ServerVariables* variables, const char* base, const char* file, char* path) {
   memset(path, 0, kPathSize);
-  if (!GetScriptDirectory(variables, path, kDirectorySize)) {
-    path[0] = '\0';
-    return 0;
-  }
+  if (!GetScriptDirectory(variables, path, kDirectorySize)) return 0;
   size_t used = strlen(path);
   if (used + strlen(base) + strlen(file) + 1 > static_cast<size_t>(kPathSize)) return 0;
   strcat(path, base);
   strcat(path, file);
   return 1;
-}
-
-int Contains(const char* bytes, int length, const char* text) {
-  int n = static_cast<int>(strlen(text));
-  if (bytes == NULL) return 0;
-  for (int i = 0; i + n <= length; i++) {
-    if (memcmp(bytes + i, text, n) == 0) return 1;
-  }
-  return 0;
 }
 
 void ReleaseRecord(LPBYTE* record, DWORD* size) {
@@ -237,7 +225,9 @@ void WriteBoardPage(ServerVariables* variables, TextBuffer* response, WCHAR* nam
     }
     WriteBoardForm(variables, &page);
   }
-  int hide = Contains(response->data, response->length, kHideDeleteFlag) ? 0 : 1;
+  // The marker is looked for in the page written so far, read as text: a
+  // header with a NUL byte in it is searched up to that byte.
+  int hide = response->data != NULL && strstr(response->data, kHideDeleteFlag) != NULL ? 0 : 1;
 
   ListPosts(name, variables, &page, offset, hide);
 

@@ -120,6 +120,10 @@ TEST_F(BoardPageTest, HeaderTemplateDecidesTheDeleteButtons) {
   EXPECT_EQ(hidden.find("<form METHOD"), std::string::npos);
   EXPECT_NE(hidden.find("</td><td></td></tr></table><HR>\n"), std::string::npos);
 
+  // The header is read as text: a marker after a NUL byte is not seen.
+  WriteTemplate("boardHEAD.HTML", std::string("<HTML>\0$HIDE_DELETE_FLAG$", 25));
+  EXPECT_EQ(Get().text.find("<form METHOD"), std::string::npos);
+
   std::filesystem::remove(dir_ / "www" / "cgi" / "boardHEAD.HTML");
   EXPECT_EQ(Get().text.find("<form METHOD"), std::string::npos);  // built-in header
 }
@@ -181,15 +185,18 @@ TEST_F(BoardPageTest, NoRequestMethodOrAnotherMethodShowsThePage) {
 }
 
 TEST_F(BoardPageTest, LongScriptNameKeepsDeleteButtonAndLinksWhole) {
-  std::string script = "/" + std::string(420, 'd') + "/long.tvx";
+  // No directory fits the template path, so the page has the built-in form,
+  // which carries the script name and with it the marker: buttons are on.
+  std::string script = "/" + std::string(420, 'd') + "$HIDE_DELETE_FLAG$/long.tvx";
   ASSERT_EQ(AddPost("Hi", script).text, "Location: " + script + "\r\n\r\n");
   std::vector<StoredRecord> records = Records("TULVAN_long.tvx");
   ASSERT_EQ(records.size(), 1u);
   Reply reply = Run({{"SCRIPT_NAME", script}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", ""}});
-  // No directory fits the template path: the built-in header, which shows no
-  // buttons; the links are whole.
-  EXPECT_NE(reply.text.find("<A HREF=\"" + script + "?\">TOP</A> "), std::string::npos);
   EXPECT_NE(reply.text.find("<form method=POST action=\"" + script + "\"><TT>"), std::string::npos);
+  EXPECT_NE(reply.text.find("</td><td>" + DeleteButton(script, static_cast<int>(records[0].oid)) +
+                            "</td></tr></table><HR>\n"),
+            std::string::npos);
+  EXPECT_NE(reply.text.find("<A HREF=\"" + script + "?\">TOP</A> "), std::string::npos);
   EXPECT_EQ(CountOf(reply.text, "<table border"), 1u);
 }
 

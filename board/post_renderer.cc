@@ -14,6 +14,8 @@ namespace {
 
 // Short fields (name, e-mail address, subject) keep at most this many bytes.
 const int kShortField = 29;
+// The form's own parameters are short: a button's caption, a record number.
+const int kFormValueMax = 31;
 
 int IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 int IsTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
@@ -104,13 +106,21 @@ int CopyFormValue(const char* text, const char* key, char* out, int size) {
   memset(out, 0, size);
   const char* start = text != NULL ? FindField(text, key) : NULL;
   if (start == NULL) return 0;
+  // Decoded before it is cut, so that the cut never splits an escape: each
+  // byte kept takes at most three of the bytes sent ("%XY").
+  int keep = size - 1 < kFormValueMax ? size - 1 : kFormValueMax;
+  char sent[3 * kFormValueMax + 1];
   int n = 0;
-  while (n < size - 1 && start[n] != '\0' && start[n] != '&') {
-    out[n] = start[n];
+  while (n < 3 * keep && start[n] != '\0' && start[n] != '&') {
+    sent[n] = start[n];
     n++;
   }
-  UrlDecode(out);
-  return static_cast<int>(strlen(out));
+  sent[n] = '\0';
+  UrlDecode(sent);
+  int length = 0;
+  while (length < keep && sent[length] != '\0') length++;
+  memcpy(out, sent, length);
+  return length;
 }
 
 void CopyWholeUnits(char* area, const char* text, int limit) {

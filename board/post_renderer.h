@@ -24,9 +24,9 @@
 int GetPostField(TextBuffer* body, TextBuffer* value, const char* key);
 
 // Copies the value of the item named exactly `key` (as GetPostField finds
-// it) from the URL-encoded body `text` into `out`: at most size - 1 bytes,
-// URL-decoded once, always NUL-terminated. Returns its length; 0 when the item
-// is absent or empty. `out` holds `size` bytes.
+// it) from the URL-encoded body `text` into `out`: URL-decoded once, then the
+// first size - 1 bytes of it (at most 31), always NUL-terminated. Returns its
+// length; 0 when the item is absent or empty. `out` holds `size` bytes.
 int CopyFormValue(const char* text, const char* key, char* out, int size);
 
 // Copies the longest run of whole characters and whole entities of the

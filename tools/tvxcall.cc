@@ -50,8 +50,9 @@ const char kUsage[] =
     "  -v, --verbose             report fnTvx's result on standard error\n"
     "  -h, --help                this text\n"
     "\n"
-    "Exit status: 0 when the plug-in was called (whatever it answered), 2 for bad\n"
-    "usage or a plug-in that cannot be loaded.\n"
+    "Exit status: 0 when the plug-in was called (whatever it answered), 1 when the\n"
+    "request could not be built or the response not written, 2 for bad usage or a\n"
+    "plug-in that cannot be loaded.\n"
     "\n"
     "Examples:\n"
     "  # post to a board, then show its first page\n"
@@ -150,7 +151,10 @@ int main(int argc, char** argv) {
       case 'v': verbose = true; break;
       case 'h': std::cout << kUsage; return 0;
       case ':': return Usage(std::string("option needs a value: ") + argv[optind - 1]);
-      default: return Usage(std::string("unknown option: ") + argv[optind - 1]);
+      default:
+        // A short option may sit inside a group ("-vx"): name the letter.
+        if (optopt != 0) return Usage(std::string("unknown option: -") + static_cast<char>(optopt));
+        return Usage(std::string("unknown option: ") + argv[optind - 1]);
     }
   }
   if (optind >= argc) return Usage("no plug-in given");
