@@ -50,6 +50,32 @@ TEST_F(DispatcherTest, CommandTableAndFooterRules) {
   }
 }
 
+// The catalogue takes SCRIPT_NAME by its exact name, the listing in any
+// letter case: a server that spells it otherwise gets script-less catalogue
+// links but a listing that still points at the script.
+TEST_F(DispatcherTest, ScriptNameLookupOfEachPage) {
+  CEOID board = CreateBoard("TULVAN_b");
+  CEOID post = WritePost("TULVAN_b", "text", 1);
+  struct Case {
+    std::string query;
+    std::string link;  // the response holds this link
+  } cases[] = {
+      {"", "<a href=\"?cmd=deleteDB&db=" + std::to_string(board) + "\">"},
+      {"cmd=enum&name=TULVAN_b", std::string("<A HREF=\"/other/Warden.tvx?cmd=deleteitem&dbname=TULVAN_b") +
+                                     "&deleteitem=" + std::to_string(post) + "\">"},
+      {"cmd=enum&name=TULVAN_b", "<A HREF=\"/other/Warden.tvx?\">TOP</A> "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    TvxRequest request;
+    ASSERT_TRUE(request.Set("REQUEST_METHOD", "GET"));
+    ASSERT_TRUE(request.Set("QUERY_STRING", c.query));
+    ASSERT_TRUE(request.Set("Script_Name", "/other/Warden.tvx"));
+    std::string response = Run(*admin_, &request);
+    EXPECT_NE(response.find(c.link), std::string::npos) << response;
+  }
+}
+
 TEST_F(DispatcherTest, PostedFormIsReadFromTheBody) {
   CreateBoard("TULVAN_b");
   CEOID post = WritePost("TULVAN_b", "text", 1);

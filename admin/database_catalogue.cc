@@ -42,6 +42,10 @@ const char kOtherRow[] =
 const char kEnumerationFailed[] = "CeFindFirstDatabase failed with error (%ld)\n";
 const char kOidGetInfoFailed[] = "CeOidGetInfo failed with error (%ld)";
 
+// The messages print the code with "%ld" as the device does, where long is 32
+// bits wide: a code with its top bit set reads as a negative number.
+long ErrorCode(DWORD code) { return static_cast<LONG>(code); }
+
 const char* ScriptName(RequestForm* form) {
   const char* script = form->variables->Get("SCRIPT_NAME");
   return script != NULL ? script : "";
@@ -66,7 +70,7 @@ void WriteDatabaseCatalogue(RequestForm* form) {
   TextBuffer* response = form->response;
   HANDLE enumeration = CeFindFirstDatabase(0);
   if (enumeration == INVALID_HANDLE_VALUE) {
-    AppendFormat(response, kEnumerationFailed, static_cast<long>(GetLastError()));
+    AppendFormat(response, kEnumerationFailed, ErrorCode(GetLastError()));
     return;
   }
 
@@ -81,7 +85,7 @@ void WriteDatabaseCatalogue(RequestForm* form) {
     CEOIDINFO info;
     if (!CeOidGetInfo(oid, &info)) {
       endCode = GetLastError();
-      AppendFormat(response, kOidGetInfoFailed, static_cast<long>(endCode));
+      AppendFormat(response, kOidGetInfoFailed, ErrorCode(endCode));
       break;
     }
     // The store terminates its names; the last unit is forced anyway, so the
@@ -95,7 +99,7 @@ void WriteDatabaseCatalogue(RequestForm* form) {
 
   response->AppendString("</table>\n");
   if (endCode != ERROR_NO_MORE_ITEMS) {
-    AppendFormat(response, kEnumerationFailed, static_cast<long>(endCode));
+    AppendFormat(response, kEnumerationFailed, ErrorCode(endCode));
   }
   CloseHandle(enumeration);
 }

@@ -104,6 +104,12 @@ TEST_F(CatalogueTest, StoreFailuresAreShownBetweenHeaderAndFooter) {
       {4, 87,
        std::string(kTableHead) + row +
            "CeOidGetInfo failed with error (87)</table>\nCeFindFirstDatabase failed with error (87)\n"},
+      // A code with its top bit set reads as the device's 32-bit long.
+      {0, 0x80004005u, "CeFindFirstDatabase failed with error (-2147467259)\n"},
+      {2, 0x8007000Eu,
+       std::string(kTableHead) +
+           "CeOidGetInfo failed with error (-2147024882)</table>\n"
+           "CeFindFirstDatabase failed with error (-2147024882)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.succeed);

@@ -1,5 +1,6 @@
 #include "record_browser.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -141,10 +142,11 @@ int DeleteBoardRecord(RequestForm* form) {
 
   DWORD code = GetLastError();
   CloseHandle(database);
+  // A handle is a 32-bit value on the device; the page shows those bits.
+  DWORD handleBits = static_cast<DWORD>(reinterpret_cast<uintptr_t>(database));
   char message[256];
   snprintf(message, sizeof(message), kDeleteRecordFailed, static_cast<int>(code),
-           static_cast<int>(reinterpret_cast<intptr_t>(database)),
-           static_cast<unsigned>(reinterpret_cast<uintptr_t>(database)),
+           static_cast<int>(handleBits), static_cast<unsigned>(handleBits),
            static_cast<int>(record), static_cast<unsigned>(record));
   ErrorPage(response, message);
   return 0;

@@ -165,6 +165,9 @@ TEST_F(RecordBrowserTest, StoreFailuresWhileReadingReplaceTheListing) {
       {1, 122, ErrorPageOf("Re-allocation of database records failed.") + kAdminFooter},
       {2, 122, ErrorPageOf("Re-allocation of database records failed.") + kAdminFooter},
       {1, 5, ErrorPageOf("Other errors.") + kAdminFooter},
+      // 0 and "no more items" both end the listing normally.
+      {1, 0, Listing("")},
+      {1, 259, Listing("")},
       {3, 8, ErrorPageOf("Other errors.") + kAdminFooter},
   };
   for (const Case& c : cases) {
@@ -206,6 +209,14 @@ TEST_F(RecordBrowserTest, DeleteItemFailuresShowTheirPageAlone) {
       {"cmd=deleteitem&deleteitem=" + std::to_string(post), ErrorPageOf("Open database Error")},
       {"cmd=deleteitem&dbname=TULVAN_none&deleteitem=" + std::to_string(post),
        ErrorPageOf("Open database Error")},
+      // The name is read into 255 bytes and converted with room for 255
+      // units, terminator included: 254 bytes convert, 255 do not.
+      {"cmd=deleteitem&dbname=" + std::string(254, 'n') + "&deleteitem=" + std::to_string(post),
+       ErrorPageOf("Open database Error")},
+      {"cmd=deleteitem&dbname=" + std::string(255, 'n') + "&deleteitem=" + std::to_string(post),
+       ErrorPageOf("MultiByteToWideChar failed.")},
+      {"cmd=deleteitem&dbname=" + std::string(400, 'n') + "&deleteitem=" + std::to_string(post),
+       ErrorPageOf("MultiByteToWideChar failed.")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.query);
