@@ -97,12 +97,9 @@ CEOID CeCreateDatabaseEx(PCEGUID volume, CEDBASEINFO* info) {
   try {
     std::string sortBytes;
     sorts.Encode(&sortBytes);
-    ConnectionLease lease;
+    ConnectionLease lease("CeCreateDatabaseEx", ConnectionLease::kWrite);
     Connection* connection = lease.get();
-    if (connection == nullptr) {
-      LogSqliteFailure("CeCreateDatabaseEx", nullptr, lease.rc());
-      return Fail<CEOID>(WriteErrorFromSqlite(lease.rc()), 0);
-    }
+    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
     CEOID created = 0;
     DWORD refusal = 0;
     int rc = RunWriteTransaction(connection, [&]() -> int {
@@ -163,12 +160,9 @@ HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name, CEPROPID sortPr
     SortOrders sorts;
     uint64_t generation = Store::Instance().generation();
     {
-      ConnectionLease lease;
+      ConnectionLease lease("CeOpenDatabaseEx", ConnectionLease::kRead);
       Connection* connection = lease.get();
-      if (connection == nullptr) {
-        LogSqliteFailure("CeOpenDatabaseEx", nullptr, lease.rc());
-        return Fail(ReadErrorFromSqlite(lease.rc()), INVALID_HANDLE_VALUE);
-      }
+      if (connection == nullptr) return Fail(lease.error(), INVALID_HANDLE_VALUE);
       generation = connection->generation();
       int rc = FindDatabase(connection, wanted, name, units, &found, &sorts);
       if (rc == SQLITE_DONE) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -203,12 +197,9 @@ BOOL CeDeleteDatabase(CEOID oid) {
   if (Store::Instance().TakeFailure(&injected)) return Fail<BOOL>(injected, FALSE);
   if (oid == 0) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
   try {
-    ConnectionLease lease;
+    ConnectionLease lease("CeDeleteDatabase", ConnectionLease::kWrite);
     Connection* connection = lease.get();
-    if (connection == nullptr) {
-      LogSqliteFailure("CeDeleteDatabase", nullptr, lease.rc());
-      return Fail<BOOL>(WriteErrorFromSqlite(lease.rc()), FALSE);
-    }
+    if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
     int rc = RunWriteTransaction(connection, [&]() -> int {
       int rc = SQLITE_OK;
       sqlite3_stmt* statement = connection->Statement(kDeleteDatabase, &rc);
@@ -246,11 +237,8 @@ HANDLE CeFindFirstDatabase(DWORD databaseType) {
     {
       // Opening a connection now reports an unreadable store here rather
       // than at the first CeFindNextDatabase.
-      ConnectionLease lease;
-      if (lease.get() == nullptr) {
-        LogSqliteFailure("CeFindFirstDatabase", nullptr, lease.rc());
-        return Fail(ReadErrorFromSqlite(lease.rc()), INVALID_HANDLE_VALUE);
-      }
+      ConnectionLease lease("CeFindFirstDatabase", ConnectionLease::kRead);
+      if (lease.get() == nullptr) return Fail(lease.error(), INVALID_HANDLE_VALUE);
       generation = lease.get()->generation();
     }
     return HandleInsert(std::make_shared<DatabaseEnumeration>(databaseType, generation));
@@ -266,12 +254,9 @@ CEOID CeFindNextDatabase(HANDLE enumeration) {
     std::shared_ptr<DatabaseEnumeration> walk = LookupEnumeration(enumeration);
     if (walk == nullptr) return 0;
     std::lock_guard<std::mutex> lock(walk->mutex);
-    ConnectionLease lease;
+    ConnectionLease lease("CeFindNextDatabase", ConnectionLease::kRead);
     Connection* connection = lease.get();
-    if (connection == nullptr) {
-      LogSqliteFailure("CeFindNextDatabase", nullptr, lease.rc());
-      return Fail<CEOID>(ReadErrorFromSqlite(lease.rc()), 0);
-    }
+    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
     int rc = SQLITE_OK;
     sqlite3_stmt* statement =
         connection->Statement(walk->type() == 0 ? kNextDatabase : kNextDatabaseOfType, &rc);
@@ -297,12 +282,9 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
   if (Store::Instance().TakeFailure(&injected)) return Fail<BOOL>(injected, FALSE);
   if (oid == 0 || info == nullptr) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
   try {
-    ConnectionLease lease;
+    ConnectionLease lease("CeOidGetInfo", ConnectionLease::kRead);
     Connection* connection = lease.get();
-    if (connection == nullptr) {
-      LogSqliteFailure("CeOidGetInfo", nullptr, lease.rc());
-      return Fail<BOOL>(ReadErrorFromSqlite(lease.rc()), FALSE);
-    }
+    if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
     int rc = SQLITE_OK;
     sqlite3_stmt* statement = connection->Statement(kDatabaseInfo, &rc);
     if (statement == nullptr) return Fail<BOOL>(ReadErrorFromSqlite(rc), FALSE);

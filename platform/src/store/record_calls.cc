@@ -114,12 +114,9 @@ CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount, CEPROPVA
     if (handle == nullptr) return 0;
     DWORD invalid = CheckValues(propCount, values);
     if (invalid != 0) return Fail<CEOID>(invalid, 0);
-    ConnectionLease lease;
+    ConnectionLease lease("CeWriteRecordProps", ConnectionLease::kWrite);
     Connection* connection = lease.get();
-    if (connection == nullptr) {
-      LogSqliteFailure("CeWriteRecordProps", nullptr, lease.rc());
-      return Fail<CEOID>(WriteErrorFromSqlite(lease.rc()), 0);
-    }
+    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
     CEOID written = 0;
     DWORD refusal = 0;
     int rc = RunWriteTransaction(connection, [&]() -> int {
@@ -149,12 +146,9 @@ CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount, CEPROPID
     }
     WORD idCount = propIds != nullptr ? *propCount : 0;
     std::lock_guard<std::mutex> lock(handle->mutex);
-    ConnectionLease lease;
+    ConnectionLease lease("CeReadRecordProps", ConnectionLease::kRead);
     Connection* connection = lease.get();
-    if (connection == nullptr) {
-      LogSqliteFailure("CeReadRecordProps", nullptr, lease.rc());
-      return Fail<CEOID>(ReadErrorFromSqlite(lease.rc()), 0);
-    }
+    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
     int rc = SQLITE_OK;
     sqlite3_stmt* statement = connection->Statement(
         ReadStatement(handle->order(), handle->descending(), handle->positioned), &rc);
@@ -225,12 +219,9 @@ BOOL CeDeleteRecord(HANDLE database, CEOID record) {
     std::shared_ptr<DatabaseHandle> handle = LookupDatabase(database);
     if (handle == nullptr) return FALSE;
     if (record == 0) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    ConnectionLease lease;
+    ConnectionLease lease("CeDeleteRecord", ConnectionLease::kWrite);
     Connection* connection = lease.get();
-    if (connection == nullptr) {
-      LogSqliteFailure("CeDeleteRecord", nullptr, lease.rc());
-      return Fail<BOOL>(WriteErrorFromSqlite(lease.rc()), FALSE);
-    }
+    if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
     DWORD refusal = 0;
     int rc = RunWriteTransaction(connection, [&]() -> int {
       bool exists = false;

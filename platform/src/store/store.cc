@@ -186,6 +186,10 @@ DWORD WriteErrorFromSqlite(int rc) {
   }
 }
 
+DWORD ConnectionLease::error() const {
+  return access_ == kRead ? ReadErrorFromSqlite(rc_) : WriteErrorFromSqlite(rc_);
+}
+
 void LogSqliteFailure(const char* call, Connection* connection, int rc) {
   const char* message = connection != nullptr ? sqlite3_errmsg(connection->handle())
                                               : sqlite3_errstr(rc);

@@ -60,9 +60,25 @@ class Store {
 };
 
 // Borrows a connection for one store call.
+// The last-error code for an SQLite failure while reading or writing.
+DWORD ReadErrorFromSqlite(int rc);
+DWORD WriteErrorFromSqlite(int rc);
+
+// Logs an unexpected SQLite failure with the call that met it and the file.
+void LogSqliteFailure(const char* call, Connection* connection, int rc);
+
 class ConnectionLease {
  public:
-  ConnectionLease() : connection_(Store::Instance().Acquire(&rc_)) {}
+  // Whether a failure to get a connection is reported as a read or a write
+  // fault.
+  enum Access { kRead, kWrite };
+
+  // Borrows a connection for `call`; when none can be had, the failure is
+  // logged with the call's name and error() gives its last-error code.
+  ConnectionLease(const char* call, Access access)
+      : access_(access), connection_(Store::Instance().Acquire(&rc_)) {
+    if (connection_ == nullptr) LogSqliteFailure(call, nullptr, rc_);
+  }
   ~ConnectionLease() {
     if (connection_ != nullptr) Store::Instance().Release(connection_);
   }
@@ -71,18 +87,14 @@ class ConnectionLease {
 
   Connection* get() const { return connection_; }
   int rc() const { return rc_; }
+  // The last-error code of a failed lease.
+  DWORD error() const;
 
  private:
   int rc_ = SQLITE_OK;
+  Access access_;
   Connection* connection_;
 };
-
-// The last-error code for an SQLite failure while reading or writing.
-DWORD ReadErrorFromSqlite(int rc);
-DWORD WriteErrorFromSqlite(int rc);
-
-// Logs an unexpected SQLite failure with the call that met it and the file.
-void LogSqliteFailure(const char* call, Connection* connection, int rc);
 
 }  // namespace store
 }  // namespace ceplatform
