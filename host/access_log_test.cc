@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <stdio.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -77,6 +79,56 @@ TEST(AccessLogTest, LinesFromManyThreadsStayWhole) {
   std::string error;
   EXPECT_FALSE(bad.Open(std::string(dir) + "/missing/access.log", &error));
   EXPECT_NE(error.find("missing/access.log"), std::string::npos);
+  std::string command = "rm -rf '" + std::string(dir) + "'";
+  EXPECT_EQ(system(command.c_str()), 0);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+AccessLogEntry EntryFor(const std::string& target) {
+  AccessLogEntry entry;
+  entry.remote_addr = "127.0.0.1";
+  entry.method = "GET";
+  entry.target = target;
+  entry.version = "HTTP/1.1";
+  entry.status = 200;
+  return entry;
+}
+
+TEST(AccessLogTest, LinesReachTheFileWithoutAStopAndReopenKeepsTheirOrder) {
+  char dir[] = "/tmp/accesslog.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/access.log";
+  AccessLog log;
+  std::string error;
+  ASSERT_TRUE(log.Open(path, &error)) << error;
+  log.Write(EntryFor("/first"));
+  // Written by the log's own thread, soon after.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ReadAll(path).find("/first") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_NE(ReadAll(path).find("\"GET /first HTTP/1.1\" 200 -"), std::string::npos);
+
+  // Rotation: lines added before the reopen belong to the old file.
+  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  log.Write(EntryFor("/second"));
+  log.Reopen();
+  log.Write(EntryFor("/third"));
+  log.Flush();
+  std::string old_file = ReadAll(path + ".1");
+  std::string new_file = ReadAll(path);
+  EXPECT_NE(old_file.find("/first"), std::string::npos) << old_file;
+  EXPECT_NE(old_file.find("/second"), std::string::npos) << old_file;
+  EXPECT_EQ(old_file.find("/third"), std::string::npos) << old_file;
+  EXPECT_EQ(new_file.find("/second"), std::string::npos) << new_file;
+  EXPECT_NE(new_file.find("\"GET /third HTTP/1.1\" 200 -"), std::string::npos) << new_file;
   std::string command = "rm -rf '" + std::string(dir) + "'";
   EXPECT_EQ(system(command.c_str()), 0);
 }

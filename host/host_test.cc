@@ -561,6 +561,10 @@ TEST(HostProcessTest, SigtermFinishesTheRequestInFlightAndClosesTheStore) {
   EXPECT_EQ(StatusOf(answer), 200) << answer;
   EXPECT_NE(answer.find("QUERY_STRING=slow"), std::string::npos);
   EXPECT_NE(ReadFile(dir.path() + "/errors.log").find("stopped"), std::string::npos);
+  // The access log is written out before the process ends.
+  EXPECT_NE(ReadFile(dir.path() + "/access.log").find("\"GET /echo.tvx?slow HTTP/1.1\" 200 "),
+            std::string::npos)
+      << ReadFile(dir.path() + "/access.log");
   // New connections are refused once it has stopped.
   EXPECT_EQ(RawExchange(port, "GET / HTTP/1.1\r\n\r\n", false, 2), "");
 

@@ -69,12 +69,25 @@ bool PathHasPrefix(const std::string& path, const std::string& prefix) {
   return path.size() == prefix.size() || path[prefix.size()] == '/';
 }
 
-ResolvedPath ResolvePath(const std::string& root_real, const std::string& lexical) {
+namespace {
+
+PathKind KindOfFailure(int error) {
+  return error == EACCES ? PathKind::kForbidden : PathKind::kNotFound;
+}
+
+PathKind KindOf(const struct stat& info) {
+  if (S_ISDIR(info.st_mode)) return PathKind::kDirectory;
+  if (S_ISREG(info.st_mode)) return PathKind::kFile;
+  return PathKind::kForbidden;
+}
+
+// The slow way, for a path with a symbolic link in it: realpath, then the
+// real path must still lie inside the root.
+ResolvedPath ResolveLinks(const std::string& root_real, const std::string& joined) {
   ResolvedPath result;
-  std::string joined = root_real == "/" ? lexical : root_real + (lexical == "/" ? "" : lexical);
   char buffer[PATH_MAX];
   if (realpath(joined.c_str(), buffer) == nullptr) {
-    result.kind = errno == EACCES ? PathKind::kForbidden : PathKind::kNotFound;
+    result.kind = KindOfFailure(errno);
     return result;
   }
   std::string real = buffer;
@@ -90,15 +103,51 @@ ResolvedPath ResolvePath(const std::string& root_real, const std::string& lexica
     result.kind = PathKind::kOutsideRoot;
     return result;
   }
-  struct stat info;
-  if (stat(real.c_str(), &info) != 0) {
-    result.kind = errno == EACCES ? PathKind::kForbidden : PathKind::kNotFound;
-  } else if (S_ISDIR(info.st_mode)) {
-    result.kind = PathKind::kDirectory;
-  } else if (S_ISREG(info.st_mode)) {
-    result.kind = PathKind::kFile;
+  if (stat(real.c_str(), &result.info) != 0) {
+    result.kind = KindOfFailure(errno);
   } else {
-    result.kind = PathKind::kForbidden;
+    result.kind = KindOf(result.info);
   }
+  return result;
+}
+
+}  // namespace
+
+ResolvedPath ResolvePath(const std::string& root_real, const std::string& lexical) {
+  std::string joined = root_real == "/" ? lexical : root_real + (lexical == "/" ? "" : lexical);
+  // The lexical path has no ".", ".." or empty segments and the root is
+  // real, so without symbolic links `joined` is its own real path: one lstat
+  // per segment below the root (the root itself for "/") proves it, where
+  // realpath would read every link of the root's own path as well.
+  size_t below = root_real == "/" ? 0 : root_real.size();
+  struct stat info;
+  if (lexical == "/") {
+    if (lstat(joined.c_str(), &info) != 0) {
+      ResolvedPath result;
+      result.kind = KindOfFailure(errno);
+      return result;
+    }
+    if (S_ISLNK(info.st_mode)) return ResolveLinks(root_real, joined);
+  } else {
+    for (size_t end = below + 1; end <= joined.size(); ++end) {
+      if (end < joined.size() && joined[end] != '/') continue;
+      char saved = joined[end];  // the terminating NUL at the end
+      joined[end] = '\0';
+      int rc = lstat(joined.c_str(), &info);
+      int error = errno;
+      joined[end] = saved;
+      if (rc != 0) {
+        ResolvedPath result;
+        result.kind = KindOfFailure(error);
+        return result;
+      }
+      if (S_ISLNK(info.st_mode)) return ResolveLinks(root_real, joined);
+    }
+  }
+  ResolvedPath result;
+  result.kind = KindOf(info);
+  result.info = info;
+  result.relative = root_real == "/" ? joined : lexical;
+  result.real = std::move(joined);
   return result;
 }

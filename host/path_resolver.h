@@ -5,6 +5,8 @@
 #ifndef HOST_PATH_RESOLVER_H_
 #define HOST_PATH_RESOLVER_H_
 
+#include <sys/stat.h>
+
 #include <string>
 
 // The decoded URL path as a path below the root: "/" followed by its
@@ -38,10 +40,13 @@ struct ResolvedPath {
   PathKind kind = PathKind::kNotFound;
   std::string real;      // realpath of root + lexical, when it exists
   std::string relative;  // real path below the root, "/..." ("/" for the root)
+  struct stat info = {};  // the file's status, for kDirectory and kFile
 };
 
 // Resolves a NormalizeUrlPath result against `root_real`, the real path of
-// the document root (no trailing '/', except for "/" itself).
+// the document root (no trailing '/', except for "/" itself). The root is
+// taken as real; the segments below it are checked one by one, and only a
+// path with a symbolic link in it is handed to realpath.
 ResolvedPath ResolvePath(const std::string& root_real, const std::string& lexical);
 
 #endif  // HOST_PATH_RESOLVER_H_

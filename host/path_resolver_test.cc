@@ -121,6 +121,33 @@ TEST_F(ResolvePathTest, LinkInsideTheRootResolvesToItsTarget) {
   ResolvedPath alias = ResolvePath(root_, "/alias.tvx");
   EXPECT_EQ(alias.kind, PathKind::kFile);
   EXPECT_EQ(alias.relative, "/bbs/board.tvx");
+  EXPECT_EQ(alias.info.st_size, 1);
+
+  // A link in the middle of the path counts as much as one at its end.
+  ASSERT_EQ(symlink("bbs", (root_ + "/forum").c_str()), 0);
+  ResolvedPath through = ResolvePath(root_, "/forum/board.tvx");
+  EXPECT_EQ(through.kind, PathKind::kFile);
+  EXPECT_EQ(through.real, root_ + "/bbs/board.tvx");
+  EXPECT_EQ(through.relative, "/bbs/board.tvx");
+  ResolvedPath folder = ResolvePath(root_, "/forum");
+  EXPECT_EQ(folder.kind, PathKind::kDirectory);
+  EXPECT_EQ(folder.relative, "/bbs");
+  EXPECT_EQ(ResolvePath(root_, "/forum/missing").kind, PathKind::kNotFound);
+  ASSERT_EQ(symlink("loop", (root_ + "/loop").c_str()), 0);
+  EXPECT_EQ(ResolvePath(root_, "/loop/x").kind, PathKind::kNotFound);
+}
+
+TEST_F(ResolvePathTest, StatusIsTheFilesOwn) {
+  ResolvedPath file = ResolvePath(root_, "/bbs/board.tvx");
+  struct stat info;
+  ASSERT_EQ(stat((root_ + "/bbs/board.tvx").c_str(), &info), 0);
+  EXPECT_EQ(file.info.st_ino, info.st_ino);
+  EXPECT_EQ(file.info.st_size, 1);
+  EXPECT_TRUE(S_ISDIR(ResolvePath(root_, "/").info.st_mode));
+  // The root itself, taken from "/".
+  ResolvedPath top = ResolvePath("/", root_ + "/bbs/board.tvx");
+  EXPECT_EQ(top.kind, PathKind::kFile);
+  EXPECT_EQ(top.relative, root_ + "/bbs/board.tvx");
 }
 
 }  // namespace

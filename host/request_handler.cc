@@ -154,7 +154,7 @@ void RequestHandler::Serve(const httplib::Request& request, httplib::Response& r
     response.set_header("Allow", "GET, HEAD");
     return;
   }
-  ServeFile(request, response, resolved.real);
+  ServeFile(request, response, resolved);
 }
 
 void RequestHandler::ServeDirectory(const httplib::Request& request, httplib::Response& response,
@@ -176,12 +176,14 @@ void RequestHandler::ServeDirectory(const httplib::Request& request, httplib::Re
     response.set_header("Allow", "GET, HEAD");
     return;
   }
-  ServeFile(request, response, resolved.real);
+  ServeFile(request, response, resolved);
 }
 
 void RequestHandler::ServeFile(const httplib::Request& request, httplib::Response& response,
-                               const std::string& real) {
-  if (!ServeStaticFile(request, response, real)) Refuse(response, 403);
+                               const ResolvedPath& resolved) {
+  if (!ServeStaticFile(request, response, resolved.real, resolved.info, &files_)) {
+    Refuse(response, 403);
+  }
 }
 
 void RequestHandler::RunPlugin(const httplib::Request& request, httplib::Response& response,

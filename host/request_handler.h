@@ -10,7 +10,9 @@
 #include <string>
 
 #include "access_policy.h"
+#include "path_resolver.h"
 #include "plugin_cache.h"
+#include "static_files.h"
 
 // What the server learned about the request before the HTTP library read its
 // body, and what the handler reports back to the access log.
@@ -47,7 +49,7 @@ class RequestHandler {
   void ServeDirectory(const httplib::Request& request, httplib::Response& response,
                       const std::string& lexical, RequestContext* context);
   void ServeFile(const httplib::Request& request, httplib::Response& response,
-                 const std::string& real);
+                 const ResolvedPath& resolved);
   void RunPlugin(const httplib::Request& request, httplib::Response& response,
                  const std::string& body, const std::string& lexical, const std::string& real,
                  RequestContext* context);
@@ -55,6 +57,7 @@ class RequestHandler {
   const HandlerConfig config_;
   const AccessPolicy* policy_;
   PluginCache* plugins_;
+  StaticFileCache files_;
   std::string document_root_ansi_;
   bool root_is_ansi_ = false;
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -35,6 +36,26 @@ struct FileHandle {
   ~FileHandle() { close(fd); }
   int fd;
 };
+
+// Whether two statuses are of the same file in the same state. The change
+// time moves with every write, chmod, chown and rename of the file.
+bool SameFileState(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mode == b.st_mode && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+bool ReadWhole(int fd, size_t size, std::string* bytes) {
+  bytes->assign(size, '\0');
+  size_t done = 0;
+  while (done < size) {
+    ssize_t got = pread(fd, &(*bytes)[done], size - done, static_cast<off_t>(done));
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -68,41 +89,92 @@ std::string ContentTypeFor(const std::string& path) {
   return "application/octet-stream";
 }
 
-bool ServeStaticFile(const httplib::Request& request, httplib::Response& response,
-                     const std::string& real_path) {
-  int fd = open(real_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  auto file = std::make_shared<FileHandle>(fd);
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+StaticFileCache::StaticFileCache(size_t max_file_bytes, size_t max_total_bytes,
+                                 time_t settle_seconds)
+    : max_file_bytes_(max_file_bytes),
+      max_total_bytes_(max_total_bytes),
+      settle_seconds_(settle_seconds) {}
 
-  std::string type = ContentTypeFor(real_path);
-  response.set_header("Last-Modified", HttpDate(info.st_mtim.tv_sec));
+std::shared_ptr<const StaticFileCache::File> StaticFileCache::Find(const std::string& path,
+                                                                   const struct stat& info) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto found = entries_.find(path);
+  if (found == entries_.end()) return nullptr;
+  if (!SameFileState(found->second.info, info)) return nullptr;
+  return found->second.file;
+}
+
+void StaticFileCache::Insert(const std::string& path, const struct stat& info,
+                             std::shared_ptr<const File> file) {
+  size_t size = file->bytes.size();
+  if (size > max_file_bytes_ || size > max_total_bytes_) return;
+  // An edit within the same clock tick keeps the file's times, and one of
+  // the same size would go unseen. A file untouched for a few seconds has
+  // times no later edit can share.
+  time_t now = time(nullptr);
+  if (info.st_mtim.tv_sec + settle_seconds_ > now || info.st_ctim.tv_sec + settle_seconds_ > now) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  auto found = entries_.find(path);
+  if (found != entries_.end()) {
+    total_bytes_ -= found->second.file->bytes.size();
+    entries_.erase(found);
+  }
+  while (total_bytes_ + size > max_total_bytes_ && !entries_.empty()) {
+    auto victim = entries_.begin();
+    total_bytes_ -= victim->second.file->bytes.size();
+    entries_.erase(victim);
+  }
+  entries_[path] = Entry{info, std::move(file)};
+  total_bytes_ += size;
+}
+
+bool ServeStaticFile(const httplib::Request& request, httplib::Response& response,
+                     const std::string& real_path, const struct stat& seen,
+                     StaticFileCache* cache) {
+  std::shared_ptr<const StaticFileCache::File> file;
+  if (cache != nullptr && S_ISREG(seen.st_mode)) file = cache->Find(real_path, seen);
+  std::shared_ptr<FileHandle> handle;
+  struct stat info;
+  if (!file) {
+    int fd = open(real_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    handle = std::make_shared<FileHandle>(fd);
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (info.st_size <= kReadWholeLimit) {
+      auto fresh = std::make_shared<StaticFileCache::File>();
+      if (!ReadWhole(fd, static_cast<size_t>(info.st_size), &fresh->bytes)) return false;
+      fresh->type = ContentTypeFor(real_path);
+      fresh->last_modified = HttpDate(info.st_mtim.tv_sec);
+      fresh->mtime = info.st_mtim.tv_sec;
+      // Kept only when the file did not change while it was read.
+      struct stat after;
+      if (cache != nullptr && fstat(fd, &after) == 0 && SameFileState(info, after)) {
+        cache->Insert(real_path, info, fresh);
+      }
+      file = std::move(fresh);
+    }
+  }
+
+  time_t mtime = file ? file->mtime : info.st_mtim.tv_sec;
+  response.set_header("Last-Modified", file ? file->last_modified : HttpDate(mtime));
   time_t since;
   if (request.has_header("If-Modified-Since") &&
-      ParseHttpDate(request.get_header_value("If-Modified-Since"), &since) &&
-      info.st_mtim.tv_sec <= since) {
+      ParseHttpDate(request.get_header_value("If-Modified-Since"), &since) && mtime <= since) {
     response.status = 304;
     return true;
   }
-
-  size_t size = static_cast<size_t>(info.st_size);
-  if (info.st_size <= kReadWholeLimit) {
-    std::string bytes(size, '\0');
-    size_t done = 0;
-    while (done < size) {
-      ssize_t got = pread(fd, &bytes[done], size - done, static_cast<off_t>(done));
-      if (got <= 0) return false;
-      done += static_cast<size_t>(got);
-    }
-    response.set_content(bytes, type);
+  if (file) {
+    response.set_content(file->bytes, file->type);
     return true;  // status left to the library: 200, or 206 for a range
   }
   response.set_content_provider(
-      size, type, [file](size_t offset, size_t length, httplib::DataSink& sink) {
+      static_cast<size_t>(info.st_size), ContentTypeFor(real_path),
+      [handle](size_t offset, size_t length, httplib::DataSink& sink) {
         char buffer[64 * 1024];
         size_t want = length < sizeof buffer ? length : sizeof buffer;
-        ssize_t got = pread(file->fd, buffer, want, static_cast<off_t>(offset));
+        ssize_t got = pread(handle->fd, buffer, want, static_cast<off_t>(offset));
         if (got <= 0) return false;  // the file shrank or failed: drop the connection
         return sink.write(buffer, static_cast<size_t>(got));
       });

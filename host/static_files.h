@@ -3,7 +3,11 @@
 #define HOST_STATIC_FILES_H_
 
 #include <httplib.h>
+#include <sys/stat.h>
 
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 // The media type for a file name by its extension (letter case ignored);
@@ -11,11 +15,59 @@
 // the pages carry their own (Shift_JIS or UTF-8).
 std::string ContentTypeFor(const std::string& path);
 
+// The bytes of small files recently sent, so that a page asked for again is
+// not opened and read again. An entry is used only while the file's status
+// (device, inode, size, modification and change times) is the one it was
+// read with, so an edited, replaced or re-permissioned file is read afresh.
+// Files changed within the last seconds are not kept: the file system stamps
+// times from a coarse clock, and an edit within the same tick would keep them. Bounded in file size and in total.
+// Thread-safe.
+class StaticFileCache {
+ public:
+  struct File {
+    std::string bytes;
+    std::string type;           // Content-Type
+    std::string last_modified;  // HTTP date
+    time_t mtime = 0;
+  };
+
+  // Files up to `max_file_bytes`, `max_total_bytes` in all, left alone for
+  // `settle_seconds` before they are kept.
+  explicit StaticFileCache(size_t max_file_bytes = 64 * 1024,
+                           size_t max_total_bytes = 4 * 1024 * 1024, time_t settle_seconds = 2);
+
+  // The entry for `path` when it was read from a file of status `info`;
+  // nullptr otherwise.
+  std::shared_ptr<const File> Find(const std::string& path, const struct stat& info);
+  // Keeps `file`, read from `path` with status `info`, when it is small and
+  // old enough; forgets older entries when the total would pass the bound.
+  void Insert(const std::string& path, const struct stat& info, std::shared_ptr<const File> file);
+
+ private:
+  StaticFileCache(const StaticFileCache&) = delete;
+  StaticFileCache& operator=(const StaticFileCache&) = delete;
+
+  struct Entry {
+    struct stat info;
+    std::shared_ptr<const File> file;
+  };
+
+  const size_t max_file_bytes_;
+  const size_t max_total_bytes_;
+  const time_t settle_seconds_;
+  std::mutex mu_;
+  std::map<std::string, Entry> entries_;
+  size_t total_bytes_ = 0;
+};
+
 // Answers with the file at `real_path`: its bytes and Last-Modified, or 304
 // when If-Modified-Since is not older than the file. The status of a full
 // answer is left unset, so that the HTTP library answers 200, or 206 for a
-// Range. False (nothing set) when the file cannot be opened.
+// Range. False (nothing set) when the file cannot be opened or read.
+// `info` is the status the path resolver just saw, used to find the file in
+// `cache` (which may be nullptr: every request reads the file).
 bool ServeStaticFile(const httplib::Request& request, httplib::Response& response,
-                     const std::string& real_path);
+                     const std::string& real_path, const struct stat& info,
+                     StaticFileCache* cache);
 
 #endif  // HOST_STATIC_FILES_H_
