@@ -1,5 +1,7 @@
 // The board page through fnTvx: templates, built-in texts, paging, delete
 // buttons and the failures of the listing.
+#include <sqlite3.h>
+
 #include <string>
 
 #include "board_test_util.h"
@@ -238,6 +240,32 @@ TEST_F(BoardPageTest, ListingFailuresEndInAnErrorPageAndTheFooter) {
     EXPECT_EQ(Get().text, ErrorPageText(c.message) + "<FOOT>");
     PlatformFailStoreCall(-1, 0);
   }
+}
+
+// An identifier with its top bit set is written as a negative decimal and
+// comes back whole through the delete button's form.
+TEST_F(BoardPageTest, TopBitIdentifierTravelsAsANegativeDecimal) {
+  ASSERT_NE(CreateDatabase(), 0u);  // the store file and its schema exist now
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ / "store.db").c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  EXPECT_EQ(sqlite3_exec(db, "UPDATE meta SET value = 2147483664 WHERE key = 'next_oid'",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(sqlite3_changes(db), 1);
+  sqlite3_close(db);
+
+  ASSERT_EQ(AddPost("High").result, 28);
+  std::vector<StoredRecord> records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  ASSERT_GE(records[0].oid, 0x80000000u);
+  const std::string id = std::to_string(static_cast<int>(records[0].oid));
+  ASSERT_EQ(id[0], '-');
+
+  WriteTemplate("boardHEAD.HTML", "<!-- $HIDE_DELETE_FLAG$ -->");
+  EXPECT_NE(Get().text.find("name=\"deleteitemid\" value=\"" + id + "\""), std::string::npos);
+  EXPECT_EQ(Post("deleteitem=x&deleteitemid=" + id).text, "Location: /cgi/board.tvx\r\n\r\n");
+  EXPECT_TRUE(Records().empty());
 }
 
 }  // namespace
