@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <iterator>
 
+#include "bounded_server.h"
 #include "error_log.h"
 
 namespace {
@@ -49,7 +51,9 @@ const char* StatusText(int status) {
     case 413: return "Payload Too Large";
     case 414: return "URI Too Long";
     case 415: return "Unsupported Media Type";
+    case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
     case 502: return "Bad Gateway";
     case 503: return "Service Unavailable";
     default: return "Error";
@@ -86,7 +90,41 @@ std::string BindFailure(const std::string& host, int port) {
   return reason;
 }
 
+bool IsToken(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    bool ok = (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') ||
+              (c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+int CheckFraming(const httplib::Headers& headers) {
+  for (const auto& header : headers) {
+    if (!IsToken(header.first)) return 400;
+  }
+  size_t lengths = headers.count("Content-Length");
+  if (lengths > 1) return 400;
+  if (lengths == 1) {
+    const std::string& value = headers.find("Content-Length")->second;
+    if (value.empty() || value.size() > 18 ||
+        value.find_first_not_of("0123456789") != std::string::npos) {
+      return 400;
+    }
+  }
+  auto codings = headers.equal_range("Transfer-Encoding");
+  if (codings.first != codings.second) {
+    if (lengths > 0) return 400;
+    if (std::next(codings.first) != codings.second ||
+        strcasecmp(codings.first->second.c_str(), "chunked") != 0) {
+      return 501;
+    }
+  }
+  return 0;
+}
 
 HostServer::HostServer(const HostOptions& options, RequestHandler* handler, AccessLog* log)
     : options_(options), handler_(handler), log_(log) {}
@@ -102,7 +140,7 @@ bool HostServer::Create(std::string* error) {
     }
     server_ = std::move(server);
   } else {
-    server_ = std::make_unique<httplib::Server>();
+    server_ = std::make_unique<BoundedServer>();
   }
   Configure();
   return true;
@@ -124,9 +162,19 @@ void HostServer::Configure() {
     listen_fd_ = fd;
   });
 
-  server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+  server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+    BoundedServer::HeadComplete();
     RequestContext* context = ContextFor(request);
     *context = RequestContext();
+    // A body whose end could be read two ways is never read at all: the
+    // answer closes the connection, so the rest is never taken for a request.
+    int framing = CheckFraming(request.headers);
+    if (framing != 0) {
+      response.status = framing;
+      response.set_header("Connection", "close");
+      BoundedServer::CloseAfterAnswer();
+      return httplib::Server::HandlerResponse::Handled;
+    }
     // The handler needs the raw body. The library would parse a multipart
     // body itself (and refuse one it does not like) and would inflate a
     // compressed one without limit, so it is told of neither.
@@ -174,6 +222,7 @@ void HostServer::Configure() {
     if (too_large) {
       response.status = 413;
       response.set_header("Connection", "close");
+      BoundedServer::CloseAfterAnswer();
       return;
     }
     // A body over the limit by its Content-Length (413) or shorter than

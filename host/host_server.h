@@ -15,6 +15,12 @@
 #include "host_options.h"
 #include "request_handler.h"
 
+// 0 when the request's headers say unambiguously where its body ends; else
+// the status to refuse it with: 400 for a header name that is not a token, a
+// Content-Length given twice or not made of digits, or one beside a
+// Transfer-Encoding; 501 for a Transfer-Encoding other than one "chunked".
+int CheckFraming(const httplib::Headers& headers);
+
 class HostServer {
  public:
   HostServer(const HostOptions& options, RequestHandler* handler, AccessLog* log);

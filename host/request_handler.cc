@@ -22,6 +22,23 @@ bool HasBody(const httplib::Request& request, const std::string& body) {
          request.has_header("Transfer-Encoding");
 }
 
+// The bytes of a URL as sent, fit for a header: control bytes, spaces and
+// bytes from 0x80 up percent-encoded, the rest as it was.
+std::string EncodeUnsafeBytes(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte >= 0x7f) {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string EncodeUrlPath(const std::string& path) {
@@ -47,18 +64,7 @@ std::string EncodeLocation(const std::string& location) {
   for (char c : location) high = high || static_cast<unsigned char>(c) >= 0x80;
   std::string utf8;
   if (high && AnsiToUtf8(location, &utf8)) text = utf8;
-  std::string out;
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte >= 0x7f) {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return EncodeUnsafeBytes(text);
 }
 
 RequestHandler::RequestHandler(HandlerConfig config, const AccessPolicy* policy,
@@ -128,7 +134,9 @@ void RequestHandler::Serve(const httplib::Request& request, httplib::Response& r
       // Relative links in the folder's index page need the trailing slash.
       std::string location = EncodeUrlPath(lexical == "/" ? "/" : lexical + "/");
       size_t question = request.target.find('?');
-      if (question != std::string::npos) location += request.target.substr(question);
+      if (question != std::string::npos) {
+        location += EncodeUnsafeBytes(request.target.substr(question));
+      }
       response.status = 301;
       response.set_header("Location", location);
       return;

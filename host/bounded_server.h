@@ -1,0 +1,42 @@
+// An HTTP server whose connections cannot hold a worker thread for long
+// without sending: the HTTP library only bounds each single read and write,
+// so a client that sends one header line every few seconds (or one body byte,
+// or reads the answer a byte at a time) would keep its thread forever, and a
+// handful of such clients would take every thread. Here every connection is
+// served by our own loop over a stream that also keeps a deadline:
+//   - a request's head (request line and headers) must arrive whole within
+//     the timeout of its first byte, and may be at most kMaxHeadBytes long;
+//   - its body, and then the answer, must move at kMinBytesPerSecond on
+//     average after a grace of one timeout.
+// Between requests the keep-alive timeout applies, as before. Requests sent
+// back to back on one connection are all answered, in order.
+#ifndef HOST_BOUNDED_SERVER_H_
+#define HOST_BOUNDED_SERVER_H_
+
+#include <httplib.h>
+
+class BoundedServer : public httplib::Server {
+ public:
+  static constexpr size_t kMaxHeadBytes = 64 * 1024;
+  static constexpr size_t kMinBytesPerSecond = 4096;
+
+  // The read timeout (set_read_timeout) is also the head's deadline and the
+  // grace before the rate applies.
+  BoundedServer() = default;
+
+  // Tells the connection of the calling worker thread that the head of its
+  // request has been read (call from the pre-routing handler): the body's
+  // clock starts. Does nothing on a thread that serves no connection.
+  static void HeadComplete();
+  // Tells the connection of the calling worker thread to close once the
+  // current answer is written (the rest of the request may still be unread).
+  static void CloseAfterAnswer();
+
+ private:
+  bool process_and_close_socket(socket_t sock) override;
+  // Waits up to the keep-alive timeout for the next request to begin. False
+  // when it does not, or when the server stops.
+  bool AwaitRequest(socket_t sock, bool buffered);
+};
+
+#endif  // HOST_BOUNDED_SERVER_H_
