@@ -157,11 +157,6 @@ void RequestHandler::Serve(const httplib::Request& request, httplib::Response& r
     Refuse(response, 403);
     return;
   }
-  if (request.method == "POST") {
-    Refuse(response, 405);
-    response.set_header("Allow", "GET, HEAD");
-    return;
-  }
   ServeFile(request, response, resolved);
 }
 
@@ -179,16 +174,16 @@ void RequestHandler::ServeDirectory(const httplib::Request& request, httplib::Re
     Refuse(response, 403);
     return;
   }
-  if (request.method == "POST") {
-    Refuse(response, 405);
-    response.set_header("Allow", "GET, HEAD");
-    return;
-  }
   ServeFile(request, response, resolved);
 }
 
 void RequestHandler::ServeFile(const httplib::Request& request, httplib::Response& response,
                                const ResolvedPath& resolved) {
+  if (request.method == "POST") {  // files are only read
+    Refuse(response, 405);
+    response.set_header("Allow", "GET, HEAD");
+    return;
+  }
   if (!ServeStaticFile(request, response, resolved.real, resolved.info, &files_)) {
     Refuse(response, 403);
   }
