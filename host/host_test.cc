@@ -125,19 +125,6 @@ TempDir* HostTest::dir_ = nullptr;
 TestServer* HostTest::server_ = nullptr;
 std::string HostTest::root_, HostTest::log_, HostTest::errors_, HostTest::store_;
 
-// A connected socket to the server, or -1.
-int Connect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 bool SendAll(int fd, const std::string& bytes) {
   size_t sent = 0;

@@ -142,17 +142,24 @@ TempDir::~TempDir() {
   if (system(command.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", path_.c_str());
 }
 
-std::string RawExchange(int port, const std::string& bytes, bool half_close,
-                        int timeout_seconds) {
+int Connect(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   struct sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
-    return std::string();
+    return -1;
   }
+  return fd;
+}
+
+std::string RawExchange(int port, const std::string& bytes, bool half_close,
+                        int timeout_seconds) {
+  int fd = Connect(port);
+  if (fd < 0) return std::string();
   size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);

@@ -51,6 +51,9 @@ class TempDir {
   std::string path_;
 };
 
+// A socket connected to 127.0.0.1:port, or -1.
+int Connect(int port);
+
 // Sends `bytes` to 127.0.0.1:port, half-closes the connection when asked,
 // and reads until the server closes it (at most `timeout_seconds`).
 std::string RawExchange(int port, const std::string& bytes, bool half_close,
