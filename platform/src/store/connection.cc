@@ -53,16 +53,13 @@ const char* const kStatementText[kReadFirst] = {
     "UPDATE meta SET value = value + 1"
     " WHERE key = 'next_oid' AND value BETWEEN 1 AND 4294967295 RETURNING value - 1",
     "SELECT oid, sorts FROM databases WHERE name = ?1",
-    "SELECT oid, sorts FROM databases WHERE oid = ?1",
-    "SELECT name, type, flags, sorts, modified, records, size FROM databases WHERE oid = ?1",
+    "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases ORDER BY oid",
     "SELECT 1 FROM databases WHERE oid = ?1",
     "INSERT INTO databases(oid, name, type, flags, sorts, modified)"
     " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
     "UPDATE databases SET modified = ?2 WHERE oid = ?1",
     "DELETE FROM databases WHERE oid = ?1",
     "DELETE FROM records WHERE db = ?1",
-    "SELECT oid FROM databases WHERE oid > ?1 ORDER BY oid LIMIT 1",
-    "SELECT oid FROM databases WHERE type = ?2 AND oid > ?1 ORDER BY oid LIMIT 1",
     "SELECT db FROM records WHERE oid = ?1",
     "SELECT props FROM records WHERE oid = ?1 AND db = ?2",
     "INSERT INTO records(oid, db, k0, k1, k2, k3, props) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
@@ -73,14 +70,15 @@ const char* const kStatementText[kReadFirst] = {
 
 // The text of a read statement. Rows of equal keys follow the order's
 // direction by oid too, so that a descending order gives the newest first.
-// Every read names ?1 to ?3, so all of them bind alike.
+// Every read names ?1 to ?3, so all of them bind alike, and ?4: how many
+// records to return.
 std::string ReadText(int index) {
   int order = index / 4;
   bool descending = (index & 2) != 0;
   bool after = (index & 1) != 0;
   if (order == kCreationOrder) {
     return std::string("SELECT oid, NULL, props FROM records WHERE db = ?1") +
-           (after ? " AND oid > ?3" : " AND ?3 IS ?3") + " ORDER BY oid LIMIT 1";
+           (after ? " AND oid > ?3" : " AND ?3 IS ?3") + " ORDER BY oid LIMIT ?4";
   }
   std::string k = "k" + std::to_string(order);
   std::string text = "SELECT oid, " + k + ", props FROM records WHERE db = ?1";
@@ -90,7 +88,7 @@ std::string ReadText(int index) {
     text += " AND ?3 IS ?3";
   }
   const char* direction = descending ? " DESC" : "";
-  text += " ORDER BY " + k + direction + ", oid" + direction + " LIMIT 1";
+  text += " ORDER BY " + k + direction + ", oid" + direction + " LIMIT ?4";
   return text;
 }
 

@@ -31,15 +31,12 @@ enum StatementId {
   kRollback,
   kNextOid,
   kDatabaseByName,
-  kDatabaseById,
-  kDatabaseInfo,
+  kAllDatabases,
   kDatabaseExists,
   kInsertDatabase,
   kTouchDatabase,
   kDeleteDatabase,
   kDeleteDatabaseRecords,
-  kNextDatabase,
-  kNextDatabaseOfType,
   kRecordParent,
   kRecordProps,
   kInsertRecord,
@@ -54,7 +51,8 @@ enum StatementId {
 constexpr int kCreationOrder = 4;
 
 // The read statement for an order and direction, from the start or after a
-// key (?2) and oid (?3). Every read binds the database as ?1.
+// key (?2) and oid (?3), returning at most ?4 rows of (oid, key, properties).
+// Every read binds the database as ?1.
 inline StatementId ReadStatement(int order, bool descending, bool after) {
   return static_cast<StatementId>(kReadFirst + order * 4 + (descending ? 2 : 0) +
                                   (after ? 1 : 0));

@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "catalogue.h"
 #include "record_format.h"
 #include "store_call.h"
 
@@ -11,57 +12,15 @@ namespace ceplatform {
 namespace store {
 namespace {
 
-// Reads one row of a database lookup (oid, sorts). SQLITE_ROW, SQLITE_DONE or
-// a failure.
-int FindDatabase(Connection* connection, CEOID oid, const WCHAR* name, size_t units,
-                 CEOID* found, SortOrders* sorts) {
+// Looks a database up by name inside a write transaction: SQLITE_ROW when
+// it is there, SQLITE_DONE when not, or a failure.
+int FindDatabaseByName(Connection* connection, const WCHAR* name, size_t units) {
   int rc = SQLITE_OK;
-  sqlite3_stmt* statement =
-      connection->Statement(oid != 0 ? kDatabaseById : kDatabaseByName, &rc);
+  sqlite3_stmt* statement = connection->Statement(kDatabaseByName, &rc);
   if (statement == nullptr) return rc;
   StatementScope scope(statement);
-  if (oid != 0) {
-    sqlite3_bind_int64(statement, 1, oid);
-  } else {
-    sqlite3_bind_blob(statement, 1, name, static_cast<int>(units * sizeof(WCHAR)),
-                      SQLITE_STATIC);
-  }
-  rc = Connection::Step(statement);
-  if (rc != SQLITE_ROW) return rc;
-  *found = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
-  if (!sorts->Decode(sqlite3_column_blob(statement, 1), sqlite3_column_bytes(statement, 1))) {
-    return SQLITE_CORRUPT;
-  }
-  return SQLITE_ROW;
-}
-
-// Fills a CEDBASEINFO from a row of kDatabaseInfo.
-bool FillDatabaseInfo(sqlite3_stmt* row, CEDBASEINFO* info) {
-  memset(info, 0, sizeof(*info));
-  const void* name = sqlite3_column_blob(row, 0);
-  int nameBytes = sqlite3_column_bytes(row, 0);
-  SortOrders sorts;
-  if (nameBytes <= 0 || nameBytes % 2 != 0 ||
-      nameBytes >= static_cast<int>(sizeof(info->szDbaseName)) ||
-      !sorts.Decode(sqlite3_column_blob(row, 3), sqlite3_column_bytes(row, 3))) {
-    return false;
-  }
-  memcpy(info->szDbaseName, name, static_cast<size_t>(nameBytes));
-  info->dwFlags = CEDB_VALIDNAME | CEDB_VALIDTYPE | CEDB_VALIDSORTSPEC | CEDB_VALIDMODTIME |
-                  CEDB_VALIDDBFLAGS |
-                  (static_cast<DWORD>(sqlite3_column_int64(row, 2)) & 0xFFFF0000u);
-  info->dwDbaseType = static_cast<DWORD>(sqlite3_column_int64(row, 1));
-  uint64_t modified = static_cast<uint64_t>(sqlite3_column_int64(row, 4));
-  info->ftLastModified.dwLowDateTime = static_cast<DWORD>(modified);
-  info->ftLastModified.dwHighDateTime = static_cast<DWORD>(modified >> 32);
-  // The fields are 16 and 32 bits wide: larger counts saturate.
-  sqlite3_int64 records = sqlite3_column_int64(row, 5);
-  sqlite3_int64 size = sqlite3_column_int64(row, 6);
-  info->wNumRecords = static_cast<WORD>(records < 0 ? 0 : records > 0xFFFF ? 0xFFFF : records);
-  info->dwSize = static_cast<DWORD>(size < 0 ? 0 : size > 0xFFFFFFFFll ? 0xFFFFFFFFll : size);
-  info->wNumSortOrder = sorts.count;
-  memcpy(info->rgSortSpecs, sorts.specs, sizeof(info->rgSortSpecs));
-  return true;
+  sqlite3_bind_blob(statement, 1, name, static_cast<int>(units * sizeof(WCHAR)), SQLITE_STATIC);
+  return Connection::Step(statement);
 }
 
 }  // namespace
@@ -103,9 +62,7 @@ CEOID CeCreateDatabaseEx(PCEGUID volume, CEDBASEINFO* info) {
     CEOID created = 0;
     DWORD refusal = 0;
     int rc = RunWriteTransaction(connection, [&]() -> int {
-      CEOID existing;
-      SortOrders existingSorts;
-      int rc = FindDatabase(connection, 0, info->szDbaseName, units, &existing, &existingSorts);
+      int rc = FindDatabaseByName(connection, info->szDbaseName, units);
       if (rc == SQLITE_ROW) {
         refusal = ERROR_DUP_NAME;
         return kRefused;
@@ -156,21 +113,19 @@ HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name, CEPROPID sortPr
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   try {
-    CEOID found = 0;
-    SortOrders sorts;
-    uint64_t generation = Store::Instance().generation();
-    {
-      ConnectionLease lease("CeOpenDatabaseEx", ConnectionLease::kRead);
-      Connection* connection = lease.get();
-      if (connection == nullptr) return Fail(lease.error(), INVALID_HANDLE_VALUE);
-      generation = connection->generation();
-      int rc = FindDatabase(connection, wanted, name, units, &found, &sorts);
-      if (rc == SQLITE_DONE) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-      if (rc != SQLITE_ROW) {
-        LogSqliteFailure("CeOpenDatabaseEx", connection, rc);
-        return Fail(ReadErrorFromSqlite(rc), INVALID_HANDLE_VALUE);
-      }
+    DWORD error = 0;
+    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeOpenDatabaseEx", &error);
+    if (catalogue == nullptr) return Fail(error, INVALID_HANDLE_VALUE);
+    const Catalogue::Entry* entry =
+        wanted != 0 ? catalogue->ByOid(wanted) : catalogue->ByName(name, units);
+    if (entry == nullptr) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (!entry->sound) {
+      LogSqliteFailure("CeOpenDatabaseEx", nullptr, SQLITE_CORRUPT);
+      return Fail(ERROR_READ_FAULT, INVALID_HANDLE_VALUE);
     }
+    CEOID found = entry->oid;
+    const SortOrders& sorts = entry->sorts;
+    uint64_t generation = catalogue->stamp().generation;
     int order = kCreationOrder;
     if (sortProperty == 0) {
       if (sorts.count > 0) order = 0;
@@ -254,23 +209,12 @@ CEOID CeFindNextDatabase(HANDLE enumeration) {
     std::shared_ptr<DatabaseEnumeration> walk = LookupEnumeration(enumeration);
     if (walk == nullptr) return 0;
     std::lock_guard<std::mutex> lock(walk->mutex);
-    ConnectionLease lease("CeFindNextDatabase", ConnectionLease::kRead);
-    Connection* connection = lease.get();
-    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
-    int rc = SQLITE_OK;
-    sqlite3_stmt* statement =
-        connection->Statement(walk->type() == 0 ? kNextDatabase : kNextDatabaseOfType, &rc);
-    if (statement == nullptr) return Fail<CEOID>(ReadErrorFromSqlite(rc), 0);
-    StatementScope scope(statement);
-    sqlite3_bind_int64(statement, 1, walk->last);
-    if (walk->type() != 0) sqlite3_bind_int64(statement, 2, walk->type());
-    rc = Connection::Step(statement);
-    if (rc == SQLITE_DONE) return Fail<CEOID>(ERROR_NO_MORE_ITEMS, 0);
-    if (rc != SQLITE_ROW) {
-      LogSqliteFailure("CeFindNextDatabase", connection, rc);
-      return Fail<CEOID>(ReadErrorFromSqlite(rc), 0);
-    }
-    walk->last = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
+    DWORD error = 0;
+    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeFindNextDatabase", &error);
+    if (catalogue == nullptr) return Fail<CEOID>(error, 0);
+    const Catalogue::Entry* next = catalogue->After(walk->last, walk->type());
+    if (next == nullptr) return Fail<CEOID>(ERROR_NO_MORE_ITEMS, 0);
+    walk->last = next->oid;
     return walk->last;
   } catch (const std::bad_alloc&) {
     return Fail<CEOID>(ERROR_NOT_ENOUGH_MEMORY, 0);
@@ -282,33 +226,25 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
   if (Store::Instance().TakeFailure(&injected)) return Fail<BOOL>(injected, FALSE);
   if (oid == 0 || info == nullptr) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
   try {
+    DWORD error = 0;
+    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeOidGetInfo", &error);
+    if (catalogue == nullptr) return Fail<BOOL>(error, FALSE);
+    if (const Catalogue::Entry* entry = catalogue->ByOid(oid)) {
+      CEOIDINFO result;
+      memset(&result, 0, sizeof(result));
+      result.wObjType = OBJTYPE_DATABASE;
+      if (!Catalogue::Describe(*entry, &result.infDatabase)) {
+        LogSqliteFailure("CeOidGetInfo", nullptr, SQLITE_CORRUPT);
+        return Fail<BOOL>(ERROR_READ_FAULT, FALSE);
+      }
+      *info = result;
+      return TRUE;
+    }
     ConnectionLease lease("CeOidGetInfo", ConnectionLease::kRead);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
     int rc = SQLITE_OK;
-    sqlite3_stmt* statement = connection->Statement(kDatabaseInfo, &rc);
-    if (statement == nullptr) return Fail<BOOL>(ReadErrorFromSqlite(rc), FALSE);
-    {
-      StatementScope scope(statement);
-      sqlite3_bind_int64(statement, 1, oid);
-      rc = Connection::Step(statement);
-      if (rc == SQLITE_ROW) {
-        CEOIDINFO result;
-        memset(&result, 0, sizeof(result));
-        result.wObjType = OBJTYPE_DATABASE;
-        if (!FillDatabaseInfo(statement, &result.infDatabase)) {
-          LogSqliteFailure("CeOidGetInfo", connection, SQLITE_CORRUPT);
-          return Fail<BOOL>(ERROR_READ_FAULT, FALSE);
-        }
-        *info = result;
-        return TRUE;
-      }
-      if (rc != SQLITE_DONE) {
-        LogSqliteFailure("CeOidGetInfo", connection, rc);
-        return Fail<BOOL>(ReadErrorFromSqlite(rc), FALSE);
-      }
-    }
-    statement = connection->Statement(kRecordParent, &rc);
+    sqlite3_stmt* statement = connection->Statement(kRecordParent, &rc);
     if (statement == nullptr) return Fail<BOOL>(ReadErrorFromSqlite(rc), FALSE);
     StatementScope scope(statement);
     sqlite3_bind_int64(statement, 1, oid);

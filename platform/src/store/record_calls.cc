@@ -26,6 +26,37 @@ DWORD EndOfReadError(Connection* connection, CEOID database) {
   return ReadErrorFromSqlite(rc);
 }
 
+// Reads the records after the handle's position ahead (the caller holds the
+// handle's mutex). Returns 0 when at least one record is held, else the
+// last-error code: the end, the database gone, or a failure.
+DWORD ReadAheadOf(DatabaseHandle* handle) {
+  StoreStamp stamp = Store::Instance().Stamp();
+  ConnectionLease lease("CeReadRecordProps", ConnectionLease::kRead);
+  Connection* connection = lease.get();
+  if (connection == nullptr) return lease.error();
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = connection->Statement(
+      ReadStatement(handle->order(), handle->descending(), handle->positioned), &rc);
+  if (statement == nullptr) return ReadErrorFromSqlite(rc);
+  StatementScope scope(statement);
+  sqlite3_bind_int64(statement, 1, handle->database());
+  if (handle->positioned) {
+    sqlite3_bind_blob64(statement, 2, handle->last_key.data(), handle->last_key.size(),
+                        SQLITE_STATIC);
+    sqlite3_bind_int64(statement, 3, handle->last_oid);
+  }
+  // A handle that does not move on reads the same record again and again.
+  sqlite3_bind_int(statement, 4, handle->auto_increment() ? handle->ahead.rows_wanted() : 1);
+  rc = handle->ahead.Fill(statement, stamp);
+  if (rc != SQLITE_DONE) {
+    LogSqliteFailure("CeReadRecordProps", connection, rc);
+    return ReadErrorFromSqlite(rc);
+  }
+  // Records read now are handed out even when a write ends meanwhile.
+  if (!handle->ahead.Holding()) return EndOfReadError(connection, handle->database());
+  return 0;
+}
+
 // The body of a write, inside its transaction.
 int WriteRecord(Connection* connection, const DatabaseHandle& database, CEOID record,
                 WORD propCount, const CEPROPVAL* values, CEOID* written, DWORD* refusal) {
@@ -146,43 +177,21 @@ CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount, CEPROPID
     }
     WORD idCount = propIds != nullptr ? *propCount : 0;
     std::lock_guard<std::mutex> lock(handle->mutex);
-    ConnectionLease lease("CeReadRecordProps", ConnectionLease::kRead);
-    Connection* connection = lease.get();
-    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
-    int rc = SQLITE_OK;
-    sqlite3_stmt* statement = connection->Statement(
-        ReadStatement(handle->order(), handle->descending(), handle->positioned), &rc);
-    if (statement == nullptr) return Fail<CEOID>(ReadErrorFromSqlite(rc), 0);
-    StatementScope scope(statement);
-    sqlite3_bind_int64(statement, 1, handle->database());
-    if (handle->positioned) {
-      sqlite3_bind_blob64(statement, 2, handle->last_key.data(), handle->last_key.size(),
-                          SQLITE_STATIC);
-      sqlite3_bind_int64(statement, 3, handle->last_oid);
+    if (!handle->ahead.Ready()) {
+      DWORD error = ReadAheadOf(handle.get());
+      if (error != 0) return Fail<CEOID>(error, 0);
     }
-    rc = Connection::Step(statement);
-    if (rc == SQLITE_DONE) return Fail<CEOID>(EndOfReadError(connection, handle->database()), 0);
-    if (rc != SQLITE_ROW) {
-      LogSqliteFailure("CeReadRecordProps", connection, rc);
-      return Fail<CEOID>(ReadErrorFromSqlite(rc), 0);
-    }
-    CEOID oid = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
-    static const uint8_t kEmpty[1] = {0};
-    const uint8_t* record = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 2));
-    size_t recordSize = static_cast<size_t>(sqlite3_column_bytes(statement, 2));
-    if (record == nullptr) record = kEmpty;  // a record whose properties were all deleted
-    RecordLayout layout(record, recordSize, propIds, idCount);
+    ReadAhead::Row row = handle->ahead.Front();
+    RecordLayout layout(row.props, row.props_size, propIds, idCount);
     if (!layout.Measure()) {
-      LogSqliteFailure("CeReadRecordProps", connection, SQLITE_CORRUPT);
+      LogSqliteFailure("CeReadRecordProps", nullptr, SQLITE_CORRUPT);
       return Fail<CEOID>(ERROR_READ_FAULT, 0);
     }
     // Copy the new position before touching the caller's buffer, so that no
     // failure comes after the buffer has changed hands.
     std::string key;
-    int keySize = sqlite3_column_bytes(statement, 1);
-    if (handle->auto_increment() && keySize > 0) {
-      key.assign(static_cast<const char*>(sqlite3_column_blob(statement, 1)),
-                 static_cast<size_t>(keySize));
+    if (handle->auto_increment()) {
+      key.assign(reinterpret_cast<const char*>(row.key), row.key_size);
     }
     size_t needed = layout.needed();
     LPBYTE out = *buffer;
@@ -201,12 +210,14 @@ CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount, CEPROPID
     }
     layout.Fill(out);
     *propCount = layout.count();
+    // Without CEDB_AUTOINCREMENT a read leaves the position where it was.
     if (handle->auto_increment()) {
       handle->last_key.swap(key);
-      handle->last_oid = oid;
+      handle->last_oid = row.oid;
       handle->positioned = true;
+      handle->ahead.Pop();
     }
-    return oid;
+    return row.oid;
   } catch (const std::bad_alloc&) {
     return Fail<CEOID>(ERROR_NOT_ENOUGH_MEMORY, 0);
   }

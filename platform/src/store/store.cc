@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "ceplatform.h"
 #include "wince_kernel.h"
@@ -149,6 +150,30 @@ void Store::Release(Connection* connection) {
     }
   }
   delete connection;
+}
+
+namespace {
+
+int64_t MonotonicNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+}  // namespace
+
+StoreStamp Store::Stamp() const {
+  StoreStamp stamp;
+  stamp.generation = generation_.load(std::memory_order_acquire);
+  stamp.writes = writes_.load(std::memory_order_acquire);
+  stamp.taken_ns = MonotonicNs();
+  return stamp;
+}
+
+bool Store::Fresh(const StoreStamp& stamp) const {
+  return stamp.generation == generation_.load(std::memory_order_acquire) &&
+         stamp.writes == writes_.load(std::memory_order_acquire) &&
+         MonotonicNs() - stamp.taken_ns < kStampLifetimeNs;
 }
 
 void Store::FailCall(long count, DWORD code) {

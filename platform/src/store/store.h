@@ -7,6 +7,12 @@
 // Closing the store starts a new generation: idle connections are closed at
 // once, busy ones when they come back, and handles of an older generation
 // are refused.
+//
+// Reads may keep what one query returned for the calls that follow (a
+// handle's records read ahead, the catalogue of databases). Such a copy is
+// stamped when read and used only while it is fresh: the same generation, no
+// write transaction of this process ended since, and younger than
+// kStampLifetimeNs, so that other processes' writes show within that time.
 #ifndef CEPLATFORM_STORE_STORE_H_
 #define CEPLATFORM_STORE_STORE_H_
 
@@ -21,6 +27,17 @@
 namespace ceplatform {
 namespace store {
 
+// How long a copy of stored data may stand for the file when this process
+// has not written since it was read.
+constexpr int64_t kStampLifetimeNs = 20 * 1000 * 1000;
+
+// When a copy of stored data was read.
+struct StoreStamp {
+  uint64_t generation = 0;
+  uint64_t writes = 0;
+  int64_t taken_ns = 0;  // monotonic clock
+};
+
 class Store {
  public:
   // The one store of the process.
@@ -32,6 +49,13 @@ class Store {
   void Close();
 
   uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+
+  // A stamp for data about to be read: take it before the query.
+  StoreStamp Stamp() const;
+  // Whether data read under `stamp` still stands for the file.
+  bool Fresh(const StoreStamp& stamp) const;
+  // Called when a write transaction of this process ends, committed or not.
+  void NoteWrite() { writes_.fetch_add(1, std::memory_order_acq_rel); }
 
   // A connection of the current generation; nullptr with an SQLite result
   // code in *rc when the file cannot be opened.
@@ -55,6 +79,7 @@ class Store {
   std::vector<const char*> paths_;  // every path set; never freed
   std::vector<Connection*> idle_;
   std::atomic<uint64_t> generation_{1};
+  std::atomic<uint64_t> writes_{0};
   std::atomic<long> fail_after_{-1};
   std::atomic<DWORD> fail_code_{0};
 };

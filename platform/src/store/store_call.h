@@ -11,6 +11,7 @@
 
 #include "connection.h"
 #include "handle_table.h"
+#include "read_ahead.h"
 #include "store.h"
 #include "wince_db.h"
 #include "wince_kernel.h"
@@ -29,7 +30,8 @@ struct SortOrders {
 
 // An open database. The position is a key, not a cursor: the next read
 // fetches the first record after (key, oid) in the handle's order, so other
-// handles and processes may write and delete meanwhile.
+// handles and processes may write and delete meanwhile. The records after
+// the position are read ahead a batch at a time (ReadAhead).
 class DatabaseHandle : public KernelObject {
  public:
   DatabaseHandle(CEOID database, uint64_t generation, const SortOrders& sorts, int order,
@@ -56,6 +58,7 @@ class DatabaseHandle : public KernelObject {
   bool positioned = false;  // false: the next read starts at the first record
   std::string last_key;     // key and oid of the record last read
   CEOID last_oid = 0;
+  ReadAhead ahead;          // the records after the position
 
  private:
   const CEOID database_;
@@ -127,11 +130,13 @@ template <typename Body>
 int RunWriteTransaction(Connection* connection, Body body) {
   int rc = ExecStatement(connection, kBegin);
   if (rc != SQLITE_OK) return rc;
+  // Copies read before this write stop standing for the file once it ends.
   struct RollbackUnlessCommitted {
     Connection* connection;
     bool committed = false;
     ~RollbackUnlessCommitted() {
       if (!committed) ExecStatement(connection, kRollback);
+      Store::Instance().NoteWrite();
     }
   } guard{connection};
   rc = body();

@@ -9,12 +9,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "ceplatform.h"
+#include "store.h"
 #include "wince.h"
 
 namespace ceplatform {
@@ -49,7 +51,9 @@ class StoreTest : public ::testing::Test {
     rmdir(dir_.c_str());
   }
 
-  // Runs SQL on the store file directly, as another program would.
+  // Runs SQL on the store file directly, as another program would, and
+  // waits until this process's copies of stored data no longer stand for the
+  // file (other programs' writes show within kStampLifetimeNs).
   void Sql(const std::string& sql) {
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(path_.c_str(), &db));
@@ -59,6 +63,8 @@ class StoreTest : public ::testing::Test {
     EXPECT_EQ(SQLITE_OK, rc) << sql << ": " << (error ? error : "");
     sqlite3_free(error);
     sqlite3_close(db);
+    struct timespec pause = {0, 2 * kStampLifetimeNs};
+    nanosleep(&pause, nullptr);
   }
 
   // The first column of the first row of a query, as an integer.

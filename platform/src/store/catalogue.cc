@@ -1,0 +1,119 @@
+#include "catalogue.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+
+namespace ceplatform {
+namespace store {
+namespace {
+
+std::mutex g_mutex;
+std::shared_ptr<const Catalogue>* g_current = new std::shared_ptr<const Catalogue>();
+
+std::string Blob(sqlite3_stmt* row, int column) {
+  const void* bytes = sqlite3_column_blob(row, column);
+  int size = sqlite3_column_bytes(row, column);
+  if (bytes == nullptr || size <= 0) return std::string();
+  return std::string(static_cast<const char*>(bytes), static_cast<size_t>(size));
+}
+
+}  // namespace
+
+std::shared_ptr<const Catalogue> Catalogue::Current(const char* call, DWORD* error) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (*g_current != nullptr && Store::Instance().Fresh((*g_current)->stamp())) {
+      return *g_current;
+    }
+  }
+  StoreStamp stamp = Store::Instance().Stamp();
+  auto fresh = std::make_shared<Catalogue>();
+  {
+    ConnectionLease lease(call, ConnectionLease::kRead);
+    Connection* connection = lease.get();
+    if (connection == nullptr) {
+      *error = lease.error();
+      return nullptr;
+    }
+    int rc = fresh->Load(connection, stamp);
+    if (rc != SQLITE_DONE) {
+      LogSqliteFailure(call, connection, rc);
+      *error = ReadErrorFromSqlite(rc);
+      return nullptr;
+    }
+  }
+  std::lock_guard<std::mutex> lock(g_mutex);
+  *g_current = fresh;
+  return fresh;
+}
+
+int Catalogue::Load(Connection* connection, const StoreStamp& stamp) {
+  stamp_ = stamp;
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = connection->Statement(kAllDatabases, &rc);
+  if (statement == nullptr) return rc;
+  StatementScope scope(statement);
+  while ((rc = Connection::Step(statement)) == SQLITE_ROW) {
+    Entry e;
+    e.oid = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
+    e.name = Blob(statement, 1);
+    e.type = static_cast<DWORD>(sqlite3_column_int64(statement, 2));
+    e.flags = static_cast<DWORD>(sqlite3_column_int64(statement, 3));
+    e.sound = e.name.size() % 2 == 0 &&
+              e.sorts.Decode(sqlite3_column_blob(statement, 4), sqlite3_column_bytes(statement, 4));
+    e.modified = sqlite3_column_int64(statement, 5);
+    e.records = sqlite3_column_int64(statement, 6);
+    e.size = sqlite3_column_int64(statement, 7);
+    entries_.push_back(std::move(e));
+    by_name_.emplace(entries_.back().name, entries_.size() - 1);
+  }
+  return rc;
+}
+
+const Catalogue::Entry* Catalogue::ByOid(CEOID oid) const {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), oid,
+                             [](const Entry& e, CEOID o) { return e.oid < o; });
+  return it != entries_.end() && it->oid == oid ? &*it : nullptr;
+}
+
+const Catalogue::Entry* Catalogue::ByName(const WCHAR* name, size_t units) const {
+  auto it = by_name_.find(std::string(reinterpret_cast<const char*>(name), units * sizeof(WCHAR)));
+  return it != by_name_.end() ? &entries_[it->second] : nullptr;
+}
+
+const Catalogue::Entry* Catalogue::After(CEOID last, DWORD type) const {
+  auto it = std::upper_bound(entries_.begin(), entries_.end(), last,
+                             [](CEOID o, const Entry& e) { return o < e.oid; });
+  for (; it != entries_.end(); ++it) {
+    if (type == 0 || it->type == type) return &*it;
+  }
+  return nullptr;
+}
+
+bool Catalogue::Describe(const Entry& entry, CEDBASEINFO* info) {
+  memset(info, 0, sizeof(*info));
+  if (!entry.sound || entry.name.empty() || entry.name.size() >= sizeof(info->szDbaseName)) {
+    return false;
+  }
+  memcpy(info->szDbaseName, entry.name.data(), entry.name.size());
+  info->dwFlags = CEDB_VALIDNAME | CEDB_VALIDTYPE | CEDB_VALIDSORTSPEC | CEDB_VALIDMODTIME |
+                  CEDB_VALIDDBFLAGS | (entry.flags & 0xFFFF0000u);
+  info->dwDbaseType = entry.type;
+  uint64_t modified = static_cast<uint64_t>(entry.modified);
+  info->ftLastModified.dwLowDateTime = static_cast<DWORD>(modified);
+  info->ftLastModified.dwHighDateTime = static_cast<DWORD>(modified >> 32);
+  // The fields are 16 and 32 bits wide: larger counts saturate.
+  int64_t records = entry.records;
+  int64_t size = entry.size;
+  info->wNumRecords = static_cast<WORD>(records < 0 ? 0 : records > 0xFFFF ? 0xFFFF : records);
+  info->dwSize = static_cast<DWORD>(size < 0 ? 0 : size > 0xFFFFFFFFll ? 0xFFFFFFFFll : size);
+  info->wNumSortOrder = entry.sorts.count;
+  memcpy(info->rgSortSpecs, entry.sorts.specs, sizeof(info->rgSortSpecs));
+  return true;
+}
+
+}  // namespace store
+}  // namespace ceplatform

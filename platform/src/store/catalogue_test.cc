@@ -1,0 +1,116 @@
+// The catalogue of databases that opening, enumerating and describing
+// consult: changes of this process seen at once, another process's within
+// the stamp lifetime, and a row that cannot be decoded reported as a read
+// fault without hiding the other databases.
+#include <sys/wait.h>
+#include <time.h>
+
+#include "store_test_util.h"
+
+namespace ceplatform {
+namespace store {
+namespace {
+
+class CatalogueTest : public StoreTest {};
+
+std::vector<CEOID> Enumerate(DWORD type = 0) {
+  std::vector<CEOID> oids;
+  HANDLE walk = CeFindFirstDatabase(type);
+  if (walk == INVALID_HANDLE_VALUE) return oids;
+  for (CEOID oid; (oid = CeFindNextDatabase(walk)) != 0;) oids.push_back(oid);
+  CloseHandle(walk);
+  return oids;
+}
+
+TEST_F(CatalogueTest, ChangesOfThisProcessShowAtOnce) {
+  CEOID a = CreateBoard(u"a");
+  ASSERT_NE(0u, a);
+  // Read the catalogue, then change the store and look again at once.
+  EXPECT_EQ(std::vector<CEOID>{a}, Enumerate());
+  CEOID b = CreateBoard(u"b");
+  ASSERT_NE(0u, b);
+  EXPECT_EQ((std::vector<CEOID>{a, b}), Enumerate());
+  HANDLE h = OpenByName(u"b");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CEOIDINFO info;
+  ASSERT_TRUE(CeOidGetInfo(b, &info));
+  EXPECT_EQ(0, info.infDatabase.wNumRecords);
+  ASSERT_NE(0u, WritePost(h, 1, "one"));
+  ASSERT_TRUE(CeOidGetInfo(b, &info));
+  EXPECT_EQ(1, info.infDatabase.wNumRecords);
+  CloseHandle(h);
+
+  ASSERT_TRUE(CeDeleteDatabase(a));
+  EXPECT_EQ(std::vector<CEOID>{b}, Enumerate());
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenByName(u"a"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_FALSE(CeOidGetInfo(a, &info));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+}
+
+TEST_F(CatalogueTest, DatabaseOfAnotherProcessShowsWithinTheLifetime) {
+  CEOID a = CreateBoard(u"a");
+  ASSERT_NE(0u, a);
+  EXPECT_EQ(std::vector<CEOID>{a}, Enumerate());
+  pid_t child = fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) _exit(CreateBoard(u"from the child") != 0 ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  struct timespec pause = {0, 2 * kStampLifetimeNs};
+  nanosleep(&pause, nullptr);
+  CEOID oid = 0;
+  HANDLE h = OpenByName(u"from the child", CEDB_AUTOINCREMENT, &oid);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  EXPECT_EQ((std::vector<CEOID>{a, oid}), Enumerate());
+}
+
+TEST_F(CatalogueTest, UndecodableRowIsAReadFaultOfItsOwn) {
+  CEOID good = CreateBoard(u"good");
+  CEOID bad = CreateBoard(u"bad");
+  ASSERT_NE(0u, good);
+  ASSERT_NE(0u, bad);
+  Sql("UPDATE databases SET sorts = x'010203' WHERE oid = " + std::to_string(bad));
+
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenByName(u"bad"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_READ_FAULT), GetLastError());
+  CEOIDINFO info;
+  EXPECT_FALSE(CeOidGetInfo(bad, &info));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_READ_FAULT), GetLastError());
+
+  // The other database is untouched, and both are still enumerated.
+  HANDLE h = OpenByName(u"good");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  ASSERT_TRUE(CeOidGetInfo(good, &info));
+  EXPECT_EQ((std::vector<CEOID>{good, bad}), Enumerate());
+}
+
+TEST_F(CatalogueTest, EnumerationByTypeAcrossManyDatabases) {
+  CEGUID volume;
+  CREATE_SYSTEMGUID(&volume);
+  std::vector<CEOID> all, odd;
+  for (int i = 0; i < 300; ++i) {
+    CEDBASEINFO info = BoardInfo(U16("db" + std::to_string(i)));
+    info.dwDbaseType = static_cast<DWORD>(i % 2);
+    CEOID oid = CeCreateDatabaseEx(&volume, &info);
+    ASSERT_NE(0u, oid) << i;
+    all.push_back(oid);
+    if (i % 2 == 1) odd.push_back(oid);
+  }
+  EXPECT_EQ(all, Enumerate());
+  EXPECT_EQ(odd, Enumerate(1));
+  for (int i : {0, 150, 299}) {
+    CEOID oid = 0;
+    HANDLE h = OpenByName(U16("db" + std::to_string(i)), 0, &oid);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h) << i;
+    EXPECT_EQ(all[static_cast<size_t>(i)], oid);
+    CloseHandle(h);
+  }
+}
+
+}  // namespace
+}  // namespace store
+}  // namespace ceplatform
