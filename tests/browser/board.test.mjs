@@ -1,143 +1,27 @@
 // The boards and the administration page in a real browser: Debian's chromium
 // driven by playwright-core, against a tvxhost of our own on a free loopback
 // port, with a data folder laid out by scripts/layout-site exactly as
-// `make serve` lays out data/.
-//
-// Environment (CTest sets all of them):
-//   CORKWALL_BUILD_DIR   build folder (default: build/release at the top)
-//   TVXHOST              the server (default: BUILD/host/tvxhost)
-//   CORKWALL_TVX, CORKWARDEN_TVX   the plug-ins (default: inside BUILD)
-//   ARTIFACT_DIR         where the screenshots go (default: BUILD)
+// `make serve` lays out data/. See harness.mjs for the environment.
 //
 // Run by hand: node --test tests/browser/board.test.mjs
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, rmSync, statSync, appendFileSync } from 'node:fs';
-import { createServer } from 'node:net';
-import { tmpdir } from 'node:os';
-import { dirname, join, resolve } from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { appendFileSync, readFileSync, statSync } from 'node:fs';
+import { join } from 'node:path';
+import { STEP_TIMEOUT, artifactDir, basicAuth, openSite, submit } from './harness.mjs';
 
-const CHROMIUM = '/usr/bin/chromium';
-const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
-const STEP_TIMEOUT = 15_000;
-
-const here = dirname(fileURLToPath(import.meta.url));
-const top = resolve(here, '..', '..');
-const buildDir = resolve(process.env.CORKWALL_BUILD_DIR || join(top, 'build', 'release'));
-const tvxhost = process.env.TVXHOST || join(buildDir, 'host', 'tvxhost');
-const artifactDir = process.env.ARTIFACT_DIR || buildDir;
-
-let chromium;
+let site;
 let browser;
-let server;        // { child, log() }
+let base;
 let dataDir;
-let base;          // http://127.0.0.1:PORT
-
-// ---- helpers ----------------------------------------------------------------
-
-function freePort() {
-  return new Promise((ok, fail) => {
-    const s = createServer();
-    s.once('error', fail);
-    s.listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => ok(port));
-    });
-  });
-}
-
-function layout() {
-  execFileSync(join(top, 'scripts', 'layout-site'), [buildDir, dataDir],
-    { stdio: ['ignore', 'pipe', 'inherit'], timeout: STEP_TIMEOUT });
-}
-
-// Starts tvxhost on `port` the way scripts/serve does and waits until it answers.
-async function startServer(port) {
-  const args = ['--listen', `127.0.0.1:${port}`, '--root', join(dataDir, 'www'),
-    '--store', join(dataDir, 'objectstore.db'), '--access-log', join(dataDir, 'access.log'),
-    '--auth', `/admin=${join(dataDir, 'admin.htpasswd')}`];
-  const child = spawn(tvxhost, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-  let output = '';
-  child.stdout.on('data', (d) => { output += d; });
-  child.stderr.on('data', (d) => { output += d; });
-  let exited = null;
-  child.on('exit', (code, signal) => { exited = { code, signal }; });
-  const s = { child, log: () => output };
-  const deadline = Date.now() + STEP_TIMEOUT;
-  for (;;) {
-    if (exited) {
-      throw new Error(`tvxhost ${args.join(' ')} exited (${JSON.stringify(exited)}):\n${output}`);
-    }
-    try {
-      await fetch(`http://127.0.0.1:${port}/`, { signal: AbortSignal.timeout(1000) });
-      return s;
-    } catch {
-      if (Date.now() > deadline) {
-        child.kill('SIGKILL');
-        throw new Error(`tvxhost did not answer on port ${port} within ${STEP_TIMEOUT} ms:\n${output}`);
-      }
-      await new Promise((r) => setTimeout(r, 100));
-    }
-  }
-}
-
-async function stopServer(s) {
-  if (!s || s.child.exitCode !== null || s.child.signalCode !== null) return;
-  const gone = new Promise((r) => s.child.once('exit', r));
-  s.child.kill('SIGTERM');
-  const timer = setTimeout(() => s.child.kill('SIGKILL'), 5000);
-  await gone;
-  clearTimeout(timer);
-}
-
-// Clicks a submit button and waits until the redirect after the POST has
-// brought the board page back.
-async function submit(page, button, path) {
-  const posted = page.waitForRequest((r) => r.method() === 'POST', { timeout: STEP_TIMEOUT });
-  const shown = page.waitForResponse(
-    (r) => r.request().method() === 'GET' && new URL(r.url()).pathname === path,
-    { timeout: STEP_TIMEOUT });
-  await button.click();
-  await posted;
-  const response = await shown;
-  await page.waitForLoadState('load');
-  return response;
-}
-
-function basicAuth(user, password) {
-  return 'Basic ' + Buffer.from(`${user}:${password}`).toString('base64');
-}
-
-// ---- set-up -----------------------------------------------------------------
 
 before(async () => {
-  // Missing pieces must fail the run, not skip it.
-  if (!existsSync(CHROMIUM)) {
-    throw new Error(`${CHROMIUM} not found: run scripts/install-deps (Debian package chromium)`);
-  }
-  try {
-    ({ chromium } = await import('playwright-core'));
-  } catch (e) {
-    throw new Error(`playwright-core is not installed in ${here}/node_modules: `
-      + `run scripts/install-deps (npm install there) (${e.message})`);
-  }
-  if (!existsSync(tvxhost)) throw new Error(`${tvxhost} not found: build the project first`);
-
-  dataDir = mkdtempSync(join(tmpdir(), 'corkwall-browser-'));
-  layout();
-  base = `http://127.0.0.1:${await freePort()}`;
-  server = await startServer(new URL(base).port);
-  // playwright starts chromium with a fresh temporary --user-data-dir of its own.
-  browser = await chromium.launch({ executablePath: CHROMIUM, args: CHROMIUM_ARGS, timeout: STEP_TIMEOUT });
+  site = await openSite();
+  ({ browser, base, dataDir } = site);
 });
 
 after(async () => {
-  if (browser) await browser.close();
-  await stopServer(server);
-  if (dataDir) rmSync(dataDir, { recursive: true, force: true });
+  if (site) await site.close();
 });
 
 // ---- tests ------------------------------------------------------------------
@@ -158,7 +42,7 @@ test('the built-in board shows a post exactly as it was typed', { timeout: 60_00
   await page.fill('input[name="name"]', post.name);
   await page.fill('input[name="subject"]', post.subject);
   await page.fill('textarea[name="body"]', post.body);
-  const shown = await submit(page, page.locator('input[name="postitem"]'), '/bbs/board.tvx');
+  const { response: shown } = await submit(page, page.locator('input[name="postitem"]'), '/bbs/board.tvx');
   assert.equal(shown.status(), 200);
 
   const entries = page.locator('table', { hasText: post.subject });
@@ -249,10 +133,10 @@ test('a second lay-out keeps the data, and posts survive a restart', { timeout: 
   keep.push('www/bbs/openFOOT.HTML');
   const saved = Object.fromEntries(keep.map((f) => [f, readFileSync(join(dataDir, f))]));
 
-  await stopServer(server);
-  layout();
+  await site.stop();
+  site.layout();
   for (const f of keep) assert.deepEqual(readFileSync(join(dataDir, f)), saved[f], `${f} unchanged`);
-  server = await startServer(new URL(base).port);
+  await site.start();
 
   const page = await browser.newPage();
   page.setDefaultTimeout(STEP_TIMEOUT);
