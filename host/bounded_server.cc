@@ -28,7 +28,14 @@ class DeadlineStream : public httplib::Stream {
     phase_ = Phase::kHead;
     phase_start_ = Clock::now();
     phase_bytes_ = 0;
+    head_complete_ = false;
   }
+  // The head was read whole and went to routing.
+  void HeadComplete() {
+    head_complete_ = true;
+    StartBody();
+  }
+  bool head_complete() const { return head_complete_; }
   void StartBody() {
     phase_ = Phase::kBody;
     phase_start_ = Clock::now();
@@ -158,6 +165,7 @@ class DeadlineStream : public httplib::Stream {
   Clock::time_point phase_start_ = Clock::now();
   size_t phase_bytes_ = 0;
   bool read_failed_ = false;
+  bool head_complete_ = false;
   bool close_after_answer_ = false;
   char buffer_[4096];
   size_t begin_ = 0;
@@ -169,7 +177,7 @@ thread_local DeadlineStream* t_stream = nullptr;
 }  // namespace
 
 void BoundedServer::HeadComplete() {
-  if (t_stream != nullptr) t_stream->StartBody();
+  if (t_stream != nullptr) t_stream->HeadComplete();
 }
 
 void BoundedServer::CloseAfterAnswer() {
@@ -199,6 +207,10 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
     bool connection_closed = false;
     ok = process_request(stream, count == 1, connection_closed, nullptr);
     if (!ok || connection_closed || stream.read_failed() || stream.close_after_answer()) break;
+    // Answered without routing: the library refused the request line or a
+    // header (400, 414) and left the rest of the head unread. Those bytes are
+    // no request of their own, so they are never read as one.
+    if (!stream.head_complete()) break;
   }
   t_stream = nullptr;
   shutdown(sock, SHUT_RDWR);

@@ -9,7 +9,10 @@
 //   - its body, and then the answer, must move at kMinBytesPerSecond on
 //     average after a grace of one timeout.
 // Between requests the keep-alive timeout applies, as before. Requests sent
-// back to back on one connection are all answered, in order.
+// back to back on one connection are all answered, in order. A request that
+// the library refuses before its head has been read whole (a bad request
+// line, a URI or header that is too long) closes the connection after its
+// answer: what follows it is never taken for a request.
 #ifndef HOST_BOUNDED_SERVER_H_
 #define HOST_BOUNDED_SERVER_H_
 
@@ -26,7 +29,8 @@ class BoundedServer : public httplib::Server {
 
   // Tells the connection of the calling worker thread that the head of its
   // request has been read (call from the pre-routing handler): the body's
-  // clock starts. Does nothing on a thread that serves no connection.
+  // clock starts, and the connection may serve another request after this
+  // one. Does nothing on a thread that serves no connection.
   static void HeadComplete();
   // Tells the connection of the calling worker thread to close once the
   // current answer is written (the rest of the request may still be unread).

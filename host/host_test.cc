@@ -505,6 +505,41 @@ TEST_F(HostTest, AmbiguousBodyFramingIsRefusedAndClosesTheConnection) {
   EXPECT_NE(answer.find("\r\n\r\nnote\nHTTP/1.1 404 "), std::string::npos) << answer;
 }
 
+// A request line that the library refuses before routing once left the
+// rest of its head in the connection, and the next line ("Host: x", or a
+// request line sent as a header) was answered as a request of its own. Now
+// the refusal closes the connection.
+TEST_F(HostTest, RequestRefusedBeforeRoutingClosesTheConnection) {
+  const std::string smuggled = "GET /admin/corkwarden.tvx HTTP/1.1\r\nHost: x\r\n\r\n";
+  struct Case {
+    std::string request;
+    int status;
+  } cases[] = {
+      {std::string("GET /sub/note\0.txt HTTP/1.1\r\n", 30) + smuggled, 400},
+      {"GET /sub/note.txt HTTP/1.1 extra\r\n" + smuggled, 400},
+      {"NOT-HTTP\r\n" + smuggled, 400},
+      {"GET /sub/note.txt?" + std::string(10000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n" + smuggled,
+       414},
+  };
+  for (const Case& c : cases) {
+    std::string answer = RawExchange(server_->port(), c.request, false, 10);
+    EXPECT_EQ(StatusOf(answer), c.status) << answer;
+    size_t responses = 0;
+    for (size_t at = answer.find("HTTP/1.1 "); at != std::string::npos;
+         at = answer.find("HTTP/1.1 ", at + 1)) {
+      responses++;
+    }
+    EXPECT_EQ(responses, 1u) << answer;
+    EXPECT_EQ(answer.find("401"), std::string::npos) << answer;
+  }
+  // A request read whole still keeps its connection for the next one.
+  std::string answer = RawExchange(server_->port(),
+                                   "GET /missing.html HTTP/1.1\r\nHost: x\r\n\r\n" + smuggled,
+                                   false, 10);
+  EXPECT_EQ(StatusOf(answer), 404) << answer;
+  EXPECT_NE(answer.find("HTTP/1.1 401 "), std::string::npos) << answer;
+}
+
 // The server has 4 threads and a 2 s timeout. Clients that send a header line
 // now and then, never ending the head, are cut off after the timeout instead
 // of keeping their threads for as long as they keep sending.
