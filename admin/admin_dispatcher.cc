@@ -4,6 +4,7 @@
 // page calls for one.
 #include <string.h>
 
+#include "admin_parameters.h"
 #include "database_catalogue.h"
 #include "record_browser.h"
 #include "error_page.h"
@@ -43,7 +44,7 @@ TVX_EXPORT int fnTvx(ServerVariables* variables, TextBuffer* body, TextBuffer* r
 
   char command[64];
   memset(command, 0, sizeof(command));
-  form.GetParameter("cmd=", command, sizeof(command) - 1);
+  GetAdminParameter(&form, "cmd=", command, sizeof(command) - 1);
 
   if (CompareNoCase(command, "deletedb") == 0) {
     DeleteBoardDatabase(&form);

@@ -1,9 +1,12 @@
 // The command table of fnTvx, its frame, its export, and how a listing
 // request behaves when the heap runs out at each allocation in turn.
 #include <stdio.h>
+#include <string.h>
 
 #include <iostream>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "admin_test_support.h"
 #include "ceplatform.h"
@@ -87,6 +90,52 @@ TEST_F(DispatcherTest, PostedFormIsReadFromTheBody) {
   EXPECT_EQ(AdminPost("cmd=deleteitem&dbname=TULVAN_b&deleteitem=" + std::to_string(post)),
             std::string(kAdminHead) + "<A HREF=\"" + kScript + "?\">TOP</A> ");
   EXPECT_TRUE(RecordIds("TULVAN_b").empty());
+}
+
+// A browser's or curl -F's multipart form names its parts name="cmd", with
+// the closing quote after the name: such a form once got the catalogue
+// whatever it asked for, and its deletions never ran.
+TEST_F(DispatcherTest, MultipartFormPartsAreReadByTheirNames) {
+  CreateBoard("TULVAN_b");
+  CEOID keep = WritePost("TULVAN_b", "keep", 2);
+  CEOID gone = WritePost("TULVAN_b", "gone", 1);
+  auto multipart = [this](const std::vector<std::pair<std::string, std::string>>& parts) {
+    std::string body;
+    for (const auto& part : parts) {
+      body += "--XYZ\r\nContent-Disposition: form-data; name=\"" + part.first + "\"\r\n\r\n" +
+              part.second + "\r\n";
+    }
+    body += "--XYZ--\r\n";
+    TvxRequest request;
+    EXPECT_TRUE(request.Set("REQUEST_METHOD", "POST"));
+    EXPECT_TRUE(request.Set("QUERY_STRING", ""));
+    EXPECT_TRUE(request.Set("CONTENT_TYPE", "multipart/form-data; boundary=XYZ"));
+    EXPECT_TRUE(request.Set("CONTENT_LENGTH", std::to_string(body.size())));
+    EXPECT_TRUE(request.Set("SCRIPT_NAME", kScript));
+    EXPECT_TRUE(request.SetBody(body));
+    return Run(*admin_, &request);
+  };
+  auto line = [](CEOID oid, const char* text) {
+    return std::string("<A HREF=\"") + kScript + "?cmd=deleteitem&dbname=TULVAN_b&deleteitem=" +
+           std::to_string(oid) + "\">delete:</A><TT>" + text + "</TT><BR>\n";
+  };
+  const std::string top = std::string("<A HREF=\"") + kScript + "?\">TOP</A> ";
+
+  EXPECT_EQ(multipart({{"cmd", "enum"}, {"name", "TULVAN_b"}}),
+            kAdminHead + line(keep, "keep") + line(gone, "gone") + top + kAdminFooter);
+  // "name" is its own part, not the tail of "dbname"; a part named "cmdx"
+  // is no "cmd".
+  EXPECT_EQ(multipart({{"dbname", "TULVAN_b"}, {"cmd", "enum"}}), ErrorPageOf("DB not found"));
+  EXPECT_EQ(multipart({{"cmdx", "enum"}, {"name", "TULVAN_b"}}).compare(
+                0, strlen(kAdminHead) + strlen(kTableHead), std::string(kAdminHead) + kTableHead),
+            0);
+  EXPECT_EQ(multipart({{"cmd", "deleteitem"}, {"dbname", "TULVAN_b"},
+                       {"deleteitem", std::to_string(gone)}, {"name", "TULVAN_b"}}),
+            kAdminHead + line(keep, "keep") + top);
+  EXPECT_EQ(RecordIds("TULVAN_b"), std::vector<CEOID>{keep});
+  EXPECT_EQ(multipart({{"cmd", "deletedb"}, {"db", "999999"}}),
+            ErrorPageOf("CeOidGetInfo failed with error.") + kAdminFooter);
+  EXPECT_TRUE(DatabaseExists("TULVAN_b"));
 }
 
 TEST_F(DispatcherTest, OnlyFnTvxIsExported) {

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "admin_parameters.h"
 #include "append_format.h"
 #include "board_prefix.h"
 #include "error_page.h"
@@ -64,7 +65,7 @@ int ListBoardRecords(RequestForm* form) {
   // A value that fills the whole area has no terminator and is longer than
   // any database name; it is refused like a missing one.
   char name[kNameArea];
-  int received = form->GetParameter("name=", name, kNameArea);
+  int received = GetAdminParameter(form, "name=", name, kNameArea);
   if (received <= 0 || received >= kNameArea) {
     ErrorPage(response, "DB not found");
     return 0;
@@ -117,11 +118,11 @@ int ListBoardRecords(RequestForm* form) {
 
 int DeleteBoardRecord(RequestForm* form) {
   TextBuffer* response = form->response;
-  CEOID record = static_cast<CEOID>(form->GetIntParameter("deleteitem="));
+  CEOID record = static_cast<CEOID>(GetAdminIntParameter(form, "deleteitem="));
 
   char name[kNameArea];
   memset(name, 0, sizeof(name));
-  if (form->GetParameter("dbname=", name, kNameArea - 1) == 0) {
+  if (GetAdminParameter(form, "dbname=", name, kNameArea - 1) == 0) {
     ErrorPage(response, "Open database Error");
     return 0;
   }
@@ -154,7 +155,7 @@ int DeleteBoardRecord(RequestForm* form) {
 
 void DeleteBoardDatabase(RequestForm* form) {
   TextBuffer* response = form->response;
-  CEOID oid = static_cast<CEOID>(form->GetIntParameter("db="));
+  CEOID oid = static_cast<CEOID>(GetAdminIntParameter(form, "db="));
 
   CEOIDINFO info;
   if (!CeOidGetInfo(oid, &info)) {
