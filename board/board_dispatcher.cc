@@ -7,6 +7,7 @@
 
 #include "board_database.h"
 #include "board_page.h"
+#include "multipart_fields.h"
 #include "post_renderer.h"
 #include "error_page.h"
 #include "page_writer.h"
@@ -53,9 +54,10 @@ void Redirect(ServerVariables* variables, TextBuffer* response) {
 // Reads one of the form's own parameters (postitem, deleteitem,
 // deleteitemid). A URL-encoded form is read from what the client sent, by
 // whole item name, so that text typed into a post ("... deleteitemid=2")
-// never poses as the form's own request to delete a post.
+// never poses as the form's own request to delete a post; a multipart form
+// from its parts, rewritten the same way.
 int FormValue(RequestForm* form, TextBuffer* original, const char* key, char* out, int size) {
-  if (RequestForm::IsUrlEncoded(form->variables)) {
+  if (RequestForm::IsUrlEncoded(form->variables) || RequestForm::IsMultipart(form->variables)) {
     return CopyFormValue(original->data, key, out, size);
   }
   memset(out, 0, size);
@@ -134,6 +136,12 @@ TVX_EXPORT int fnTvx(ServerVariables* variables, TextBuffer* body, TextBuffer* r
   }
 
   RequestForm form(variables, body, response);
+  // A multipart form's fields are read from its parts, rewritten as the
+  // URL-encoded text of the board's own form.
+  if (isPost && originalComplete && !RequestForm::IsUrlEncoded(variables) &&
+      RequestForm::IsMultipart(variables)) {
+    originalComplete = MultipartAsUrlEncoded(&form, &original);
+  }
 
   WCHAR name[kNameSize];
   memset(name, 0, sizeof(name));

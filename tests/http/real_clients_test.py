@@ -127,6 +127,19 @@ class RealClientsTest(unittest.TestCase):
                          if b"<TT> \r\n " + body + b" \r\n </TT>" in p]
                 self.assertEqual(1, len(posts))
 
+    def test_multipart_post_to_the_board_keeps_its_fields(self):
+        body = "マルチパートの本文 & 1+1=2 100%".encode("shift_jis")
+        subject = "件名".encode("shift_jis")
+        status, head, _ = self.curl(
+            b"-F", b"name=Mp", b"-F", b"email=mp@example.com", b"-F", b"subject=" + subject,
+            b"-F", b"body=" + body, b"-F", b"postitem=post", (self.base + BOARD).encode())
+        self.assertEqual(302, status, head)
+        escaped = body.replace(b"&", b"&amp;")
+        posts = [p for p in self.host.board_posts() if b"<TT> \r\n " + escaped + b" \r\n </TT>" in p]
+        self.assertEqual(1, len(posts), "the multipart post is not on the board whole")
+        self.assertIn(subject, posts[0])
+        self.assertIn(b"mailto:mp@example.com", posts[0])
+
     def test_multipart_enum_gives_the_board_listing(self):
         body = "マルチパート一覧".encode("shift_jis")
         self.post_and_find_id(b"Hanako", b"mp", body)
