@@ -23,9 +23,11 @@ release: deps
 serve: release
 	@scripts/serve $(BUILD)/release
 
+# One table of ratios, each figure against its baseline in the same run; also
+# written to bench/RESULTS.md.
 bench: deps
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DCORKWALL_TESTS=OFF -DCORKWALL_BENCH=ON
-	cmake --build $(BUILD)/bench -j $(JOBS)
+	cmake --build $(BUILD)/bench -j $(JOBS) --target plugin_bench store_bench
 	@scripts/bench $(BUILD)/bench
 
 clean:

@@ -1,36 +1,66 @@
 #!/usr/bin/env bash
-# HTTP load on loopback: tvxhost answering the board page through corkwall.tvx,
-# tvxhost sending the same page bytes as a static file, and nginx sending the
-# same bytes as a static file, one after the other in one run (wrk, keep-alive).
-# Prints requests/s of each and the ratios to nginx.
-# Usage: bench/http_load.sh <build dir with host/tvxhost and board/corkwall.tvx>
-# Environment: DURATION (seconds per run, default 5), CONNECTIONS (default 16).
+# HTTP on loopback, each figure against its baseline in the same run:
+#   - tvxhost answering the board page through corkwall.tvx, and tvxhost
+#     sending the same page bytes as a static file, each against nginx sending
+#     those bytes as a static file (wrk, keep-alive); the kinds take turns,
+#     ROUNDS times, and each figure is the median of its rounds;
+#   - tvxhost's resident memory after the first 100 page requests and after
+#     100,000 more, on a server of its own.
+# Prints what it measures; with a rows file, also writes the table's rows there
+# (tab-separated: figure, measured, baseline, ratio, target, met).
+#
+# Usage: bench/http_load.sh <bench build dir: host/tvxhost, board/corkwall.tvx,
+#                            bench/http_count> [rows file]
+# Environment: DURATION  seconds per wrk run (default 5)
+#              ROUNDS    turns of the three kinds (default 2)
+#              CONNECTIONS, THREADS   wrk's load (default 32 connections, 2 threads)
+#              REQUESTS  page requests of the memory run after the first 100
+#                        (default 100000)
+#              WORK      work folder (default <build dir>/bench/http_load.work;
+#                        keep it on a disk so that posts really sync)
 set -euo pipefail
 
-if [ $# -lt 1 ]; then
-  echo "usage: bench/http_load.sh <build dir>" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: bench/http_load.sh <build dir> [rows file]" >&2
   exit 2
 fi
 build="$(cd "$1" && pwd)"
+rows="${2:-}"
 duration="${DURATION:-5}"
-connections="${CONNECTIONS:-16}"
+rounds="${ROUNDS:-2}"
+connections="${CONNECTIONS:-32}"
+threads="${THREADS:-2}"
+requests="${REQUESTS:-100000}"
+work="${WORK:-$build/bench/http_load.work}"
+for number in "$duration" "$rounds" "$connections" "$threads" "$requests"; do
+  case "$number" in
+    ''|*[!0-9]*|0) echo "http_load: DURATION, ROUNDS, CONNECTIONS, THREADS and REQUESTS are whole numbers above 0" >&2; exit 2 ;;
+  esac
+done
 tvxhost="$build/host/tvxhost"
+http_count="$build/bench/http_count"
 plugin="$build/board/corkwall.tvx"
 nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
-for need in "$tvxhost" "$plugin" "$nginx_bin"; do
-  [ -x "$need" ] || [ -f "$need" ] || { echo "http_load: missing $need" >&2; exit 1; }
+for need in "$tvxhost" "$http_count" "$plugin" "$nginx_bin"; do
+  [ -f "$need" ] || { echo "http_load: missing $need" >&2; exit 1; }
 done
-command -v wrk >/dev/null || { echo "http_load: wrk is not installed" >&2; exit 1; }
-command -v curl >/dev/null || { echo "http_load: curl is not installed" >&2; exit 1; }
+for tool in wrk curl python3; do
+  command -v "$tool" >/dev/null || { echo "http_load: $tool is not installed" >&2; exit 1; }
+done
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/http_load.XXXXXX")"
+rm -rf "$work"
+mkdir -p "$work"
 chmod 755 "$work"  # nginx workers may run as another user
 host_pid=""
 nginx_pid=""
+stop() {  # pid: stops one server this script started, and waits for it
+  [ -n "$1" ] || return 0
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 cleanup() {
-  [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null || true
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null || true
-  rm -rf "$work"
+  stop "$host_pid"
+  stop "$nginx_pid"
 }
 trap cleanup EXIT
 
@@ -38,33 +68,59 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
-mkdir -p "$work/www/bbs" "$work/static/bbs"
+# start_host <name>: a tvxhost on a free port serving the work folder's www/
+# (the board at /bbs/board.tvx, and the saved page beside it once there is
+# one) on the work folder's store; its output and log under <name>/. Sets
+# host_pid and host_url. One worker per connection, so that no connection
+# waits for a thread. (The page names the document root, so every server
+# serves the same folder.)
+start_host() {
+  local dir="$work/$1"
+  mkdir -p "$dir"
+  "$tvxhost" --listen 127.0.0.1:0 --root "$work/www" --store "$work/store.db" \
+    --access-log "$dir/access.log" --threads "$connections" --keep-alive 100000 \
+    >"$dir/tvxhost.out" 2>"$dir/tvxhost.err" &
+  host_pid=$!
+  host_url=""
+  for _ in $(seq 1 100); do
+    host_url="$(grep -o 'http://127.0.0.1:[0-9]*/' "$dir/tvxhost.out" || true)"
+    [ -n "$host_url" ] && break
+    sleep 0.1
+  done
+  [ -n "$host_url" ] || { echo "http_load: tvxhost did not start:"; cat "$dir/tvxhost.err"; exit 1; } >&2
+}
+
+mkdir -p "$work/www/bbs"
 cp "$plugin" "$work/www/bbs/board.tvx"
 
-# tvxhost: one worker per connection, so no connection waits for a thread.
-"$tvxhost" --listen 127.0.0.1:0 --root "$work/www" --store "$work/store.db" \
-  --access-log "$work/tvxhost-access.log" --threads "$connections" --keep-alive 100000 \
-  >"$work/tvxhost.out" 2>"$work/tvxhost.err" &
-host_pid=$!
-host_url=""
-for _ in $(seq 1 100); do
-  host_url="$(grep -o 'http://127.0.0.1:[0-9]*/' "$work/tvxhost.out" || true)"
-  [ -n "$host_url" ] && break
-  sleep 0.1
+# The board: 21 posts of about 600 bytes of HTML, so that the page shows 20
+# and a NEXT link, as in the in-process figures.
+start_host fill
+for i in $(seq 1 21); do
+  body="name=Bench+Poster&email=poster%40example.org&subject=post+$(printf %05d "$i")&body="
+  for _ in 1 2 3 4 5 6 7 8; do body+="A+line+of+the+post%27s+text%2C+about+fifty+bytes+long.%0D%0A"; done
+  status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "${host_url}bbs/board.tvx" \
+    --data "$body&postitem=1")"
+  [ "$status" = 302 ] || { echo "http_load: a post was answered with $status" >&2; exit 1; }
 done
-[ -n "$host_url" ] || { echo "http_load: tvxhost did not start:"; cat "$work/tvxhost.err"; exit 1; } >&2
+curl -s --max-time 10 -o "$work/board.html" "${host_url}bbs/board.tvx"
+posts="$(grep -o '<BLOCKQUOTE>' "$work/board.html" | wc -l)"
+[ "$posts" -eq 20 ] || { echo "http_load: the board page shows $posts posts, not 20" >&2; exit 1; }
+stop "$host_pid"
+host_pid=""
+cp "$work/board.html" "$work/www/bbs/board.html"
+page_bytes="$(wc -c <"$work/board.html")"
 
-# A board with a few posts, so the page has some substance.
-for i in 1 2 3 4 5; do
-  curl -s -o /dev/null --max-time 10 "${host_url}bbs/board.tvx" \
-    --data "name=bench&email=b%40example.org&subject=post+$i&body=load+test+body+$i&postitem=1"
-done
-curl -s --max-time 10 -o "$work/static/bbs/board.html" "${host_url}bbs/board.tvx"
-cp "$work/static/bbs/board.html" "$work/www/bbs/board.html"
-page_bytes="$(wc -c <"$work/static/bbs/board.html")"
+# tvxhost for the rates: the board and the same bytes as a file.
+start_host rate
+cmp -s <(curl -s --max-time 10 "${host_url}bbs/board.html") "$work/board.html" ||
+  { echo "http_load: tvxhost does not send the saved page as a file" >&2; exit 1; }
+cmp -s <(curl -s --max-time 10 "${host_url}bbs/board.tvx") "$work/board.html" ||
+  { echo "http_load: the board page changed after the server restarted" >&2; exit 1; }
 
+mkdir -p "$work/nginx/tmp" "$work/nginx/www/bbs"
+cp "$work/board.html" "$work/nginx/www/bbs/board.html"
 nginx_port="$(free_port)"
-mkdir -p "$work/nginx/tmp"
 cat >"$work/nginx/nginx.conf" <<CONF
 worker_processes 2;
 daemon off;
@@ -81,7 +137,7 @@ http {
   keepalive_requests 100000;
   server {
     listen 127.0.0.1:$nginx_port;
-    root $work/static;
+    root $work/nginx/www;
     default_type text/html;
   }
 }
@@ -93,20 +149,89 @@ for _ in $(seq 1 100); do
   curl -s -o /dev/null --max-time 1 "${nginx_url}bbs/board.html" && break
   sleep 0.1
 done
-cmp -s <(curl -s --max-time 10 "${nginx_url}bbs/board.html") "$work/static/bbs/board.html" ||
-  { echo "http_load: nginx does not serve the page:"; cat "$work/nginx/start.err" "$work/nginx/error.log"; exit 1; } >&2
+cmp -s <(curl -s --max-time 10 "${nginx_url}bbs/board.html") "$work/board.html" ||
+  { echo "http_load: nginx does not send the saved page:"; cat "$work/nginx/start.err" "$work/nginx/error.log"; exit 1; } >&2
 
-rate() {  # url -> requests/s
-  wrk -t2 -c"$connections" -d"${duration}s" --timeout 5s "$1" |
-    awk '/^Requests\/sec:/ { print $2 }'
+# rate <url> <name>: requests/s of one wrk run; a run with failed or non-2xx
+# answers counts as no rate at all.
+rate() {
+  local out="$work/wrk.$2.$round"
+  wrk -t"$threads" -c"$connections" -d"${duration}s" --timeout 5s "$1" >"$out" 2>&1 || true
+  if grep -qE 'Non-2xx|Socket errors' "$out"; then
+    echo "http_load: errors in the run against $1:" >&2
+    cat "$out" >&2
+    echo 0
+    return
+  fi
+  awk '/^Requests\/sec:/ { print $2; found = 1 } END { if (!found) print 0 }' "$out"
 }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "page: $page_bytes bytes; $connections connections, ${duration}s per run, loopback"
-plugin_rate="$(rate "${host_url}bbs/board.tvx")"
-host_static_rate="$(rate "${host_url}bbs/board.html")"
-nginx_rate="$(rate "${nginx_url}bbs/board.html")"
-printf '%-34s %12s req/s\n' "tvxhost, board page (corkwall.tvx)" "$plugin_rate" \
-  "tvxhost, same bytes as a file" "$host_static_rate" "nginx, same bytes as a file" "$nginx_rate"
-awk -v p="$plugin_rate" -v s="$host_static_rate" -v n="$nginx_rate" 'BEGIN {
-  if (n > 0) printf "ratio to nginx: board page %.2f, static file %.2f\n", p / n, s / n
-}'
+echo "http_load: page of $page_bytes bytes; wrk -t$threads -c$connections, ${duration}s per run, $rounds rounds"
+page_rates=()
+file_rates=()
+nginx_rates=()
+for round in $(seq 1 "$rounds"); do
+  nginx_rates+=("$(rate "${nginx_url}bbs/board.html" nginx)")
+  page_rates+=("$(rate "${host_url}bbs/board.tvx" page)")
+  file_rates+=("$(rate "${host_url}bbs/board.html" file)")
+  echo "  round $round: nginx ${nginx_rates[-1]}, tvxhost page ${page_rates[-1]}, tvxhost file ${file_rates[-1]} req/s"
+done
+stop "$host_pid"
+host_pid=""
+stop "$nginx_pid"
+nginx_pid=""
+page_rate="$(median "${page_rates[@]}")"
+file_rate="$(median "${file_rates[@]}")"
+nginx_rate="$(median "${nginx_rates[@]}")"
+
+# Memory: a fresh server, the first 100 page requests, then $requests more,
+# over as many keep-alive connections as the rates used.
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+count_to() {  # requests: that many page requests; prints the answers (see http_count.cc)
+  "$http_count" "$host_port" /bbs/board.tvx "$1" "$connections" || true
+}
+start_host memory
+host_port="${host_url##*:}"
+host_port="${host_port%/}"
+first="$(count_to 100)"
+rss_first="$(rss_kb "$host_pid")"
+last="$(count_to "$requests")"
+rss_last="$(rss_kb "$host_pid")"
+stop "$host_pid"
+host_pid=""
+read -r first_ok first_other first_broken <<<"$first"
+read -r last_ok last_other last_broken <<<"$last"
+bad=$((first_other + first_broken + last_other + last_broken))
+echo "  memory: VmRSS $rss_first kB after $first_ok page requests, $rss_last kB after $last_ok more ($bad failed)"
+
+python3 - "$rows" "$page_rate" "$file_rate" "$nginx_rate" "$rss_first" "$rss_last" \
+  "$first_ok" "$last_ok" "$bad" "$requests" <<'PY'
+import sys
+rows_path = sys.argv[1]
+page, file_, nginx = (float(x) for x in sys.argv[2:5])
+rss_first, rss_last, first, served, bad, wanted = (int(x) for x in sys.argv[5:11])
+
+rows = []
+def rate_row(figure, rate):
+    ok = rate > 0 and nginx > 0
+    ratio = rate / nginx if ok else 0
+    rows.append([figure, "%.0f req/s" % rate if rate > 0 else "failed",
+                 "%.0f req/s (nginx, same bytes as a static file)" % nginx if nginx > 0 else "failed",
+                 "%.2fx" % ratio if ok else "-", ">= 0.50x", "yes" if ok and ratio >= 0.5 else "no"])
+rate_row("HTTP GET of the board page through tvxhost (wrk, keep-alive)", page)
+rate_row("HTTP static file through tvxhost (same bytes)", file_)
+growth = (rss_last - rss_first) * 100.0 / rss_first if rss_first > 0 else float("inf")
+complete = served >= wanted and bad == 0
+rows.append(["tvxhost resident memory after %d more page requests" % served,
+             "%.1f MiB" % (rss_last / 1024.0),
+             "%.1f MiB (after the first %d)" % (rss_first / 1024.0, first),
+             "%+.1f%%" % growth, "< +10%",
+             "yes" if complete and growth < 10 else "no"])
+for row in rows:
+    print("  " + " | ".join(row))
+if rows_path:
+    with open(rows_path, "w") as out:
+        for row in rows:
+            out.write("\t".join(row) + "\n")
+PY

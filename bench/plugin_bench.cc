@@ -1,0 +1,755 @@
+// The plug-ins in process against raw SQLite doing the named work on the same
+// store file, measured side by side in one run (Google Benchmark, repetitions
+// interleaved at random, medians compared):
+//
+//   page     fnTvx GET of a board page of 20 posts, against one SELECT of the
+//            same 20 rows, each row's bytes copied out, plus one memcpy of as
+//            many bytes as the page has;
+//   skip     fnTvx GET at row=10000 of a board of 10,020 posts, less the GET
+//            of the first page, per skipped record, against one sqlite3_step
+//            over the same index;
+//   post     fnTvx POST of one post, durable, against one INSERT of the same
+//            bytes in its own transaction, in the same journal mode and with
+//            the same synchronous setting as the store's connections;
+//   catalog  fnTvx of the administration page listing 200 databases, against
+//            one SELECT of the same 200 rows.
+//
+// Every store is filled through the plug-ins themselves (POSTs), so the bytes
+// are the product's own. The stores live on disk in the work folder, so that
+// durable writes really reach the disk.
+//
+// Usage: plugin_bench [--work=DIR] [--corkwall=PATH] [--corkwarden=PATH]
+//                     [--rows=FILE] [benchmark flags]
+// --rows writes the table's rows (tab-separated: figure, measured, baseline,
+// ratio, target, met) for scripts/bench.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ceplatform.h"
+#include "tvx_library.h"
+
+#ifndef CORKWALL_PLUGIN_PATH
+#define CORKWALL_PLUGIN_PATH "board/corkwall.tvx"
+#endif
+#ifndef CORKWARDEN_PLUGIN_PATH
+#define CORKWARDEN_PLUGIN_PATH "admin/corkwarden.tvx"
+#endif
+#ifndef PLUGIN_BENCH_WORK
+#define PLUGIN_BENCH_WORK "plugin_bench.work"
+#endif
+
+namespace {
+
+constexpr int kPagePosts = 20;
+constexpr int kSkipOffset = 10000;
+constexpr int kBoardPosts = kSkipOffset + kPagePosts;
+constexpr int kCatalogDatabases = 200;
+// Raw inserts take identifiers far above any the store hands out in a run.
+constexpr sqlite3_int64 kRawOidBase = 0x70000000;
+
+const char kBoardScript[] = "/bbs/board.tvx";
+const char kPostScript[] = "/bbs/post.tvx";
+const char kAdminScript[] = "/admin/corkwarden.tvx";
+
+struct Setup {
+  std::string work;
+  std::string corkwall_path = CORKWALL_PLUGIN_PATH;
+  std::string corkwarden_path = CORKWARDEN_PLUGIN_PATH;
+  std::string rows_path;
+  std::string document_root;
+  std::string board_store;
+  std::string catalog_store;
+  std::string post_store;
+  std::unique_ptr<TvxLibrary> corkwall;
+  std::unique_ptr<TvxLibrary> corkwarden;
+  bool on_tmpfs = false;
+  size_t page_bytes = 0;       // response of the first page
+  size_t post_html_bytes = 0;  // mean stored record of the board
+  sqlite3_int64 board_db = 0;
+  sqlite3_int64 post_db = 0;
+  std::string post_key;    // k0 and props of a record the plug-in wrote
+  std::string post_props;
+  int post_serial = 0;
+};
+
+Setup g;
+
+[[noreturn]] void Die(const std::string& why) {
+  fprintf(stderr, "plugin_bench: %s\n", why.c_str());
+  exit(1);
+}
+
+// ---- Requests as tvxhost builds them ---------------------------------------
+
+// The variables tvxhost sets for a request from wrk or curl on loopback
+// (host/cgi_variables.cc), and the body.
+void BuildRequest(TvxRequest* request, const char* method, const char* script,
+                  const std::string& query, const std::string& body) {
+  std::string uri = std::string(script) + (query.empty() ? "" : "?" + query);
+  bool ok = request->Set("GATEWAY_INTERFACE", "CGI/1.1") &&
+            request->Set("SERVER_SOFTWARE", "tvxhost") &&
+            request->Set("SERVER_NAME", "127.0.0.1") && request->Set("SERVER_PORT", "8080") &&
+            request->Set("SERVER_PROTOCOL", "HTTP/1.1") && request->Set("REQUEST_METHOD", method) &&
+            request->Set("REQUEST_URI", uri) && request->Set("SCRIPT_NAME", script) &&
+            request->Set("DOCUMENT_ROOT", g.document_root) && request->Set("QUERY_STRING", query) &&
+            request->Set("REMOTE_ADDR", "127.0.0.1") && request->Set("REMOTE_PORT", "40000");
+  if (ok && strcmp(method, "POST") == 0) {
+    ok = request->Set("CONTENT_TYPE", "application/x-www-form-urlencoded") &&
+         request->Set("CONTENT_LENGTH", std::to_string(body.size()));
+  }
+  ok = ok && request->Set("HTTP_HOST", "127.0.0.1:8080") &&
+       request->Set("HTTP_USER_AGENT", "plugin_bench") && request->Set("HTTP_ACCEPT", "*/*");
+  if (ok && !body.empty()) ok = request->SetBody(body);
+  if (!ok) Die("out of memory building a request");
+}
+
+// One call; returns fnTvx's result. The response goes to *response when given.
+int Call(const TvxLibrary& library, const char* method, const char* script,
+         const std::string& query, const std::string& body, std::string* response) {
+  TvxRequest request;
+  BuildRequest(&request, method, script, query, body);
+  int length = request.Run(library);
+  if (response != nullptr) *response = request.Response();
+  return length;
+}
+
+// A post's form body: its subject carries its number, so that a page can be
+// matched with the rows it shows. The board stores about 600 bytes of HTML.
+std::string PostBody(int serial) {
+  char subject[32];
+  snprintf(subject, sizeof(subject), "post+%05d", serial);
+  std::string body = "name=Bench+Poster&email=poster%40example.org&subject=";
+  body += subject;
+  body += "&body=";
+  for (int line = 0; line < 8; ++line) {
+    body += "A+line+of+the+post%27s+text%2C+about+fifty+bytes+long.%0D%0A";
+  }
+  body += "&postitem=1";
+  return body;
+}
+
+void Post(const char* script, int serial) {
+  std::string response;
+  Call(*g.corkwall, "POST", script, "", PostBody(serial), &response);
+  if (response.compare(0, 10, "Location: ") != 0) {
+    Die(std::string("a post to ") + script + " was refused: " + response.substr(0, 300));
+  }
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// ---- Raw SQLite ---------------------------------------------------------------
+
+// A connection of its own on one store file, with prepared statements.
+class Raw {
+ public:
+  explicit Raw(const std::string& path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      Die("cannot open " + path + ": " + sqlite3_errmsg(db_));
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    // The store's connections: WAL, every commit synced.
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=FULL");
+  }
+  ~Raw() {
+    for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
+    sqlite3_close(db_);
+  }
+
+  void Exec(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      Die(std::string(sql) + ": " + sqlite3_errmsg(db_));
+    }
+  }
+
+  sqlite3_stmt* Prepare(const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+      Die(std::string("cannot prepare ") + sql + ": " + sqlite3_errmsg(db_));
+    }
+    statements_.push_back(s);
+    return s;
+  }
+
+  // The text of the first column of the first row, for checks.
+  std::string Text(const char* sql) {
+    sqlite3_stmt* s = Prepare(sql);
+    std::string out;
+    if (sqlite3_step(s) == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(s, 0);
+      if (text != nullptr) out = reinterpret_cast<const char*>(text);
+    }
+    sqlite3_reset(s);
+    return out;
+  }
+
+  // The query plan of a statement, one step per line.
+  std::string Plan(const std::string& sql) {
+    std::string explain = "EXPLAIN QUERY PLAN " + sql;
+    sqlite3_stmt* s = Prepare(explain.c_str());
+    std::string plan;
+    while (sqlite3_step(s) == SQLITE_ROW) {
+      plan += reinterpret_cast<const char*>(sqlite3_column_text(s, 3));
+      plan += "\n";
+    }
+    sqlite3_reset(s);
+    return plan;
+  }
+
+  sqlite3* db() const { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::vector<sqlite3_stmt*> statements_;
+};
+
+// The database's identifier, looked up by its UTF-16 name as the store keeps it.
+sqlite3_int64 DatabaseId(Raw* raw, const std::string& name) {
+  std::u16string wide(name.begin(), name.end());
+  sqlite3_stmt* s = raw->Prepare("SELECT oid FROM databases WHERE name = ?1");
+  sqlite3_bind_blob(s, 1, wide.data(), static_cast<int>(wide.size() * 2), SQLITE_TRANSIENT);
+  sqlite3_int64 oid = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
+  sqlite3_reset(s);
+  if (oid == 0) Die("no database " + name + " in the store");
+  return oid;
+}
+
+const char kBoardOrder[] =
+    "SELECT oid, props FROM records WHERE db = ?1 ORDER BY k0 DESC, oid DESC";
+
+// The rows of the board in its order, from `offset` on, each copied out.
+struct RawRow {
+  sqlite3_int64 oid;
+  std::string props;
+};
+std::vector<RawRow> ReadRows(Raw* raw, sqlite3_int64 db, int offset, int count) {
+  std::string sql = std::string(kBoardOrder) + " LIMIT ?2 OFFSET ?3";
+  sqlite3_stmt* s = raw->Prepare(sql.c_str());
+  sqlite3_bind_int64(s, 1, db);
+  sqlite3_bind_int(s, 2, count);
+  sqlite3_bind_int(s, 3, offset);
+  std::vector<RawRow> rows;
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    RawRow row;
+    row.oid = sqlite3_column_int64(s, 0);
+    row.props.assign(static_cast<const char*>(sqlite3_column_blob(s, 1)),
+                     static_cast<size_t>(sqlite3_column_bytes(s, 1)));
+    rows.push_back(row);
+  }
+  sqlite3_reset(s);
+  return rows;
+}
+
+// The page shows exactly the posts of these rows (their numbers).
+void CheckPageShows(const std::string& page, const std::vector<RawRow>& rows, bool next,
+                    const char* what) {
+  if (rows.size() != static_cast<size_t>(kPagePosts)) Die(std::string(what) + ": too few rows");
+  if (Count(page, "<BLOCKQUOTE>") != static_cast<size_t>(kPagePosts)) {
+    Die(std::string(what) + ": the page does not show 20 posts:\n" + page.substr(0, 2000));
+  }
+  if ((page.find(">NEXT</A>") != std::string::npos) != next) {
+    Die(std::string(what) + (next ? ": no NEXT link" : ": a NEXT link past the last post"));
+  }
+  for (const RawRow& row : rows) {
+    size_t at = row.props.find("post ");
+    if (at == std::string::npos) Die(std::string(what) + ": a row without its post number");
+    std::string marker = row.props.substr(at, 10);
+    if (page.find(marker) == std::string::npos) {
+      Die(std::string(what) + ": the page lacks " + marker + ", which raw SQLite reads");
+    }
+  }
+}
+
+bool OnTmpfs(const std::string& path) {
+  struct statfs info;
+  return statfs(path.c_str(), &info) == 0 && info.f_type == 0x01021994;  // TMPFS_MAGIC
+}
+
+void RemoveStore(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+}
+
+void UseStore(const std::string& path) {
+  if (strcmp(PlatformStorePath(), path.c_str()) == 0) return;
+  if (!PlatformSetStorePath(path.c_str())) Die("cannot use store " + path);
+}
+
+// ---- Filling the stores through the plug-ins --------------------------------
+
+void Prepare() {
+  mkdir(g.work.c_str(), 0755);
+  g.document_root = g.work + "/www";
+  mkdir(g.document_root.c_str(), 0755);
+  mkdir((g.document_root + "/bbs").c_str(), 0755);
+  mkdir((g.document_root + "/admin").c_str(), 0755);
+  g.on_tmpfs = OnTmpfs(g.work);
+  if (g.on_tmpfs) {
+    fprintf(stderr, "plugin_bench: warning: %s is on tmpfs; durable writes reach no disk\n",
+            g.work.c_str());
+  }
+  std::string error;
+  g.corkwall = TvxLibrary::Open(g.corkwall_path, &error);
+  if (!g.corkwall) Die("cannot load " + g.corkwall_path + ": " + error);
+  g.corkwarden = TvxLibrary::Open(g.corkwarden_path, &error);
+  if (!g.corkwarden) Die("cannot load " + g.corkwarden_path + ": " + error);
+
+  g.board_store = g.work + "/board.db";
+  g.catalog_store = g.work + "/catalog.db";
+  g.post_store = g.work + "/post.db";
+  for (const std::string* path : {&g.board_store, &g.catalog_store, &g.post_store}) {
+    RemoveStore(*path);
+  }
+
+  // The large board is filled in one go on a scratch file on tmpfs when there
+  // is one (10,020 synced commits would take most of a minute), then moved
+  // next to the others: the bytes are the plug-in's either way.
+  std::string scratch = g.board_store;
+  struct stat shm;
+  if (stat("/dev/shm", &shm) == 0 && OnTmpfs("/dev/shm") && access("/dev/shm", W_OK) == 0) {
+    scratch = "/dev/shm/plugin_bench." + std::to_string(getpid()) + ".db";
+    RemoveStore(scratch);
+  }
+  fprintf(stderr, "plugin_bench: posting %d posts to %s ...\n", kBoardPosts, kBoardScript);
+  UseStore(scratch);
+  for (int i = 0; i < kBoardPosts; ++i) Post(kBoardScript, i);
+  PlatformCloseStore();  // checkpoints the log into the file
+  if (scratch != g.board_store) {
+    std::string command = "cp '" + scratch + "' '" + g.board_store + "'";
+    if (system(command.c_str()) != 0) Die("cannot copy " + scratch + " to " + g.board_store);
+    RemoveStore(scratch);
+  }
+
+  fprintf(stderr, "plugin_bench: creating %d boards of one post ...\n", kCatalogDatabases);
+  UseStore(g.catalog_store);
+  for (int i = 0; i < kCatalogDatabases; ++i) {
+    char script[32];
+    snprintf(script, sizeof(script), "/bbs/b%03d.tvx", i);
+    Post(script, i);
+  }
+  UseStore(g.post_store);
+  Post(kPostScript, 0);
+  PlatformCloseStore();
+
+  // The board: the pages show what raw SQLite reads, in the same order, over
+  // the index the store reads by.
+  {
+    Raw raw(g.board_store);
+    g.board_db = DatabaseId(&raw, "TULVAN_board.tvx");
+    std::string plan = raw.Plan(std::string(kBoardOrder));
+    if (plan.find("records_k0") == std::string::npos) {
+      Die("raw SQLite does not read the board over records_k0:\n" + plan);
+    }
+    std::string count = raw.Text("SELECT count(*) FROM records");
+    if (atoi(count.c_str()) != kBoardPosts) Die("the board holds " + count + " posts");
+    sqlite3_stmt* s = raw.Prepare("SELECT avg(length(props)) FROM records");
+    if (sqlite3_step(s) == SQLITE_ROW) {
+      g.post_html_bytes = static_cast<size_t>(sqlite3_column_double(s, 0));
+    }
+    sqlite3_reset(s);
+
+    UseStore(g.board_store);
+    std::string page;
+    Call(*g.corkwall, "GET", kBoardScript, "", "", &page);
+    CheckPageShows(page, ReadRows(&raw, g.board_db, 0, kPagePosts), true, "first page");
+    g.page_bytes = page.size();
+    Call(*g.corkwall, "GET", kBoardScript, "row=" + std::to_string(kSkipOffset), "", &page);
+    CheckPageShows(page, ReadRows(&raw, g.board_db, kSkipOffset, kPagePosts), false,
+                   "page at row=10000");
+  }
+  {
+    Raw raw(g.catalog_store);
+    std::string count = raw.Text("SELECT count(*) FROM databases");
+    if (atoi(count.c_str()) != kCatalogDatabases) Die("the store holds " + count + " databases");
+    UseStore(g.catalog_store);
+    std::string page;
+    Call(*g.corkwarden, "GET", kAdminScript, "", "", &page);
+    if (Count(page, "<tr bgcolor=\"#CCCCFF\">") != static_cast<size_t>(kCatalogDatabases)) {
+      Die("the catalogue does not list 200 boards:\n" + page.substr(0, 2000));
+    }
+  }
+  {
+    // The bytes of the post the plug-in wrote, for the raw inserts.
+    Raw raw(g.post_store);
+    g.post_db = DatabaseId(&raw, "TULVAN_post.tvx");
+    sqlite3_stmt* s = raw.Prepare("SELECT k0, props FROM records WHERE db = ?1 LIMIT 1");
+    sqlite3_bind_int64(s, 1, g.post_db);
+    if (sqlite3_step(s) != SQLITE_ROW) Die("the post board holds no post");
+    g.post_key.assign(static_cast<const char*>(sqlite3_column_blob(s, 0)),
+                      static_cast<size_t>(sqlite3_column_bytes(s, 0)));
+    g.post_props.assign(static_cast<const char*>(sqlite3_column_blob(s, 1)),
+                        static_cast<size_t>(sqlite3_column_bytes(s, 1)));
+    sqlite3_reset(s);
+    std::string mode = raw.Text("PRAGMA journal_mode");
+    if (mode != "wal") Die("the store is not in WAL mode but " + mode);
+  }
+}
+
+// ---- The plug-ins --------------------------------------------------------------
+
+void BM_PluginPage(benchmark::State& state) {
+  UseStore(g.board_store);
+  Call(*g.corkwall, "GET", kBoardScript, "", "", nullptr);
+  for (auto _ : state) {
+    int length = Call(*g.corkwall, "GET", kBoardScript, "", "", nullptr);
+    benchmark::DoNotOptimize(length);
+  }
+}
+
+void BM_PluginPageAtRow10000(benchmark::State& state) {
+  UseStore(g.board_store);
+  const std::string query = "row=" + std::to_string(kSkipOffset);
+  Call(*g.corkwall, "GET", kBoardScript, query, "", nullptr);
+  for (auto _ : state) {
+    int length = Call(*g.corkwall, "GET", kBoardScript, query, "", nullptr);
+    benchmark::DoNotOptimize(length);
+  }
+}
+
+void BM_PluginPost(benchmark::State& state) {
+  UseStore(g.post_store);
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::string body = PostBody(++g.post_serial);
+    state.ResumeTiming();
+    int length = Call(*g.corkwall, "POST", kPostScript, "", body, nullptr);
+    benchmark::DoNotOptimize(length);
+  }
+}
+
+void BM_PluginCatalog(benchmark::State& state) {
+  UseStore(g.catalog_store);
+  Call(*g.corkwarden, "GET", kAdminScript, "", "", nullptr);
+  for (auto _ : state) {
+    int length = Call(*g.corkwarden, "GET", kAdminScript, "", "", nullptr);
+    benchmark::DoNotOptimize(length);
+  }
+}
+
+// ---- Raw SQLite ----------------------------------------------------------------
+
+void BM_RawPage(benchmark::State& state) {
+  Raw raw(g.board_store);
+  std::string sql = std::string(kBoardOrder) + " LIMIT 20";
+  sqlite3_stmt* s = raw.Prepare(sql.c_str());
+  std::vector<char> source(g.page_bytes, 'x'), page(g.page_bytes);
+  for (auto _ : state) {
+    sqlite3_bind_int64(s, 1, g.board_db);
+    int rows = 0;
+    while (sqlite3_step(s) == SQLITE_ROW) {
+      size_t size = static_cast<size_t>(sqlite3_column_bytes(s, 1));
+      void* copy = malloc(size);
+      memcpy(copy, sqlite3_column_blob(s, 1), size);
+      benchmark::DoNotOptimize(copy);
+      free(copy);
+      ++rows;
+    }
+    sqlite3_reset(s);
+    memcpy(page.data(), source.data(), page.size());
+    benchmark::DoNotOptimize(page.data());
+    benchmark::ClobberMemory();
+    if (rows != kPagePosts) state.SkipWithError("the raw page did not read 20 rows");
+  }
+}
+
+void BM_RawStep10000(benchmark::State& state) {
+  Raw raw(g.board_store);
+  sqlite3_stmt* s = raw.Prepare(kBoardOrder);
+  for (auto _ : state) {
+    sqlite3_bind_int64(s, 1, g.board_db);
+    int steps = 0;
+    while (steps < kSkipOffset && sqlite3_step(s) == SQLITE_ROW) ++steps;
+    sqlite3_reset(s);
+    if (steps != kSkipOffset) state.SkipWithError("the raw walk ended early");
+  }
+}
+
+void BM_RawPostInsert(benchmark::State& state) {
+  Raw raw(g.post_store);
+  sqlite3_stmt* begin = raw.Prepare("BEGIN IMMEDIATE");
+  sqlite3_stmt* commit = raw.Prepare("COMMIT");
+  sqlite3_stmt* insert = raw.Prepare(
+      "INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+      " VALUES(?1, ?2, ?3, NULL, NULL, NULL, ?4)");
+  sqlite3_int64 oid = 0;
+  {
+    sqlite3_stmt* top = raw.Prepare("SELECT max(oid) FROM records");
+    sqlite3_step(top);
+    oid = std::max<sqlite3_int64>(kRawOidBase, sqlite3_column_int64(top, 0));
+    sqlite3_reset(top);
+  }
+  for (auto _ : state) {
+    int rc = sqlite3_step(begin);
+    sqlite3_reset(begin);
+    sqlite3_bind_int64(insert, 1, ++oid);
+    sqlite3_bind_int64(insert, 2, g.post_db);
+    sqlite3_bind_blob(insert, 3, g.post_key.data(), static_cast<int>(g.post_key.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_blob(insert, 4, g.post_props.data(), static_cast<int>(g.post_props.size()),
+                      SQLITE_STATIC);
+    if (rc == SQLITE_DONE) rc = sqlite3_step(insert);
+    sqlite3_reset(insert);
+    if (rc == SQLITE_DONE) rc = sqlite3_step(commit);
+    sqlite3_reset(commit);
+    if (rc != SQLITE_DONE) {
+      sqlite3_exec(raw.db(), "ROLLBACK", nullptr, nullptr, nullptr);
+      state.SkipWithError(sqlite3_errmsg(raw.db()));
+      break;
+    }
+  }
+}
+
+struct DatabaseRow {
+  sqlite3_int64 oid, type, flags, modified, records, size;
+  char name[64];
+  char sorts[64];
+};
+
+void BM_RawCatalog(benchmark::State& state) {
+  Raw raw(g.catalog_store);
+  sqlite3_stmt* s = raw.Prepare(
+      "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases ORDER BY oid");
+  std::vector<DatabaseRow> rows(kCatalogDatabases);
+  for (auto _ : state) {
+    size_t n = 0;
+    while (sqlite3_step(s) == SQLITE_ROW && n < rows.size()) {
+      DatabaseRow& row = rows[n++];
+      row.oid = sqlite3_column_int64(s, 0);
+      size_t name = std::min<size_t>(sizeof(row.name), sqlite3_column_bytes(s, 1));
+      memcpy(row.name, sqlite3_column_blob(s, 1), name);
+      row.type = sqlite3_column_int64(s, 2);
+      row.flags = sqlite3_column_int64(s, 3);
+      size_t sorts = std::min<size_t>(sizeof(row.sorts), sqlite3_column_bytes(s, 4));
+      memcpy(row.sorts, sqlite3_column_blob(s, 4), sorts);
+      row.modified = sqlite3_column_int64(s, 5);
+      row.records = sqlite3_column_int64(s, 6);
+      row.size = sqlite3_column_int64(s, 7);
+    }
+    sqlite3_reset(s);
+    benchmark::DoNotOptimize(rows.data());
+    if (n != static_cast<size_t>(kCatalogDatabases)) state.SkipWithError("not 200 rows");
+  }
+}
+
+// ---- The table ----------------------------------------------------------------
+
+// Keeps the median of each benchmark (or its only run without repetitions)
+// while the console reporter prints as usual.
+class MedianReporter : public benchmark::ConsoleReporter {
+ public:
+  struct Figure {
+    double cpu_us = 0;
+    double real_us = 0;
+    bool median = false;
+    bool error = false;
+  };
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      std::string name = run.run_name.function_name;
+      Figure& figure = figures_[name];
+      if (run.error_occurred) {
+        figure.error = true;
+        continue;
+      }
+      bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type == Run::RT_Aggregate && !median) continue;
+      if (figure.median && !median) continue;
+      // Every benchmark here reports in microseconds.
+      figure.cpu_us = run.GetAdjustedCPUTime();
+      figure.real_us = run.GetAdjustedRealTime();
+      figure.median = median;
+    }
+  }
+
+  const Figure* Find(const std::string& name) const {
+    auto it = figures_.find(name);
+    return it == figures_.end() || it->second.error ? nullptr : &it->second;
+  }
+
+ private:
+  std::map<std::string, Figure> figures_;
+};
+
+struct Row {
+  std::string figure, measured, baseline, ratio, target, met;
+};
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  snprintf(text, sizeof(text), format, value);
+  return text;
+}
+
+// A row comparing times: met when measured / baseline <= limit.
+Row TimeRow(const std::string& figure, double measured, double baseline,
+            const std::string& baseline_what, const char* unit_format, double limit) {
+  Row row;
+  row.figure = figure;
+  row.target = Format("<= %.2fx", limit);
+  if (measured <= 0 || baseline <= 0) {
+    row.measured = measured > 0 ? Format(unit_format, measured) : "not measured";
+    row.baseline = baseline > 0 ? Format(unit_format, baseline) : "not measured";
+    row.ratio = "-";
+    row.met = "no";
+    return row;
+  }
+  row.measured = Format(unit_format, measured);
+  row.baseline = Format(unit_format, baseline) + " " + baseline_what;
+  double ratio = measured / baseline;
+  row.ratio = Format("%.2fx", ratio);
+  row.met = ratio <= limit ? "yes" : "no";
+  return row;
+}
+
+std::vector<Row> Rows(const MedianReporter& reporter) {
+  auto cpu = [&](const char* name) {
+    const MedianReporter::Figure* f = reporter.Find(name);
+    return f != nullptr ? f->cpu_us : -1.0;
+  };
+  auto real = [&](const char* name) {
+    const MedianReporter::Figure* f = reporter.Find(name);
+    return f != nullptr ? f->real_us : -1.0;
+  };
+  std::vector<Row> rows;
+  char what[160];
+  snprintf(what, sizeof(what), "fnTvx GET, board page of 20 posts (%zu B each, page %zu B), CPU",
+           g.post_html_bytes, g.page_bytes);
+  rows.push_back(TimeRow(what, cpu("PluginPage"), cpu("RawPage"),
+                         "(raw SELECT of the 20 rows + memcpy of the page)", "%.1f us", 2.0));
+
+  double page = cpu("PluginPage"), far = cpu("PluginPageAtRow10000");
+  double skip = page > 0 && far > 0 ? (far - page) / kSkipOffset : -1;
+  double step = cpu("RawStep10000");
+  rows.push_back(TimeRow("fnTvx GET row=10000 of 10,020 posts, per skipped record, CPU", skip,
+                         step > 0 ? step / kSkipOffset : -1,
+                         "(one raw sqlite3_step over records_k0)", "%.3f us", 2.0));
+
+  rows.push_back(TimeRow(g.on_tmpfs ? "fnTvx POST of one post, durable (ON TMPFS), wall"
+                                    : "fnTvx POST of one post, durable, wall",
+                         real("PluginPost"), real("RawPostInsert"),
+                         "(raw INSERT of the same bytes, own transaction, WAL, synchronous=FULL)",
+                         "%.1f us", 1.25));
+  rows.push_back(TimeRow("corkwarden catalogue of 200 databases, CPU", cpu("PluginCatalog"),
+                         cpu("RawCatalog"), "(raw SELECT of the 200 database rows)", "%.1f us",
+                         3.0));
+  return rows;
+}
+
+void PrintRows(const std::vector<Row>& rows, FILE* out, bool tabs) {
+  for (const Row& row : rows) {
+    if (tabs) {
+      fprintf(out, "%s\t%s\t%s\t%s\t%s\t%s\n", row.figure.c_str(), row.measured.c_str(),
+              row.baseline.c_str(), row.ratio.c_str(), row.target.c_str(), row.met.c_str());
+    } else {
+      fprintf(out, "%-70s %14s  %-16s %8s %9s %4s\n", row.figure.c_str(), row.measured.c_str(),
+              row.baseline.substr(0, row.baseline.find(' ', row.baseline.find(' ') + 1)).c_str(),
+              row.ratio.c_str(), row.target.c_str(), row.met.c_str());
+    }
+  }
+}
+
+// Takes --name=value out of argv; true when found.
+bool TakeFlag(int* argc, char** argv, const char* name, std::string* value) {
+  size_t length = strlen(name);
+  for (int i = 1; i < *argc; ++i) {
+    if (strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') {
+      *value = argv[i] + length + 1;
+      for (int j = i; j + 1 < *argc; ++j) argv[j] = argv[j + 1];
+      --*argc;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  g.work = PLUGIN_BENCH_WORK;
+  TakeFlag(&argc, argv, "--work", &g.work);
+  TakeFlag(&argc, argv, "--corkwall", &g.corkwall_path);
+  TakeFlag(&argc, argv, "--corkwarden", &g.corkwarden_path);
+  TakeFlag(&argc, argv, "--rows", &g.rows_path);
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--help") == 0) {
+      printf("Usage: plugin_bench [--work=DIR] [--corkwall=PATH] [--corkwarden=PATH]\n"
+             "                    [--rows=FILE] [benchmark flags]\n"
+             "The plug-ins in process against raw SQLite on the same store files.\n"
+             "  --work=DIR   where the store files go (default %s);\n"
+             "               keep it on a disk, not tmpfs, so that durable writes sync\n"
+             "  --rows=FILE  also write the table's rows there, tab-separated\n"
+             "Defaults: 5 repetitions, interleaved at random, medians compared.\n",
+             PLUGIN_BENCH_WORK);
+      return 0;
+    }
+  }
+
+  // Repetitions interleaved at random, so that a noisy moment of the machine
+  // falls on both sides of a ratio alike; flags given later win.
+  std::vector<char*> args;
+  args.push_back(argv[0]);
+  static char repetitions[] = "--benchmark_repetitions=5";
+  static char interleave[] = "--benchmark_enable_random_interleaving=true";
+  static char aggregates[] = "--benchmark_display_aggregates_only=true";
+  static char min_time[] = "--benchmark_min_time=0.2";
+  args.push_back(min_time);
+  args.push_back(repetitions);
+  args.push_back(interleave);
+  args.push_back(aggregates);
+  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
+
+  Prepare();
+
+  using benchmark::RegisterBenchmark;
+  using benchmark::kMicrosecond;
+  RegisterBenchmark("PluginPage", BM_PluginPage)->Unit(kMicrosecond);
+  RegisterBenchmark("RawPage", BM_RawPage)->Unit(kMicrosecond);
+  RegisterBenchmark("PluginPageAtRow10000", BM_PluginPageAtRow10000)->Unit(kMicrosecond);
+  RegisterBenchmark("RawStep10000", BM_RawStep10000)->Unit(kMicrosecond);
+  RegisterBenchmark("PluginPost", BM_PluginPost)->Unit(kMicrosecond)->UseRealTime();
+  RegisterBenchmark("RawPostInsert", BM_RawPostInsert)->Unit(kMicrosecond)->UseRealTime();
+  RegisterBenchmark("PluginCatalog", BM_PluginCatalog)->Unit(kMicrosecond);
+  RegisterBenchmark("RawCatalog", BM_RawCatalog)->Unit(kMicrosecond);
+
+  MedianReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  PlatformCloseStore();
+
+  std::vector<Row> rows = Rows(reporter);
+  printf("\n");
+  PrintRows(rows, stdout, false);
+  int rc = 0;
+  if (!g.rows_path.empty()) {
+    FILE* out = fopen(g.rows_path.c_str(), "w");
+    if (out == nullptr) {
+      perror(g.rows_path.c_str());
+      rc = 1;
+    } else {
+      PrintRows(rows, out, true);
+      if (fclose(out) != 0) rc = 1;
+    }
+  }
+  return rc;
+}

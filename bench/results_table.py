@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Puts the rows of the benchmark programs into one table.
+
+Each rows file holds tab-separated lines: figure, measured, baseline, ratio,
+target, met. A rows file that is missing or empty stands for a program that
+failed, and gets a row saying so. The table goes to stdout, and with
+--markdown FILE also into FILE with a note on how to rerun it.
+
+Usage: results_table.py [--markdown FILE] --about TEXT... NAME=ROWS_FILE...
+"""
+import argparse
+import os
+import sys
+
+COLUMNS = ["figure", "measured", "baseline in the same run", "ratio", "target", "met"]
+
+RERUN = """\
+Every figure is measured against its baseline in the same run on the same
+machine, so only the ratios mean anything; the machine is shared and noisy, and
+absolute times move from run to run. Rerun with `make bench` (it builds
+build/bench in Release and runs scripts/bench, which prints this table and
+rewrites this file). `DURATION`, `ROUNDS` and `REQUESTS` set the HTTP runs
+(seconds per wrk run, default 5; turns of the three kinds, default 2; page
+requests of the memory run, default 100000); flags after
+`scripts/bench build/bench` go to plugin_bench (Google Benchmark flags, e.g.
+`--benchmark_repetitions=9`).
+
+- In-process rows (plugin_bench): fnTvx called with the request variables
+  tvxhost sets; raw SQLite on its own connection to the same store file. Times
+  are medians of 5 repetitions interleaved at random; reads compare CPU time,
+  the durable POST wall time. The skip row is (GET row=10000 - GET of the first
+  page) / 10000 against one sqlite3_step of the board's query over the records_k0
+  index. The POST baseline inserts the record bytes the plug-in wrote, in its
+  own transaction, WAL and synchronous=FULL as the store's connections.
+- HTTP rows (bench/http_load.sh): wrk -t2 -c32 keep-alive on loopback, the kinds
+  taking turns, medians of the rounds; nginx sends the board page saved from
+  tvxhost (compared byte for byte) as a static file.
+- Memory row: a fresh tvxhost, VmRSS after the first 100 page requests and after
+  100,000 more over 32 keep-alive connections (bench/http_count).
+"""
+
+
+def read_rows(name, path):
+    rows = []
+    if path and os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                line = line.rstrip("\n")
+                if not line:
+                    continue
+                cells = line.split("\t")
+                cells += [""] * (len(COLUMNS) - len(cells))
+                rows.append(cells[: len(COLUMNS)])
+    if not rows:
+        rows.append([name + ": no figures, the program failed (see its output above)",
+                     "-", "-", "-", "-", "no"])
+    return rows
+
+
+def markdown(rows):
+    widths = [max(len(r[i]) for r in rows + [COLUMNS]) for i in range(len(COLUMNS))]
+
+    def line(cells):
+        return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
+
+    out = [line(COLUMNS), "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
+    out += [line(r) for r in rows]
+    return "\n".join(out) + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--markdown")
+    parser.add_argument("--about", action="append", default=[])
+    parser.add_argument("sources", nargs="+", help="NAME=ROWS_FILE")
+    args = parser.parse_args()
+
+    rows = []
+    for source in args.sources:
+        name, _, path = source.partition("=")
+        rows += read_rows(name, path)
+    table = markdown(rows)
+    about = "".join("- " + text + "\n" for text in args.about)
+    met = sum(1 for r in rows if r[5] == "yes")
+    summary = "%d of %d targets met.\n" % (met, len(rows))
+
+    sys.stdout.write("\n" + about + "\n" + table + "\n" + summary)
+    if args.markdown:
+        with open(args.markdown, "w", encoding="utf-8") as f:
+            f.write("# Benchmark results\n\n" + RERUN + "\n## Last run\n\n" + about + "\n" +
+                    table + "\n" + summary)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
