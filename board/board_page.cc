@@ -43,9 +43,11 @@ void WritePost(const CEPROPVAL& value, CEOID oid, const char* script, PageWriter
   page->Put("<table border=\"0\" cellpadding=\"0\" cellspacing=\"0\" width=\"100%\"><tr>");
   page->Put("<td width=\"100%\">");
   const CEBLOB& blob = value.val.blob;
+  // The post's HTML runs to its NUL, never past the record's bytes.
   int n = 0;
-  if (blob.lpb != NULL) {
-    while (static_cast<DWORD>(n) < blob.dwCount && blob.lpb[n] != 0) n++;
+  if (blob.lpb != NULL && blob.dwCount > 0) {
+    const void* end = memchr(blob.lpb, 0, blob.dwCount);
+    n = static_cast<int>(end != NULL ? static_cast<const BYTE*>(end) - blob.lpb : blob.dwCount);
   }
   page->Put(reinterpret_cast<const char*>(blob.lpb), n);
   page->Put("</td><td>");

@@ -17,12 +17,14 @@ namespace store {
 
 // Records following a handle's position, read by one query and handed out
 // one per read while they are fresh (see StoreStamp). A page of reads thus
-// costs one SQLite query instead of one each. Each query asks for twice as
-// many records as the one before, up to kMaxRows and about kMaxBytes, so a
-// handle that reads a few records reads few ahead.
+// costs one SQLite query instead of one each. The first query asks for a
+// board page's worth (20 posts and one more that tells whether a next page
+// follows) and each later one for twice as many as the one before, up to
+// kMaxRows and about kMaxBytes: every row read ahead costs a step and a copy,
+// so a handle that reads a few records reads few ahead.
 class ReadAhead {
  public:
-  static constexpr int kFirstRows = 32;
+  static constexpr int kFirstRows = 21;
   static constexpr int kMaxRows = 1024;
   static constexpr size_t kMaxBytes = 256 * 1024;
 

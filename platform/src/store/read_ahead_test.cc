@@ -41,12 +41,12 @@ class ReadAheadTest : public StoreTest {
 };
 
 TEST_F(ReadAheadTest, EveryRecordOnceAcrossBatchesAndByteLimits) {
-  // Counts around the batch sizes (32, 64, ...), and records large enough
+  // Counts around the batch sizes (21, 42, 84, ...), and records large enough
   // that a batch stops at its byte limit before its row count.
   struct Case {
     int posts;
     size_t size;
-  } cases[] = {{1, 16}, {31, 16}, {32, 16}, {33, 16}, {97, 16}, {2100, 16}, {40, 40000}};
+  } cases[] = {{1, 16}, {20, 16}, {21, 16}, {22, 16}, {63, 16}, {64, 16}, {2100, 16}, {40, 40000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.posts << " posts of " << c.size << " bytes");
     CloseHandle(writer_);
