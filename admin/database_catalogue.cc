@@ -1,10 +1,10 @@
 #include "database_catalogue.h"
 
-#include <stdlib.h>
+#include <string.h>
 
 #include "append_format.h"
 #include "board_prefix.h"
-#include "string_util.h"
+#include "row_text.h"
 #include "wince.h"
 
 namespace {
@@ -46,19 +46,82 @@ const char kOidGetInfoFailed[] = "CeOidGetInfo failed with error (%ld)";
 // bits wide: a code with its top bit set reads as a negative number.
 long ErrorCode(DWORD code) { return static_cast<LONG>(code); }
 
-const char* ScriptName(RequestForm* form) {
-  const char* script = form->variables->Get("SCRIPT_NAME");
-  return script != NULL ? script : "";
+// The request's SCRIPT_NAME, looked up once for the whole page.
+struct Script {
+  explicit Script(RequestForm* form) {
+    const char* value = form->variables->Get("SCRIPT_NAME");
+    text = value != NULL ? value : "";
+    length = strlen(text);
+  }
+  const char* text;
+  size_t length;
+};
+
+// Room for any database name in the ANSI code page: at most 31 UTF-16 units
+// and the terminator, each at most two bytes in Shift_JIS; four leave a margin.
+const int kNarrowNameSize = CEDB_MAXDBASENAMELEN * 4;
+
+// The store's name in `narrow` as terminated narrow text; 0 when the
+// conversion fails.
+int ConvertName(const WCHAR* wide, char* narrow) {
+  int converted = WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, kNarrowNameSize, NULL, NULL);
+  if (converted <= 0) return 0;
+  narrow[converted - 1] = '\0';
+  return 1;
 }
 
-void AppendRow(RequestForm* form, CEOID oid, const CEDBASEINFO& info, const char* name) {
-  if (HasBoardPrefix(name)) {
-    AppendFormat(form->response, kBoardRow, ScriptName(form), name, name,
-                 static_cast<int>(info.dwSize), static_cast<int>(info.wNumRecords),
-                 static_cast<unsigned>(oid), static_cast<int>(info.wNumSortOrder),
-                 ScriptName(form), static_cast<int>(oid));
+// The catalogue has a row for every database, so its rows are built by hand
+// in RowText; a row too long for the work area (a long SCRIPT_NAME) goes
+// through AppendFormat with the same layout instead.
+void AppendBoardRow(TextBuffer* response, const Script& script, CEOID oid,
+                    const CEDBASEINFO& info, const char* name) {
+  size_t nameLength = strlen(name);
+  RowText row;
+  row.Add(" <tr bgcolor=\"#CCCCFF\">\n  <td><a href=\"");
+  row.Add(script.text, script.length);
+  row.Add("?cmd=enum&name=");
+  row.Add(name, nameLength);
+  row.Add("\">\t");
+  row.Add(name, nameLength);
+  row.Add("  </a></td>\n  <td align=\"right\">  ");
+  row.AddDecimal(static_cast<int>(info.dwSize));
+  row.Add("</td>\n  <td align=\"right\">  ");
+  row.AddDecimal(info.wNumRecords);
+  row.Add("</td>\n  <td align=\"right\">  ");
+  row.AddHex(oid);
+  row.Add("</td>\n  <td align=\"right\">  ");
+  row.AddDecimal(info.wNumSortOrder);
+  row.Add("</td>\n  <td><a href=\"");
+  row.Add(script.text, script.length);
+  row.Add("?cmd=deleteDB&db=");
+  row.AddDecimal(static_cast<int>(oid));
+  row.Add("\">DELETE DB</a></td>\n </tr>\n");
+  if (row.Fits()) {
+    response->Append(row.Bytes(), static_cast<int>(row.Length()));
   } else {
-    AppendFormat(form->response, kOtherRow, name, static_cast<int>(info.dwSize),
+    AppendFormat(response, kBoardRow, script.text, name, name, static_cast<int>(info.dwSize),
+                 static_cast<int>(info.wNumRecords), static_cast<unsigned>(oid),
+                 static_cast<int>(info.wNumSortOrder), script.text, static_cast<int>(oid));
+  }
+}
+
+void AppendOtherRow(TextBuffer* response, CEOID oid, const CEDBASEINFO& info, const char* name) {
+  RowText row;
+  row.Add(" <tr bgcolor=\"#FFFFFF\">\n  <td>");
+  row.Add(name, strlen(name));
+  row.Add("</td>\n  <td align=\"right\">");
+  row.AddDecimal(static_cast<int>(info.dwSize));
+  row.Add("</td>\n  <td align=\"right\">");
+  row.AddDecimal(info.wNumRecords);
+  row.Add("</td>\n  <td align=\"right\">");
+  row.AddHex(oid);
+  row.Add("</td>\n  <td align=\"right\">  ");
+  row.AddDecimal(info.wNumSortOrder);
+  row.Add("</td>\n </tr>\n");
+  if (row.Fits()) {
+    response->Append(row.Bytes(), static_cast<int>(row.Length()));
+  } else {
+    AppendFormat(response, kOtherRow, name, static_cast<int>(info.dwSize),
                  static_cast<int>(info.wNumRecords), static_cast<unsigned>(oid),
                  static_cast<int>(info.wNumSortOrder));
   }
@@ -75,6 +138,7 @@ void WriteDatabaseCatalogue(RequestForm* form) {
   }
 
   response->AppendString(kTableHead);
+  const Script script(form);
   DWORD endCode;
   for (;;) {
     CEOID oid = CeFindNextDatabase(enumeration);
@@ -91,10 +155,13 @@ void WriteDatabaseCatalogue(RequestForm* form) {
     // The store terminates its names; the last unit is forced anyway, so the
     // conversion can never run past the field.
     info.infDatabase.szDbaseName[CEDB_MAXDBASENAMELEN - 1] = 0;
-    char* name = WideToNarrow(info.infDatabase.szDbaseName);
-    if (name == NULL) continue;
-    AppendRow(form, oid, info.infDatabase, name);
-    free(name);
+    char name[kNarrowNameSize];
+    if (!ConvertName(info.infDatabase.szDbaseName, name)) continue;
+    if (HasBoardPrefix(name)) {
+      AppendBoardRow(response, script, oid, info.infDatabase, name);
+    } else {
+      AppendOtherRow(response, oid, info.infDatabase, name);
+    }
   }
 
   response->AppendString("</table>\n");

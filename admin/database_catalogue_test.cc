@@ -77,6 +77,29 @@ TEST_F(CatalogueTest, RowLongerThanTheWorkAreaIsWrittenWhole) {
                                            kAdminFooter);
 }
 
+// Rows are built in a 512-byte work area and formatted whole elsewhere when
+// they do not fit: the rows on both sides of that edge read the same.
+TEST_F(CatalogueTest, RowsAroundTheWorkAreaEdgeAreWrittenWhole) {
+  std::string longest = "TULVAN_";
+  for (int i = 0; i < 24; ++i) longest += "\x94\xC2";  // 31 characters, 55 bytes
+  for (const std::string& name : {std::string("TULVAN_b"), longest}) {
+    CEOID oid = CreateBoard(name);
+    // The row holds the script twice; step across the edge one byte at a time.
+    const size_t bare = BoardRow(name, oid, "").size();
+    ASSERT_LT(bare, 512u);
+    const size_t half = (512 - bare) / 2;
+    for (size_t length = half - 3; length <= half + 3; ++length) {
+      const std::string script = "/" + std::string(length - 1, 'a');
+      SCOPED_TRACE(BoardRow(name, oid, script).size());
+      EXPECT_EQ(Admin("", script.c_str()), std::string(kAdminHead) + kTableHead +
+                                               BoardRow(name, oid, script) + "</table>\n" +
+                                               kAdminFooter);
+    }
+    Admin("cmd=deleteDB&db=" + Signed(oid));
+    ASSERT_FALSE(DatabaseExists(name));
+  }
+}
+
 TEST_F(CatalogueTest, WithoutScriptNameLinksHaveAnEmptyScript) {
   CEOID oid = CreateBoard("TULVAN_b");
   EXPECT_EQ(Admin("", ""), std::string(kAdminHead) + kTableHead + BoardRow("TULVAN_b", oid, "") +
