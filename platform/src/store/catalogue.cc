@@ -1,5 +1,6 @@
 #include "catalogue.h"
 
+#include <pthread.h>
 #include <string.h>
 
 #include <algorithm>
@@ -12,6 +13,12 @@ namespace {
 
 std::mutex g_mutex;
 std::shared_ptr<const Catalogue>* g_current = new std::shared_ptr<const Catalogue>();
+
+// A child process must not inherit the mutex held by another thread of its
+// parent; taking it across fork keeps the copy consistent. (The child's
+// store generation changes at fork, so the copy is not used there.)
+const int g_fork_guard = pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); },
+                                        [] { g_mutex.unlock(); });
 
 std::string Blob(sqlite3_stmt* row, int column) {
   const void* bytes = sqlite3_column_blob(row, column);
