@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,20 +56,19 @@ class DeadlineStream : public httplib::Stream {
   bool is_writable() const override { return WaitFor(POLLOUT, Remaining()); }
 
   ssize_t read(char* ptr, size_t size) override {
-    if (phase_ == Phase::kAnswer) StartBody();  // a read after writing: more body
+    // A read after writing (an interim 100 Continue, then the body): what
+    // was written must reach the client first, or it may wait for it.
+    if (!Flush()) {
+      read_failed_ = true;
+      return -1;
+    }
+    if (phase_ == Phase::kAnswer) StartBody();
     if (phase_ == Phase::kHead && phase_bytes_ >= BoundedServer::kMaxHeadBytes) {
       read_failed_ = true;
       return -1;
     }
     if (begin_ == end_) {
-      if (!WaitFor(POLLIN, Remaining())) {
-        read_failed_ = true;
-        return -1;
-      }
-      ssize_t got;
-      do {
-        got = recv(sock_, buffer_, sizeof buffer_, 0);
-      } while (got < 0 && errno == EINTR);
+      ssize_t got = Receive();
       if (got <= 0) {
         read_failed_ = true;
         return got;
@@ -86,52 +86,127 @@ class DeadlineStream : public httplib::Stream {
     return static_cast<ssize_t>(n);
   }
 
+  // Writes all of [ptr, size) or fails (-1): the HTTP library sends a body
+  // given whole with a single write and takes any count above zero for
+  // success, so a short write would cut the answer. Small writes (the status
+  // line and headers, a short body) wait in a buffer and leave with the next
+  // write, or with Flush() at the end of the answer: one send per answer.
   ssize_t write(const char* ptr, size_t size) override {
     if (phase_ != Phase::kAnswer) {
       phase_ = Phase::kAnswer;
       phase_start_ = Clock::now();
       phase_bytes_ = 0;
     }
-    if (!WaitFor(POLLOUT, Remaining())) return -1;
-    ssize_t sent;
-    do {
-      sent = send(sock_, ptr, size, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent > 0) phase_bytes_ += static_cast<size_t>(sent);
-    return sent;
+    if (pending_.size() + size <= BoundedServer::kCoalesceBytes) {
+      pending_.append(ptr, size);
+      return static_cast<ssize_t>(size);
+    }
+    if (!SendAll(ptr, size)) return -1;
+    return static_cast<ssize_t>(size);
   }
 
+  // Sends what write() kept back. False when the connection failed or the
+  // client stopped reading; the answer is then incomplete.
+  bool Flush() { return pending_.empty() || SendAll(nullptr, 0); }
+
+  // The addresses of a connection never change: each is asked for once.
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    struct sockaddr_storage addr;
-    socklen_t length = sizeof addr;
-    if (getpeername(sock_, reinterpret_cast<struct sockaddr*>(&addr), &length) == 0) {
-      AddressOf(addr, length, &ip, &port);
+    if (!remote_.known) {
+      struct sockaddr_storage addr;
+      socklen_t length = sizeof addr;
+      if (getpeername(sock_, reinterpret_cast<struct sockaddr*>(&addr), &length) != 0) return;
+      AddressOf(addr, length, &remote_);
     }
+    ip = remote_.ip;
+    port = remote_.port;
   }
   void get_local_ip_and_port(std::string& ip, int& port) const override {
-    struct sockaddr_storage addr;
-    socklen_t length = sizeof addr;
-    if (getsockname(sock_, reinterpret_cast<struct sockaddr*>(&addr), &length) == 0) {
-      AddressOf(addr, length, &ip, &port);
+    if (!local_.known) {
+      struct sockaddr_storage addr;
+      socklen_t length = sizeof addr;
+      if (getsockname(sock_, reinterpret_cast<struct sockaddr*>(&addr), &length) != 0) return;
+      AddressOf(addr, length, &local_);
     }
+    ip = local_.ip;
+    port = local_.port;
   }
   socket_t socket() const override { return sock_; }
 
  private:
   enum class Phase { kHead, kBody, kAnswer };
 
-  static void AddressOf(const struct sockaddr_storage& addr, socklen_t length, std::string* ip,
-                        int* port) {
+  struct Address {
+    bool known = false;
+    std::string ip;
+    int port = 0;
+  };
+
+  static void AddressOf(const struct sockaddr_storage& addr, socklen_t length, Address* out) {
     if (addr.ss_family == AF_INET) {
-      *port = ntohs(reinterpret_cast<const struct sockaddr_in*>(&addr)->sin_port);
+      out->port = ntohs(reinterpret_cast<const struct sockaddr_in*>(&addr)->sin_port);
     } else if (addr.ss_family == AF_INET6) {
-      *port = ntohs(reinterpret_cast<const struct sockaddr_in6*>(&addr)->sin6_port);
+      out->port = ntohs(reinterpret_cast<const struct sockaddr_in6*>(&addr)->sin6_port);
     }
     char host[NI_MAXHOST];
     if (getnameinfo(reinterpret_cast<const struct sockaddr*>(&addr), length, host, sizeof host,
                     nullptr, 0, NI_NUMERICHOST) == 0) {
-      *ip = host;
+      out->ip = host;
     }
+    out->known = true;
+  }
+
+  // One recv into the buffer. The socket is tried first and waited for only
+  // when it has nothing, as long as the phase's deadline allows.
+  ssize_t Receive() {
+    if (Remaining() <= Clock::duration::zero()) return -1;
+    while (true) {
+      ssize_t got = recv(sock_, buffer_, sizeof buffer_, MSG_DONTWAIT);
+      if (got >= 0) return got;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (!WaitFor(POLLIN, Remaining())) return -1;
+    }
+  }
+
+  // Sends the pending bytes and then [ptr, size), all of them, in as few
+  // sends as the socket takes. The socket is waited for only when it is
+  // full, and never past the answer's deadline.
+  bool SendAll(const char* ptr, size_t size) {
+    size_t pending_done = 0;
+    size_t done = 0;
+    while (pending_done < pending_.size() || done < size) {
+      struct iovec parts[2];
+      int count = 0;
+      if (pending_done < pending_.size()) {
+        parts[count].iov_base = &pending_[pending_done];
+        parts[count].iov_len = pending_.size() - pending_done;
+        ++count;
+      }
+      if (done < size) {
+        parts[count].iov_base = const_cast<char*>(ptr + done);
+        parts[count].iov_len = size - done;
+        ++count;
+      }
+      struct msghdr message = {};
+      message.msg_iov = parts;
+      message.msg_iovlen = static_cast<size_t>(count);
+      ssize_t sent = Remaining() > Clock::duration::zero()
+                         ? sendmsg(sock_, &message, MSG_NOSIGNAL | MSG_DONTWAIT)
+                         : -1;
+      if (sent < 0) {
+        if (errno == EINTR) continue;
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(POLLOUT, Remaining())) continue;
+        pending_.clear();
+        return false;
+      }
+      size_t moved = static_cast<size_t>(sent);
+      phase_bytes_ += moved;
+      size_t from_pending = std::min(moved, pending_.size() - pending_done);
+      pending_done += from_pending;
+      done += moved - from_pending;
+    }
+    pending_.clear();
+    return true;
   }
 
   // Time left before the current phase's deadline, at most one timeout (the
@@ -170,6 +245,9 @@ class DeadlineStream : public httplib::Stream {
   char buffer_[4096];
   size_t begin_ = 0;
   size_t end_ = 0;
+  std::string pending_;  // written, not yet sent
+  mutable Address remote_;
+  mutable Address local_;
 };
 
 thread_local DeadlineStream* t_stream = nullptr;
@@ -206,6 +284,8 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
     stream.StartHead();
     bool connection_closed = false;
     ok = process_request(stream, count == 1, connection_closed, nullptr);
+    // The answer's last bytes may still wait in the stream.
+    if (!stream.Flush()) ok = false;
     if (!ok || connection_closed || stream.read_failed() || stream.close_after_answer()) break;
     // Answered without routing: the library refused the request line or a
     // header (400, 414) and left the rest of the head unread. Those bytes are

@@ -8,7 +8,10 @@
 //     the timeout of its first byte, and may be at most kMaxHeadBytes long;
 //   - its body, and then the answer, must move at kMinBytesPerSecond on
 //     average after a grace of one timeout.
-// Between requests the keep-alive timeout applies, as before. Requests sent
+// An answer's small writes (status line, headers, a short body) are gathered
+// and leave with its body in one send; anything gathered is sent before the
+// server waits for the client. Between requests the keep-alive timeout
+// applies, as before. Requests sent
 // back to back on one connection are all answered, in order. A request that
 // the library refuses before its head has been read whole (a bad request
 // line, a URI or header that is too long) closes the connection after its
@@ -22,6 +25,8 @@ class BoundedServer : public httplib::Server {
  public:
   static constexpr size_t kMaxHeadBytes = 64 * 1024;
   static constexpr size_t kMinBytesPerSecond = 4096;
+  // Writes of an answer up to this many bytes in all are sent together.
+  static constexpr size_t kCoalesceBytes = 4096;
 
   // The read timeout (set_read_timeout) is also the head's deadline and the
   // grace before the rate applies.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -576,6 +577,83 @@ TEST_F(HostTest, SlowHeadsCannotHoldEveryThread) {
   std::string answer = RawExchange(server_->port(), endless, false, 10);
   EXPECT_EQ(answer.find("welcome"), std::string::npos);
   EXPECT_TRUE(answer.empty() || StatusOf(answer) == 400) << answer.substr(0, 200);
+}
+
+// Reads from fd until `done` says the bytes are complete, the server closes
+// the connection, or `seconds` pass without a byte.
+std::string ReadUntil(int fd, int seconds, const std::function<bool(const std::string&)>& done) {
+  std::string got;
+  while (!done(got)) {
+    struct pollfd poll_fd = {fd, POLLIN, 0};
+    if (poll(&poll_fd, 1, seconds * 1000) <= 0) break;
+    char buffer[65536];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+// The server gathers the small writes of an answer and sends them together.
+// What it holds back must still leave before it waits for the client: the
+// interim answer to Expect: 100-continue comes before the body is read.
+TEST_F(HostTest, InterimContinueLeavesBeforeTheBodyIsRead) {
+  int fd = Connect(server_->port());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd,
+                      "POST /echo/echo.tvx HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                      "Content-Type: application/x-www-form-urlencoded\r\n"
+                      "Content-Length: 9\r\nConnection: close\r\n\r\n"));
+  std::string interim = ReadUntil(fd, 5, [](const std::string& got) {
+    return got.find("\r\n\r\n") != std::string::npos;
+  });
+  EXPECT_EQ(interim.rfind("HTTP/1.1 100 ", 0), 0u) << interim;
+  ASSERT_TRUE(SendAll(fd, "cont=body"));
+  std::string answer = ReadUntil(fd, 10, [](const std::string&) { return false; });
+  close(fd);
+  EXPECT_EQ(StatusOf(answer), 200) << answer;
+  EXPECT_NE(answer.find("BODY=cont=body"), std::string::npos) << answer;
+}
+
+// A reader with a small window takes an answer in many pieces, each send
+// ending anywhere in the headers or the body; the bytes must arrive whole and
+// in order, and the small answer after it (sent back to back on the same
+// connection) must follow intact.
+TEST_F(HostTest, LargeAnswerReachesASmallWindowReaderWhole) {
+  std::string big;
+  for (int i = 0; big.size() < 200000; ++i) big += "line " + std::to_string(i) + " of the file\n";
+  ASSERT_TRUE(WriteFile(root_ + "/sub/big.txt", big));
+  std::string expected_small = ReadFile(root_ + "/style.css");
+
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  int small_buffer = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(server_->port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(SendAll(fd,
+                      "GET /sub/big.txt HTTP/1.1\r\nHost: x\r\n\r\n"
+                      "GET /style.css HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  // Let the server fill the window and wait for it (less than its 2 s timeout).
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  std::string answer = ReadUntil(fd, 10, [](const std::string&) { return false; });
+  close(fd);
+
+  size_t head_end = answer.find("\r\n\r\n");
+  ASSERT_NE(head_end, std::string::npos) << answer.substr(0, 200);
+  EXPECT_EQ(StatusOf(answer), 200);
+  EXPECT_NE(answer.substr(0, head_end).find("Content-Length: " + std::to_string(big.size())),
+            std::string::npos);
+  std::string body = answer.substr(head_end + 4, big.size());
+  EXPECT_TRUE(body == big) << "the body differs from the file (" << body.size() << " of "
+                           << big.size() << " bytes)";
+  std::string rest = answer.substr(std::min(answer.size(), head_end + 4 + big.size()));
+  EXPECT_EQ(StatusOf(rest), 200) << rest.substr(0, 200);
+  EXPECT_EQ(rest.substr(rest.find("\r\n\r\n") + 4), expected_small);
+  EXPECT_EQ(unlink((root_ + "/sub/big.txt").c_str()), 0);
 }
 
 TEST_F(HostTest, AdminNeedsCredentialsWhateverThePathLooksLike) {
