@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <new>
 #include <time.h>
 
 #include "ceplatform.h"
@@ -12,9 +13,6 @@
 namespace ceplatform {
 namespace store {
 namespace {
-
-// Connections kept for reuse; more are closed when given back.
-constexpr size_t kMaxIdle = 32;
 
 void CloseAll(std::vector<Connection*>* connections) {
   if (connections->empty()) return;
@@ -52,6 +50,12 @@ void Store::AfterForkInChild() {
     }
   }
   store.idle_.clear();
+  // The parent's threads and their connections do not exist here; neither
+  // do the threads that may have been waiting for a connection, so the
+  // condition starts afresh.
+  store.lent_ = 0;
+  store.open_ = 0;
+  new (&store.returned_) std::condition_variable();
   store.generation_.fetch_add(1, std::memory_order_acq_rel);
   store.mutex_.unlock();
 }
@@ -90,6 +94,7 @@ BOOL Store::SetPath(const char* path) {
     path_ = copy;
     generation_.fetch_add(1, std::memory_order_acq_rel);
     old.swap(idle_);
+    open_ -= old.size();
   }
   CloseAll(&old);
   return TRUE;
@@ -113,6 +118,7 @@ void Store::Close() {
     std::lock_guard<std::mutex> lock(mutex_);
     generation_.fetch_add(1, std::memory_order_acq_rel);
     old.swap(idle_);
+    open_ -= old.size();
   }
   CloseAll(&old);
 }
@@ -121,35 +127,54 @@ Connection* Store::Acquire(int* rc) {
   std::string path;
   uint64_t generation;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    returned_.wait(lock, [this] { return lent_ < kMaxConnections; });
+    lent_++;
     if (!idle_.empty()) {
       Connection* connection = idle_.back();
       idle_.pop_back();
       *rc = SQLITE_OK;
       return connection;
     }
+    open_++;
     path = PathLocked();
     generation = generation_.load(std::memory_order_acquire);
   }
   Connection* connection = nullptr;
   *rc = Connection::Open(path, generation, &connection);
+  if (connection == nullptr) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lent_--;
+      open_--;
+    }
+    returned_.notify_one();
+  }
   return connection;
 }
 
 void Store::Release(Connection* connection) {
+  bool keep = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (connection->generation() == generation_.load(std::memory_order_acquire) &&
-        idle_.size() < kMaxIdle) {
+    lent_--;
+    if (connection->generation() == generation_.load(std::memory_order_acquire)) {
       try {
         idle_.push_back(connection);
-        return;
+        keep = true;
       } catch (...) {
         // Closed below.
       }
     }
+    if (!keep) open_--;
   }
-  delete connection;
+  returned_.notify_one();
+  if (!keep) delete connection;
+}
+
+size_t Store::open_connections() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return open_;
 }
 
 namespace {

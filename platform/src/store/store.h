@@ -17,6 +17,7 @@
 #define CEPLATFORM_STORE_STORE_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,6 +39,11 @@ struct StoreStamp {
   int64_t taken_ns = 0;  // monotonic clock
 };
 
+// Store calls are short and mostly use the processor, so a few connections
+// serve any number of threads; each open connection keeps a page cache and
+// its prepared statements (about 120 KiB).
+constexpr size_t kMaxConnections = 8;
+
 class Store {
  public:
   // The one store of the process.
@@ -58,9 +64,13 @@ class Store {
   void NoteWrite() { writes_.fetch_add(1, std::memory_order_acq_rel); }
 
   // A connection of the current generation; nullptr with an SQLite result
-  // code in *rc when the file cannot be opened.
+  // code in *rc when the file cannot be opened. At most kMaxConnections are
+  // out at once; a call beyond them waits for one to come back.
   Connection* Acquire(int* rc);
   void Release(Connection* connection);
+
+  // Connections open now, lent out or idle (for tests).
+  size_t open_connections();
 
   // See PlatformFailStoreCall. TakeFailure() is called once at the start of
   // every store call: true (with the code) when this call is to fail.
@@ -77,6 +87,9 @@ class Store {
   std::mutex mutex_;
   const char* path_ = nullptr;     // set by SetPath: one of paths_
   std::vector<const char*> paths_;  // every path set; never freed
+  std::condition_variable returned_;  // a connection came back
+  size_t lent_ = 0;                   // connections out now, of any generation
+  size_t open_ = 0;                   // connections open, lent or idle
   std::vector<Connection*> idle_;
   std::atomic<uint64_t> generation_{1};
   std::atomic<uint64_t> writes_{0};

@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "store.h"
 #include "store_test_util.h"
 
 namespace ceplatform {
@@ -128,6 +129,45 @@ TEST_F(StoreConcurrencyTest, EightThreadsTwoHundredWritesEach) {
   CEOIDINFO info;
   ASSERT_TRUE(CeOidGetInfo(db, &info));
   EXPECT_EQ(kThreads * kEach, info.infDatabase.wNumRecords);
+}
+
+// Any number of threads share at most kMaxConnections connections: more
+// threads than that, reading and writing at once, all finish (none waits
+// forever for a connection) and never hold more connections open.
+TEST_F(StoreConcurrencyTest, ThirtyTwoThreadsShareABoundedPool) {
+  constexpr int kThreads = 32;
+  constexpr int kEach = 30;
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_pool"));
+  {
+    HANDLE h = OpenByName(u"TULVAN_pool");
+    for (int i = 0; i < 50; ++i) ASSERT_NE(0u, WritePost(h, i, "seed"));
+    CloseHandle(h);
+  }
+  std::atomic<int> failures{0};
+  std::atomic<size_t> most{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        HANDLE h = OpenByName(u"TULVAN_pool");
+        if (h == INVALID_HANDLE_VALUE) {
+          ++failures;
+          continue;
+        }
+        if (t % 4 == 0 && WritePost(h, 1000 + i, "more") == 0) ++failures;
+        if (ReadAll(h).size() < 50) ++failures;
+        CloseHandle(h);
+        size_t open = Store::Instance().open_connections();
+        size_t seen = most.load();
+        while (open > seen && !most.compare_exchange_weak(seen, open)) {
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, failures.load());
+  EXPECT_LE(most.load(), kMaxConnections);
+  EXPECT_GE(most.load(), 1u);
 }
 
 // The board's first post, from several requests at once: one creates the
