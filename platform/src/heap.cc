@@ -2,8 +2,24 @@
 // carries a 16-byte header with its size, so HeapSize can answer and
 // HeapReAlloc can zero exactly the part that grew. Counters are atomics, so
 // the heap takes no lock of its own.
+//
+// Buffers that grow a little at a time (the text buffers grow by 512 bytes)
+// would be moved and copied by malloc again and again, so a block that has to
+// move takes twice the room it had; later growth fits in place. Only the
+// requested size is the caller's: HeapSize reports it, and under
+// AddressSanitizer the spare room is poisoned, so that a write past the size
+// is still caught.
 #include <stdlib.h>
 #include <string.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define HEAP_POISON(address, bytes) ASAN_POISON_MEMORY_REGION(address, bytes)
+#define HEAP_UNPOISON(address, bytes) ASAN_UNPOISON_MEMORY_REGION(address, bytes)
+#else
+#define HEAP_POISON(address, bytes) ((void)(address), (void)(bytes))
+#define HEAP_UNPOISON(address, bytes) ((void)(address), (void)(bytes))
+#endif
 
 #include <atomic>
 #include <cstdint>
@@ -18,9 +34,9 @@ constexpr uint32_t kDeadMagic = 0x44454144;  // "DEAD"
 
 // Keeps the caller's bytes 16-byte aligned, as malloc's are.
 struct alignas(16) BlockHeader {
-  uint64_t size;
+  uint64_t size;      // the caller's bytes
   uint32_t magic;
-  uint32_t reserved;
+  uint32_t capacity;  // bytes the block has room for (at least size)
 };
 static_assert(sizeof(BlockHeader) == 16, "the header is 16 bytes");
 
@@ -85,7 +101,7 @@ LPVOID Allocate(SIZE_T bytes, bool zero) {
   BlockHeader* header = static_cast<BlockHeader*>(raw);
   header->size = bytes;
   header->magic = kLiveMagic;
-  header->reserved = 0;
+  header->capacity = static_cast<uint32_t>(bytes);
   live_blocks.fetch_add(1, std::memory_order_relaxed);
   return header + 1;
 }
@@ -98,16 +114,38 @@ LPVOID Reallocate(LPVOID block, SIZE_T bytes, bool zero) {
     return nullptr;
   }
   const uint64_t old_size = header->size;
+  const uint64_t capacity = header->capacity;
+  char* data = reinterpret_cast<char*>(header + 1);
+  // In place while the block has room and is not shrinking to a fraction of it.
+  if (bytes <= capacity && bytes >= capacity / 4) {
+    if (bytes > old_size) {
+      HEAP_UNPOISON(data + old_size, bytes - old_size);
+      if (zero) memset(data + old_size, 0, bytes - old_size);
+    } else {
+      HEAP_POISON(data + bytes, old_size - bytes);
+    }
+    header->size = bytes;
+    return data;
+  }
+  uint64_t room = bytes;
+  if (bytes > capacity) {
+    room = capacity * 2 > bytes ? capacity * 2 : bytes;
+    if (room > kMaxBlockBytes) room = kMaxBlockBytes;
+  }
   // On failure realloc leaves the old block as it was, and so do we.
-  void* raw = realloc(header, sizeof(BlockHeader) + bytes);
+  HEAP_UNPOISON(data + old_size, capacity - old_size);
+  void* raw = realloc(header, sizeof(BlockHeader) + room);
   if (raw == nullptr) {
+    HEAP_POISON(data + old_size, capacity - old_size);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   header = static_cast<BlockHeader*>(raw);
   header->size = bytes;
-  char* data = reinterpret_cast<char*>(header + 1);
+  header->capacity = static_cast<uint32_t>(room);
+  data = reinterpret_cast<char*>(header + 1);
   if (zero && bytes > old_size) memset(data + old_size, 0, bytes - old_size);
+  HEAP_POISON(data + bytes, room - bytes);
   return data;
 }
 
@@ -115,6 +153,8 @@ bool Release(LPVOID block) {
   BlockHeader* header = CheckedHeader(block);
   if (header == nullptr) return false;
   header->magic = kDeadMagic;
+  HEAP_UNPOISON(reinterpret_cast<char*>(header + 1) + header->size,
+                header->capacity - header->size);
   free(header);
   live_blocks.fetch_sub(1, std::memory_order_relaxed);
   return true;

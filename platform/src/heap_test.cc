@@ -53,6 +53,47 @@ TEST_F(HeapTest, ReAllocZeroesOnlyTheGrownPart) {
   }
 }
 
+// A text buffer grows 512 bytes at a time: each step keeps the bytes, zeroes
+// exactly the new part and reports the size asked for, and the block moves
+// only now and then instead of at every step.
+TEST_F(HeapTest, GrowingInSmallStepsKeepsContentsAndRarelyMoves) {
+  HANDLE heap = GetProcessHeap();
+  char* block = static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 512));
+  ASSERT_NE(nullptr, block);
+  int moves = 0;
+  for (SIZE_T size = 512; size < 128 * 512; size += 512) {
+    memset(block + size - 512, static_cast<int>('a' + (size / 512) % 26), 512);
+    char* grown = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, size + 512));
+    ASSERT_NE(nullptr, grown) << size;
+    if (grown != block) moves++;
+    block = grown;
+    ASSERT_EQ(size + 512, HeapSize(heap, 0, block));
+    for (SIZE_T i = 0; i < size; ++i) {
+      ASSERT_EQ(static_cast<char>('a' + (i / 512 + 1) % 26), block[i]) << size << " " << i;
+    }
+    for (SIZE_T i = size; i < size + 512; ++i) ASSERT_EQ(0, block[i]) << size << " " << i;
+  }
+  EXPECT_LE(moves, 12);
+  EXPECT_TRUE(HeapFree(heap, 0, block));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// The room a block keeps for growing is not the caller's: a write one byte
+// past the size is still reported, after growing in place and after a move.
+TEST_F(HeapTest, WritePastTheSizeOfAGrownBlockIsCaught) {
+  HANDLE heap = GetProcessHeap();
+  auto grow_and_overrun = [heap](SIZE_T first, SIZE_T second) {
+    char* block = static_cast<char*>(HeapAlloc(heap, 0, first));
+    block = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, second));
+    block = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, second + 1));
+    volatile char* past = block + second + 1;
+    *past = 'x';
+  };
+  EXPECT_DEATH(grow_and_overrun(512, 1024), "AddressSanitizer");
+  EXPECT_DEATH(grow_and_overrun(512, 600), "AddressSanitizer");
+}
+#endif
+
 TEST_F(HeapTest, ReAllocShrinkKeepsContents) {
   HANDLE heap = GetProcessHeap();
   char* block = static_cast<char*>(HeapAlloc(heap, 0, 64));
