@@ -27,7 +27,7 @@ serve: release
 # written to bench/RESULTS.md.
 bench: deps
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DCORKWALL_TESTS=OFF -DCORKWALL_BENCH=ON
-	cmake --build $(BUILD)/bench -j $(JOBS) --target plugin_bench store_bench
+	cmake --build $(BUILD)/bench -j $(JOBS) --target plugin_bench
 	@scripts/bench $(BUILD)/bench
 
 clean:
