@@ -83,7 +83,14 @@ void HandlePost(RequestForm* form, TextBuffer* original, WCHAR* name) {
     char id[kRowSize];
     FormValue(form, original, "deleteitemid", id, kRowSize);
     int record = DecimalValue(id);
-    if (record != 0 && !DeletePost(name, record, response)) {
+    // Only a board whose page offers delete buttons takes a deletion; any
+    // other answers as if none had been asked for.
+    int open = record != 0 ? ShowsDeleteButtons(form->variables) : 0;
+    if (open < 0) {
+      ErrorPage(response, kNotEnoughMemory);
+      return;
+    }
+    if (open && !DeletePost(name, record, response)) {
       char message[kMessageSize];
       snprintf(message, sizeof(message), "%X", static_cast<unsigned>(record));
       ErrorPage(response, message);

@@ -207,33 +207,54 @@ int ListPosts(WCHAR* name, ServerVariables* variables, PageWriter* page, int off
   return 1;
 }
 
+namespace {
+
+// Writes the page's top: the header block, then the header template, or the
+// built-in header, a comment naming the path tried and the built-in form.
+// Returns the hide flag: 0 when the text written carries the marker, read as
+// text (a header with a NUL byte in it is searched up to that byte).
+int WritePageTop(ServerVariables* variables, PageWriter* page, const char* base) {
+  page->Put("Content-Type: text/html; Charset=Shift_JIS\r\n\r\n");
+  char path[kPathSize];
+  int havePath = TemplatePath(variables, base, "HEAD.HTML", path);
+  if (!havePath || !ReadTemplateFile(path, page)) {
+    WriteBoardHeader(variables, page);
+    // Without a directory nothing was tried, so there is no path to name.
+    if (havePath) {
+      page->Put("\n<!-- ERROR READ FILE ");
+      page->Put(path);
+      page->Put(" -->\n");
+    }
+    WriteBoardForm(variables, page);
+  }
+  const char* text = page->buffer()->data;
+  return text != NULL && strstr(text, kHideDeleteFlag) != NULL ? 0 : 1;
+}
+
+}  // namespace
+
+int ShowsDeleteButtons(ServerVariables* variables) {
+  char base[kBaseNameSize];
+  ScriptBaseName(variables->GetNoCase("SCRIPT_NAME"), base, sizeof(base));
+  TextBuffer top;
+  PageWriter page(&top);
+  int hide = WritePageTop(variables, &page, base);
+  if (page.failed()) return -1;
+  return hide ? 0 : 1;
+}
+
 void WriteBoardPage(ServerVariables* variables, TextBuffer* response, WCHAR* name, int offset) {
   EmptyResponse(response);
   PageWriter page(response);
-  page.Put("Content-Type: text/html; Charset=Shift_JIS\r\n\r\n");
 
   char base[kBaseNameSize];
   ScriptBaseName(variables->GetNoCase("SCRIPT_NAME"), base, sizeof(base));
-
-  char path[kPathSize];
-  int havePath = TemplatePath(variables, base, "HEAD.HTML", path);
-  if (!havePath || !ReadTemplateFile(path, &page)) {
-    WriteBoardHeader(variables, &page);
-    // Without a directory nothing was tried, so there is no path to name.
-    if (havePath) {
-      page.Put("\n<!-- ERROR READ FILE ");
-      page.Put(path);
-      page.Put(" -->\n");
-    }
-    WriteBoardForm(variables, &page);
-  }
-  // The marker is looked for in the page written so far, read as text: a
-  // header with a NUL byte in it is searched up to that byte.
-  int hide = response->data != NULL && strstr(response->data, kHideDeleteFlag) != NULL ? 0 : 1;
+  int hide = WritePageTop(variables, &page, base);
 
   ListPosts(name, variables, &page, offset, hide);
 
-  havePath = TemplatePath(variables, base, "FOOT.HTML", path);
+  char path[kPathSize];
+  int havePath = TemplatePath(variables, base, "FOOT.HTML", path);
   if (!havePath || !ReadTemplateFile(path, &page)) WriteBoardFooter(variables, &page);
 
   if (page.failed()) ErrorPage(response, kNotEnoughMemory);

@@ -22,6 +22,13 @@
 // the heap runs out on the way, the answer is the "Not enough memory" page.
 void WriteBoardPage(ServerVariables* variables, TextBuffer* response, WCHAR* name, int offset);
 
+// 1 when the board's page shows delete buttons, that is when the header its
+// page is framed by (the template, or the built-ins when it cannot be read)
+// carries "$HIDE_DELETE_FLAG$", found exactly as WriteBoardPage finds it; 0
+// when it does not; -1 when the heap ran out before it could tell. A board
+// accepts a deletion only when this is 1.
+int ShowsDeleteButtons(ServerVariables* variables);
+
 // The file name of the script up to its first '.', at most capacity - 1
 // bytes: /cgi/board.tvx gives "board". Returns 1, or 0 when scriptName is
 // NULL (out then holds "").

@@ -13,6 +13,12 @@ const std::string kRedirect = "Location: /cgi/board.tvx\r\n\r\n";
 
 class BoardPostTest : public BoardTest {
  protected:
+  // The boards posted to here show delete buttons, so they take deletions.
+  void SetUp() override {
+    BoardTest::SetUp();
+    WriteTemplate("boardHEAD.HTML", "<HTML><!-- $HIDE_DELETE_FLAG$ --><BODY>");
+    WriteTemplate("otherHEAD.HTML", "<HTML><!-- $HIDE_DELETE_FLAG$ --><BODY>");
+  }
   // The single stored post's HTML.
   std::string OnlyPost() {
     std::vector<StoredRecord> records = Records();
@@ -444,6 +450,56 @@ TEST_F(BoardPostTest, RegressionPostTextDeletesAnotherPost) {
   // Nor can a post's text ask for a post: "postitem" must be the form's own.
   EXPECT_EQ(Post("deleteitem=x&deleteitemid=0&note=postitem%3Dy").text, kRedirect);
   EXPECT_EQ(Records().size(), 4u);
+}
+
+// A board without delete buttons took the buttons' POST all the same, and
+// identifiers are easy to guess: anyone could empty it. A board now takes a
+// deletion exactly when its page shows the buttons.
+TEST_F(BoardPostTest, RegressionBoardWithoutButtonsDeletes) {
+  const std::string marked = "/cgi/$HIDE_DELETE_FLAG$/board.tvx";
+  const std::string none = "(no template)";
+  struct Case {
+    const char* name;
+    std::string header;
+    std::string script;
+    bool deletes;
+  } cases[] = {
+      {"built-in header", none, "/cgi/board.tvx", false},
+      {"template without the marker", "<HTML><BODY>", "/cgi/board.tvx", false},
+      {"marker in lower case", "<!-- $hide_delete_flag$ -->", "/cgi/board.tvx", false},
+      {"marker after a NUL byte", std::string("<HTML>\0$HIDE_DELETE_FLAG$", 24), "/cgi/board.tvx",
+       false},
+      {"empty template", "", "/cgi/board.tvx", false},
+      {"template with the marker", "<!-- $HIDE_DELETE_FLAG$ -->", "/cgi/board.tvx", true},
+      // The page names the path it tried in a comment, marker and all.
+      {"marker in the directory tried", none, marked, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_ / "www" / "cgi" / "boardHEAD.HTML");
+    if (c.header != none) WriteTemplate("boardHEAD.HTML", c.header);
+    std::string redirect = "Location: " + c.script + "\r\n\r\n";
+    ASSERT_EQ(AddPost("Target", c.script).text, redirect);
+    std::vector<StoredRecord> before = Records();
+    ASSERT_FALSE(before.empty());
+    const std::string id = std::to_string(static_cast<int>(before[0].oid));
+
+    // What the page offers ...
+    bool buttons = Get(c.script).text.find("name=\"deleteitemid\" value=\"" + id + "\"") !=
+                   std::string::npos;
+    EXPECT_EQ(buttons, c.deletes);
+    // ... is what a POST may do; either way the answer is the same redirect.
+    Reply reply = Post("deleteitem=x&deleteitemid=" + id, c.script);
+    EXPECT_EQ(reply.text, redirect);
+    EXPECT_EQ(Records().size(), before.size() - (c.deletes ? 1 : 0));
+    // A post and a deletion in one request: the post is stored, nothing removed.
+    if (!c.deletes) {
+      EXPECT_EQ(Post("name=n&email=&subject=s&body=b&postitem=x&deleteitem=x&deleteitemid=" + id,
+                     c.script).text,
+                redirect);
+      EXPECT_EQ(Records().size(), before.size() + 1);
+    }
+  }
 }
 
 }  // namespace
