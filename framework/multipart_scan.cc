@@ -9,6 +9,8 @@
 
 namespace {
 
+const long kMaxBoundaryLength = 70;
+
 // The first occurrence of `needle` in the text that starts at `from`, as a
 // text search: a NUL byte ends the text. Only occurrences that start no later
 // than `lastStart` and end no later than `limit` count. Returns its offset, or
@@ -58,7 +60,10 @@ int RequestForm::FindMultipartValue(const char* name, const char** out) {
   }
   const char* boundary = marker + 9;
   long b = static_cast<long>(strlen(boundary));
-  if (claimed <= b) {
+  // The scan compares the boundary at every byte of the body, so its time
+  // grows with the boundary's length; no client needs more than multipart's
+  // own limit of 70 bytes.
+  if (b > kMaxBoundaryLength || claimed <= b) {
     status = kStatusBadBoundary;
     return 0;
   }

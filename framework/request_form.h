@@ -57,7 +57,8 @@ class RequestForm {
   // Multipart bodies: the named part's value, in place (out) or copied whole
   // (a value longer than size is refused with "Memory not enough."). The
   // scan reads only the body's bytes, also when CONTENT_LENGTH claims more;
-  // a body that cannot be scanned gives "Bad boundary post data.".
+  // a body that cannot be scanned, or a boundary longer than 70 bytes (the
+  // text after "boundary=", as it stands), gives "Bad boundary post data.".
   int FindMultipartValue(const char* name, const char** out);
   int CopyMultipartValue(const char* name, char* buffer, int size);
 
