@@ -1,30 +1,11 @@
 #include "access_policy.h"
 
-#include <arpa/inet.h>
 #include <string.h>
 #include <strings.h>
 
 #include "path_resolver.h"
 
 namespace {
-
-bool ParseIp(const std::string& text, uint8_t bytes[16], bool* is_v4) {
-  struct in_addr v4;
-  struct in6_addr v6;
-  if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
-    memset(bytes, 0, 10);
-    bytes[10] = bytes[11] = 0xff;
-    memcpy(bytes + 12, &v4, 4);
-    *is_v4 = true;
-    return true;
-  }
-  if (inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
-    memcpy(bytes, &v6, 16);
-    *is_v4 = false;
-    return true;
-  }
-  return false;
-}
 
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -62,43 +43,6 @@ bool DecodeBase64(const std::string& text, std::string* out) {
 }
 
 }  // namespace
-
-bool AddressRange::Parse(const std::string& text, AddressRange* range) {
-  std::string address = text;
-  int bits = -1;
-  size_t slash = text.find('/');
-  if (slash != std::string::npos) {
-    address = text.substr(0, slash);
-    std::string digits = text.substr(slash + 1);
-    if (digits.empty() || digits.size() > 3) return false;
-    bits = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return false;
-      bits = bits * 10 + (c - '0');
-    }
-  }
-  AddressRange result;
-  bool is_v4 = false;
-  if (!ParseIp(address, result.bytes_, &is_v4)) return false;
-  int width = is_v4 ? 32 : 128;
-  if (bits < 0) bits = width;
-  if (bits > width) return false;
-  result.bits_ = bits + (is_v4 ? 96 : 0);
-  *range = result;
-  return true;
-}
-
-bool AddressRange::Contains(const std::string& address) const {
-  uint8_t bytes[16];
-  bool is_v4;
-  if (!ParseIp(address, bytes, &is_v4)) return false;
-  int bits = bits_;
-  for (int i = 0; i < 16 && bits > 0; ++i, bits -= 8) {
-    uint8_t mask = bits >= 8 ? 0xff : static_cast<uint8_t>(0xff << (8 - bits));
-    if ((bytes[i] & mask) != (bytes_[i] & mask)) return false;
-  }
-  return true;
-}
 
 bool ParseBasicAuthorization(const std::string& header, std::string* user, std::string* password) {
   if (header.size() < 6 || strncasecmp(header.c_str(), "basic ", 6) != 0) return false;

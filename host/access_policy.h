@@ -6,27 +6,12 @@
 #ifndef HOST_ACCESS_POLICY_H_
 #define HOST_ACCESS_POLICY_H_
 
-#include <stdint.h>
-
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "address_range.h"
 #include "htpasswd.h"
-
-// An address or a network: "127.0.0.1", "::1", "192.168.1.0/24", "fd00::/8".
-// IPv4 addresses are kept as IPv4-mapped IPv6, so a client that arrives on
-// an IPv6 socket as ::ffff:127.0.0.1 matches 127.0.0.1.
-class AddressRange {
- public:
-  // False for anything that is not an address with an optional /bits.
-  static bool Parse(const std::string& text, AddressRange* range);
-  bool Contains(const std::string& address) const;
-
- private:
-  uint8_t bytes_[16] = {};
-  int bits_ = 0;
-};
 
 // Decodes "Basic base64(user:password)" (scheme in any letter case). False
 // for another scheme, bad base64 or no colon.

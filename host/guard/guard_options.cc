@@ -1,0 +1,126 @@
+#include "guard_options.h"
+
+#include "guard_text.h"
+
+namespace {
+
+const int kMaxPostRate = 60000;
+
+bool ParsePostRate(const std::string& text, int* rate) {
+  if (text.empty() || text.size() > 5) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > kMaxPostRate) return false;
+  *rate = value;
+  return true;
+}
+
+}  // namespace
+
+GuardOptionKind GuardOptionKindOf(const std::string& name) {
+  if (name == "--post-rate" || name == "--deny-file" || name == "--trust-proxy") {
+    return GuardOptionKind::kWithValue;
+  }
+  if (name == "--allow-plain-auth") return GuardOptionKind::kFlag;
+  return GuardOptionKind::kNotGuard;
+}
+
+bool ParseTrustProxyList(const std::string& text, std::vector<AddressRange>* ranges,
+                         std::vector<std::string>* entries, std::string* error) {
+  std::vector<AddressRange> parsed;
+  std::vector<std::string> texts;
+  for (const std::string& entry : SplitCommas(text)) {
+    AddressRange range;
+    if (entry.empty()) {
+      *error = "--trust-proxy has an empty entry in '" + text + "'";
+      return false;
+    }
+    if (!AddressRange::Parse(entry, &range)) {
+      *error = "--trust-proxy: '" + entry +
+               "' is not an address or network (e.g. 127.0.0.1, ::1, 10.0.0.0/8)";
+      return false;
+    }
+    parsed.push_back(range);
+    texts.push_back(entry);
+  }
+  ranges->insert(ranges->end(), parsed.begin(), parsed.end());
+  entries->insert(entries->end(), texts.begin(), texts.end());
+  return true;
+}
+
+bool ApplyGuardOption(const std::string& name, const std::string* value, GuardOptions* options,
+                      std::string* error) {
+  GuardOptionKind kind = GuardOptionKindOf(name);
+  if (kind == GuardOptionKind::kNotGuard) {
+    *error = "unknown option '" + name + "'";
+    return false;
+  }
+  if (kind == GuardOptionKind::kFlag) {
+    if (value != nullptr) {
+      *error = "option '" + name + "' takes no value";
+      return false;
+    }
+    options->allow_plain_auth = true;
+    return true;
+  }
+  if (value == nullptr) {
+    *error = "option '" + name + "' needs a value";
+    return false;
+  }
+  if (name == "--post-rate") {
+    if (!ParsePostRate(*value, &options->post_rate)) {
+      *error = "--post-rate wants posts per minute from 0 (no limit) to " +
+               std::to_string(kMaxPostRate) + ", not '" + *value + "'";
+      return false;
+    }
+  } else if (name == "--deny-file") {
+    if (value->empty()) {
+      *error = "--deny-file needs a file name";
+      return false;
+    }
+    options->deny_file = *value;
+  } else {
+    return ParseTrustProxyList(*value, &options->trusted_proxies, &options->trusted_proxy_text,
+                               error);
+  }
+  return true;
+}
+
+std::string GuardUsage() {
+  return "  --post-rate N            posts per minute from one client address (an IPv6\n"
+         "                           client counts by its /64), with a burst of 5; past\n"
+         "                           it, 429 (default 10; 0 turns the limit off)\n"
+         "  --deny-file FILE         client addresses and networks, one a line ('#'\n"
+         "                           comments), that get 403 for everything; read again\n"
+         "                           when the file changes\n"
+         "  --trust-proxy ADDR[/BITS][,...]\n"
+         "                           reverse proxies in front of the server: from them,\n"
+         "                           X-Forwarded-For and X-Forwarded-Proto give the\n"
+         "                           client's address and scheme; repeatable\n"
+         "  --allow-plain-auth       accept --auth credentials over plain HTTP from\n"
+         "                           anywhere (default: only over HTTPS, from loopback,\n"
+         "                           or through a trusted proxy that says https)\n";
+}
+
+std::vector<std::string> GuardStartWarnings(const GuardOptions& options) {
+  std::vector<std::string> lines;
+  if (options.allow_plain_auth) {
+    lines.push_back("warning: --allow-plain-auth: passwords for --auth paths are accepted over "
+                    "plain HTTP, where anyone on the way can read them");
+  }
+  if (options.post_rate == 0) {
+    lines.push_back("warning: --post-rate 0: posts are not limited; one client can flood the boards");
+  }
+  for (const std::string& entry : options.trusted_proxy_text) {
+    size_t slash = entry.find('/');
+    if (slash != std::string::npos && entry.substr(slash + 1) == "0") {
+      lines.push_back("warning: --trust-proxy " + entry +
+                      " trusts every address: any client can choose the address it is seen "
+                      "as (access log, --allow, the deny list, the flood limit)");
+    }
+  }
+  return lines;
+}

@@ -1,0 +1,55 @@
+// The command-line options of the guard, parsed apart from the rest of the
+// host's options so that the host's parser hands them over by name:
+//
+//   GuardOptionKind kind = GuardOptionKindOf(name);
+//   if (kind != GuardOptionKind::kNotGuard) {
+//     // a kWithValue option takes the next argument when written without '='
+//     if (!ApplyGuardOption(name, value_or_null, &options.guard, error)) return kError;
+//   }
+//
+// --post-rate N             posts per minute per client address (default 10, burst 5; 0: off)
+// --deny-file FILE          addresses and networks that get 403 (DenyList)
+// --trust-proxy ADDR[/BITS][,...]  reverse proxies whose X-Forwarded-* are believed; repeatable
+// --allow-plain-auth        accept credentials over plain HTTP from anywhere
+#ifndef HOST_GUARD_GUARD_OPTIONS_H_
+#define HOST_GUARD_GUARD_OPTIONS_H_
+
+#include <string>
+#include <vector>
+
+#include "address_range.h"
+
+struct GuardOptions {
+  int post_rate = 10;     // posts per minute per address; 0: no limit
+  std::string deny_file;  // empty: none
+  std::vector<AddressRange> trusted_proxies;
+  std::vector<std::string> trusted_proxy_text;  // as given, for the start-up log
+  bool allow_plain_auth = false;
+};
+
+enum class GuardOptionKind { kNotGuard, kFlag, kWithValue };
+
+// What `name` ("--post-rate", with its two hyphens) is to the guard.
+GuardOptionKind GuardOptionKindOf(const std::string& name);
+
+// Applies one option. `value` is NULL when none was written; a kWithValue
+// option needs one, a kFlag option takes none. False with a one-line reason
+// in *error (options unchanged) for a bad or missing value or an unknown
+// name.
+bool ApplyGuardOption(const std::string& name, const std::string* value, GuardOptions* options,
+                      std::string* error);
+
+// "10.0.0.1,10.1.0.0/16, ::1" into networks; spaces around entries are
+// allowed. False with *error naming the first bad entry, or an empty one.
+bool ParseTrustProxyList(const std::string& text, std::vector<AddressRange>* ranges,
+                         std::vector<std::string>* entries, std::string* error);
+
+// The lines of these options for --help, in the host's layout.
+std::string GuardUsage();
+
+// Lines for the log at start, for settings that weaken the guard: plain
+// credentials allowed, the flood limit off, a proxy rule that trusts every
+// address.
+std::vector<std::string> GuardStartWarnings(const GuardOptions& options);
+
+#endif  // HOST_GUARD_GUARD_OPTIONS_H_
