@@ -84,6 +84,16 @@ TEST(TrustedProxyTest, Scheme) {
   }
 }
 
+// What nginx with the README's settings passed on for a client at 127.0.0.3
+// that sent X-Forwarded-For: 6.6.6.6 and X-Forwarded-Proto: https itself.
+TEST(TrustedProxyTest, BehindNginxAsConfiguredInTheReadme) {
+  ResolvedClient client = Proxies({"127.0.0.1"}).Resolve("127.0.0.1", "http",
+                                                         {"6.6.6.6, 127.0.0.3"}, {"http"});
+  EXPECT_EQ(client.address, "127.0.0.3");
+  EXPECT_EQ(client.scheme, "http");
+  EXPECT_TRUE(client.through_proxy);
+}
+
 TEST(TrustedProxyTest, NoProxiesTrustsNoOne) {
   TrustedProxies none;
   EXPECT_TRUE(none.empty());
