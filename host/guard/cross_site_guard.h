@@ -17,6 +17,11 @@
 // scripts, older browsers) passes. Origins are compared by scheme, host
 // (letter case ignored) and port, 80 and 443 standing for themselves when
 // not written.
+//
+// The server checks every request under an --auth prefix with
+// CheckCrossSite, before credentials are looked at: a refusal is answered
+// 403 and logged with the reason. Every answer on those paths (refusals,
+// 401 and the page itself) carries GuardedPathHeaders().
 #ifndef HOST_GUARD_CROSS_SITE_GUARD_H_
 #define HOST_GUARD_CROSS_SITE_GUARD_H_
 

@@ -95,12 +95,4 @@ TEST(CrossSiteGuardTest, OwnOriginFromSchemeAndHost) {
   }
 }
 
-TEST(CrossSiteGuardTest, AnswerHeadersOfGuardedPaths) {
-  HeaderList expected = {{"X-Frame-Options", "DENY"},
-                         {"Content-Security-Policy", "frame-ancestors 'none'"},
-                         {"Cache-Control", "no-store"},
-                         {"Referrer-Policy", "same-origin"}};
-  EXPECT_EQ(GuardedPathHeaders(), expected);
-}
-
 }  // namespace

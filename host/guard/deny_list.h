@@ -17,6 +17,11 @@
 //
 // Changes are noticed as the htpasswd files notice theirs (modification
 // time, size, inode), looked at no more than once a second. Thread-safe.
+//
+// The server makes one from --deny-file and Loads it before it listens (a
+// false result stops the start with the error); then, for every request,
+// once the client's address is resolved and before anything else, a client
+// that Denies() says is listed gets 403, with a line in the error log.
 #ifndef HOST_GUARD_DENY_LIST_H_
 #define HOST_GUARD_DENY_LIST_H_
 

@@ -12,6 +12,11 @@
 // with so many addresses did not have anyway.
 //
 // Thread-safe. The clock is passed in, so tests step time by hand.
+//
+// The server makes one limiter from --post-rate and calls Take for every
+// POST to a plug-in outside the --auth prefixes, with the client's address
+// after TrustedProxies::Resolve; a refusal is answered with
+// FloodAnswer(decision.retry_after_seconds) and the plug-in is not called.
 #ifndef HOST_GUARD_FLOOD_LIMITER_H_
 #define HOST_GUARD_FLOOD_LIMITER_H_
 

@@ -154,17 +154,6 @@ TEST(FloodLimiterTest, MemoryStaysWithinItsBoundAfter100000Addresses) {
   for (int i = 0; i < FloodLimiter::kBurst; ++i) EXPECT_TRUE(limiter.Take("10.0.0.0").allowed);
 }
 
-TEST(FloodLimiterTest, TheBucketUsedLongestAgoIsDropped) {
-  FakeClock clock;
-  FloodLimiter limiter(10, 2, clock.AsClock());
-  for (int i = 0; i < FloodLimiter::kBurst; ++i) limiter.Take("192.0.2.1");
-  limiter.Take("192.0.2.2");
-  EXPECT_FALSE(limiter.Take("192.0.2.1").allowed);  // used again: now the newest
-  limiter.Take("192.0.2.3");                        // drops 192.0.2.2
-  EXPECT_FALSE(limiter.Take("192.0.2.1").allowed);
-  EXPECT_EQ(limiter.entries(), 2u);
-}
-
 // The table against a plain model of it (a list in order of use), over many
 // addresses through a small table: a bucket lost or duplicated when another
 // is dropped would show as a wrong answer.

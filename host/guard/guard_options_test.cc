@@ -33,15 +33,6 @@ TEST(GuardOptionsTest, Defaults) {
   EXPECT_TRUE(GuardStartWarnings(options).empty());
 }
 
-TEST(GuardOptionsTest, KindsOfNames) {
-  EXPECT_EQ(GuardOptionKindOf("--post-rate"), GuardOptionKind::kWithValue);
-  EXPECT_EQ(GuardOptionKindOf("--deny-file"), GuardOptionKind::kWithValue);
-  EXPECT_EQ(GuardOptionKindOf("--trust-proxy"), GuardOptionKind::kWithValue);
-  EXPECT_EQ(GuardOptionKindOf("--allow-plain-auth"), GuardOptionKind::kFlag);
-  EXPECT_EQ(GuardOptionKindOf("--listen"), GuardOptionKind::kNotGuard);
-  EXPECT_EQ(GuardOptionKindOf("post-rate"), GuardOptionKind::kNotGuard);
-}
-
 TEST(GuardOptionsTest, GoodValues) {
   GuardOptions options;
   ASSERT_EQ(Apply({{"--post-rate", "0"},
@@ -97,14 +88,6 @@ TEST(GuardOptionsTest, TrustingEveryAddressIsWarnedAbout) {
   std::vector<std::string> warnings = GuardStartWarnings(options);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].find("0.0.0.0/0 trusts every address"), std::string::npos) << warnings[0];
-}
-
-TEST(GuardOptionsTest, HelpNamesEveryOption) {
-  std::string usage = GuardUsage();
-  for (const char* name : {"--post-rate N", "--deny-file FILE", "--trust-proxy ADDR",
-                           "--allow-plain-auth"}) {
-    EXPECT_NE(usage.find(name), std::string::npos) << name;
-  }
 }
 
 }  // namespace

@@ -19,6 +19,10 @@
 // X-Forwarded-Proto gives the scheme the client used; when the header holds
 // a list, its rightmost value (written by the nearest proxy) counts. Values
 // other than http and https (any letter case) are ignored.
+//
+// The server resolves every request first, and uses the result in place of
+// the peer from then on; `through_proxy` exempts the connection from the
+// per-address connection limit.
 #ifndef HOST_GUARD_TRUSTED_PROXY_H_
 #define HOST_GUARD_TRUSTED_PROXY_H_
 
