@@ -74,6 +74,8 @@ bool NormalizePrefix(const std::string& prefix, std::string* normalized) {
   return true;
 }
 
+// A new option goes into one of these lists and into ApplyHostOption; the
+// configuration file then takes it as well.
 OptionKind HostOptionKind(const std::string& name) {
   static const char* const kSingle[] = {
       "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
