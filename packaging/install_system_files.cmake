@@ -25,7 +25,10 @@ set(CORKWALL_STATEDIR /var/lib/corkwall)
 set(CORKWALL_LOGDIR /var/log/corkwall)
 set(CORKWALL_LOGROTATE "${etc}/logrotate.d/corkwall")
 
-set(out "${CORKWALL_GENERATED_DIR}")
+# One scratch folder per destination, so that installs to different places
+# (make install and cpack at once) never write the same files.
+string(MD5 destination "$ENV{DESTDIR}|${prefix}")
+set(out "${CORKWALL_GENERATED_DIR}/${destination}")
 configure_file("${CORKWALL_PACKAGING_DIR}/tvxhost.conf.in" "${out}/tvxhost.conf" @ONLY)
 configure_file("${CORKWALL_PACKAGING_DIR}/corkwall.service.in" "${out}/corkwall.service" @ONLY)
 configure_file("${CORKWALL_PACKAGING_DIR}/corkwall.logrotate.in" "${out}/corkwall" @ONLY)
@@ -38,12 +41,13 @@ if(EXISTS "${installed_conf}")
   file(READ "${installed_conf}" old_text)
   file(READ "${out}/tvxhost.conf" new_text)
   if(NOT old_text STREQUAL new_text)
-    file(RENAME "${out}/tvxhost.conf" "${out}/tvxhost.conf.new")
     set(conf_name tvxhost.conf.new)
     message(STATUS "Keeping the edited ${CORKWALL_ETCDIR}/tvxhost.conf; the new one is tvxhost.conf.new")
   endif()
 endif()
 
-file(INSTALL DESTINATION "${CORKWALL_ETCDIR}" TYPE FILE FILES "${out}/${conf_name}")
+file(INSTALL DESTINATION "${CORKWALL_ETCDIR}" TYPE FILE FILES "${out}/tvxhost.conf"
+  RENAME ${conf_name})
 file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES "${out}/corkwall.service")
 file(INSTALL DESTINATION "${etc}/logrotate.d" TYPE FILE FILES "${out}/corkwall")
+file(REMOVE_RECURSE "${out}")
