@@ -12,30 +12,10 @@
 #include "ceplatform.h"
 #include "config_check.h"
 #include "host_options.h"
+#include "temp_folder.h"
 #include "wince.h"
 
 namespace {
-
-class TempFolder {
- public:
-  TempFolder() {
-    char pattern[] = "/tmp/config.XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempFolder() {
-    std::string command = "rm -rf '" + path_ + "'";
-    if (system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << path_;
-  }
-  std::string Write(const std::string& name, const std::string& text) {
-    std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-    return file;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 ParseResult Parse(std::vector<std::string> args, HostOptions* options, std::string* error) {
   std::vector<const char*> argv = {"tvxhost"};
@@ -92,46 +72,55 @@ TEST(ConfigTextTest, LinesThatAreNoOptionsAreRefusedByLine) {
   }
 }
 
-TEST(ConfigFileTest, EveryOptionFromTheFile) {
+// Every field of the options, for comparing two of them.
+std::string Describe(const HostOptions& o) {
+  std::string text = o.listen_host + ":" + std::to_string(o.listen_port) + " root=" + o.root +
+                     " store=" + o.store + " log=" + o.access_log +
+                     " threads=" + std::to_string(o.threads) +
+                     " body=" + std::to_string(o.body_limit) +
+                     " keep=" + std::to_string(o.keep_alive) +
+                     " timeout=" + std::to_string(o.timeout) + " realm=" + o.realm +
+                     " cert=" + o.tls_cert + " key=" + o.tls_key;
+  for (const AuthOption& a : o.auth) text += " auth=" + a.prefix + "=" + a.htpasswd_path;
+  for (const AllowOption& a : o.allow) {
+    text += " allow=" + a.prefix;
+    for (const std::string& address : a.addresses) text += "," + address;
+  }
+  return text;
+}
+
+TEST(ConfigFileTest, TheFileGivesWhatTheCommandLineGives) {
+  // Each option once as a line and once as an argument; none at its default.
+  const char* const kOptions[][2] = {
+      {"listen", "[::1]:0"},        {"root", "/srv/www"},
+      {"store", "s.db"},            {"access-log", "-"},
+      {"threads", "3"},             {"body-limit", "0"},
+      {"keep-alive", "7"},          {"timeout", "2"},
+      {"auth", "/admin/=/etc/pw"},  {"auth", "/x=/etc/pw2"},
+      {"allow", "/admin=127.0.0.1,::1"}, {"realm", "Board owners"},
+      {"tls-cert", "c.pem"},        {"tls-key", "k.pem"},
+  };
+  std::string text;
+  std::vector<std::string> args;
+  for (const auto& option : kOptions) {
+    text += std::string(option[0]) + " " + option[1] + "\n";
+    args.push_back(std::string("--") + option[0] + "=" + option[1]);
+  }
   TempFolder dir;
-  std::string file = dir.Write("host.conf",
-                               "listen [::1]:0\n"
-                               "root /srv/www\n"
-                               "store s.db\n"
-                               "access-log -\n"
-                               "threads 3\n"
-                               "body-limit 0\n"
-                               "keep-alive 7\n"
-                               "timeout 2\n"
-                               "auth /admin/=/etc/pw\n"
-                               "auth /x=/etc/pw2\n"
-                               "allow /admin=127.0.0.1,::1\n"
-                               "realm Board owners\n"
-                               "tls-cert c.pem\n"
-                               "tls-key k.pem\n");
-  HostOptions options;
+  std::string file = dir.Write("host.conf", text);
+  HostOptions from_file, from_arguments, defaults;
   std::string error;
-  ASSERT_EQ(Parse({"--config", file}, &options, &error), ParseResult::kRun) << error;
-  EXPECT_EQ(options.listen_host, "::1");
-  EXPECT_EQ(options.listen_port, 0);
-  EXPECT_EQ(options.root, "/srv/www");
-  EXPECT_EQ(options.store, "s.db");
-  EXPECT_EQ(options.access_log, "-");
-  EXPECT_EQ(options.threads, 3);
-  EXPECT_EQ(options.body_limit, 0u);
-  EXPECT_EQ(options.keep_alive, 7);
-  EXPECT_EQ(options.timeout, 2);
-  ASSERT_EQ(options.auth.size(), 2u);
-  EXPECT_EQ(options.auth[0].prefix, "/admin");
-  EXPECT_EQ(options.auth[1].htpasswd_path, "/etc/pw2");
-  ASSERT_EQ(options.allow.size(), 1u);
-  EXPECT_EQ(options.allow[0].addresses, (std::vector<std::string>{"127.0.0.1", "::1"}));
-  EXPECT_EQ(options.realm, "Board owners");
-  EXPECT_EQ(options.tls_key, "k.pem");
-  EXPECT_EQ(options.config_file, file);
-  EXPECT_FALSE(options.check);
-  EXPECT_EQ(OptionOrigin(options, "--threads"), file + ":5");
-  EXPECT_EQ(OptionOrigin(options, "--auth", 1), file + ":10");
+  ASSERT_EQ(Parse({"--config", file}, &from_file, &error), ParseResult::kRun) << error;
+  ASSERT_EQ(Parse(args, &from_arguments, &error), ParseResult::kRun) << error;
+  ASSERT_EQ(Parse({}, &defaults, &error), ParseResult::kRun) << error;
+  EXPECT_EQ(Describe(from_file), Describe(from_arguments));
+  EXPECT_EQ(from_file.config_file, file);
+  EXPECT_FALSE(from_file.check);
+  // Where each came from, by line.
+  EXPECT_EQ(OptionOrigin(from_file, "--threads"), file + ":5");
+  EXPECT_EQ(OptionOrigin(from_file, "--auth", 0), file + ":9");
+  EXPECT_EQ(OptionOrigin(from_file, "--auth", 1), file + ":10");
+  EXPECT_EQ(OptionOrigin(from_arguments, "--threads"), "");
 }
 
 TEST(ConfigFileTest, TheCommandLineReplacesTheFilesValues) {
