@@ -2,8 +2,11 @@
 # runs every test in a sanitizer build. Both install what is missing first.
 JOBS ?= $(shell nproc)
 BUILD ?= build
+# make install: where the programs go (PREFIX/bin, PREFIX/lib/corkwall, ...);
+# DESTDIR, when given, is put in front of every path (for staging).
+PREFIX ?= /usr/local
 
-.PHONY: all deps test serve bench release clean
+.PHONY: all deps test serve bench release install deb clean
 
 all: release
 
@@ -29,6 +32,16 @@ bench: deps
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DCORKWALL_TESTS=OFF -DCORKWALL_BENCH=ON
 	cmake --build $(BUILD)/bench -j $(JOBS) --target plugin_bench
 	@scripts/bench $(BUILD)/bench
+
+# The release build installed under PREFIX (DESTDIR in front, when given).
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/release --prefix "$(PREFIX)"
+
+# The Debian package of the release build, corkwall_VERSION_ARCH.deb in $(BUILD)/.
+deb: release
+	cpack --config $(BUILD)/release/CPackConfig.cmake -G DEB -B $(BUILD)/deb
+	mv -f $(BUILD)/deb/corkwall_*.deb $(BUILD)/
+	@ls -1 $(BUILD)/corkwall_*.deb
 
 clean:
 	rm -rf $(BUILD)

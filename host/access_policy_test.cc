@@ -10,6 +10,7 @@
 #include <string>
 
 #include "htpasswd.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -22,26 +23,6 @@ const char kSha512[] =
 const char kSha256[] = "$5$saltsalt$i1q2ZQzc.tl/BQ6CHiENAcVDvEY6nJ1OWlWXKh94b1.";
 
 std::string Basic(const std::string& base64) { return "Basic " + base64; }
-
-class TempFolder {
- public:
-  TempFolder() {
-    char pattern[] = "/tmp/policy.XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempFolder() {
-    std::string command = "rm -rf '" + path_ + "'";
-    if (system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << path_;
-  }
-  std::string Write(const std::string& name, const std::string& text) {
-    std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-    return file;
-  }
-
- private:
-  std::string path_;
-};
 
 TEST(HtpasswdTest, CheckPasswordAgainstEachAcceptedKind) {
   struct Case {

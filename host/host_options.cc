@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "config_file.h"
+
 namespace {
 
 // A decimal in [low, high]; nothing else (no sign, no spaces, no suffix).
@@ -72,11 +74,138 @@ bool NormalizePrefix(const std::string& prefix, std::string* normalized) {
   return true;
 }
 
+// A new option goes into one of these lists and into ApplyHostOption; the
+// configuration file then takes it as well.
+OptionKind HostOptionKind(const std::string& name) {
+  static const char* const kSingle[] = {
+      "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
+      "--keep-alive", "--timeout", "--realm", "--tls-cert", "--tls-key", "--config"};
+  static const char* const kRepeatable[] = {"--auth", "--allow"};
+  static const char* const kSwitches[] = {"--check"};
+  for (const char* k : kSingle) {
+    if (name == k) return OptionKind::kValue;
+  }
+  for (const char* k : kRepeatable) {
+    if (name == k) return OptionKind::kRepeatable;
+  }
+  for (const char* k : kSwitches) {
+    if (name == k) return OptionKind::kSwitch;
+  }
+  return OptionKind::kUnknown;
+}
+
+bool ApplyHostOption(const std::string& name, const std::string& value, HostOptions* options,
+                     std::string* error) {
+  HostOptions& result = *options;
+  uint64_t number = 0;
+  std::string prefix, rest;
+  if (name == "--listen") {
+    if (!ParseListen(value, &result.listen_host, &result.listen_port)) {
+      *error = "--listen wants ADDR:PORT (e.g. 127.0.0.1:8080 or [::1]:8080), not '" +
+               value + "'";
+      return false;
+    }
+  } else if (name == "--root" || name == "--store" || name == "--tls-cert" ||
+             name == "--tls-key") {
+    if (value.empty()) {
+      *error = "option '" + name + "' needs a file name";
+      return false;
+    }
+    if (name == "--root") result.root = value;
+    if (name == "--store") result.store = value;
+    if (name == "--tls-cert") result.tls_cert = value;
+    if (name == "--tls-key") result.tls_key = value;
+  } else if (name == "--access-log") {
+    if (value.empty()) {
+      *error = "--access-log needs a file name or '-'";
+      return false;
+    }
+    result.access_log = value;
+  } else if (name == "--threads") {
+    if (!ParseNumber(value, 1, 1024, &number)) {
+      *error = "--threads wants a number from 1 to 1024, not '" + value + "'";
+      return false;
+    }
+    result.threads = static_cast<int>(number);
+  } else if (name == "--body-limit") {
+    // The plug-ins keep the body in a buffer with an int length.
+    if (!ParseNumber(value, 0, 1u << 30, &number)) {
+      *error = "--body-limit wants a byte count from 0 to 1073741824, not '" + value + "'";
+      return false;
+    }
+    result.body_limit = static_cast<size_t>(number);
+  } else if (name == "--keep-alive") {
+    if (!ParseNumber(value, 1, 100000, &number)) {
+      *error = "--keep-alive wants a number of requests from 1 to 100000, not '" + value + "'";
+      return false;
+    }
+    result.keep_alive = static_cast<int>(number);
+  } else if (name == "--timeout") {
+    if (!ParseNumber(value, 1, 3600, &number)) {
+      *error = "--timeout wants seconds from 1 to 3600, not '" + value + "'";
+      return false;
+    }
+    result.timeout = static_cast<int>(number);
+  } else if (name == "--auth") {
+    if (!SplitRule(value, &prefix, &rest)) {
+      *error = "--auth wants PREFIX=HTPASSWD_FILE with PREFIX a URL path such as /admin, not '" +
+               value + "'";
+      return false;
+    }
+    result.auth.push_back(AuthOption{prefix, rest});
+  } else if (name == "--allow") {
+    if (!SplitRule(value, &prefix, &rest)) {
+      *error = "--allow wants PREFIX=ADDR[,ADDR...] with PREFIX a URL path such as /admin, not '" +
+               value + "'";
+      return false;
+    }
+    AllowOption allow{prefix, {}};
+    size_t start = 0;
+    while (start <= rest.size()) {
+      size_t comma = rest.find(',', start);
+      if (comma == std::string::npos) comma = rest.size();
+      std::string address = rest.substr(start, comma - start);
+      if (address.empty()) {
+        *error = "--allow has an empty address in '" + value + "'";
+        return false;
+      }
+      allow.addresses.push_back(address);
+      start = comma + 1;
+    }
+    result.allow.push_back(allow);
+  } else if (name == "--realm") {
+    if (value.empty()) {
+      *error = "--realm needs a name";
+      return false;
+    }
+    for (char c : value) {
+      unsigned char byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
+        *error = "--realm may not contain quotes, backslashes or control characters";
+        return false;
+      }
+    }
+    result.realm = value;
+  } else if (name == "--config") {
+    if (value.empty()) {
+      *error = "--config needs a file name";
+      return false;
+    }
+    result.config_file = value;
+  } else if (name == "--check") {
+    result.check = true;
+  } else {
+    *error = "unknown option '" + name + "'";
+    return false;
+  }
+  return true;
+}
+
 ParseResult ParseHostOptions(int argc, const char* const* argv,
                              const std::string& default_store,
                              HostOptions* options, std::string* error) {
-  HostOptions result;
-  result.store = default_store;
+  std::vector<OptionEntry> command_line;
+  std::string config_file;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") return ParseResult::kHelp;
@@ -84,130 +213,62 @@ ParseResult ParseHostOptions(int argc, const char* const* argv,
       *error = "unexpected argument '" + arg + "'";
       return ParseResult::kError;
     }
-    std::string name = arg;
-    std::string value;
     size_t equals = arg.find('=');
-    if (equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    } else {
-      static const char* const kKnown[] = {
-          "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
-          "--keep-alive", "--timeout", "--auth", "--allow", "--realm", "--tls-cert",
-          "--tls-key"};
-      bool known = false;
-      for (const char* k : kKnown) known = known || name == k;
-      if (!known) {
-        *error = "unknown option '" + name + "'";
-        return ParseResult::kError;
-      }
-      if (i + 1 >= argc) {
-        *error = "option '" + name + "' needs a value";
-        return ParseResult::kError;
-      }
-      value = argv[++i];
+    OptionEntry entry{arg.substr(0, equals), "", ""};
+    OptionKind kind = HostOptionKind(entry.name);
+    if (kind == OptionKind::kUnknown) {
+      *error = "unknown option '" + entry.name + "'";
+      return ParseResult::kError;
     }
+    if (equals != std::string::npos) {
+      if (kind == OptionKind::kSwitch) {
+        *error = "option '" + entry.name + "' takes no value";
+        return ParseResult::kError;
+      }
+      entry.value = arg.substr(equals + 1);
+    } else if (kind != OptionKind::kSwitch) {
+      if (i + 1 >= argc) {
+        *error = "option '" + entry.name + "' needs a value";
+        return ParseResult::kError;
+      }
+      entry.value = argv[++i];
+    }
+    if (entry.name == "--config") config_file = entry.value;
+    command_line.push_back(entry);
+  }
 
-    uint64_t number = 0;
-    std::string prefix, rest;
-    if (name == "--listen") {
-      if (!ParseListen(value, &result.listen_host, &result.listen_port)) {
-        *error = "--listen wants ADDR:PORT (e.g. 127.0.0.1:8080 or [::1]:8080), not '" +
-                 value + "'";
-        return ParseResult::kError;
-      }
-    } else if (name == "--root" || name == "--store" || name == "--tls-cert" ||
-               name == "--tls-key") {
-      if (value.empty()) {
-        *error = "option '" + name + "' needs a file name";
-        return ParseResult::kError;
-      }
-      if (name == "--root") result.root = value;
-      if (name == "--store") result.store = value;
-      if (name == "--tls-cert") result.tls_cert = value;
-      if (name == "--tls-key") result.tls_key = value;
-    } else if (name == "--access-log") {
-      if (value.empty()) {
-        *error = "--access-log needs a file name or '-'";
-        return ParseResult::kError;
-      }
-      result.access_log = value;
-    } else if (name == "--threads") {
-      if (!ParseNumber(value, 1, 1024, &number)) {
-        *error = "--threads wants a number from 1 to 1024, not '" + value + "'";
-        return ParseResult::kError;
-      }
-      result.threads = static_cast<int>(number);
-    } else if (name == "--body-limit") {
-      // The plug-ins keep the body in a buffer with an int length.
-      if (!ParseNumber(value, 0, 1u << 30, &number)) {
-        *error = "--body-limit wants a byte count from 0 to 1073741824, not '" + value + "'";
-        return ParseResult::kError;
-      }
-      result.body_limit = static_cast<size_t>(number);
-    } else if (name == "--keep-alive") {
-      if (!ParseNumber(value, 1, 100000, &number)) {
-        *error = "--keep-alive wants a number of requests from 1 to 100000, not '" + value + "'";
-        return ParseResult::kError;
-      }
-      result.keep_alive = static_cast<int>(number);
-    } else if (name == "--timeout") {
-      if (!ParseNumber(value, 1, 3600, &number)) {
-        *error = "--timeout wants seconds from 1 to 3600, not '" + value + "'";
-        return ParseResult::kError;
-      }
-      result.timeout = static_cast<int>(number);
-    } else if (name == "--auth") {
-      if (!SplitRule(value, &prefix, &rest)) {
-        *error = "--auth wants PREFIX=HTPASSWD_FILE with PREFIX a URL path such as /admin, not '" +
-                 value + "'";
-        return ParseResult::kError;
-      }
-      result.auth.push_back(AuthOption{prefix, rest});
-    } else if (name == "--allow") {
-      if (!SplitRule(value, &prefix, &rest)) {
-        *error = "--allow wants PREFIX=ADDR[,ADDR...] with PREFIX a URL path such as /admin, not '" +
-                 value + "'";
-        return ParseResult::kError;
-      }
-      AllowOption allow{prefix, {}};
-      size_t start = 0;
-      while (start <= rest.size()) {
-        size_t comma = rest.find(',', start);
-        if (comma == std::string::npos) comma = rest.size();
-        std::string address = rest.substr(start, comma - start);
-        if (address.empty()) {
-          *error = "--allow has an empty address in '" + value + "'";
-          return ParseResult::kError;
-        }
-        allow.addresses.push_back(address);
-        start = comma + 1;
-      }
-      result.allow.push_back(allow);
-    } else if (name == "--realm") {
-      if (value.empty()) {
-        *error = "--realm needs a name";
-        return ParseResult::kError;
-      }
-      for (char c : value) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
-          *error = "--realm may not contain quotes, backslashes or control characters";
-          return ParseResult::kError;
-        }
-      }
-      result.realm = value;
-    } else {
-      *error = "unknown option '" + name + "'";
+  std::vector<OptionEntry> entries = command_line;
+  if (!config_file.empty()) {
+    std::vector<OptionEntry> from_file;
+    if (!ReadConfigFile(config_file, &from_file, error) ||
+        !CombineWithCommandLine(from_file, command_line, &entries, error)) {
       return ParseResult::kError;
     }
   }
+
+  HostOptions result;
+  result.store = default_store;
+  for (const OptionEntry& entry : entries) {
+    if (!ApplyHostOption(entry.name, entry.value, &result, error)) {
+      if (!entry.origin.empty()) *error = entry.origin + ": " + *error;
+      return ParseResult::kError;
+    }
+    result.origins[entry.name].push_back(entry.origin);
+  }
   if (result.tls_cert.empty() != result.tls_key.empty()) {
-    *error = "--tls-cert and --tls-key go together";
+    std::string origin = OptionOrigin(result, result.tls_cert.empty() ? "--tls-key" : "--tls-cert");
+    *error = (origin.empty() ? "" : origin + ": ") + "--tls-cert and --tls-key go together";
     return ParseResult::kError;
   }
   *options = result;
   return ParseResult::kRun;
+}
+
+std::string OptionOrigin(const HostOptions& options, const std::string& name, size_t index) {
+  auto found = options.origins.find(name);
+  if (found == options.origins.end() || found->second.empty()) return std::string();
+  const std::vector<std::string>& origins = found->second;
+  return index < origins.size() ? origins[index] : origins.back();
 }
 
 std::string HostUsage() {
@@ -237,6 +298,15 @@ std::string HostUsage() {
          "  --realm NAME             realm shown at the password prompt (default corkwall)\n"
          "  --tls-cert FILE          serve HTTPS with this certificate (PEM) ...\n"
          "  --tls-key FILE           ... and this private key (PEM); both or neither\n"
+         "  --config FILE            read options from FILE first: one a line, the long\n"
+         "                           option's name without its dashes, then its value\n"
+         "                           ('listen 0.0.0.0:80'); '#' begins a comment line.\n"
+         "                           An option given on the command line as well\n"
+         "                           replaces the file's value; for --auth and --allow\n"
+         "                           the command line's rules replace all of the file's\n"
+         "  --check                  check the options and everything they name (root,\n"
+         "                           store, access log, htpasswd files, TLS files)\n"
+         "                           without serving; exit 0 when good, else 2\n"
          "  --help                   this text\n"
          "\n"
          "SIGINT or SIGTERM stops the server after the requests in flight; SIGHUP\n"

@@ -4,7 +4,9 @@
 #define HOST_HOST_OPTIONS_H_
 
 #include <stddef.h>
+#include <stdint.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,17 +39,55 @@ struct HostOptions {
   std::string realm = "corkwall";
   std::string tls_cert;
   std::string tls_key;
+  std::string config_file;  // --config: options read from this file first
+  bool check = false;       // --check: validate everything, then exit
+  // Where each option's values came from, one per value applied, in order:
+  // "FILE:LINE" for a line of the configuration file, empty for the command
+  // line. Keyed by the option's name with its dashes ("--auth").
+  std::map<std::string, std::vector<std::string>> origins;
 };
+
+// One option as given: its name with the dashes ("--threads"), its value
+// (empty for a switch) and where it came from ("FILE:LINE", or empty for the
+// command line).
+struct OptionEntry {
+  std::string name;
+  std::string value;
+  std::string origin;
+};
+
+// How an option is written. kValue: one value, a later one replaces an
+// earlier one; kRepeatable: each value adds a rule (--auth, --allow);
+// kSwitch: no value (--check); kUnknown: not an option of tvxhost.
+enum class OptionKind { kUnknown, kValue, kRepeatable, kSwitch };
+OptionKind HostOptionKind(const std::string& name);
+
+// Applies one option to *options: the one place where an option's value is
+// read, for the command line and the configuration file alike. False with a
+// one-line reason in *error (naming the option, not where it came from) for
+// an unknown option or a bad value; *options may then be partly changed.
+bool ApplyHostOption(const std::string& name, const std::string& value, HostOptions* options,
+                     std::string* error);
 
 enum class ParseResult { kRun, kHelp, kError };
 
 // Parses argv (argv[0] is the program). "--name value" and "--name=value"
-// are both accepted. kError puts a one-line reason into *error; kHelp means
-// --help or -h was given. `default_store` is the store file when --store is
-// absent. Only the syntax is checked here; files are opened by the caller.
+// are both accepted. With --config FILE the file's options are read first
+// (see config_file.h); an option given on the command line replaces every
+// value the file gives it. kError puts a one-line reason into *error,
+// starting with "FILE:LINE: " when a line of the file is at fault; kHelp
+// means --help or -h was given. `default_store` is the store file when
+// --store is absent. Only the configuration file is read here; the files the
+// options name are opened by the caller.
 ParseResult ParseHostOptions(int argc, const char* const* argv,
                              const std::string& default_store,
                              HostOptions* options, std::string* error);
+
+// Where the value of `name` that is in effect came from ("FILE:LINE", or
+// empty for the command line or a default); `index` picks one value of a
+// repeatable option, the default the last one applied.
+std::string OptionOrigin(const HostOptions& options, const std::string& name,
+                         size_t index = SIZE_MAX);
 
 // The text printed for --help.
 std::string HostUsage();

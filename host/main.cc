@@ -17,10 +17,12 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "access_log.h"
 #include "access_policy.h"
 #include "ceplatform.h"
+#include "config_check.h"
 #include "error_log.h"
 #include "host_options.h"
 #include "host_server.h"
@@ -32,6 +34,23 @@ namespace {
 int BadOption(const std::string& message) {
   fprintf(stderr, "tvxhost: %s\nTry 'tvxhost --help'.\n", message.c_str());
   return 2;
+}
+
+// tvxhost --check: 0 when everything the server would open is good, else 2
+// with every problem on stderr.
+int CheckOnly(const HostOptions& options) {
+  std::vector<std::string> problems, passed;
+  bool ok = CheckHostOptions(options, &problems, &passed);
+  for (const std::string& line : passed) printf("tvxhost: ok: %s\n", line.c_str());
+  for (const std::string& line : problems) fprintf(stderr, "tvxhost: %s\n", line.c_str());
+  std::string from = options.config_file.empty() ? "the command line" : options.config_file;
+  if (!ok) {
+    fprintf(stderr, "tvxhost: %s has %zu problem%s\n", from.c_str(), problems.size(),
+            problems.size() == 1 ? "" : "s");
+    return 2;
+  }
+  printf("tvxhost: %s is good\n", from.c_str());
+  return 0;
 }
 
 // The real path of a file that may not exist yet: its folder resolved, its
@@ -113,6 +132,7 @@ int main(int argc, char** argv) {
     case ParseResult::kRun:
       break;
   }
+  if (options.check) return CheckOnly(options);
 
   // Signals are taken by one thread with sigwait; every thread started from
   // here on inherits the mask.

@@ -107,11 +107,15 @@ class Host:
         self.stderr_path = os.path.join(site.dir, "tvxhost.stderr")
         self.stderr_file = None
 
-    def start(self):
-        args = [self.site.tvxhost, "--listen", "127.0.0.1:0", "--root", self.site.www,
+    def command(self):
+        """The server's command line: the site's folders, then the extra arguments."""
+        return [self.site.tvxhost, "--listen", "127.0.0.1:0", "--root", self.site.www,
                 "--store", self.site.store, "--access-log", self.site.access_log,
-                "--auth", "/admin=" + os.path.join(self.site.data, "admin.htpasswd")]
-        args += self.extra_args
+                "--auth", "/admin=" + os.path.join(self.site.data, "admin.htpasswd")
+                ] + self.extra_args
+
+    def start(self):
+        args = self.command()
         self.stderr_file = open(self.stderr_path, "ab")
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.stderr_file,
                                         preexec_fn=_die_with_parent)

@@ -1,0 +1,29 @@
+// tvxhost --check: everything the server opens before it serves, opened and
+// let go again without listening, so that a bad configuration is found before
+// a running server is stopped for it (the service unit runs this first).
+#ifndef HOST_CONFIG_CHECK_H_
+#define HOST_CONFIG_CHECK_H_
+
+#include <string>
+#include <vector>
+
+#include "host_options.h"
+
+// Checks, for `options` as parsed:
+//  - the listening address resolves;
+//  - the document root is a folder the server can read;
+//  - the store is reachable: opened through the platform and its databases
+//    enumerated (a store file that does not exist yet needs a folder the
+//    server can write; it is not created here);
+//  - the access log can be appended to, or created in its folder (it is not
+//    created here);
+//  - every htpasswd file can be read, and every --allow address parses;
+//  - the TLS certificate and key load and belong together.
+// Appends one line per problem to *problems, starting with "FILE:LINE: "
+// when the option came from the configuration file, and one line per item
+// found good to *passed. True when there is no problem. Leaves the store
+// closed.
+bool CheckHostOptions(const HostOptions& options, std::vector<std::string>* problems,
+                      std::vector<std::string>* passed);
+
+#endif  // HOST_CONFIG_CHECK_H_

@@ -1,0 +1,149 @@
+#include "config_file.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <set>
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trim(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool IsNameCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+}  // namespace
+
+bool ParseConfigText(const std::string& text, const std::string& path,
+                     std::vector<OptionEntry>* entries, std::string* error) {
+  std::vector<OptionEntry> result;
+  size_t start = 0;
+  int number = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    ++number;
+    std::string origin = path + ":" + std::to_string(number);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find('\0') != std::string::npos) {
+      *error = origin + ": a NUL byte; is this a text file?";
+      return false;
+    }
+    line = Trim(line);
+    if (line.empty() || line[0] == '#') continue;
+
+    size_t blank = 0;
+    while (blank < line.size() && !IsBlank(line[blank])) ++blank;
+    std::string name = line.substr(0, blank);
+    if (name[0] == '-') {
+      size_t dashes = name.find_first_not_of('-');
+      *error = origin + ": write the option's name without its dashes ('" +
+               (dashes == std::string::npos ? name : name.substr(dashes)) + "', not '" + name +
+               "')";
+      return false;
+    }
+    for (char c : name) {
+      if (!IsNameCharacter(c)) {
+        *error = origin + ": '" + name +
+                 "' is not an option name (a long option without its dashes, e.g. 'listen')";
+        return false;
+      }
+    }
+    result.push_back(OptionEntry{"--" + name, Trim(line.substr(blank)), origin});
+  }
+  *entries = result;
+  return true;
+}
+
+bool ReadConfigFile(const std::string& path, std::vector<OptionEntry>* entries,
+                    std::string* error) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *error = "cannot read the configuration file " + path + ": " + strerror(errno);
+    return false;
+  }
+  std::string text;
+  char buffer[8192];
+  bool failed = false;
+  size_t count;
+  while ((count = fread(buffer, 1, sizeof buffer, file)) > 0) {
+    text.append(buffer, count);
+    if (text.size() > kMaxConfigFileBytes) break;
+  }
+  // A folder opens but fails to read, with EISDIR.
+  if (ferror(file)) failed = true;
+  int read_errno = errno;
+  fclose(file);
+  if (failed) {
+    *error = "cannot read the configuration file " + path + ": " + strerror(read_errno);
+    return false;
+  }
+  if (text.size() > kMaxConfigFileBytes) {
+    *error = "the configuration file " + path + " is larger than " +
+             std::to_string(kMaxConfigFileBytes) + " bytes";
+    return false;
+  }
+  return ParseConfigText(text, path, entries, error);
+}
+
+bool CombineWithCommandLine(const std::vector<OptionEntry>& file,
+                            const std::vector<OptionEntry>& command_line,
+                            std::vector<OptionEntry>* combined, std::string* error) {
+  // Every line is checked on options of its own, so that a bad line is found
+  // even when the command line overrides it.
+  HostOptions scratch;
+  std::map<std::string, std::string> first_seen;
+  for (const OptionEntry& entry : file) {
+    OptionKind kind = HostOptionKind(entry.name);
+    const std::string bare = entry.name.substr(2);
+    if (kind == OptionKind::kUnknown) {
+      *error = entry.origin + ": unknown option '" + bare + "'";
+      return false;
+    }
+    if (entry.name == "--config" || entry.name == "--check") {
+      *error = entry.origin + ": '" + bare + "' belongs on the command line, not in the file";
+      return false;
+    }
+    if (kind == OptionKind::kSwitch && !entry.value.empty()) {
+      *error = entry.origin + ": '" + bare + "' takes no value";
+      return false;
+    }
+    if (kind != OptionKind::kSwitch && entry.value.empty()) {
+      *error = entry.origin + ": '" + bare + "' needs a value";
+      return false;
+    }
+    auto seen = first_seen.emplace(entry.name, entry.origin);
+    if (!seen.second && kind != OptionKind::kRepeatable) {
+      *error = entry.origin + ": '" + bare + "' takes one value and was given at " +
+               seen.first->second + " already";
+      return false;
+    }
+    if (!ApplyHostOption(entry.name, entry.value, &scratch, error)) {
+      *error = entry.origin + ": " + *error;
+      return false;
+    }
+  }
+
+  std::set<std::string> given;
+  for (const OptionEntry& entry : command_line) given.insert(entry.name);
+  std::vector<OptionEntry> result;
+  for (const OptionEntry& entry : file) {
+    if (given.count(entry.name) == 0) result.push_back(entry);
+  }
+  result.insert(result.end(), command_line.begin(), command_line.end());
+  *combined = result;
+  return true;
+}
