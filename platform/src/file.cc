@@ -10,6 +10,7 @@
 #include <string>
 
 #include "errno_map.h"
+#include "file_status_cache.h"
 #include "handle_table.h"
 #include "unicode.h"
 #include "wince_kernel.h"
@@ -85,13 +86,22 @@ HANDLE OpenForReading(LPCWSTR path) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  // Optional files (a board's templates) are looked for on every request:
+  // one known to be missing costs no open and no stat.
+  FileStatusCache& statuses = FileStatusCache::Instance();
+  if (statuses.KnownMissing(linux_path)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
   // O_NONBLOCK: opening a FIFO must not wait for a writer; such files are
   // refused below anyway.
   int fd = open(linux_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     int error = errno;
-    SetLastError(error == ENOENT ? MissingFileError(linux_path)
-                                 : ErrnoToLastError(error, ERROR_ACCESS_DENIED));
+    DWORD code = error == ENOENT ? MissingFileError(linux_path)
+                                 : ErrnoToLastError(error, ERROR_ACCESS_DENIED);
+    if (code == ERROR_FILE_NOT_FOUND) statuses.NoteMissing(linux_path);
+    SetLastError(code);
     return INVALID_HANDLE_VALUE;
   }
   struct stat info;
