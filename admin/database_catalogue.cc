@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "append_format.h"
-#include "board_prefix.h"
+#include "board_record.h"
 #include "row_text.h"
 #include "wince.h"
 

@@ -3,7 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "board_database.h"
+#include "board_record.h"
+#include "store_calls.h"
 #include "string_util.h"
 
 namespace {
@@ -149,10 +150,7 @@ void WriteBoardFooter(PageWriter* page) {
 
 int ListPosts(WCHAR* name, const char* script, PageWriter* page, int offset, int hide) {
   if (offset < 0) offset = 0;
-  CEGUID volume;
-  CREATE_SYSTEMGUID(&volume);
-  CEOID none = 0;
-  HANDLE database = CeOpenDatabaseEx(&volume, &none, name, 0, CEDB_AUTOINCREMENT, NULL);
+  HANDLE database = OpenDatabaseByName(name);
   if (database == INVALID_HANDLE_VALUE) {
     // No database yet means no posts; a store out of memory is a failure.
     if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY) page->Fail();
