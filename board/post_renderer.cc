@@ -7,6 +7,7 @@
 
 #include "error_page.h"
 #include "page_writer.h"
+#include "shift_jis.h"
 #include "string_util.h"
 #include "wince.h"
 
@@ -16,10 +17,6 @@ namespace {
 const int kShortField = 29;
 // The form's own parameters are short: a button's caption, a record number.
 const int kFormValueMax = 31;
-
-int IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-int IsTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
-int IsSingleKana(unsigned char c) { return c >= 0xA1 && c <= 0xDF; }
 
 // The value of the item named exactly `key`, or NULL.
 const char* FindField(const char* text, const char* key) {
@@ -39,14 +36,14 @@ int EscapeText(const unsigned char* text, TextBuffer* out) {
   for (const unsigned char* p = text; *p != '\0'; p++) {
     unsigned char c = *p;
     if (c >= 0x80) {
-      if (IsLeadByte(c)) {
-        if (IsTrailByte(p[1])) {
+      if (IsShiftJisLeadByte(c)) {
+        if (IsShiftJisTrailByte(p[1])) {
           w.Put(reinterpret_cast<const char*>(p), 2);
           p++;
         }
         // A lead byte without its trail byte is dropped; the next byte is
         // looked at on its own.
-      } else if (IsSingleKana(c)) {
+      } else if (IsShiftJisSingleKana(c)) {
         w.Put(reinterpret_cast<const char*>(p), 1);
       }
       continue;
@@ -77,7 +74,7 @@ int UnitLength(const char* p) {
     if (p[n] == '\n') n++;
     return n;
   }
-  if (IsLeadByte(c) && p[1] != '\0') return 2;
+  if (IsShiftJisLeadByte(c) && p[1] != '\0') return 2;
   return 1;
 }
 
