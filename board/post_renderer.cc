@@ -6,6 +6,7 @@
 #include <new>
 
 #include "error_page.h"
+#include "form_field.h"
 #include "page_writer.h"
 #include "shift_jis.h"
 #include "string_util.h"
@@ -17,18 +18,6 @@ namespace {
 const int kShortField = 29;
 // The form's own parameters are short: a button's caption, a record number.
 const int kFormValueMax = 31;
-
-// The value of the item named exactly `key`, or NULL.
-const char* FindField(const char* text, const char* key) {
-  size_t keyLength = strlen(key);
-  const char* item = text;
-  while (item != NULL) {
-    if (strncmp(item, key, keyLength) == 0 && item[keyLength] == '=') return item + keyLength + 1;
-    item = strchr(item, '&');
-    if (item != NULL) item++;
-  }
-  return NULL;
-}
 
 // Escapes the decoded text into `out`; 0 when an append fell short.
 int EscapeText(const unsigned char* text, TextBuffer* out) {
@@ -82,14 +71,15 @@ int UnitLength(const char* p) {
 
 int GetPostField(TextBuffer* body, TextBuffer* value, const char* key) {
   const char* text = body->data != NULL ? body->data : "";
-  const char* start = FindField(text, key);
+  // Whole names only: a visitor's "nickname=" or "...&name=" inside a value
+  // never stands for a field.
+  const char* start = FindFormField(text, key, kFieldWholeName);
   value->Clear();
   if (start == NULL) {
     static const char kNone[] = "(none)";
     return value->AppendString(kNone) == 6 ? 6 : -1;
   }
-  const char* end = strchr(start, '&');
-  int length = end != NULL ? static_cast<int>(end - start) : static_cast<int>(strlen(start));
+  int length = FormFieldLength(start);
   if (length == 0) return 0;
 
   TextBuffer scratch;
@@ -101,7 +91,7 @@ int GetPostField(TextBuffer* body, TextBuffer* value, const char* key) {
 
 int CopyFormValue(const char* text, const char* key, char* out, int size) {
   memset(out, 0, size);
-  const char* start = text != NULL ? FindField(text, key) : NULL;
+  const char* start = FindFormField(text, key, kFieldWholeName);
   if (start == NULL) return 0;
   // Decoded before it is cut, so that the cut never splits an escape: each
   // byte kept takes at most three of the bytes sent ("%XY").
