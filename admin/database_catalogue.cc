@@ -20,25 +20,6 @@ const char kTableHead[] =
     "<td align=\"right\">command</td>\n"
     "</tr>\n";
 
-const char kBoardRow[] =
-    " <tr bgcolor=\"#CCCCFF\">\n"
-    "  <td><a href=\"%s?cmd=enum&name=%s\">\t%s  </a></td>\n"
-    "  <td align=\"right\">  %d</td>\n"
-    "  <td align=\"right\">  %d</td>\n"
-    "  <td align=\"right\">  %#X</td>\n"
-    "  <td align=\"right\">  %d</td>\n"
-    "  <td><a href=\"%s?cmd=deleteDB&db=%d\">DELETE DB</a></td>\n"
-    " </tr>\n";
-
-const char kOtherRow[] =
-    " <tr bgcolor=\"#FFFFFF\">\n"
-    "  <td>%s</td>\n"
-    "  <td align=\"right\">%d</td>\n"
-    "  <td align=\"right\">%d</td>\n"
-    "  <td align=\"right\">%#X</td>\n"
-    "  <td align=\"right\">  %d</td>\n"
-    " </tr>\n";
-
 const char kEnumerationFailed[] = "CeFindFirstDatabase failed with error (%ld)\n";
 const char kOidGetInfoFailed[] = "CeOidGetInfo failed with error (%ld)";
 
@@ -70,9 +51,13 @@ int ConvertName(const WCHAR* wide, char* narrow) {
   return 1;
 }
 
-// The catalogue has a row for every database, so its rows are built by hand
-// in RowText; a row too long for the work area (a long SCRIPT_NAME) goes
-// through AppendFormat with the same layout instead.
+// A board's row (the two links carry SCRIPT_NAME and the database):
+//  <tr bgcolor="#CCCCFF">
+//   <td><a href="SCRIPT?cmd=enum&name=NAME">\tNAME  </a></td>
+//   <td align="right">  SIZE</td> ... RECORDS, OID as %#X, SORT ORDERS
+//   <td><a href="SCRIPT?cmd=deleteDB&db=OID as %d">DELETE DB</a></td>
+//  </tr>
+// Every database has a row, so rows are built by hand, never through printf.
 void AppendBoardRow(TextBuffer* response, const Script& script, CEOID oid,
                     const CEDBASEINFO& info, const char* name) {
   size_t nameLength = strlen(name);
@@ -96,15 +81,11 @@ void AppendBoardRow(TextBuffer* response, const Script& script, CEOID oid,
   row.Add("?cmd=deleteDB&db=");
   row.AddDecimal(static_cast<int>(oid));
   row.Add("\">DELETE DB</a></td>\n </tr>\n");
-  if (row.Fits()) {
-    response->Append(row.Bytes(), static_cast<int>(row.Length()));
-  } else {
-    AppendFormat(response, kBoardRow, script.text, name, name, static_cast<int>(info.dwSize),
-                 static_cast<int>(info.wNumRecords), static_cast<unsigned>(oid),
-                 static_cast<int>(info.wNumSortOrder), script.text, static_cast<int>(oid));
-  }
+  row.AppendTo(response);
 }
 
+// Any other database's row: name, size, records and oid in plain cells, and
+// the sort orders after two blanks.
 void AppendOtherRow(TextBuffer* response, CEOID oid, const CEDBASEINFO& info, const char* name) {
   RowText row;
   row.Add(" <tr bgcolor=\"#FFFFFF\">\n  <td>");
@@ -118,13 +99,7 @@ void AppendOtherRow(TextBuffer* response, CEOID oid, const CEDBASEINFO& info, co
   row.Add("</td>\n  <td align=\"right\">  ");
   row.AddDecimal(info.wNumSortOrder);
   row.Add("</td>\n </tr>\n");
-  if (row.Fits()) {
-    response->Append(row.Bytes(), static_cast<int>(row.Length()));
-  } else {
-    AppendFormat(response, kOtherRow, name, static_cast<int>(info.dwSize),
-                 static_cast<int>(info.wNumRecords), static_cast<unsigned>(oid),
-                 static_cast<int>(info.wNumSortOrder));
-  }
+  row.AppendTo(response);
 }
 
 }  // namespace
