@@ -51,6 +51,21 @@ int ConvertName(const WCHAR* wide, char* narrow) {
   return 1;
 }
 
+// The four number cells of a row, each opened by `cell`: size, records, the
+// identifier as %#X; the sort orders' cell always has two blanks.
+template <size_t N>
+void AddNumberCells(RowText* row, const CEDBASEINFO& info, CEOID oid, const char (&cell)[N]) {
+  row->Add(cell);
+  row->AddDecimal(static_cast<int>(info.dwSize));
+  row->Add(cell);
+  row->AddDecimal(info.wNumRecords);
+  row->Add(cell);
+  row->AddHex(oid);
+  row->Add("</td>\n  <td align=\"right\">  ");
+  row->AddDecimal(info.wNumSortOrder);
+  row->Add("</td>\n");
+}
+
 // A board's row (the two links carry SCRIPT_NAME and the database):
 //  <tr bgcolor="#CCCCFF">
 //   <td><a href="SCRIPT?cmd=enum&name=NAME">\tNAME  </a></td>
@@ -68,15 +83,9 @@ void AppendBoardRow(TextBuffer* response, const Script& script, CEOID oid,
   row.Add(name, nameLength);
   row.Add("\">\t");
   row.Add(name, nameLength);
-  row.Add("  </a></td>\n  <td align=\"right\">  ");
-  row.AddDecimal(static_cast<int>(info.dwSize));
-  row.Add("</td>\n  <td align=\"right\">  ");
-  row.AddDecimal(info.wNumRecords);
-  row.Add("</td>\n  <td align=\"right\">  ");
-  row.AddHex(oid);
-  row.Add("</td>\n  <td align=\"right\">  ");
-  row.AddDecimal(info.wNumSortOrder);
-  row.Add("</td>\n  <td><a href=\"");
+  row.Add("  </a>");
+  AddNumberCells(&row, info, oid, "</td>\n  <td align=\"right\">  ");
+  row.Add("  <td><a href=\"");
   row.Add(script.text, script.length);
   row.Add("?cmd=deleteDB&db=");
   row.AddDecimal(static_cast<int>(oid));
@@ -90,15 +99,8 @@ void AppendOtherRow(TextBuffer* response, CEOID oid, const CEDBASEINFO& info, co
   RowText row;
   row.Add(" <tr bgcolor=\"#FFFFFF\">\n  <td>");
   row.Add(name, strlen(name));
-  row.Add("</td>\n  <td align=\"right\">");
-  row.AddDecimal(static_cast<int>(info.dwSize));
-  row.Add("</td>\n  <td align=\"right\">");
-  row.AddDecimal(info.wNumRecords);
-  row.Add("</td>\n  <td align=\"right\">");
-  row.AddHex(oid);
-  row.Add("</td>\n  <td align=\"right\">  ");
-  row.AddDecimal(info.wNumSortOrder);
-  row.Add("</td>\n </tr>\n");
+  AddNumberCells(&row, info, oid, "</td>\n  <td align=\"right\">");
+  row.Add(" </tr>\n");
   row.AppendTo(response);
 }
 
