@@ -8,18 +8,18 @@ void StripTagsBounded(char* destination, int maximum, const char* source, DWORD 
   if (source == NULL || maximum <= 0) return;
 
   const unsigned char* text = reinterpret_cast<const unsigned char*>(source);
-  bool copying = true;
+  int copying = 1;
   int count = 0;
   DWORD at = 0;
   while (at < sourceBytes && text[at] != '\0') {
     unsigned char c = text[at];
     if (c == '<') {
-      copying = false;
+      copying = 0;
       at++;
       continue;
     }
     if (c == '>') {
-      copying = true;
+      copying = 1;
       at++;
       continue;
     }

@@ -54,10 +54,10 @@ RequestForm::RequestForm(ServerVariables* variables, TextBuffer* requestBody,
   }
 }
 
-bool RequestForm::Usable() {
-  if (variables != NULL && requestBody != NULL && response != NULL) return true;
+int RequestForm::Usable() {
+  if (variables != NULL && requestBody != NULL && response != NULL) return 1;
   status = kStatusBadParam;
-  return false;
+  return 0;
 }
 
 int RequestForm::IsPost() {

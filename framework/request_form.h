@@ -68,8 +68,8 @@ class RequestForm {
   const char* status;
 
  private:
-  // False (and status "Bad param.") when built over a NULL object.
-  bool Usable();
+  // 0 (and status "Bad param.") when built over a NULL object, else 1.
+  int Usable();
 };
 
 #endif  // FRAMEWORK_REQUEST_FORM_H_

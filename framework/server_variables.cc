@@ -134,7 +134,7 @@ int ServerVariables::Remove(const char* name) {
   TextBuffer* rebuilt = new (std::nothrow) TextBuffer;
   if (rebuilt == NULL) return 0;
   char* next = Next();
-  bool ok = true;
+  int ok = 1;
   if (found == start) {
     if (next != NULL) {
       int tail = total - static_cast<int>(next - start);

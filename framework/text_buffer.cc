@@ -54,7 +54,7 @@ int TextBuffer::Append(const char* source, int count) {
   // to itself); the reallocation may move it, so remember it as an offset.
   uintptr_t begin = reinterpret_cast<uintptr_t>(data);
   uintptr_t from = reinterpret_cast<uintptr_t>(source);
-  bool inside = from >= begin && from < begin + static_cast<uintptr_t>(held * blockSize);
+  int inside = from >= begin && from < begin + static_cast<uintptr_t>(held * blockSize);
   size_t offset = inside ? from - begin : 0;
 
   if (needed > held) {
