@@ -236,7 +236,8 @@ void WriteBoardPage(ServerVariables* variables, TextBuffer* response, WCHAR* nam
   }
   // The marker is looked for in the page written so far, read as text: a
   // header with a NUL byte in it is searched up to that byte.
-  int hide = response->data != NULL && strstr(response->data, kHideDeleteFlag) != NULL ? 0 : 1;
+  const char* written = page.buffer()->data;
+  int hide = written != NULL && strstr(written, kHideDeleteFlag) != NULL ? 0 : 1;
 
   ListPosts(name, script, &page, offset, hide);
 

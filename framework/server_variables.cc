@@ -78,12 +78,18 @@ char* ServerVariables::FindPair(const char* name, Match matches) {
   return NULL;
 }
 
+// The first bytes are compared before the whole names: most pairs of a walk
+// differ there.
 char* ServerVariables::Find(const char* name) {
-  return FindPair(name, [](const char* p, const char* n) { return strcmp(p, n) == 0; });
+  return FindPair(name,
+                  [](const char* p, const char* n) { return *p == *n && strcmp(p, n) == 0; });
 }
 
 char* ServerVariables::FindNoCase(const char* name) {
-  return FindPair(name, [](const char* p, const char* n) { return CompareNoCase(p, n) == 0; });
+  return FindPair(name, [](const char* p, const char* n) {
+    return ToLowerAscii(static_cast<signed char>(*p)) == ToLowerAscii(static_cast<signed char>(*n)) &&
+           CompareNoCase(p, n) == 0;
+  });
 }
 
 char* ServerVariables::Get(const char* name) {

@@ -53,13 +53,16 @@ class FileObject : public KernelObject {
 bool LinuxPath(LPCWSTR path, std::string* out) {
   for (size_t i = 0; path[i] != 0; ++i) {
     uint32_t cp = path[i];
+    if (cp < 0x80) {  // most paths are ASCII
+      out->push_back(cp == '\\' ? '/' : static_cast<char>(cp));
+      continue;
+    }
     if (IsHighSurrogate(cp) && IsLowSurrogate(path[i + 1])) {
       cp = CombineSurrogates(cp, path[i + 1]);
       ++i;
     } else if (IsHighSurrogate(cp) || IsLowSurrogate(cp)) {
       return false;
     }
-    if (cp == '\\') cp = '/';
     char bytes[4];
     out->append(bytes, EncodeUtf8(cp, bytes));
   }
