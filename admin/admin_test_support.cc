@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include "board_record.h"
 #include "ceplatform.h"
 
 const char kAdminHead[] =
@@ -164,10 +165,10 @@ CEOID AdminTest::WriteRecord(const std::string& database, std::vector<CEPROPVAL>
 CEOID AdminTest::WritePost(const std::string& database, const std::string& html,
                            unsigned long long time) {
   std::vector<CEPROPVAL> values(2);
-  values[0].propid = 64;
+  values[0].propid = BOARD_PROP_TIME;
   values[0].val.filetime.dwLowDateTime = static_cast<DWORD>(time);
   values[0].val.filetime.dwHighDateTime = static_cast<DWORD>(time >> 32);
-  values[1].propid = 65601;
+  values[1].propid = BOARD_PROP_HTML;
   values[1].val.blob.dwCount = static_cast<DWORD>(html.size() + 1);
   values[1].val.blob.lpb = reinterpret_cast<LPBYTE>(const_cast<char*>(html.c_str()));
   return WriteRecord(database, values);

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "append_format.h"
-#include "board_prefix.h"
+#include "board_record.h"
 #include "row_text.h"
 #include "wince.h"
 
@@ -19,25 +19,6 @@ const char kTableHead[] =
     "<td align=\"right\">wNumSortOrder</td>\n"
     "<td align=\"right\">command</td>\n"
     "</tr>\n";
-
-const char kBoardRow[] =
-    " <tr bgcolor=\"#CCCCFF\">\n"
-    "  <td><a href=\"%s?cmd=enum&name=%s\">\t%s  </a></td>\n"
-    "  <td align=\"right\">  %d</td>\n"
-    "  <td align=\"right\">  %d</td>\n"
-    "  <td align=\"right\">  %#X</td>\n"
-    "  <td align=\"right\">  %d</td>\n"
-    "  <td><a href=\"%s?cmd=deleteDB&db=%d\">DELETE DB</a></td>\n"
-    " </tr>\n";
-
-const char kOtherRow[] =
-    " <tr bgcolor=\"#FFFFFF\">\n"
-    "  <td>%s</td>\n"
-    "  <td align=\"right\">%d</td>\n"
-    "  <td align=\"right\">%d</td>\n"
-    "  <td align=\"right\">%#X</td>\n"
-    "  <td align=\"right\">  %d</td>\n"
-    " </tr>\n";
 
 const char kEnumerationFailed[] = "CeFindFirstDatabase failed with error (%ld)\n";
 const char kOidGetInfoFailed[] = "CeOidGetInfo failed with error (%ld)";
@@ -70,9 +51,28 @@ int ConvertName(const WCHAR* wide, char* narrow) {
   return 1;
 }
 
-// The catalogue has a row for every database, so its rows are built by hand
-// in RowText; a row too long for the work area (a long SCRIPT_NAME) goes
-// through AppendFormat with the same layout instead.
+// The four number cells of a row, each opened by `cell`: size, records, the
+// identifier as %#X; the sort orders' cell always has two blanks.
+template <size_t N>
+void AddNumberCells(RowText* row, const CEDBASEINFO& info, CEOID oid, const char (&cell)[N]) {
+  row->Add(cell);
+  row->AddDecimal(static_cast<int>(info.dwSize));
+  row->Add(cell);
+  row->AddDecimal(info.wNumRecords);
+  row->Add(cell);
+  row->AddHex(oid);
+  row->Add("</td>\n  <td align=\"right\">  ");
+  row->AddDecimal(info.wNumSortOrder);
+  row->Add("</td>\n");
+}
+
+// A board's row (the two links carry SCRIPT_NAME and the database):
+//  <tr bgcolor="#CCCCFF">
+//   <td><a href="SCRIPT?cmd=enum&name=NAME">\tNAME  </a></td>
+//   <td align="right">  SIZE</td> ... RECORDS, OID as %#X, SORT ORDERS
+//   <td><a href="SCRIPT?cmd=deleteDB&db=OID as %d">DELETE DB</a></td>
+//  </tr>
+// Every database has a row, so rows are built by hand, never through printf.
 void AppendBoardRow(TextBuffer* response, const Script& script, CEOID oid,
                     const CEDBASEINFO& info, const char* name) {
   size_t nameLength = strlen(name);
@@ -83,48 +83,25 @@ void AppendBoardRow(TextBuffer* response, const Script& script, CEOID oid,
   row.Add(name, nameLength);
   row.Add("\">\t");
   row.Add(name, nameLength);
-  row.Add("  </a></td>\n  <td align=\"right\">  ");
-  row.AddDecimal(static_cast<int>(info.dwSize));
-  row.Add("</td>\n  <td align=\"right\">  ");
-  row.AddDecimal(info.wNumRecords);
-  row.Add("</td>\n  <td align=\"right\">  ");
-  row.AddHex(oid);
-  row.Add("</td>\n  <td align=\"right\">  ");
-  row.AddDecimal(info.wNumSortOrder);
-  row.Add("</td>\n  <td><a href=\"");
+  row.Add("  </a>");
+  AddNumberCells(&row, info, oid, "</td>\n  <td align=\"right\">  ");
+  row.Add("  <td><a href=\"");
   row.Add(script.text, script.length);
   row.Add("?cmd=deleteDB&db=");
   row.AddDecimal(static_cast<int>(oid));
   row.Add("\">DELETE DB</a></td>\n </tr>\n");
-  if (row.Fits()) {
-    response->Append(row.Bytes(), static_cast<int>(row.Length()));
-  } else {
-    AppendFormat(response, kBoardRow, script.text, name, name, static_cast<int>(info.dwSize),
-                 static_cast<int>(info.wNumRecords), static_cast<unsigned>(oid),
-                 static_cast<int>(info.wNumSortOrder), script.text, static_cast<int>(oid));
-  }
+  row.AppendTo(response);
 }
 
+// Any other database's row: name, size, records and oid in plain cells, and
+// the sort orders after two blanks.
 void AppendOtherRow(TextBuffer* response, CEOID oid, const CEDBASEINFO& info, const char* name) {
   RowText row;
   row.Add(" <tr bgcolor=\"#FFFFFF\">\n  <td>");
   row.Add(name, strlen(name));
-  row.Add("</td>\n  <td align=\"right\">");
-  row.AddDecimal(static_cast<int>(info.dwSize));
-  row.Add("</td>\n  <td align=\"right\">");
-  row.AddDecimal(info.wNumRecords);
-  row.Add("</td>\n  <td align=\"right\">");
-  row.AddHex(oid);
-  row.Add("</td>\n  <td align=\"right\">  ");
-  row.AddDecimal(info.wNumSortOrder);
-  row.Add("</td>\n </tr>\n");
-  if (row.Fits()) {
-    response->Append(row.Bytes(), static_cast<int>(row.Length()));
-  } else {
-    AppendFormat(response, kOtherRow, name, static_cast<int>(info.dwSize),
-                 static_cast<int>(info.wNumRecords), static_cast<unsigned>(oid),
-                 static_cast<int>(info.wNumSortOrder));
-  }
+  AddNumberCells(&row, info, oid, "</td>\n  <td align=\"right\">");
+  row.Add(" </tr>\n");
+  row.AppendTo(response);
 }
 
 }  // namespace

@@ -77,8 +77,8 @@ TEST_F(CatalogueTest, RowLongerThanTheWorkAreaIsWrittenWhole) {
                                            kAdminFooter);
 }
 
-// Rows are built in a 512-byte work area and formatted whole elsewhere when
-// they do not fit: the rows on both sides of that edge read the same.
+// Rows are built in a 512-byte work area and move to the heap when they
+// outgrow it: the rows on both sides of that edge read the same.
 TEST_F(CatalogueTest, RowsAroundTheWorkAreaEdgeAreWrittenWhole) {
   std::string longest = "TULVAN_";
   for (int i = 0; i < 24; ++i) longest += "\x94\xC2";  // 31 characters, 55 bytes

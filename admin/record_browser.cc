@@ -1,43 +1,28 @@
 #include "record_browser.h"
 
-#include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "admin_parameters.h"
 #include "append_format.h"
-#include "board_prefix.h"
+#include "board_record.h"
 #include "error_page.h"
+#include "store_calls.h"
 #include "string_util.h"
 #include "strip_tags.h"
 #include "wince.h"
 
 namespace {
 
-// Property 1 of a board record: the post's HTML as a NUL-terminated BLOB.
-const CEPROPID kPostProperty = MAKEPROPID(1, CEVT_BLOB);  // 65601
-
 const int kNameArea = 256;
 const int kPostTextArea = 256;
 
 const char kDeleteLink[] = "<A HREF=\"%s?cmd=deleteitem&dbname=%s&deleteitem=%d\">delete:</A>";
 const char kTopLink[] = "<A HREF=\"%s?\">TOP</A> ";
-const char kDeleteRecordFailed[] =
-    "CeDeleteRecord was fail with error %d<BR>\nDatabase %d(%08X)<BR>\nRecord %d(%08X)";
 
 const char* ScriptName(RequestForm* form) {
   const char* script = form->variables->GetNoCase("SCRIPT_NAME");
   return script != NULL ? script : "";
-}
-
-// Opens a database of the system volume by name, reading in its first sort
-// order and moving on with every read.
-HANDLE OpenByName(WCHAR* name) {
-  CEGUID volume;
-  CREATE_SYSTEMGUID(&volume);
-  CEOID oid = 0;
-  return CeOpenDatabaseEx(&volume, &oid, name, 0, CEDB_AUTOINCREMENT, NULL);
 }
 
 void AppendPostLine(RequestForm* form, const char* databaseName, CEOID record,
@@ -70,7 +55,7 @@ int ListBoardRecords(RequestForm* form) {
     ErrorPage(response, "DB not found");
     return 0;
   }
-  if (CompareNoCaseN(name, kBoardPrefix, kBoardPrefixLength) != 0) {
+  if (CompareNoCaseN(name, BOARD_DATABASE_PREFIX, BOARD_DATABASE_PREFIX_LENGTH) != 0) {
     ErrorPage(response, "It is not TULVAN DB.");
     return 0;
   }
@@ -79,7 +64,7 @@ int ListBoardRecords(RequestForm* form) {
     ErrorPage(response, "MultiByteToWideChar failed.");
     return 0;
   }
-  HANDLE database = OpenByName(wideName);
+  HANDLE database = OpenDatabaseByName(wideName);
   if (database == INVALID_HANDLE_VALUE) {
     ErrorPage(response, "CeOpenDatabaseEx failed.");
     return 0;
@@ -98,7 +83,7 @@ int ListBoardRecords(RequestForm* form) {
     }
     const CEPROPVAL* values = reinterpret_cast<const CEPROPVAL*>(buffer);
     for (WORD i = 0; values != NULL && i < propCount; i++) {
-      if (values[i].propid == kPostProperty) AppendPostLine(form, name, record, values[i].val.blob);
+      if (values[i].propid == BOARD_PROP_HTML) AppendPostLine(form, name, record, values[i].val.blob);
     }
     LocalFree(buffer);
     buffer = NULL;
@@ -131,7 +116,7 @@ int DeleteBoardRecord(RequestForm* form) {
     ErrorPage(response, "MultiByteToWideChar failed.");
     return 0;
   }
-  HANDLE database = OpenByName(wideName);
+  HANDLE database = OpenDatabaseByName(wideName);
   if (database == INVALID_HANDLE_VALUE) {
     ErrorPage(response, "Open database Error");
     return 0;
@@ -143,13 +128,7 @@ int DeleteBoardRecord(RequestForm* form) {
 
   DWORD code = GetLastError();
   CloseHandle(database);
-  // A handle is a 32-bit value on the device; the page shows those bits.
-  DWORD handleBits = static_cast<DWORD>(reinterpret_cast<uintptr_t>(database));
-  char message[256];
-  snprintf(message, sizeof(message), kDeleteRecordFailed, static_cast<int>(code),
-           static_cast<int>(handleBits), static_cast<unsigned>(handleBits),
-           static_cast<int>(record), static_cast<unsigned>(record));
-  ErrorPage(response, message);
+  DeleteRecordFailurePage(response, code, database, record);
   return 0;
 }
 

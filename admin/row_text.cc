@@ -1,13 +1,34 @@
 #include "row_text.h"
 
+#include <limits.h>
 #include <string.h>
 
+#include "wince.h"
+
+RowText::~RowText() {
+  if (bytes_ != area_) HeapFree(GetProcessHeap(), HEAP_NO_SERIALIZE, bytes_);
+}
+
+int RowText::Grow(size_t needed) {
+  // A row is appended through an int length; nothing near that is a row.
+  if (needed > static_cast<size_t>(INT_MAX) / 2) return 0;
+  size_t capacity = 2 * needed;
+  char* block = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
+  if (block == NULL) return 0;
+  memcpy(block, bytes_, length_);
+  if (bytes_ != area_) HeapFree(GetProcessHeap(), HEAP_NO_SERIALIZE, bytes_);
+  bytes_ = block;
+  capacity_ = capacity;
+  return 1;
+}
+
 void RowText::Add(const char* text, size_t length) {
-  if (!fits_ || length > kCapacity - length_) {
-    fits_ = 0;
+  if (!ok_) return;
+  if (length > capacity_ - length_ && !Grow(length_ + length)) {
+    ok_ = 0;
     return;
   }
-  memcpy(area_ + length_, text, length);
+  memcpy(bytes_ + length_, text, length);
   length_ += length;
 }
 
@@ -42,4 +63,10 @@ void RowText::AddHex(unsigned value) {
     *--start = '0';
   }
   Add(start, static_cast<size_t>(end - start));
+}
+
+int RowText::AppendTo(TextBuffer* out) const {
+  if (!ok_) return 0;
+  if (length_ == 0) return 1;
+  return out->Append(bytes_, static_cast<int>(length_)) == static_cast<int>(length_) ? 1 : 0;
 }

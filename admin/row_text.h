@@ -1,20 +1,27 @@
-// RowText: one row of a page built in a fixed work area without printf.
+// RowText: one row of a page, built piece by piece without printf.
 #ifndef ADMIN_ROW_TEXT_H_
 #define ADMIN_ROW_TEXT_H_
 
 #include <stddef.h>
 
-// Collects the pieces of one table row in a 512-byte work area: literal text,
-// strings of known length, and numbers written as printf's "%d" and "%#X"
-// would write them. A piece that would not fit is dropped and the row is
-// marked as not fitting; the caller then formats that row another way (see
-// AppendFormat). Nothing is NUL-terminated: the row is `Length()` bytes at
-// `Bytes()`.
+#include "text_buffer.h"
+
+// Collects the pieces of one table row: literal text, strings of known
+// length, and numbers written as printf's "%d" and "%#X" would write them.
+// The row is built in a 512-byte work area; a row that outgrows it (a long
+// script or database name) moves to a block of the process heap, twice as
+// large as it needs, so that every row is written whole. Nothing is
+// NUL-terminated: the row is `Length()` bytes at `Bytes()`.
+//
+// When the heap cannot give the larger block, the piece and every later one
+// are dropped and Ok() turns 0 for good: the caller then writes nothing of
+// the row rather than half of it.
 class RowText {
  public:
-  static constexpr size_t kCapacity = 512;
+  static constexpr size_t kWorkArea = 512;
 
-  RowText() : length_(0), fits_(1) {}
+  RowText() : bytes_(area_), length_(0), capacity_(kWorkArea), ok_(1) {}
+  ~RowText();
 
   // `length` bytes of `text`.
   void Add(const char* text, size_t length);
@@ -28,18 +35,29 @@ class RowText {
   // "0X" and upper-case hexadecimal digits, as "%#X" (0 is written "0").
   void AddHex(unsigned value);
 
-  // 1 while every piece has fitted, else 0.
-  int Fits() const { return fits_; }
-  const char* Bytes() const { return area_; }
+  // Appends the whole row to `out` when every piece was kept. Returns 1 when
+  // the row was appended, 0 when nothing was (a piece was dropped, or the
+  // append fell short: `out` then keeps what it held).
+  int AppendTo(TextBuffer* out) const;
+
+  // 1 while every piece has been kept, else 0.
+  int Ok() const { return ok_; }
+  const char* Bytes() const { return bytes_; }
   size_t Length() const { return length_; }
 
  private:
   RowText(const RowText&) = delete;
   RowText& operator=(const RowText&) = delete;
 
-  char area_[kCapacity];
+  // Moves the row to a heap block with room for `needed` bytes; 0 when the
+  // heap has none.
+  int Grow(size_t needed);
+
+  char area_[kWorkArea];
+  char* bytes_;  // area_, or the heap block
   size_t length_;
-  int fits_;
+  size_t capacity_;
+  int ok_;
 };
 
 #endif  // ADMIN_ROW_TEXT_H_

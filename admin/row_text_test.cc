@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "ceplatform.h"
+
 namespace {
 
 std::string Text(const RowText& row) { return std::string(row.Bytes(), row.Length()); }
@@ -46,44 +48,65 @@ TEST(RowTextTest, PiecesFollowEachOtherWithoutTerminators) {
   row.Add("", 0);
   row.AddHex(0x1F);
   row.Add("</td>");
-  EXPECT_TRUE(row.Fits());
+  EXPECT_TRUE(row.Ok());
   EXPECT_EQ(Text(row), "<td>name0X1F</td>");
 }
 
-// A row that overflows must be reported, never written past the area or
-// handed on with a piece missing.
-TEST(RowTextTest, OverflowIsReportedAndSticks) {
-  const std::string filler(RowText::kCapacity - 3, 'f');
-  struct Case {
-    const char* tail;
-    bool fits;
-  } cases[] = {{"", true}, {"abc", true}, {"abcd", false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.tail);
+// A row longer than the work area moves to the heap and is kept whole, on
+// both sides of the edge and far beyond it; it must never be written past the
+// area or handed on with a piece missing.
+TEST(RowTextTest, RowOutgrowingTheWorkAreaIsKeptWhole) {
+  const std::string filler(RowText::kWorkArea - 3, 'f');
+  const char* const kTails[] = {"", "abc", "abcd", "abcdefgh"};
+  for (const char* tail : kTails) {
+    SCOPED_TRACE(tail);
     RowText row;
     row.Add(filler.data(), filler.size());
-    row.Add(c.tail, strlen(c.tail));
-    EXPECT_EQ(row.Fits() != 0, c.fits);
-    if (c.fits) {
-      EXPECT_EQ(Text(row), filler + c.tail);
-    }
+    row.Add(tail, strlen(tail));
+    row.AddDecimal(-1000);
+    EXPECT_TRUE(row.Ok());
+    EXPECT_EQ(Text(row), filler + tail + "-1000");
   }
 
+  // Many moves: a row of several kilobytes, built one number at a time.
+  RowText row;
+  std::string expected;
+  for (int i = 0; i < 2000; ++i) {
+    row.AddHex(static_cast<unsigned>(i));
+    expected += Printf("%#X", static_cast<unsigned>(i));
+  }
+  EXPECT_TRUE(row.Ok());
+  EXPECT_EQ(Text(row), expected);
+  TextBuffer out;
+  EXPECT_EQ(1, row.AppendTo(&out));
+  EXPECT_EQ(expected, std::string(out.data, out.length));
+}
+
+// When the heap has no room for a longer row, the row is dropped whole: the
+// failure sticks, and nothing of it is appended.
+TEST(RowTextTest, RowTheHeapCannotHoldIsDroppedWhole) {
+  const std::string filler(RowText::kWorkArea - 3, 'f');
   RowText row;
   row.Add(filler.data(), filler.size());
-  row.AddDecimal(-1000);  // five bytes: no room
-  EXPECT_FALSE(row.Fits());
+  PlatformFailHeapAfter(0);
+  row.AddDecimal(-1000);  // five bytes: no room, and no heap
+  PlatformFailHeapAfter(-1);
+  EXPECT_FALSE(row.Ok());
   row.Add("x");  // would fit on its own, but the row is already broken
-  EXPECT_FALSE(row.Fits());
+  EXPECT_FALSE(row.Ok());
   EXPECT_EQ(row.Length(), filler.size());
+  TextBuffer out;
+  out.AppendString("kept");
+  EXPECT_EQ(0, row.AppendTo(&out));
+  EXPECT_EQ("kept", std::string(out.data, out.length));
 
-  RowText numbers;
-  numbers.Add(filler.data(), filler.size() - 7);
-  numbers.AddHex(0xFFFFFFFFu);  // ten bytes into ten free
-  EXPECT_TRUE(numbers.Fits());
-  EXPECT_EQ(numbers.Length(), RowText::kCapacity);
-  numbers.AddDecimal(0);
-  EXPECT_FALSE(numbers.Fits());
+  RowText exact;
+  exact.Add(filler.data(), filler.size() - 7);
+  PlatformFailHeapAfter(0);
+  exact.AddHex(0xFFFFFFFFu);  // ten bytes into ten free: no heap needed
+  PlatformFailHeapAfter(-1);
+  EXPECT_TRUE(exact.Ok());
+  EXPECT_EQ(exact.Length(), RowText::kWorkArea);
 }
 
 }  // namespace

@@ -1,12 +1,6 @@
 #include "strip_tags.h"
 
-namespace {
-
-bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-
-bool IsTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
-
-}  // namespace
+#include "shift_jis.h"
 
 void StripTagsBounded(char* destination, int maximum, const char* source, DWORD sourceBytes) {
   if (destination == NULL) return;
@@ -14,25 +8,27 @@ void StripTagsBounded(char* destination, int maximum, const char* source, DWORD 
   if (source == NULL || maximum <= 0) return;
 
   const unsigned char* text = reinterpret_cast<const unsigned char*>(source);
-  bool copying = true;
+  int copying = 1;
   int count = 0;
   DWORD at = 0;
   while (at < sourceBytes && text[at] != '\0') {
     unsigned char c = text[at];
     if (c == '<') {
-      copying = false;
+      copying = 0;
       at++;
       continue;
     }
     if (c == '>') {
-      copying = true;
+      copying = 1;
       at++;
       continue;
     }
     // A double-byte character travels as one unit, so that a cut can never
     // leave half of it behind (or swallow a bracket as its second byte).
     int width = 1;
-    if (IsLeadByte(c) && at + 1 < sourceBytes && IsTrailByte(text[at + 1])) width = 2;
+    if (IsShiftJisLeadByte(c) && at + 1 < sourceBytes && IsShiftJisTrailByte(text[at + 1])) {
+      width = 2;
+    }
     if (copying) {
       if (count + width > maximum) break;
       for (int i = 0; i < width; i++) destination[count++] = static_cast<char>(text[at + i]);

@@ -1,33 +1,25 @@
 #include "board_database.h"
 
-#include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 
-#include "post_renderer.h"
 #include "error_page.h"
 #include "page_writer.h"
+#include "post_renderer.h"
+#include "store_calls.h"
 
 namespace {
-
-HANDLE OpenByName(WCHAR* name) {
-  CEGUID volume;
-  CREATE_SYSTEMGUID(&volume);
-  CEOID none = 0;
-  return CeOpenDatabaseEx(&volume, &none, name, 0, CEDB_AUTOINCREMENT, NULL);
-}
 
 // Creates the board's database and opens it; INVALID_HANDLE_VALUE after
 // writing the error page.
 HANDLE CreateBoardDatabase(WCHAR* name, TextBuffer* response) {
   CEDBASEINFO info;
   memset(&info, 0, sizeof(info));
-  info.dwFlags = CEDB_VALIDNAME | CEDB_VALIDTYPE | CEDB_VALIDSORTSPEC | CEDB_VALIDDBFLAGS;
+  info.dwFlags = BOARD_DATABASE_FLAGS;
   for (int i = 0; i < CEDB_MAXDBASENAMELEN - 1 && name[i] != 0; i++) info.szDbaseName[i] = name[i];
-  info.dwDbaseType = 0;
+  info.dwDbaseType = BOARD_DATABASE_TYPE;
   info.wNumSortOrder = 1;
   info.rgSortSpecs[0].propid = BOARD_PROP_TIME;
-  info.rgSortSpecs[0].dwFlags = CEDB_SORT_DESCENDING;
+  info.rgSortSpecs[0].dwFlags = BOARD_SORT_FLAGS;
 
   CEGUID volume;
   CREATE_SYSTEMGUID(&volume);
@@ -39,7 +31,7 @@ HANDLE CreateBoardDatabase(WCHAR* name, TextBuffer* response) {
     }
     // Another request created the board between our open and our create:
     // its database serves this post as well.
-    HANDLE database = OpenByName(name);
+    HANDLE database = OpenDatabaseByName(name);
     if (database == INVALID_HANDLE_VALUE) ErrorPage(response, "ERROR: CeOpenDatabaseEx failed.");
     return database;
   }
@@ -67,7 +59,7 @@ int BoardDatabaseName(const char* scriptName, char* out, int capacity) {
       break;
     }
   }
-  int prefix = static_cast<int>(strlen(BOARD_DATABASE_PREFIX));
+  const int prefix = BOARD_DATABASE_PREFIX_LENGTH;
   memcpy(out, BOARD_DATABASE_PREFIX, prefix);
   int n = 0;
   while (n < capacity - 8 && start[n] != '\0' && start[n] != '"') {
@@ -82,7 +74,7 @@ int AddPost(WCHAR* name, TextBuffer* body, TextBuffer* response) {
   TextBuffer post;
   if (!RenderPost(body, response, &post)) return 0;
 
-  HANDLE database = OpenByName(name);
+  HANDLE database = OpenDatabaseByName(name);
   if (database == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
       ErrorPage(response, kNotEnoughMemory);
@@ -116,7 +108,7 @@ int AddPost(WCHAR* name, TextBuffer* body, TextBuffer* response) {
 }
 
 int DeletePost(WCHAR* name, int record, TextBuffer* response) {
-  HANDLE database = OpenByName(name);
+  HANDLE database = OpenDatabaseByName(name);
   if (database == INVALID_HANDLE_VALUE) {
     ErrorPage(response, "Open database Error");
     return 0;
@@ -127,13 +119,6 @@ int DeletePost(WCHAR* name, int record, TextBuffer* response) {
   }
   DWORD code = GetLastError();
   CloseHandle(database);
-  // The handle's value is printed as the device printed it (it fits 32 bits).
-  int handle = static_cast<int>(reinterpret_cast<intptr_t>(database));
-  char message[256];
-  snprintf(message, sizeof(message),
-           "CeDeleteRecord was fail with error %d<BR>\nDatabase %d(%08X)<BR>\nRecord %d(%08X)",
-           static_cast<int>(code), handle, static_cast<unsigned>(handle), record,
-           static_cast<unsigned>(record));
-  ErrorPage(response, message);
+  DeleteRecordFailurePage(response, code, database, static_cast<CEOID>(record));
   return 0;
 }

@@ -1,22 +1,11 @@
-// Board storage: one object-store database per board, named "TULVAN_" and the
-// script's file name, created by the board's first post, with one sort order
-// (property 64, the time of posting, descending). Each post is one record of
-// two properties, in this order:
-//   64     (0x40)     CEVT_FILETIME  the local time of posting
-//   65601  (0x10041)  CEVT_BLOB      the post's HTML and one NUL; the byte
-//                                    count is the text's length plus 1
-// The administration page reads these records too, so the layout must stay.
+// Board storage: the board's database named after its script, created by
+// its first post, and one record per post (layout in board_record.h).
 #ifndef BOARD_BOARD_DATABASE_H_
 #define BOARD_BOARD_DATABASE_H_
 
+#include "board_record.h"
 #include "text_buffer.h"
 #include "wince.h"
-
-// Name prefix that marks a board database.
-#define BOARD_DATABASE_PREFIX "TULVAN_"
-// Property identifiers of a post record.
-#define BOARD_PROP_TIME 0x40     // MAKEPROPID(0, CEVT_FILETIME)
-#define BOARD_PROP_HTML 0x10041  // MAKEPROPID(1, CEVT_BLOB)
 
 // Writes "TULVAN_" and the last path component of `scriptName` (after the
 // last '/', '\' or '"'; a name in double quotes ends at its closing quote)

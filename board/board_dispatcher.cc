@@ -10,6 +10,7 @@
 #include "multipart_fields.h"
 #include "post_renderer.h"
 #include "error_page.h"
+#include "form_field.h"
 #include "page_writer.h"
 #include "request_form.h"
 #include "string_util.h"
@@ -104,12 +105,9 @@ void HandlePost(RequestForm* form, TextBuffer* original, WCHAR* name) {
 
 void CopyQueryValue(const char* query, const char* name, char* out, int size) {
   memset(out, 0, size);
-  if (query == NULL) return;
-  const char* match = strstr(query, name);
-  if (match == NULL) return;
-  const char* equals = strchr(match, '=');
-  if (equals == NULL) return;
-  const char* value = equals + 1;
+  // As the request form reads its parameters: "row" anywhere in the query.
+  const char* value = FindFormField(query, name, kFieldSubstring);
+  if (value == NULL) return;
   int n = 0;
   while (n < size - 1 && value[n] != '\0' && value[n] != '&') {
     out[n] = value[n];

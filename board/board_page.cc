@@ -3,7 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "board_database.h"
+#include "board_record.h"
+#include "store_calls.h"
 #include "string_util.h"
 
 namespace {
@@ -16,32 +17,32 @@ const int kPathSize = 260;
 const int kBaseNameSize = 64;
 const int kReadBlock = 256;
 
-const char* ScriptName(ServerVariables* variables) {
-  const char* script = variables->GetNoCase("SCRIPT_NAME");
-  return script != NULL ? script : "";
-}
+// The longest template file name, "HEAD.HTML" or "FOOT.HTML".
+const int kTemplateNameSize = 9;
 
-// Forms <directory><base><file> in `path`; 0 when the script's directory is
-// unknown (no DOCUMENT_ROOT or SCRIPT_NAME, or a path too long).
-int TemplatePath(ServerVariables* variables, const char* base, const char* file, char* path) {
-  memset(path, 0, kPathSize);
-  if (!GetScriptDirectory(variables, path, kDirectorySize)) return 0;
-  size_t used = strlen(path);
-  if (used + strlen(base) + strlen(file) + 1 > static_cast<size_t>(kPathSize)) return 0;
-  strcat(path, base);
-  strcat(path, file);
+// Forms <directory><base> in `prefix`, the part the two template paths share;
+// 0 when the script's directory is unknown (no DOCUMENT_ROOT or SCRIPT_NAME,
+// or a path too long for the area).
+int TemplatePrefix(ServerVariables* variables, const char* base, char* prefix) {
+  memset(prefix, 0, kPathSize);
+  if (!GetScriptDirectory(variables, prefix, kDirectorySize)) return 0;
+  size_t used = strlen(prefix);
+  size_t baseLength = strlen(base);
+  if (used + baseLength + kTemplateNameSize + 1 > static_cast<size_t>(kPathSize)) return 0;
+  memcpy(prefix + used, base, baseLength + 1);
   return 1;
 }
 
-void ReleaseRecord(LPBYTE* record, DWORD* size) {
-  if (*record != NULL) LocalFree(*record);
-  *record = NULL;
-  *size = 0;
+// <prefix><file> in `path`.
+void TemplatePath(const char* prefix, const char* file, char* path) {
+  size_t used = strlen(prefix);
+  memcpy(path, prefix, used);
+  memcpy(path + used, file, strlen(file) + 1);
 }
 
 void WritePost(const CEPROPVAL& value, CEOID oid, const char* script, PageWriter* page, int hide) {
-  page->Put("<table border=\"0\" cellpadding=\"0\" cellspacing=\"0\" width=\"100%\"><tr>");
-  page->Put("<td width=\"100%\">");
+  page->Put("<table border=\"0\" cellpadding=\"0\" cellspacing=\"0\" width=\"100%\"><tr>"
+            "<td width=\"100%\">");
   const CEBLOB& blob = value.val.blob;
   // The post's HTML runs to its NUL, never past the record's bytes.
   int n = 0;
@@ -50,18 +51,17 @@ void WritePost(const CEPROPVAL& value, CEOID oid, const char* script, PageWriter
     n = static_cast<int>(end != NULL ? static_cast<const BYTE*>(end) - blob.lpb : blob.dwCount);
   }
   page->Put(reinterpret_cast<const char*>(blob.lpb), n);
-  page->Put("</td><td>");
-  if (!hide) {
-    // Written in pieces: a script name of any length gives a whole button.
-    page->Put("<form METHOD=\"POST\" ACTION=\"");
-    page->Put(script);
-    page->Put("\"><input type=\"SUBMIT\" name=\"deleteitem\" value=\"\x8D\xED\x8F\x9C\">"
-              "<input type=\"hidden\" name=\"deleteitemid\" value=\"");
-    page->PutInt(static_cast<int>(oid));
-    page->Put("\"></form>");
+  if (hide) {
+    page->Put("</td><td></td></tr></table><HR>\n");
+    return;
   }
-  page->Put("</td>");
-  page->Put("</tr></table><HR>\n");
+  // Written in pieces: a script name of any length gives a whole button.
+  page->Put("</td><td><form METHOD=\"POST\" ACTION=\"");
+  page->Put(script);
+  page->Put("\"><input type=\"SUBMIT\" name=\"deleteitem\" value=\"\x8D\xED\x8F\x9C\">"
+            "<input type=\"hidden\" name=\"deleteitemid\" value=\"");
+  page->PutInt(static_cast<int>(oid));
+  page->Put("\"></form></td></tr></table><HR>\n");
 }
 
 }  // namespace
@@ -85,6 +85,13 @@ int ScriptBaseName(const char* scriptName, char* out, int capacity) {
 HANDLE OpenFileNarrow(const char* path, DWORD access, DWORD share,
                       LPSECURITY_ATTRIBUTES security, DWORD disposition,
                       DWORD attributes, HANDLE templateFile) {
+  // A path of the template area converts in one go on the stack; only a
+  // longer one is measured first and converted on the heap.
+  WCHAR area[kPathSize];
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, area, kPathSize) > 0) {
+    return CreateFileW(area, access, share, security, disposition, attributes, templateFile);
+  }
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return INVALID_HANDLE_VALUE;
   int units = MultiByteToWideChar(CP_ACP, 0, path, -1, NULL, 0);
   if (units <= 0) return INVALID_HANDLE_VALUE;
   HANDLE heap = GetProcessHeap();
@@ -119,14 +126,14 @@ int ReadTemplateFile(const char* path, PageWriter* page) {
   return 1;
 }
 
-void WriteBoardHeader(ServerVariables*, PageWriter* page) {
+void WriteBoardHeader(PageWriter* page) {
   page->Put("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=shift_jis\">\n"
             "<HTML><HEAD>\n<TITLE>TULVAN BBS</TITLE>\n</HEAD>\n<BODY BGCOLOR=#FFFFFF>\n");
 }
 
-void WriteBoardForm(ServerVariables* variables, PageWriter* page) {
+void WriteBoardForm(const char* script, PageWriter* page) {
   page->Put("<form method=POST action=\"");
-  page->Put(ScriptName(variables));
+  page->Put(script);
   page->Put("\"><TT>");
   // 投稿者, メール, 題　名, 内　容; the button says 投稿, the reset 消す.
   page->Put("\x93\x8A\x8D\x65\x8E\xD2 <input type=text name=\"name\" size=20 value=\"\" maxlength=24><br>"
@@ -137,23 +144,21 @@ void WriteBoardForm(ServerVariables* variables, PageWriter* page) {
             "<input type=reset value=\"\x8F\xC1\x82\xB7\"></form>");
 }
 
-void WriteBoardFooter(ServerVariables*, PageWriter* page) {
+void WriteBoardFooter(PageWriter* page) {
   page->Put("<P><A HREF=\"https://corkwall.example/\">TULVAN BBS by Vandrel</A></BODY></HTML>\n");
 }
 
-int ListPosts(WCHAR* name, ServerVariables* variables, PageWriter* page, int offset, int hide) {
+int ListPosts(WCHAR* name, const char* script, PageWriter* page, int offset, int hide) {
   if (offset < 0) offset = 0;
-  CEGUID volume;
-  CREATE_SYSTEMGUID(&volume);
-  CEOID none = 0;
-  HANDLE database = CeOpenDatabaseEx(&volume, &none, name, 0, CEDB_AUTOINCREMENT, NULL);
+  HANDLE database = OpenDatabaseByName(name);
   if (database == INVALID_HANDLE_VALUE) {
     // No database yet means no posts; a store out of memory is a failure.
     if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY) page->Fail();
     return 1;
   }
-  const char* script = ScriptName(variables);
 
+  // One record buffer serves every read: the store grows it when a record
+  // needs more room, and it holds only the record just read.
   int skip = offset;
   int shown = 0;
   LPBYTE record = NULL;
@@ -168,12 +173,10 @@ int ListPosts(WCHAR* name, ServerVariables* variables, PageWriter* page, int off
     }
     if (skip > 0) {
       skip--;
-      ReleaseRecord(&record, &size);
       continue;
     }
     if (shown == BOARD_PAGE_POSTS) {
       code = 0;  // a post follows this page
-      ReleaseRecord(&record, &size);
       break;
     }
     const CEPROPVAL* values = reinterpret_cast<const CEPROPVAL*>(record);
@@ -181,9 +184,8 @@ int ListPosts(WCHAR* name, ServerVariables* variables, PageWriter* page, int off
       if (values[i].propid == BOARD_PROP_HTML) WritePost(values[i], oid, script, page, hide);
     }
     shown++;
-    ReleaseRecord(&record, &size);
   }
-  ReleaseRecord(&record, &size);
+  if (record != NULL) LocalFree(record);
 
   if (code == 0 || code == ERROR_NO_MORE_ITEMS) {
     page->Put("<A HREF=\"");
@@ -211,21 +213,22 @@ namespace {
 
 // Writes the page's top: the header block, then the header template, or the
 // built-in header, a comment naming the path tried and the built-in form.
+// `prefix` is the templates' shared path when `havePath` (TemplatePrefix).
 // Returns the hide flag: 0 when the text written carries the marker, read as
 // text (a header with a NUL byte in it is searched up to that byte).
-int WritePageTop(ServerVariables* variables, PageWriter* page, const char* base) {
+int WritePageTop(const char* script, const char* prefix, int havePath, PageWriter* page) {
   page->Put("Content-Type: text/html; Charset=Shift_JIS\r\n\r\n");
   char path[kPathSize];
-  int havePath = TemplatePath(variables, base, "HEAD.HTML", path);
+  if (havePath) TemplatePath(prefix, "HEAD.HTML", path);
   if (!havePath || !ReadTemplateFile(path, page)) {
-    WriteBoardHeader(variables, page);
+    WriteBoardHeader(page);
     // Without a directory nothing was tried, so there is no path to name.
     if (havePath) {
       page->Put("\n<!-- ERROR READ FILE ");
       page->Put(path);
       page->Put(" -->\n");
     }
-    WriteBoardForm(variables, page);
+    WriteBoardForm(script, page);
   }
   const char* text = page->buffer()->data;
   return text != NULL && strstr(text, kHideDeleteFlag) != NULL ? 0 : 1;
@@ -234,11 +237,14 @@ int WritePageTop(ServerVariables* variables, PageWriter* page, const char* base)
 }  // namespace
 
 int ShowsDeleteButtons(ServerVariables* variables) {
+  const char* scriptName = variables->GetNoCase("SCRIPT_NAME");
   char base[kBaseNameSize];
-  ScriptBaseName(variables->GetNoCase("SCRIPT_NAME"), base, sizeof(base));
+  ScriptBaseName(scriptName, base, sizeof(base));
+  char prefix[kPathSize];
+  int havePath = TemplatePrefix(variables, base, prefix);
   TextBuffer top;
   PageWriter page(&top);
-  int hide = WritePageTop(variables, &page, base);
+  int hide = WritePageTop(scriptName != NULL ? scriptName : "", prefix, havePath, &page);
   if (page.failed()) return -1;
   return hide ? 0 : 1;
 }
@@ -247,15 +253,20 @@ void WriteBoardPage(ServerVariables* variables, TextBuffer* response, WCHAR* nam
   EmptyResponse(response);
   PageWriter page(response);
 
+  // SCRIPT_NAME as the page shows it: looked up once, "" when absent.
+  const char* scriptName = variables->GetNoCase("SCRIPT_NAME");
+  const char* script = scriptName != NULL ? scriptName : "";
   char base[kBaseNameSize];
-  ScriptBaseName(variables->GetNoCase("SCRIPT_NAME"), base, sizeof(base));
-  int hide = WritePageTop(variables, &page, base);
+  ScriptBaseName(scriptName, base, sizeof(base));
+  char prefix[kPathSize];
+  int havePath = TemplatePrefix(variables, base, prefix);
+  int hide = WritePageTop(script, prefix, havePath, &page);
 
-  ListPosts(name, variables, &page, offset, hide);
+  ListPosts(name, script, &page, offset, hide);
 
   char path[kPathSize];
-  int havePath = TemplatePath(variables, base, "FOOT.HTML", path);
-  if (!havePath || !ReadTemplateFile(path, &page)) WriteBoardFooter(variables, &page);
+  if (havePath) TemplatePath(prefix, "FOOT.HTML", path);
+  if (!havePath || !ReadTemplateFile(path, &page)) WriteBoardFooter(&page);
 
   if (page.failed()) ErrorPage(response, kNotEnoughMemory);
 }

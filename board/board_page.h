@@ -34,7 +34,8 @@ int ShowsDeleteButtons(ServerVariables* variables);
 // NULL (out then holds "").
 int ScriptBaseName(const char* scriptName, char* out, int capacity);
 
-// CreateFileW with a narrow (ANSI code page) path. INVALID_HANDLE_VALUE when
+// CreateFileW with a narrow (ANSI code page) path, converted on the stack
+// when it fits the template path area. INVALID_HANDLE_VALUE when
 // the file cannot be opened, or with ERROR_NOT_ENOUGH_MEMORY when the wide
 // copy of the path cannot be allocated.
 HANDLE OpenFileNarrow(const char* path, DWORD access, DWORD share,
@@ -46,16 +47,18 @@ HANDLE OpenFileNarrow(const char* path, DWORD access, DWORD share,
 // of memory also marks the page failed).
 int ReadTemplateFile(const char* path, PageWriter* page);
 
-// The built-in texts used when the templates cannot be read.
-void WriteBoardHeader(ServerVariables* variables, PageWriter* page);
-void WriteBoardForm(ServerVariables* variables, PageWriter* page);
-void WriteBoardFooter(ServerVariables* variables, PageWriter* page);
+// The built-in texts used when the templates cannot be read. The form posts
+// to `script`, the request's SCRIPT_NAME ("" when it has none).
+void WriteBoardHeader(PageWriter* page);
+void WriteBoardForm(const char* script, PageWriter* page);
+void WriteBoardFooter(PageWriter* page);
 
 // Appends up to twenty posts from `offset` on, each with its delete button
-// unless `hide`, then TOP (and NEXT when more follow). A board without a
-// database gets nothing at all. A read that fails ends in the error page
-// "Re-allocation of database records failed." (122) or "Other errors.".
+// (posting to `script`) unless `hide`, then TOP (and NEXT when more follow),
+// both leading to `script`. A board without a database gets nothing at all.
+// A read that fails ends in the error page "Re-allocation of database
+// records failed." (122) or "Other errors.". Holds one record at a time.
 // Returns 1.
-int ListPosts(WCHAR* name, ServerVariables* variables, PageWriter* page, int offset, int hide);
+int ListPosts(WCHAR* name, const char* script, PageWriter* page, int offset, int hide);
 
 #endif  // BOARD_BOARD_PAGE_H_

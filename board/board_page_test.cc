@@ -242,6 +242,22 @@ TEST_F(BoardPageTest, ListingFailuresEndInAnErrorPageAndTheFooter) {
   }
 }
 
+// Posts already written when a later read fails are gone with the rest of
+// the page: nothing of them may follow the error page, and the footer still
+// does.
+TEST_F(BoardPageTest, ReadFailingAfterSomePostsLeavesOnlyTheErrorPageAndTheFooter) {
+  for (const char* subject : {"One", "Two", "Three"}) ASSERT_EQ(AddPost(subject).result, 28);
+  WriteTemplate("boardFOOT.HTML", "<FOOT>");
+  // The open is the first store call; reads follow, one per record.
+  for (long readsBefore = 1; readsBefore <= 3; ++readsBefore) {
+    SCOPED_TRACE(readsBefore);
+    PlatformFailStoreCall(1 + readsBefore, ERROR_READ_FAULT);
+    EXPECT_EQ(Get().text, ErrorPageText("Other errors.") + "<FOOT>");
+    PlatformFailStoreCall(-1, 0);
+  }
+  EXPECT_NE(Get().text.find("Three"), std::string::npos);
+}
+
 // An identifier with its top bit set is written as a negative decimal and
 // comes back whole through the delete button's form.
 TEST_F(BoardPageTest, TopBitIdentifierTravelsAsANegativeDecimal) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "board_record.h"
 #include "ceplatform.h"
 #include "tvx_library.h"
 #include "wince.h"
@@ -41,7 +42,7 @@ struct StoredRecord {
   std::vector<StoredProperty> properties;
   std::string Html() const {  // the post's text without its NUL
     for (const auto& p : properties) {
-      if (p.propid == 0x10041) return std::string(p.blob.c_str());
+      if (p.propid == BOARD_PROP_HTML) return std::string(p.blob.c_str());
     }
     return std::string();
   }

@@ -12,7 +12,7 @@ int AppendEncoded(TextBuffer* out, const char* value, int length) {
   static const char kHex[] = "0123456789ABCDEF";
   for (int i = 0; i < length; i++) {
     unsigned char c = static_cast<unsigned char>(value[i]);
-    bool plain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    int plain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
     char escaped[3] = {'%', kHex[c >> 4], kHex[c & 15]};
     if (plain ? out->Append(value + i, 1) != 1 : out->Append(escaped, 3) != 3) return 0;
   }

@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <string.h>
 
-
 const char kNotEnoughMemory[] = "Not enough memory";
 
 void PageWriter::Put(const char* text) {
@@ -12,7 +11,22 @@ void PageWriter::Put(const char* text) {
 
 void PageWriter::Put(const char* bytes, int count) {
   if (count <= 0) return;
-  if (out_->Append(bytes, count) != count) failed_ = 1;
+  if (count > kStagingArea - staged_) {
+    Flush();
+    if (count >= kStagingArea) {
+      // A piece as large as the area goes straight to the buffer.
+      if (out_->Append(bytes, count) != count) failed_ = 1;
+      return;
+    }
+  }
+  memcpy(staging_ + staged_, bytes, count);
+  staged_ += count;
+}
+
+void PageWriter::Flush() {
+  if (staged_ == 0) return;
+  if (out_->Append(staging_, staged_) != staged_) failed_ = 1;
+  staged_ = 0;
 }
 
 void PageWriter::PutInt(int value) {

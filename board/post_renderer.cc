@@ -6,7 +6,9 @@
 #include <new>
 
 #include "error_page.h"
+#include "form_field.h"
 #include "page_writer.h"
+#include "shift_jis.h"
 #include "string_util.h"
 #include "wince.h"
 
@@ -17,36 +19,20 @@ const int kShortField = 29;
 // The form's own parameters are short: a button's caption, a record number.
 const int kFormValueMax = 31;
 
-int IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-int IsTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
-int IsSingleKana(unsigned char c) { return c >= 0xA1 && c <= 0xDF; }
-
-// The value of the item named exactly `key`, or NULL.
-const char* FindField(const char* text, const char* key) {
-  size_t keyLength = strlen(key);
-  const char* item = text;
-  while (item != NULL) {
-    if (strncmp(item, key, keyLength) == 0 && item[keyLength] == '=') return item + keyLength + 1;
-    item = strchr(item, '&');
-    if (item != NULL) item++;
-  }
-  return NULL;
-}
-
 // Escapes the decoded text into `out`; 0 when an append fell short.
 int EscapeText(const unsigned char* text, TextBuffer* out) {
   PageWriter w(out);
   for (const unsigned char* p = text; *p != '\0'; p++) {
     unsigned char c = *p;
     if (c >= 0x80) {
-      if (IsLeadByte(c)) {
-        if (IsTrailByte(p[1])) {
+      if (IsShiftJisLeadByte(c)) {
+        if (IsShiftJisTrailByte(p[1])) {
           w.Put(reinterpret_cast<const char*>(p), 2);
           p++;
         }
         // A lead byte without its trail byte is dropped; the next byte is
         // looked at on its own.
-      } else if (IsSingleKana(c)) {
+      } else if (IsShiftJisSingleKana(c)) {
         w.Put(reinterpret_cast<const char*>(p), 1);
       }
       continue;
@@ -77,7 +63,7 @@ int UnitLength(const char* p) {
     if (p[n] == '\n') n++;
     return n;
   }
-  if (IsLeadByte(c) && p[1] != '\0') return 2;
+  if (IsShiftJisLeadByte(c) && p[1] != '\0') return 2;
   return 1;
 }
 
@@ -85,14 +71,15 @@ int UnitLength(const char* p) {
 
 int GetPostField(TextBuffer* body, TextBuffer* value, const char* key) {
   const char* text = body->data != NULL ? body->data : "";
-  const char* start = FindField(text, key);
+  // Whole names only: a visitor's "nickname=" or "...&name=" inside a value
+  // never stands for a field.
+  const char* start = FindFormField(text, key, kFieldWholeName);
   value->Clear();
   if (start == NULL) {
     static const char kNone[] = "(none)";
     return value->AppendString(kNone) == 6 ? 6 : -1;
   }
-  const char* end = strchr(start, '&');
-  int length = end != NULL ? static_cast<int>(end - start) : static_cast<int>(strlen(start));
+  int length = FormFieldLength(start);
   if (length == 0) return 0;
 
   TextBuffer scratch;
@@ -104,7 +91,7 @@ int GetPostField(TextBuffer* body, TextBuffer* value, const char* key) {
 
 int CopyFormValue(const char* text, const char* key, char* out, int size) {
   memset(out, 0, size);
-  const char* start = text != NULL ? FindField(text, key) : NULL;
+  const char* start = FindFormField(text, key, kFieldWholeName);
   if (start == NULL) return 0;
   // Decoded before it is cut, so that the cut never splits an escape: each
   // byte kept takes at most three of the bytes sent ("%XY").

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "form_field.h"
 #include "string_util.h"
 
 const char kStatusNoError[] = "NOERROR";
@@ -53,10 +54,10 @@ RequestForm::RequestForm(ServerVariables* variables, TextBuffer* requestBody,
   }
 }
 
-bool RequestForm::Usable() {
-  if (variables != NULL && requestBody != NULL && response != NULL) return true;
+int RequestForm::Usable() {
+  if (variables != NULL && requestBody != NULL && response != NULL) return 1;
   status = kStatusBadParam;
-  return false;
+  return 0;
 }
 
 int RequestForm::IsPost() {
@@ -81,15 +82,14 @@ int RequestForm::IsMultipart(ServerVariables* variables) {
 
 int RequestForm::FindValue(const char* text, const char* name, char* buffer, int size) {
   if (text == NULL || name == NULL || buffer == NULL || size <= 0) return 0;
-  const char* at = strstr(text, name);
-  if (at == NULL) {
-    buffer[0] = '\0';
+  const char* value = FindFormField(text, name, kFieldSubstring);
+  if (value == NULL) {
+    // A name that is not there gives an empty value; one without an '='
+    // after it leaves the buffer as it was.
+    if (strstr(text, name) == NULL) buffer[0] = '\0';
     return 0;
   }
-  const char* equals = strchr(at, '=');
-  if (equals == NULL) return 0;
-  const char* value = equals + 1;
-  size_t length = strcspn(value, "&");
+  size_t length = static_cast<size_t>(FormFieldLength(value));
   size_t copied = length < static_cast<size_t>(size) ? length : static_cast<size_t>(size);
   memcpy(buffer, value, copied);
   if (copied < static_cast<size_t>(size)) buffer[copied] = '\0';

@@ -48,10 +48,11 @@ class RequestForm {
   static int IsUrlEncoded(ServerVariables* variables);
   static int IsMultipart(ServerVariables* variables);
 
-  // Finds `name` anywhere in URL-encoded `text`, takes the value after the
-  // first '=' from there up to '&' or the end, and copies min(length, size)
-  // bytes (a NUL follows only a shorter value; an absent name leaves a NUL in
-  // the first byte). Returns the bytes copied. Writes nothing when size <= 0.
+  // Finds `name` anywhere in URL-encoded `text` (kFieldSubstring of
+  // form_field.h), takes the value after the first '=' from there up to '&'
+  // or the end, and copies min(length, size) bytes (a NUL follows only a
+  // shorter value; an absent name leaves a NUL in the first byte). Returns
+  // the bytes copied. Writes nothing when size <= 0.
   static int FindValue(const char* text, const char* name, char* buffer, int size);
 
   // Multipart bodies: the named part's value, in place (out) or copied whole
@@ -68,8 +69,8 @@ class RequestForm {
   const char* status;
 
  private:
-  // False (and status "Bad param.") when built over a NULL object.
-  bool Usable();
+  // 0 (and status "Bad param.") when built over a NULL object, else 1.
+  int Usable();
 };
 
 #endif  // FRAMEWORK_REQUEST_FORM_H_

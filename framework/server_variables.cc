@@ -15,8 +15,9 @@ namespace {
 // the buffer keeps after its bytes), so a block that lost its pairing cannot
 // lead a walk out of the storage.
 char* SkipString(char* p, char* end) {
-  while (p < end && *p != '\0') ++p;
-  return p < end ? p + 1 : end;
+  if (p >= end) return end;
+  char* nul = static_cast<char*>(memchr(p, '\0', static_cast<size_t>(end - p)));
+  return nul != NULL ? nul + 1 : end;
 }
 
 }  // namespace
@@ -60,26 +61,35 @@ char* ServerVariables::CurrentValue() {
   return SkipString(cursor, buffer->data + buffer->length);
 }
 
-char* ServerVariables::Find(const char* name) {
+// The walk of Rewind and Next in one loop: the first pair whose name
+// `matches`, with the cursor on it. When none does, NULL, and the cursor
+// where that walk leaves it: on the last pair (NULL for an empty block).
+template <typename Match>
+char* ServerVariables::FindPair(const char* name, Match matches) {
   if (name == NULL) return NULL;
-  for (char* p = Rewind(); p != NULL; p = Next()) {
-    if (strcmp(p, name) == 0) {
-      cursor = p;
-      return p;
-    }
+  cursor = NULL;
+  if (buffer == NULL || buffer->data == NULL || buffer->length <= 0) return NULL;
+  char* end = buffer->data + buffer->length;
+  for (char* p = buffer->data; p < end && *p != '\0';) {
+    cursor = p;
+    if (matches(p, name)) return p;
+    p = SkipString(SkipString(p, end), end);
   }
   return NULL;
 }
 
+// The first bytes are compared before the whole names: most pairs of a walk
+// differ there.
+char* ServerVariables::Find(const char* name) {
+  return FindPair(name,
+                  [](const char* p, const char* n) { return *p == *n && strcmp(p, n) == 0; });
+}
+
 char* ServerVariables::FindNoCase(const char* name) {
-  if (name == NULL) return NULL;
-  for (char* p = Rewind(); p != NULL; p = Next()) {
-    if (CompareNoCase(p, name) == 0) {
-      cursor = p;
-      return p;
-    }
-  }
-  return NULL;
+  return FindPair(name, [](const char* p, const char* n) {
+    return ToLowerAscii(static_cast<signed char>(*p)) == ToLowerAscii(static_cast<signed char>(*n)) &&
+           CompareNoCase(p, n) == 0;
+  });
 }
 
 char* ServerVariables::Get(const char* name) {
@@ -103,14 +113,18 @@ int ServerVariables::Set(const char* name, const char* value) {
   size_t nameBytes = strlen(name) + 1;
   size_t valueBytes = strlen(value) + 1;
   if (nameBytes + valueBytes > static_cast<size_t>(INT_MAX)) return 0;
-  size_t total = nameBytes + valueBytes;
-  char* pair = static_cast<char*>(malloc(total));
-  if (pair == NULL) return 0;
-  memset(pair, 0, total);
-  memcpy(pair, name, nameBytes);
-  memcpy(pair + nameBytes, value, valueBytes);
-  int added = buffer->Append(pair, static_cast<int>(total));
-  free(pair);
+  // Name and value go in as two appends; when the second falls short the
+  // first is taken back, so the block never ends in half a pair.
+  int before = buffer->length;
+  int added = 0;
+  if (buffer->Append(name, static_cast<int>(nameBytes)) == static_cast<int>(nameBytes)) {
+    if (buffer->Append(value, static_cast<int>(valueBytes)) == static_cast<int>(valueBytes)) {
+      added = static_cast<int>(nameBytes + valueBytes);
+    } else {
+      buffer->length = before;
+      buffer->data[before] = '\0';
+    }
+  }
   // The append may have moved the storage; never leave the cursor behind.
   Rewind();
   return added;
@@ -126,7 +140,7 @@ int ServerVariables::Remove(const char* name) {
   TextBuffer* rebuilt = new (std::nothrow) TextBuffer;
   if (rebuilt == NULL) return 0;
   char* next = Next();
-  bool ok = true;
+  int ok = 1;
   if (found == start) {
     if (next != NULL) {
       int tail = total - static_cast<int>(next - start);

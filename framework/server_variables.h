@@ -52,6 +52,9 @@ class ServerVariables {
   char* cursor;
 
  private:
+  template <typename Match>
+  char* FindPair(const char* name, Match matches);
+
   ServerVariables(const ServerVariables&) = delete;
   ServerVariables& operator=(const ServerVariables&) = delete;
 };

@@ -233,6 +233,33 @@ TEST(ServerVariablesTest, HeapFailureDuringRemoveLosesNoVariable) {
   }
 }
 
+// A new pair whose name still fits the block but whose value needs more
+// room: when the heap gives none, the name must not stay behind on its own
+// (it would pair with whatever follows and shift every later pair).
+TEST(ServerVariablesTest, HeapFailureOnTheValueLeavesNoNameBehind) {
+  const Pairs before = {{"A", std::string(500, 'a')}};  // 504 bytes of 512
+  for (size_t valueLength : {std::string::size_type(4), std::string::size_type(40)}) {
+    SCOPED_TRACE(valueLength);
+    ServerVariables variables;
+    Fill(&variables, before);
+    const int length = variables.buffer->length;
+    PlatformFailHeapAfter(0);
+    int result = variables.Set("N", std::string(valueLength, 'n').c_str());
+    PlatformFailHeapAfter(-1);
+    if (valueLength == 4) {  // "N\0nnnn\0" fits the block: no allocation
+      EXPECT_EQ(7, result);
+      EXPECT_STREQ("nnnn", variables.Get("N"));
+      continue;
+    }
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(before, Walk(&variables));
+    EXPECT_EQ(length, variables.buffer->length);
+    EXPECT_EQ(nullptr, variables.Get("N"));
+    EXPECT_EQ(7, variables.Set("B", "2222"));
+    EXPECT_EQ((Pairs{{"A", std::string(500, 'a')}, {"B", "2222"}}), Walk(&variables));
+  }
+}
+
 // Replacing a pair under heap failure: the old value is either replaced, kept
 // (Set reports 0 and nothing changed) or, when only the new pair could not be
 // added, gone. Never two pairs of one name, never success with the old value.

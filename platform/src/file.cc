@@ -10,6 +10,7 @@
 #include <string>
 
 #include "errno_map.h"
+#include "file_status_cache.h"
 #include "handle_table.h"
 #include "unicode.h"
 #include "wince_kernel.h"
@@ -52,13 +53,16 @@ class FileObject : public KernelObject {
 bool LinuxPath(LPCWSTR path, std::string* out) {
   for (size_t i = 0; path[i] != 0; ++i) {
     uint32_t cp = path[i];
+    if (cp < 0x80) {  // most paths are ASCII
+      out->push_back(cp == '\\' ? '/' : static_cast<char>(cp));
+      continue;
+    }
     if (IsHighSurrogate(cp) && IsLowSurrogate(path[i + 1])) {
       cp = CombineSurrogates(cp, path[i + 1]);
       ++i;
     } else if (IsHighSurrogate(cp) || IsLowSurrogate(cp)) {
       return false;
     }
-    if (cp == '\\') cp = '/';
     char bytes[4];
     out->append(bytes, EncodeUtf8(cp, bytes));
   }
@@ -85,13 +89,22 @@ HANDLE OpenForReading(LPCWSTR path) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  // Optional files (a board's templates) are looked for on every request:
+  // one known to be missing costs no open and no stat.
+  FileStatusCache& statuses = FileStatusCache::Instance();
+  if (statuses.KnownMissing(linux_path)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
   // O_NONBLOCK: opening a FIFO must not wait for a writer; such files are
   // refused below anyway.
   int fd = open(linux_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     int error = errno;
-    SetLastError(error == ENOENT ? MissingFileError(linux_path)
-                                 : ErrnoToLastError(error, ERROR_ACCESS_DENIED));
+    DWORD code = error == ENOENT ? MissingFileError(linux_path)
+                                 : ErrnoToLastError(error, ERROR_ACCESS_DENIED);
+    if (code == ERROR_FILE_NOT_FOUND) statuses.NoteMissing(linux_path);
+    SetLastError(code);
     return INVALID_HANDLE_VALUE;
   }
   struct stat info;
