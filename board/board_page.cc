@@ -148,8 +148,11 @@ int ListPosts(WCHAR* name, ServerVariables* variables, PageWriter* page, int off
   CEOID none = 0;
   HANDLE database = CeOpenDatabaseEx(&volume, &none, name, 0, CEDB_AUTOINCREMENT, NULL);
   if (database == INVALID_HANDLE_VALUE) {
-    // No database yet means no posts; a store out of memory is a failure.
-    if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY) page->Fail();
+    // No database yet means no posts; a store out of memory is a failure,
+    // and so is a store that cannot be read: its posts are there, unseen.
+    DWORD code = GetLastError();
+    if (code == ERROR_NOT_ENOUGH_MEMORY) page->Fail();
+    if (code == ERROR_READ_FAULT) ErrorPage(page->buffer(), "Other errors.");
     return 1;
   }
   const char* script = ScriptName(variables);
