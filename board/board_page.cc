@@ -110,13 +110,22 @@ int ReadTemplateFile(const char* path, PageWriter* page) {
     if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY) page->Fail();
     return 0;
   }
+  // A file that fails half-way is taken back whole: half a header could end
+  // inside a tag, or before the form.
+  TextBuffer* out = page->buffer();
+  int mark = out->length;
   char block[kReadBlock];
   DWORD got = 0;
-  while (ReadFile(file, block, sizeof(block), &got, NULL) && got > 0) {
+  BOOL read = TRUE;
+  while ((read = ReadFile(file, block, sizeof(block), &got, NULL)) && got > 0) {
     page->Put(block, static_cast<int>(got));
   }
   CloseHandle(file);
-  return 1;
+  if (!read && out->data != NULL && out->length > mark) {
+    out->length = mark;
+    out->data[mark] = '\0';
+  }
+  return read ? 1 : 0;
 }
 
 void WriteBoardHeader(ServerVariables*, PageWriter* page) {

@@ -336,9 +336,14 @@ TEST_F(StoreFaultTest, DiskFullReachesThePlugInAsDiskFull) {
   for (Fault fault : {Fault::kDiskFull, Fault::kShortWrite}) {
     vfs.Arm(fault, 1, true);
     SetLastError(0);
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(CeWriteRecordProps(handle, 0, 1, &value), 0u);
+    std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
     vfs.Disarm();
+    // The log line names the full disk, not what the rollback met after it.
+    EXPECT_NE(log.find("CeWriteRecordProps: store "), std::string::npos) << log;
+    EXPECT_NE(log.find("database or disk is full (13)"), std::string::npos) << log;
     EXPECT_EQ(NextOid(), next);
     EXPECT_TRUE(WriteLockFree());
   }
