@@ -18,10 +18,10 @@ namespace {
 
 const char kErrorHead[] = "Content-Type: text/html\r\n\r\n<HTML><BODY>";
 const char kErrorTail[] = "</BODY></HTML>";
-// Where the subject stands in a post's HTML, and the rest of a post of
-// Post(): the clock is fixed, so every post differs only in its subject.
+// Where the subject stands in a post's HTML, and how the post ends.
 const char kSubjectHead[] = "<B> \r\n ";
 const char kSubjectTail[] = " \r\n </B> ";
+const char kPostEnd[] = " </TT> </BLOCKQUOTE> \r\n ";
 
 std::u16string Wide(const std::string& narrow) {
   std::u16string wide(narrow.size() + 1, u'\0');
@@ -29,13 +29,6 @@ std::u16string Wide(const std::string& narrow) {
                               static_cast<int>(wide.size()));
   wide.resize(n > 0 ? n - 1 : 0);
   return wide;
-}
-
-// The rest of every post's HTML after its subject, as the first post
-// written in this process showed it.
-std::string& PostRest() {
-  static std::string* rest = new std::string();
-  return *rest;
 }
 
 }  // namespace
@@ -52,11 +45,12 @@ std::string ErrorMessageOf(const std::string& text) {
 std::string SubjectOfPost(const std::string& html) {
   if (html.compare(0, strlen(kSubjectHead), kSubjectHead) != 0) return "";
   size_t end = html.find(kSubjectTail);
-  if (end == std::string::npos) return "";
-  std::string subject = html.substr(strlen(kSubjectHead), end - strlen(kSubjectHead));
-  std::string rest = html.substr(end);
-  if (PostRest().empty()) PostRest() = rest;
-  return rest == PostRest() ? subject : "";
+  size_t tail = strlen(kPostEnd);
+  if (end == std::string::npos || html.size() < end + tail ||
+      html.compare(html.size() - tail, tail, kPostEnd) != 0) {
+    return "";
+  }
+  return html.substr(strlen(kSubjectHead), end - strlen(kSubjectHead));
 }
 
 void PluginFixture::SetUp() {
@@ -115,8 +109,8 @@ Answer PluginFixture::Post(const std::string& subject) {
   return Board("POST", "", "name=Taro&email=&subject=" + subject + "&body=Hello&postitem=x");
 }
 
-Answer PluginFixture::Admin(const std::string& query) {
-  return Call(*admin_, "GET", kAdminScript, query, "");
+Answer PluginFixture::Admin(const std::string& query, const std::string& script) {
+  return Call(*admin_, "GET", script, query, "");
 }
 
 std::vector<std::string> PluginFixture::Subjects(const std::string& database) {

@@ -48,7 +48,7 @@ class PluginFixture : public ::testing::Test {
   // A post of the board's form whose subject is `subject`.
   Answer Post(const std::string& subject);
   // One GET of the admin page with this query string.
-  Answer Admin(const std::string& query);
+  Answer Admin(const std::string& query, const std::string& script = kAdminScript);
 
   // The subjects of the board's posts, newest first, read through the store;
   // each post's HTML is checked to be whole on the way.
@@ -78,8 +78,8 @@ class PluginFixture : public ::testing::Test {
   const char* admin_path_;
 };
 
-// The HTML the board stores for a post of Post(subject), as Subjects() finds
-// the subject again; "" when `html` is not such a post in whole.
+// The subject of a post's HTML as the board stores it; "" when `html` is not
+// a whole post.
 std::string SubjectOfPost(const std::string& html);
 
 }  // namespace faults
