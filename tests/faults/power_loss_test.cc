@@ -175,9 +175,14 @@ class PowerLossTest : public PluginFixture {
     long events = CrashAndCheck(steps, processes, 0, PowerLossVfs::Loss::kDropped);
     EXPECT_GT(events, 25);
     bool every = getenv("CORKWALL_LONG_SWEEPS") != nullptr;
+    // CORKWALL_POWERLOSS_EVENT=k: that event alone, both ways (to follow a
+    // failure up).
+    const char* only = getenv("CORKWALL_POWERLOSS_EVENT");
+    long from = only != nullptr ? atol(only) : every ? 1 : first;
+    long to = only != nullptr ? from : events;
+    every = every || only != nullptr;
     int points = 0;
-    for (long k = every ? 1 : first; k <= events && !::testing::Test::HasFailure();
-         k += every ? 1 : kStride) {
+    for (long k = from; k <= to && !::testing::Test::HasFailure(); k += every ? 1 : kStride) {
       for (int torn = 0; torn < 2; torn++) {
         if (!every && torn != (k / kStride) % 2) continue;
         SCOPED_TRACE("power lost at event " + std::to_string(k) + (torn ? ", torn" : ", dropped"));

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "forwarding_vfs.h"
+
 namespace faults {
 namespace {
 
@@ -35,12 +37,9 @@ std::mutex states_mutex;
 std::map<std::string, FileState>* states = new std::map<std::string, FileState>();
 
 struct PowerLossFile {
-  sqlite3_file base;
-  sqlite3_file* real;
+  ForwardingFile forwarding;
   FileState* state;  // nullptr for files that are not kept (temporary ones)
 };
-
-sqlite3_vfs* Root() { return sqlite3_vfs_find(nullptr); }
 
 std::string ReadAll(const std::string& path, bool* exists) {
   std::ifstream in(path, std::ios::binary);
@@ -77,9 +76,11 @@ void MakeDurable(FileState* state) {
 
 }  // namespace
 
+// Every call of a process ends it once the power is lost; writes, syncs and
+// truncates are the events.
 struct PowerLossCalls {
   static PowerLossFile* Of(sqlite3_file* file) { return reinterpret_cast<PowerLossFile*>(file); }
-  static sqlite3_file* Real(sqlite3_file* file) { return Of(file)->real; }
+  static sqlite3_file* Real(sqlite3_file* file) { return Of(file)->forwarding.real; }
   static PowerLossVfs& Vfs() { return PowerLossVfs::Instance(); }
 
   static int Close(sqlite3_file* file) {
@@ -90,7 +91,7 @@ struct PowerLossCalls {
       // cache; the state stays for the next open of the same file.
       ours->state->users--;
     }
-    return ours->real->pMethods->xClose(ours->real);
+    return Real(file)->pMethods->xClose(Real(file));
   }
   static int Read(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
     Vfs().StopIfLost();
@@ -132,20 +133,11 @@ struct PowerLossCalls {
     Vfs().StopIfLost();
     return Real(file)->pMethods->xLock(Real(file), level);
   }
-  static int Unlock(sqlite3_file* file, int level) {
-    return Real(file)->pMethods->xUnlock(Real(file), level);
-  }
   static int CheckReservedLock(sqlite3_file* file, int* out) {
     Vfs().StopIfLost();
     return Real(file)->pMethods->xCheckReservedLock(Real(file), out);
   }
-  static int FileControl(sqlite3_file* file, int op, void* argument) {
-    return Real(file)->pMethods->xFileControl(Real(file), op, argument);
-  }
   static int SectorSize(sqlite3_file*) { return PowerLossVfs::kSectorSize; }
-  static int DeviceCharacteristics(sqlite3_file* file) {
-    return Real(file)->pMethods->xDeviceCharacteristics(Real(file));
-  }
   static int ShmMap(sqlite3_file* file, int region, int size, int extend, void volatile** out) {
     Vfs().StopIfLost();
     return Real(file)->pMethods->xShmMap(Real(file), region, size, extend, out);
@@ -154,33 +146,36 @@ struct PowerLossCalls {
     if ((flags & SQLITE_SHM_LOCK) != 0) Vfs().StopIfLost();
     return Real(file)->pMethods->xShmLock(Real(file), offset, n, flags);
   }
-  static void ShmBarrier(sqlite3_file* file) { Real(file)->pMethods->xShmBarrier(Real(file)); }
-  static int ShmUnmap(sqlite3_file* file, int deleteFlag) {
-    return Real(file)->pMethods->xShmUnmap(Real(file), deleteFlag);
-  }
-  static int Fetch(sqlite3_file*, sqlite3_int64, int, void** out) {
-    *out = nullptr;
-    return SQLITE_OK;
-  }
-  static int Unfetch(sqlite3_file*, sqlite3_int64, void*) { return SQLITE_OK; }
 
-  static const sqlite3_io_methods kMethods;
+  static sqlite3_io_methods Methods() {
+    sqlite3_io_methods methods = ForwardingMethods();
+    methods.xClose = &Close;
+    methods.xRead = &Read;
+    methods.xWrite = &Write;
+    methods.xTruncate = &Truncate;
+    methods.xSync = &Sync;
+    methods.xFileSize = &FileSize;
+    methods.xLock = &Lock;
+    methods.xCheckReservedLock = &CheckReservedLock;
+    methods.xSectorSize = &SectorSize;
+    methods.xShmMap = &ShmMap;
+    methods.xShmLock = &ShmLock;
+    return methods;
+  }
 
   static int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
                   int* outFlags) {
+    static const sqlite3_io_methods methods = Methods();
     Vfs().StopIfLost();
-    PowerLossFile* ours = Of(file);
-    ours->real = reinterpret_cast<sqlite3_file*>(ours + 1);
-    ours->state = nullptr;
-    int rc = Root()->xOpen(Root(), name, ours->real, flags, outFlags);
-    ours->base.pMethods = ours->real->pMethods != nullptr ? &kMethods : nullptr;
+    Of(file)->state = nullptr;
+    int rc = OpenForwarding(name, file, flags, outFlags, &methods, sizeof(PowerLossFile));
     const int kept = SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_WAL | SQLITE_OPEN_MAIN_JOURNAL;
     if (rc != SQLITE_OK || name == nullptr || (flags & kept) == 0) return rc;
     std::lock_guard<std::mutex> lock(states_mutex);
     FileState& state = (*states)[name];
     state.path = name;
     state.users++;
-    ours->state = &state;
+    Of(file)->state = &state;
     // A file that was there before anything here wrote it is durable as it
     // stands.
     std::string durable = state.path + kDurable;
@@ -190,6 +185,8 @@ struct PowerLossCalls {
     }
     return rc;
   }
+  // A deletion is durable at once: SQLite deletes only what it has made
+  // redundant and synced.
   static int Delete(sqlite3_vfs*, const char* name, int syncDir) {
     Vfs().StopIfLost();
     {
@@ -198,57 +195,16 @@ struct PowerLossCalls {
       if (found != states->end()) found->second.written.clear();
       unlink((std::string(name) + kDurable).c_str());
     }
-    return Root()->xDelete(Root(), name, syncDir);
+    return DefaultVfs()->xDelete(DefaultVfs(), name, syncDir);
   }
   static int Access(sqlite3_vfs*, const char* name, int flags, int* out) {
     Vfs().StopIfLost();
-    return Root()->xAccess(Root(), name, flags, out);
-  }
-  static int FullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
-    return Root()->xFullPathname(Root(), name, size, out);
-  }
-  static void* DlOpen(sqlite3_vfs*, const char* name) { return Root()->xDlOpen(Root(), name); }
-  static void DlError(sqlite3_vfs*, int size, char* out) { Root()->xDlError(Root(), size, out); }
-  static void (*DlSym(sqlite3_vfs*, void* handle, const char* symbol))(void) {
-    return Root()->xDlSym(Root(), handle, symbol);
-  }
-  static void DlClose(sqlite3_vfs*, void* handle) { Root()->xDlClose(Root(), handle); }
-  static int Randomness(sqlite3_vfs*, int size, char* out) {
-    return Root()->xRandomness(Root(), size, out);
+    return DefaultVfs()->xAccess(DefaultVfs(), name, flags, out);
   }
   static int Sleep(sqlite3_vfs*, int microseconds) {
     Vfs().StopIfLost();
-    return Root()->xSleep(Root(), microseconds);
+    return DefaultVfs()->xSleep(DefaultVfs(), microseconds);
   }
-  static int CurrentTime(sqlite3_vfs*, double* out) { return Root()->xCurrentTime(Root(), out); }
-  static int GetLastError(sqlite3_vfs*, int size, char* out) {
-    return Root()->xGetLastError(Root(), size, out);
-  }
-  static int CurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
-    return Root()->xCurrentTimeInt64(Root(), out);
-  }
-};
-
-const sqlite3_io_methods PowerLossCalls::kMethods = {
-    3,
-    &PowerLossCalls::Close,
-    &PowerLossCalls::Read,
-    &PowerLossCalls::Write,
-    &PowerLossCalls::Truncate,
-    &PowerLossCalls::Sync,
-    &PowerLossCalls::FileSize,
-    &PowerLossCalls::Lock,
-    &PowerLossCalls::Unlock,
-    &PowerLossCalls::CheckReservedLock,
-    &PowerLossCalls::FileControl,
-    &PowerLossCalls::SectorSize,
-    &PowerLossCalls::DeviceCharacteristics,
-    &PowerLossCalls::ShmMap,
-    &PowerLossCalls::ShmLock,
-    &PowerLossCalls::ShmBarrier,
-    &PowerLossCalls::ShmUnmap,
-    &PowerLossCalls::Fetch,
-    &PowerLossCalls::Unfetch,
 };
 
 PowerLossVfs& PowerLossVfs::Instance() {
@@ -264,25 +220,11 @@ PowerLossVfs::PowerLossVfs() {
   shared_->events = 0;
   shared_->cut_at = 0;
   shared_->lost = 0;
-  memset(&vfs_, 0, sizeof(vfs_));
-  sqlite3_vfs* root = Root();
-  vfs_.iVersion = 2;
-  vfs_.szOsFile = static_cast<int>(sizeof(PowerLossFile)) + root->szOsFile;
-  vfs_.mxPathname = root->mxPathname;
-  vfs_.zName = kName;
+  InitForwardingVfs(&vfs_, kName, sizeof(PowerLossFile));
   vfs_.xOpen = &PowerLossCalls::Open;
   vfs_.xDelete = &PowerLossCalls::Delete;
   vfs_.xAccess = &PowerLossCalls::Access;
-  vfs_.xFullPathname = &PowerLossCalls::FullPathname;
-  vfs_.xDlOpen = &PowerLossCalls::DlOpen;
-  vfs_.xDlError = &PowerLossCalls::DlError;
-  vfs_.xDlSym = &PowerLossCalls::DlSym;
-  vfs_.xDlClose = &PowerLossCalls::DlClose;
-  vfs_.xRandomness = &PowerLossCalls::Randomness;
   vfs_.xSleep = &PowerLossCalls::Sleep;
-  vfs_.xCurrentTime = &PowerLossCalls::CurrentTime;
-  vfs_.xGetLastError = &PowerLossCalls::GetLastError;
-  vfs_.xCurrentTimeInt64 = &PowerLossCalls::CurrentTimeInt64;
   sqlite3_vfs_register(&vfs_, 0);
 }
 
