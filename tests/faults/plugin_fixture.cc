@@ -115,6 +115,12 @@ Answer PluginFixture::Admin(const std::string& query, const std::string& script)
 
 std::vector<std::string> PluginFixture::Subjects(const std::string& database) {
   std::vector<std::string> subjects;
+  for (const auto& post : Posts(database)) subjects.push_back(post.second);
+  return subjects;
+}
+
+std::vector<std::pair<CEOID, std::string>> PluginFixture::Posts(const std::string& database) {
+  std::vector<std::pair<CEOID, std::string>> posts;
   CEGUID volume;
   CREATE_SYSTEMGUID(&volume);
   CEOID oid = 0;
@@ -122,7 +128,7 @@ std::vector<std::string> PluginFixture::Subjects(const std::string& database) {
   HANDLE handle = CeOpenDatabaseEx(&volume, &oid, &name[0], 0, CEDB_AUTOINCREMENT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    return subjects;
+    return posts;
   }
   for (;;) {
     WORD count = 0;
@@ -143,31 +149,16 @@ std::vector<std::string> PluginFixture::Subjects(const std::string& database) {
       if (html[length] == '\0' && strlen(html) == length) subject = SubjectOfPost(html);
     }
     EXPECT_FALSE(subject.empty()) << "record " << record << " is not a whole post";
-    subjects.push_back(subject);
+    posts.emplace_back(record, subject);
     LocalFree(buffer);
   }
   CloseHandle(handle);
-  return subjects;
+  return posts;
 }
 
 std::vector<CEOID> PluginFixture::RecordIds(const std::string& database) {
   std::vector<CEOID> ids;
-  CEGUID volume;
-  CREATE_SYSTEMGUID(&volume);
-  CEOID oid = 0;
-  std::u16string name = Wide(database);
-  HANDLE handle = CeOpenDatabaseEx(&volume, &oid, &name[0], 0, CEDB_AUTOINCREMENT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return ids;
-  for (;;) {
-    WORD count = 0;
-    LPBYTE buffer = nullptr;
-    DWORD size = 0;
-    CEOID record = CeReadRecordProps(handle, CEDB_ALLOWREALLOC, &count, nullptr, &buffer, &size);
-    if (record == 0) break;
-    ids.push_back(record);
-    LocalFree(buffer);
-  }
-  CloseHandle(handle);
+  for (const auto& post : Posts(database)) ids.push_back(post.first);
   return ids;
 }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tvx_library.h"
@@ -50,10 +51,13 @@ class PluginFixture : public ::testing::Test {
   // One GET of the admin page with this query string.
   Answer Admin(const std::string& query, const std::string& script = kAdminScript);
 
-  // The subjects of the board's posts, newest first, read through the store;
-  // each post's HTML is checked to be whole on the way.
+  // The board's posts, newest first, read through the store in one pass:
+  // each record's identifier and subject. Each post's HTML is checked to be
+  // whole on the way.
+  std::vector<std::pair<CEOID, std::string>> Posts(const std::string& database = kBoardDatabase);
+  // Their subjects alone.
   std::vector<std::string> Subjects(const std::string& database = kBoardDatabase);
-  // The record identifiers of a board, in the store's order.
+  // Their record identifiers alone.
   std::vector<CEOID> RecordIds(const std::string& database = kBoardDatabase);
   // The identifier of a database by name; 0 when there is none.
   CEOID DatabaseId(const std::string& name);

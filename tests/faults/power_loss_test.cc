@@ -97,10 +97,8 @@ class PowerLossTest : public PluginFixture {
 
   // The record of the post with this subject; 0 when there is none.
   CEOID IdOf(const std::string& subject) {
-    std::vector<std::string> subjects = Subjects();
-    std::vector<CEOID> ids = RecordIds();
-    for (size_t i = 0; i < subjects.size() && i < ids.size(); i++) {
-      if (subjects[i] == subject) return ids[i];
+    for (const auto& post : Posts()) {
+      if (post.second == subject) return post.first;
     }
     return 0;
   }
