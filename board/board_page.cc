@@ -117,13 +117,22 @@ int ReadTemplateFile(const char* path, PageWriter* page) {
     if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY) page->Fail();
     return 0;
   }
+  // A file that fails half-way is taken back whole: half a header could end
+  // inside a tag, or before the form.
+  TextBuffer* out = page->buffer();
+  int mark = out->length;
   char block[kReadBlock];
   DWORD got = 0;
-  while (ReadFile(file, block, sizeof(block), &got, NULL) && got > 0) {
+  BOOL read = TRUE;
+  while ((read = ReadFile(file, block, sizeof(block), &got, NULL)) && got > 0) {
     page->Put(block, static_cast<int>(got));
   }
   CloseHandle(file);
-  return 1;
+  if (!read && out->data != NULL && out->length > mark) {
+    out->length = mark;
+    out->data[mark] = '\0';
+  }
+  return read ? 1 : 0;
 }
 
 void WriteBoardHeader(PageWriter* page) {
@@ -152,8 +161,11 @@ int ListPosts(WCHAR* name, const char* script, PageWriter* page, int offset, int
   if (offset < 0) offset = 0;
   HANDLE database = OpenDatabaseByName(name);
   if (database == INVALID_HANDLE_VALUE) {
-    // No database yet means no posts; a store out of memory is a failure.
-    if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY) page->Fail();
+    // No database yet means no posts; a store out of memory is a failure,
+    // and so is a store that cannot be read: its posts are there, unseen.
+    DWORD code = GetLastError();
+    if (code == ERROR_NOT_ENOUGH_MEMORY) page->Fail();
+    if (code == ERROR_READ_FAULT) ErrorPage(page->buffer(), "Other errors.");
     return 1;
   }
 

@@ -42,8 +42,9 @@ HANDLE OpenFileNarrow(const char* path, DWORD access, DWORD share,
                       LPSECURITY_ATTRIBUTES security, DWORD disposition,
                       DWORD attributes, HANDLE templateFile);
 
-// Appends the file's bytes, read 256 at a time, until a read fails or ends.
-// Returns 1 when the file was opened, 0 when it cannot be (a failure for want
+// Appends the file's bytes, read 256 at a time, until the file ends.
+// Returns 1 when the whole file was read, 0 when it cannot be opened or a
+// read fails (what that file had appended is taken back; a failure for want
 // of memory also marks the page failed).
 int ReadTemplateFile(const char* path, PageWriter* page);
 

@@ -53,6 +53,12 @@ long PlatformOpenHandles(void);
 // pending failure. Process-wide.
 void PlatformFailStoreCall(long count, DWORD code);
 
+// Opens the store file through the SQLite VFS registered under `name` (NULL:
+// SQLite's default), so that tests can fail or lose what lies below SQLite.
+// Closes the store first, as PlatformCloseStore; connections opened later
+// use the VFS. FALSE (ERROR_NOT_ENOUGH_MEMORY) when the name cannot be kept.
+BOOL PlatformSetStoreVfs(const char* name);
+
 #ifdef __cplusplus
 }
 #endif

@@ -11,6 +11,7 @@
 
 #include "errno_map.h"
 #include "file_status_cache.h"
+#include "file_system_calls.h"
 #include "handle_table.h"
 #include "unicode.h"
 #include "wince_kernel.h"
@@ -24,7 +25,7 @@ namespace {
 class FileObject : public KernelObject {
  public:
   explicit FileObject(int fd) : KernelObject(Kind::kFile), fd_(fd) {}
-  ~FileObject() override { close(fd_); }
+  ~FileObject() override { SystemCalls().close(fd_); }
 
   // Reads until `size` bytes arrived or the file ends; reads of one handle
   // take turns, so each gets a contiguous piece of the file.
@@ -32,7 +33,7 @@ class FileObject : public KernelObject {
     std::lock_guard<std::mutex> lock(mutex_);
     *done = 0;
     while (*done < size) {
-      ssize_t n = read(fd_, buffer + *done, size - *done);
+      ssize_t n = SystemCalls().read(fd_, buffer + *done, size - *done);
       if (n < 0) {
         if (errno == EINTR) continue;
         return false;
@@ -75,7 +76,9 @@ DWORD MissingFileError(const std::string& path) {
   if (slash == std::string::npos) return ERROR_FILE_NOT_FOUND;
   std::string parent = slash == 0 ? "/" : path.substr(0, slash);
   struct stat info;
-  if (stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_PATH_NOT_FOUND;
+  if (SystemCalls().stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return ERROR_PATH_NOT_FOUND;
+  }
   return ERROR_FILE_NOT_FOUND;
 }
 
@@ -98,7 +101,8 @@ HANDLE OpenForReading(LPCWSTR path) {
   }
   // O_NONBLOCK: opening a FIFO must not wait for a writer; such files are
   // refused below anyway.
-  int fd = open(linux_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd =
+      SystemCalls().open(linux_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
   if (fd < 0) {
     int error = errno;
     DWORD code = error == ENOENT ? MissingFileError(linux_path)
@@ -108,18 +112,18 @@ HANDLE OpenForReading(LPCWSTR path) {
     return INVALID_HANDLE_VALUE;
   }
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
+  if (SystemCalls().fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    SystemCalls().close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  int status_flags = fcntl(fd, F_GETFL);
-  if (status_flags >= 0) fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK);
+  int status_flags = SystemCalls().fcntl(fd, F_GETFL, 0);
+  if (status_flags >= 0) SystemCalls().fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK);
   std::shared_ptr<FileObject> file;
   try {
     file = std::make_shared<FileObject>(fd);
   } catch (const std::bad_alloc&) {
-    close(fd);
+    SystemCalls().close(fd);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }

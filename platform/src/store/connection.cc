@@ -5,6 +5,8 @@
 
 #include <new>
 
+#include "store_vfs.h"
+
 namespace ceplatform {
 namespace store {
 namespace {
@@ -111,7 +113,7 @@ int Connection::Open(const std::string& path, uint64_t generation, Connection** 
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+                           StoreVfsName());
   if (rc != SQLITE_OK) {  // the caller logs the failure with its call
     sqlite3_close(db);
     return rc == SQLITE_OK ? SQLITE_CANTOPEN : rc;

@@ -135,7 +135,12 @@ int RunWriteTransaction(Connection* connection, Body body) {
     Connection* connection;
     bool committed = false;
     ~RollbackUnlessCommitted() {
-      if (!committed) ExecStatement(connection, kRollback);
+      // SQLite ends the transaction itself after some failures (a full disk,
+      // an I/O error); a ROLLBACK then would only replace the failure's
+      // message, which the caller is about to log, with its own.
+      if (!committed && !sqlite3_get_autocommit(connection->handle())) {
+        ExecStatement(connection, kRollback);
+      }
       Store::Instance().NoteWrite();
     }
   } guard{connection};

@@ -1,0 +1,283 @@
+#include "power_loss_vfs.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "forwarding_vfs.h"
+
+namespace faults {
+namespace {
+
+// The exit status of a process stopped by the power loss.
+constexpr int kPowerLostStatus = 77;
+
+const char kDurable[] = ".durable";
+
+// What one process wrote to a file since the file was last synced.
+struct FileState {
+  std::string path;
+  int users = 0;
+  std::vector<std::pair<sqlite3_int64, sqlite3_int64>> written;  // offset, length
+};
+
+std::mutex states_mutex;
+std::map<std::string, FileState>* states = new std::map<std::string, FileState>();
+
+struct PowerLossFile {
+  ForwardingFile forwarding;
+  FileState* state;  // nullptr for files that are not kept (temporary ones)
+};
+
+std::string ReadAll(const std::string& path, bool* exists) {
+  std::ifstream in(path, std::ios::binary);
+  *exists = static_cast<bool>(in);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Copies what was written to the file since its last sync into its durable
+// image, which then has the file's size.
+void MakeDurable(FileState* state) {
+  int real = open(state->path.c_str(), O_RDONLY | O_CLOEXEC);
+  int durable = open((state->path + kDurable).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  struct stat info;
+  if (real >= 0 && durable >= 0 && fstat(real, &info) == 0) {
+    std::vector<char> bytes;
+    for (const auto& range : state->written) {
+      if (range.first >= info.st_size) continue;
+      sqlite3_int64 length = std::min<sqlite3_int64>(range.second, info.st_size - range.first);
+      bytes.resize(static_cast<size_t>(length));
+      ssize_t got = pread(real, bytes.data(), bytes.size(), range.first);
+      if (got > 0) pwrite(durable, bytes.data(), static_cast<size_t>(got), range.first);
+    }
+    if (ftruncate(durable, info.st_size) != 0) _exit(3);
+  }
+  if (real >= 0) close(real);
+  if (durable >= 0) close(durable);
+  state->written.clear();
+}
+
+}  // namespace
+
+// Every call of a process ends it once the power is lost; writes, syncs and
+// truncates are the events.
+struct PowerLossCalls {
+  static PowerLossFile* Of(sqlite3_file* file) { return reinterpret_cast<PowerLossFile*>(file); }
+  static sqlite3_file* Real(sqlite3_file* file) { return Of(file)->forwarding.real; }
+  static PowerLossVfs& Vfs() { return PowerLossVfs::Instance(); }
+
+  static int Close(sqlite3_file* file) {
+    PowerLossFile* ours = Of(file);
+    if (ours->state != nullptr) {
+      std::lock_guard<std::mutex> lock(states_mutex);
+      // What was written stays unsynced after the close, as in the page
+      // cache; the state stays for the next open of the same file.
+      ours->state->users--;
+    }
+    return Real(file)->pMethods->xClose(Real(file));
+  }
+  static int Read(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
+    Vfs().StopIfLost();
+    return Real(file)->pMethods->xRead(Real(file), buffer, amount, offset);
+  }
+  static int Write(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
+    Vfs().StopIfLost();
+    bool cut = Vfs().Event();
+    int rc = Real(file)->pMethods->xWrite(Real(file), buffer, amount, offset);
+    FileState* state = Of(file)->state;
+    if (state != nullptr) {
+      std::lock_guard<std::mutex> lock(states_mutex);
+      state->written.emplace_back(offset, amount);
+    }
+    if (cut) _exit(kPowerLostStatus);
+    return rc;
+  }
+  static int Truncate(sqlite3_file* file, sqlite3_int64 size) {
+    Vfs().StopIfLost();
+    if (Vfs().Event()) _exit(kPowerLostStatus);
+    return Real(file)->pMethods->xTruncate(Real(file), size);
+  }
+  // The real file needs no sync: what a sync makes durable is its image.
+  static int Sync(sqlite3_file* file, int) {
+    Vfs().StopIfLost();
+    if (Vfs().Event()) _exit(kPowerLostStatus);
+    FileState* state = Of(file)->state;
+    if (state != nullptr) {
+      std::lock_guard<std::mutex> lock(states_mutex);
+      MakeDurable(state);
+    }
+    return SQLITE_OK;
+  }
+  static int FileSize(sqlite3_file* file, sqlite3_int64* size) {
+    Vfs().StopIfLost();
+    return Real(file)->pMethods->xFileSize(Real(file), size);
+  }
+  static int Lock(sqlite3_file* file, int level) {
+    Vfs().StopIfLost();
+    return Real(file)->pMethods->xLock(Real(file), level);
+  }
+  static int CheckReservedLock(sqlite3_file* file, int* out) {
+    Vfs().StopIfLost();
+    return Real(file)->pMethods->xCheckReservedLock(Real(file), out);
+  }
+  static int SectorSize(sqlite3_file*) { return PowerLossVfs::kSectorSize; }
+  static int ShmMap(sqlite3_file* file, int region, int size, int extend, void volatile** out) {
+    Vfs().StopIfLost();
+    return Real(file)->pMethods->xShmMap(Real(file), region, size, extend, out);
+  }
+  static int ShmLock(sqlite3_file* file, int offset, int n, int flags) {
+    if ((flags & SQLITE_SHM_LOCK) != 0) Vfs().StopIfLost();
+    return Real(file)->pMethods->xShmLock(Real(file), offset, n, flags);
+  }
+
+  static sqlite3_io_methods Methods() {
+    sqlite3_io_methods methods = ForwardingMethods();
+    methods.xClose = &Close;
+    methods.xRead = &Read;
+    methods.xWrite = &Write;
+    methods.xTruncate = &Truncate;
+    methods.xSync = &Sync;
+    methods.xFileSize = &FileSize;
+    methods.xLock = &Lock;
+    methods.xCheckReservedLock = &CheckReservedLock;
+    methods.xSectorSize = &SectorSize;
+    methods.xShmMap = &ShmMap;
+    methods.xShmLock = &ShmLock;
+    return methods;
+  }
+
+  static int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
+                  int* outFlags) {
+    static const sqlite3_io_methods methods = Methods();
+    Vfs().StopIfLost();
+    Of(file)->state = nullptr;
+    int rc = OpenForwarding(name, file, flags, outFlags, &methods, sizeof(PowerLossFile));
+    const int kept = SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_WAL | SQLITE_OPEN_MAIN_JOURNAL;
+    if (rc != SQLITE_OK || name == nullptr || (flags & kept) == 0) return rc;
+    std::lock_guard<std::mutex> lock(states_mutex);
+    FileState& state = (*states)[name];
+    state.path = name;
+    state.users++;
+    Of(file)->state = &state;
+    // A file that was there before anything here wrote it is durable as it
+    // stands.
+    std::string durable = state.path + kDurable;
+    if (access(durable.c_str(), F_OK) != 0) {
+      bool exists = false;
+      WriteAll(durable, ReadAll(state.path, &exists));
+    }
+    return rc;
+  }
+  // A deletion is durable at once: SQLite deletes only what it has made
+  // redundant and synced.
+  static int Delete(sqlite3_vfs*, const char* name, int syncDir) {
+    Vfs().StopIfLost();
+    {
+      std::lock_guard<std::mutex> lock(states_mutex);
+      auto found = states->find(name);
+      if (found != states->end()) found->second.written.clear();
+      unlink((std::string(name) + kDurable).c_str());
+    }
+    return DefaultVfs()->xDelete(DefaultVfs(), name, syncDir);
+  }
+  static int Access(sqlite3_vfs*, const char* name, int flags, int* out) {
+    Vfs().StopIfLost();
+    return DefaultVfs()->xAccess(DefaultVfs(), name, flags, out);
+  }
+  static int Sleep(sqlite3_vfs*, int microseconds) {
+    Vfs().StopIfLost();
+    return DefaultVfs()->xSleep(DefaultVfs(), microseconds);
+  }
+};
+
+PowerLossVfs& PowerLossVfs::Instance() {
+  static PowerLossVfs* vfs = new PowerLossVfs();
+  return *vfs;
+}
+
+PowerLossVfs::PowerLossVfs() {
+  void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) abort();
+  shared_ = new (memory) Shared();
+  shared_->events = 0;
+  shared_->cut_at = 0;
+  shared_->lost = 0;
+  InitForwardingVfs(&vfs_, kName, sizeof(PowerLossFile));
+  vfs_.xOpen = &PowerLossCalls::Open;
+  vfs_.xDelete = &PowerLossCalls::Delete;
+  vfs_.xAccess = &PowerLossCalls::Access;
+  vfs_.xSleep = &PowerLossCalls::Sleep;
+  sqlite3_vfs_register(&vfs_, 0);
+}
+
+void PowerLossVfs::CutPowerAt(long event) {
+  shared_->lost = 0;
+  shared_->events = 0;
+  shared_->cut_at = event;
+  std::lock_guard<std::mutex> lock(states_mutex);
+  states->clear();
+}
+
+long PowerLossVfs::events() const { return shared_->events.load(); }
+
+bool PowerLossVfs::lost() const { return shared_->lost.load() != 0; }
+
+bool PowerLossVfs::Event() {
+  long n = shared_->events.fetch_add(1) + 1;
+  if (n != shared_->cut_at.load()) return false;
+  shared_->lost = 1;
+  return true;
+}
+
+void PowerLossVfs::StopIfLost() const {
+  if (shared_->lost.load() != 0) _exit(kPowerLostStatus);
+}
+
+void PowerLossVfs::Restore(const std::string& path, Loss loss, unsigned seed) {
+  for (const char* suffix : {"", "-wal", "-journal"}) {
+    std::string file = path + suffix;
+    bool had_image = false;
+    std::string image = ReadAll(file + kDurable, &had_image);
+    if (!had_image) continue;
+    bool exists = false;
+    std::string now = ReadAll(file, &exists);
+    if (loss == Loss::kTorn) {
+      // Each sector written since the sync reached the disk or did not.
+      for (size_t at = 0; at < now.size(); at += kSectorSize) {
+        size_t length = std::min<size_t>(kSectorSize, now.size() - at);
+        bool same = at + length <= image.size() && image.compare(at, length, now, at, length) == 0;
+        unsigned pick = (seed * 2654435761u) ^ static_cast<unsigned>(at / kSectorSize) * 40503u ^
+                        static_cast<unsigned>(strlen(suffix)) * 977u;
+        pick ^= pick >> 13;
+        pick *= 0x5bd1e995u;
+        pick ^= pick >> 15;
+        if (same || (pick & 1) == 0) continue;
+        if (image.size() < at + length) image.resize(at + length, '\0');
+        image.replace(at, length, now, at, length);
+      }
+    }
+    WriteAll(file, image);
+    unlink((file + kDurable).c_str());
+  }
+  unlink((path + "-shm").c_str());
+}
+
+}  // namespace faults
