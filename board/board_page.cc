@@ -128,6 +128,7 @@ int ReadTemplateFile(const char* path, PageWriter* page) {
     page->Put(block, static_cast<int>(got));
   }
   CloseHandle(file);
+  out = page->buffer();  // the staged bytes too
   if (!read && out->data != NULL && out->length > mark) {
     out->length = mark;
     out->data[mark] = '\0';

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <string.h>
 
+#include <fstream>
 #include <random>
 
 #include "ceplatform.h"
@@ -58,6 +59,11 @@ void PluginFixture::SetUp() {
   dir_ = std::filesystem::temp_directory_path() /
          ("corkwall-faults-" + std::to_string(random()) + std::to_string(random()));
   std::filesystem::create_directories(dir_ / "www" / "cgi");
+  // The board shows its delete buttons, so that its deletions are taken.
+  {
+    std::ofstream head(dir_ / "www" / "cgi" / "boardHEAD.HTML", std::ios::binary);
+    head << "<HTML><BODY><!-- $HIDE_DELETE_FLAG$ -->\n";
+  }
   root_ = (dir_ / "www").string();
   store_ = (dir_ / "store.db").string();
   ASSERT_TRUE(PlatformSetStorePath(store_.c_str()));
