@@ -266,7 +266,7 @@ Result PgConnection::Configure() {
   return Result::kOk;
 }
 
-Result PgConnection::EnsureSchema() {
+Result PgConnection::EnsureSchema(bool retried) {
   Rows rows;
   Result result = RunText(
       "SELECT current_schema() IS NULL, to_regclass('meta') IS NULL,"
@@ -292,6 +292,8 @@ Result PgConnection::EnsureSchema() {
     std::string create = "CREATE SCHEMA IF NOT EXISTS " + (already_quoted ? first : quoted);
     PQfreemem(quoted);
     result = RunText(create.c_str(), &rows);
+    // Two hosts creating one schema at once: one of them fails.
+    if (result == Result::kFault && !retried) return EnsureSchema(true);
     if (result != Result::kOk) return result;
   }
   if (!no_schema && !no_tables) {
@@ -310,12 +312,18 @@ Result PgConnection::EnsureSchema() {
   if (result == Result::kOk && rows.count() == 1 && PQgetvalue(rows.get(), 0, 0)[0] == 't') {
     result = RunText(kSchema, &rows);
   }
-  if (result == Result::kOk) return RunText("COMMIT", &rows);
+  if (result == Result::kOk) result = RunText("COMMIT", &rows);
+  if (result == Result::kOk) return result;
   if (conn_ != nullptr) {
     Rows ignored;
     std::string kept = last_message_;
     RunText("ROLLBACK", &ignored);
     last_message_ = kept;
+  }
+  // Another host may have created the same tables (or schema) meanwhile:
+  // look once more.
+  if (result == Result::kFault && conn_ != nullptr && !retried) {
+    return EnsureSchema(true);
   }
   return result;
 }

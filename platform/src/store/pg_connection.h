@@ -80,7 +80,9 @@ class PgConnection : public Connection {
       : Connection(generation), uri_(uri) {}
   Result Connect();
   Result Configure();
-  Result EnsureSchema();
+  // Creates the tables unless they are there; `retried` after a race with
+  // another host that created them.
+  Result EnsureSchema(bool retried = false);
   void Drop();
   // Runs a prepared statement (binary parameters and results). *sent tells
   // whether it reached the socket, for a failure of the connection.
