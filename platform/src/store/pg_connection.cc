@@ -424,6 +424,12 @@ Result PgConnection::Classify(Rows* rows) {
   return Result::kFault;
 }
 
+bool PgConnection::Uncertain(Result result) const {
+  // A statement the server cancelled was rolled back: only a connection
+  // lost with the statement on it leaves the outcome open.
+  return (result == Result::kUnreachable || result == Result::kTimeout) && conn_ == nullptr;
+}
+
 Result PgConnection::RunText(const char* sql, Rows* rows) {
   if (conn_ == nullptr) return Result::kUnreachable;
   if (!PQsendQuery(conn_, sql)) return Lost("sending");
@@ -486,10 +492,7 @@ Result PgConnection::InTransaction(Body body) {
   if (result == Result::kOk) {
     result = RunText("COMMIT", &rows);
     // The COMMIT went out and its answer did not come back.
-    if (result == Result::kUnreachable || result == Result::kTimeout) {
-      return Result::kOutcomeUnknown;
-    }
-    return result;
+    return Uncertain(result) ? Result::kOutcomeUnknown : result;
   }
   if (conn_ != nullptr) {
     std::string kept = last_message_;
@@ -510,9 +513,7 @@ Result PgConnection::CreateDatabase(DatabaseRow* row) {
   bool sent = false;
   Result result = Run(kInsertDatabase, params, &rows, &sent);
   if (result == Result::kUnreachable && !sent) result = Run(kInsertDatabase, params, &rows, &sent);
-  if ((result == Result::kUnreachable || result == Result::kTimeout) && sent) {
-    return Result::kOutcomeUnknown;
-  }
+  if (sent && Uncertain(result)) return Result::kOutcomeUnknown;
   if (result != Result::kOk) return result;
   if (rows.count() == 0) return Result::kDuplicate;
   row->oid = static_cast<CEOID>(rows.Int(0, 0));
@@ -558,7 +559,7 @@ Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes
   params.Bytes(record.props);
   bool sent = false;
   result = Run(kInsertRecord, params, &rows, &sent);
-  if ((result == Result::kUnreachable || result == Result::kTimeout) && sent) {
+  if (sent && Uncertain(result)) {
     // The identifier is this call's alone, so sending the insert again is
     // safe: it adds the record, or finds it committed by the first one
     // (waiting for that one to end if it still runs). Tried until the
@@ -585,11 +586,8 @@ Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes
       *written = oid;
       return Result::kOk;
     }
-    if (result == Result::kUnreachable || result == Result::kTimeout) {
-      last_message_ = first + "; then: " + last_message_;
-      return Result::kOutcomeUnknown;
-    }
-    return result;
+    last_message_ = first + "; then: " + last_message_;
+    return Result::kOutcomeUnknown;
   }
   if (result != Result::kOk) return result;
   if (rows.count() == 0) {
@@ -645,9 +643,7 @@ Result PgConnection::DeleteRecord(CEOID database, CEOID record, int64_t now) {
   bool sent = false;
   Result result = Run(kDeleteRecord, params, &rows, &sent);
   if (result == Result::kUnreachable && !sent) result = Run(kDeleteRecord, params, &rows, &sent);
-  if ((result == Result::kUnreachable || result == Result::kTimeout) && sent) {
-    return Result::kOutcomeUnknown;
-  }
+  if (sent && Uncertain(result)) return Result::kOutcomeUnknown;
   if (result != Result::kOk) return result;
   if (rows.count() != 1) return Result::kFault;
   if (rows.Int(0, 0) == 0) return Result::kNoDatabase;

@@ -95,6 +95,8 @@ class PgConnection : public Connection {
   Result Await(int64_t deadline_ns, Rows* rows);
   Result Classify(Rows* rows);
   Result Lost(const char* what);
+  // Whether a write that failed with `result` may still have been made.
+  bool Uncertain(Result result) const;
   // Runs the statements of `body` between BEGIN and COMMIT.
   template <typename Body>
   Result InTransaction(Body body);
