@@ -21,7 +21,7 @@ TOOL_TIMEOUT = 90
 
 def server_bin():
     found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"),
-                   key=lambda p: int(p.split("/")[3]))
+                   key=lambda p: int(p.split("/")[4]))
     if not found:
         raise RuntimeError("no PostgreSQL server in /usr/lib/postgresql: run scripts/install-deps")
     return os.path.dirname(found[-1])
