@@ -14,6 +14,16 @@
 //   catalog  fnTvx of the administration page listing 200 databases, against
 //            one SELECT of the same 200 rows.
 //
+// And with the store on a PostgreSQL server that the bench starts for itself
+// (a new cluster in a temporary folder on disk, fsync on), against raw libpq
+// on its own connection to the same server:
+//
+//   pg page  fnTvx GET of a board page of 20 posts, against one SELECT of the
+//            same 20 rows, each row's bytes copied out, plus one memcpy of as
+//            many bytes as the page has (wall time: the work is the server's);
+//   pg post  fnTvx POST of one post, durable, against one INSERT of the same
+//            bytes in its own transaction (synchronous_commit on).
+//
 // Every store is filled through the plug-ins themselves (POSTs), so the bytes
 // are the product's own. The stores live on disk in the work folder, so that
 // durable writes really reach the disk.
@@ -23,6 +33,8 @@
 // --rows writes the table's rows (tab-separated: figure, measured, baseline,
 // ratio, target, met) for scripts/bench.
 #include <benchmark/benchmark.h>
+#include <endian.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,6 +49,7 @@
 #include <vector>
 
 #include "ceplatform.h"
+#include "pg_server.h"
 #include "tvx_library.h"
 
 #ifndef CORKWALL_PLUGIN_PATH
@@ -547,6 +560,164 @@ void BM_RawCatalog(benchmark::State& state) {
   }
 }
 
+// ---- PostgreSQL ------------------------------------------------------------------
+
+struct PgSide {
+  corkwall::testing::PgServer server;
+  std::string uri;
+  std::string board_db, post_db;  // identifiers, as 8-byte big-endian parameters
+  std::string post_key, post_props;
+  bool ready = false;
+};
+PgSide pg;
+
+PGconn* RawPg() {
+  PGconn* conn = PQconnectdb(pg.uri.c_str());
+  if (PQstatus(conn) != CONNECTION_OK) Die(std::string("raw libpq: ") + PQerrorMessage(conn));
+  return conn;
+}
+
+std::string BigEndian(long long value) {
+  uint64_t big = htobe64(static_cast<uint64_t>(value));
+  return std::string(reinterpret_cast<const char*>(&big), 8);
+}
+
+// A query with binary parameters and results; dies on failure.
+PGresult* PgQuery(PGconn* conn, const char* sql, const std::vector<const std::string*>& params) {
+  std::vector<const char*> values;
+  std::vector<int> lengths, formats;
+  for (const std::string* p : params) {
+    values.push_back(p->data());
+    lengths.push_back(static_cast<int>(p->size()));
+    formats.push_back(1);
+  }
+  PGresult* result = PQexecParams(conn, sql, static_cast<int>(params.size()), nullptr,
+                                  values.data(), lengths.data(), formats.data(), 1);
+  ExecStatusType status = PQresultStatus(result);
+  if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+    Die(std::string(sql) + ": " + PQresultErrorMessage(result));
+  }
+  return result;
+}
+
+std::string PgDatabaseId(PGconn* conn, const std::string& name) {
+  std::u16string wide(name.begin(), name.end());
+  std::string bytes(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
+  PGresult* result = PgQuery(conn, "SELECT oid FROM databases WHERE name = $1", {&bytes});
+  if (PQntuples(result) != 1) Die("no database " + name + " on the server");
+  std::string oid(PQgetvalue(result, 0, 0), 8);
+  PQclear(result);
+  return oid;
+}
+
+const char kPgPage[] =
+    "SELECT oid, props FROM records WHERE db = $1 ORDER BY k0 DESC, oid DESC LIMIT 20";
+
+// Fills a board and a post board on the server through the plug-in. Without
+// a server the PostgreSQL rows say "not measured".
+void PreparePg() {
+  std::string error;
+  if (!pg.server.Start(true, &error) || !pg.server.Sql("CREATE DATABASE bench", &error)) {
+    fprintf(stderr, "plugin_bench: no PostgreSQL rows: %s\n", error.c_str());
+    return;
+  }
+  pg.uri = pg.server.Uri("bench");
+  fprintf(stderr, "plugin_bench: posting to a store on PostgreSQL ...\n");
+  UseStore(pg.uri);
+  for (int i = 0; i <= kPagePosts; ++i) Post(kBoardScript, i);
+  Post(kPostScript, 0);
+  PGconn* raw = RawPg();
+  pg.board_db = PgDatabaseId(raw, "TULVAN_board.tvx");
+  pg.post_db = PgDatabaseId(raw, "TULVAN_post.tvx");
+  PGresult* rows = PgQuery(raw, kPgPage, {&pg.board_db});
+  std::vector<RawRow> shown;
+  for (int i = 0; i < PQntuples(rows); ++i) {
+    shown.push_back({0, std::string(PQgetvalue(rows, i, 1), PQgetlength(rows, i, 1))});
+  }
+  PQclear(rows);
+  std::string page;
+  Call(*g.corkwall, "GET", kBoardScript, "", "", &page);
+  CheckPageShows(page, shown, true, "first page on PostgreSQL");
+  PGresult* post = PgQuery(raw, "SELECT k0, props FROM records WHERE db = $1 LIMIT 1",
+                           {&pg.post_db});
+  if (PQntuples(post) != 1) Die("the post board on PostgreSQL holds no post");
+  pg.post_key.assign(PQgetvalue(post, 0, 0), PQgetlength(post, 0, 0));
+  pg.post_props.assign(PQgetvalue(post, 0, 1), PQgetlength(post, 0, 1));
+  PQclear(post);
+  PQfinish(raw);
+  PlatformCloseStore();
+  pg.ready = true;
+}
+
+void BM_PgPluginPage(benchmark::State& state) {
+  UseStore(pg.uri);
+  Call(*g.corkwall, "GET", kBoardScript, "", "", nullptr);
+  for (auto _ : state) {
+    int length = Call(*g.corkwall, "GET", kBoardScript, "", "", nullptr);
+    benchmark::DoNotOptimize(length);
+  }
+}
+
+void BM_PgRawPage(benchmark::State& state) {
+  PGconn* raw = RawPg();
+  PQclear(PQprepare(raw, "page", kPgPage, 0, nullptr));
+  std::vector<char> source(g.page_bytes, 'x'), page(g.page_bytes);
+  const char* values[] = {pg.board_db.data()};
+  const int lengths[] = {8}, formats[] = {1};
+  for (auto _ : state) {
+    PGresult* result = PQexecPrepared(raw, "page", 1, values, lengths, formats, 1);
+    int rows = PQntuples(result);
+    for (int i = 0; i < rows; ++i) {
+      size_t size = static_cast<size_t>(PQgetlength(result, i, 1));
+      void* copy = malloc(size);
+      memcpy(copy, PQgetvalue(result, i, 1), size);
+      benchmark::DoNotOptimize(copy);
+      free(copy);
+    }
+    PQclear(result);
+    memcpy(page.data(), source.data(), page.size());
+    benchmark::DoNotOptimize(page.data());
+    benchmark::ClobberMemory();
+    if (rows != kPagePosts) state.SkipWithError("the raw page did not read 20 rows");
+  }
+  PQfinish(raw);
+}
+
+void BM_PgPluginPost(benchmark::State& state) {
+  UseStore(pg.uri);
+  Post(kPostScript, ++g.post_serial);
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::string body = PostBody(++g.post_serial);
+    state.ResumeTiming();
+    int length = Call(*g.corkwall, "POST", kPostScript, "", body, nullptr);
+    benchmark::DoNotOptimize(length);
+  }
+}
+
+void BM_PgRawInsert(benchmark::State& state) {
+  PGconn* raw = RawPg();
+  PQclear(PQprepare(raw, "insert",
+                    "INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+                    " VALUES($1, $2, $3, NULL, NULL, NULL, $4)",
+                    0, nullptr));
+  static long long oid = kRawOidBase;
+  for (auto _ : state) {
+    std::string id = BigEndian(++oid);
+    const char* values[] = {id.data(), pg.post_db.data(), pg.post_key.data(),
+                            pg.post_props.data()};
+    const int lengths[] = {8, 8, static_cast<int>(pg.post_key.size()),
+                           static_cast<int>(pg.post_props.size())};
+    const int formats[] = {1, 1, 1, 1};
+    PGresult* result = PQexecPrepared(raw, "insert", 4, values, lengths, formats, 1);
+    bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    if (!ok) state.SkipWithError(PQresultErrorMessage(result));
+    PQclear(result);
+    if (!ok) break;
+  }
+  PQfinish(raw);
+}
+
 // ---- The table ----------------------------------------------------------------
 
 // Keeps the median of each benchmark (or its only run without repetitions)
@@ -650,6 +821,15 @@ std::vector<Row> Rows(const MedianReporter& reporter) {
   rows.push_back(TimeRow("corkwarden catalogue of 200 databases, CPU", cpu("PluginCatalog"),
                          cpu("RawCatalog"), "(raw SELECT of the 200 database rows)", "%.1f us",
                          3.0));
+  rows.push_back(TimeRow("PostgreSQL: fnTvx GET, board page of 20 posts, wall", real("PgPluginPage"),
+                         real("PgRawPage"),
+                         "(raw libpq SELECT of the 20 rows + memcpy of the page)", "%.1f us",
+                         2.0));
+  rows.push_back(TimeRow("PostgreSQL: fnTvx POST of one post, durable, wall",
+                         real("PgPluginPost"), real("PgRawInsert"),
+                         "(raw libpq INSERT of the same bytes, own transaction,"
+                         " synchronous_commit on)",
+                         "%.1f us", 1.25));
   return rows;
 }
 
@@ -720,6 +900,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
 
   Prepare();
+  PreparePg();
 
   using benchmark::RegisterBenchmark;
   using benchmark::kMicrosecond;
@@ -731,11 +912,18 @@ int main(int argc, char** argv) {
   RegisterBenchmark("RawPostInsert", BM_RawPostInsert)->Unit(kMicrosecond)->UseRealTime();
   RegisterBenchmark("PluginCatalog", BM_PluginCatalog)->Unit(kMicrosecond);
   RegisterBenchmark("RawCatalog", BM_RawCatalog)->Unit(kMicrosecond);
+  if (pg.ready) {
+    RegisterBenchmark("PgPluginPage", BM_PgPluginPage)->Unit(kMicrosecond)->UseRealTime();
+    RegisterBenchmark("PgRawPage", BM_PgRawPage)->Unit(kMicrosecond)->UseRealTime();
+    RegisterBenchmark("PgPluginPost", BM_PgPluginPost)->Unit(kMicrosecond)->UseRealTime();
+    RegisterBenchmark("PgRawInsert", BM_PgRawInsert)->Unit(kMicrosecond)->UseRealTime();
+  }
 
   MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   PlatformCloseStore();
+  pg.server.Stop();
 
   std::vector<Row> rows = Rows(reporter);
   printf("\n");

@@ -32,6 +32,13 @@ requests of the memory run, default 100000); flags after
   page) / 10000 against one sqlite3_step of the board's query over the records_k0
   index. The POST baseline inserts the record bytes the plug-in wrote, in its
   own transaction, WAL and synchronous=FULL as the store's connections.
+- PostgreSQL rows (plugin_bench): the same page and post with the store on a
+  PostgreSQL server that plugin_bench starts for itself (a new cluster in a
+  temporary folder on disk, fsync on, a Unix socket), against raw libpq on its
+  own connection to the same server: a prepared SELECT of the 20 rows (plus the
+  page's memcpy), and a prepared INSERT of the same record bytes committed on
+  its own with synchronous_commit on. Both sides wait on the server, so these
+  rows compare wall time.
 - HTTP rows (bench/http_load.sh): wrk -t2 -c32 keep-alive on loopback, the kinds
   taking turns, medians of the rounds; nginx sends the board page saved from
   tvxhost (compared byte for byte) as a static file.

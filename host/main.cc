@@ -153,12 +153,21 @@ int main(int argc, char** argv) {
   }
   std::string root_real = buffer;
 
-  std::string store_real = RealFilePath(options.store);
+  // A PostgreSQL URI goes to the platform as it is: it names no file here.
+  const bool store_is_server = options.store.rfind("postgresql://", 0) == 0 ||
+                               options.store.rfind("postgres://", 0) == 0;
+  std::string store_real = store_is_server ? options.store : RealFilePath(options.store);
   if (store_real.empty()) {
     return BadOption("the folder of the store file " + options.store + " does not exist");
   }
   if (!PlatformSetStorePath(store_real.c_str())) {
-    return BadOption("cannot use " + options.store + " as the store file");
+    return BadOption("cannot use " + options.store + " as the store");
+  }
+  // Shown without the user and password a URI may carry.
+  std::string store_shown = store_real;
+  if (store_is_server && store_shown.find('@') != std::string::npos &&
+      store_shown.find('@') < store_shown.find_first_of("/?", store_shown.find("://") + 3)) {
+    store_shown.erase(store_shown.find("://") + 3, store_shown.find('@') - store_shown.find("://") - 2);
   }
 
   AccessLog access_log;
@@ -177,7 +186,7 @@ int main(int argc, char** argv) {
   config.realm = options.realm;
   config.tls = !options.tls_cert.empty();
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-    config.private_files.insert(store_real + suffix);
+    if (!store_is_server) config.private_files.insert(store_real + suffix);
   }
   for (const AuthOption& auth : options.auth) config.private_files.insert(RealFilePath(auth.htpasswd_path));
   if (!options.access_log.empty() && options.access_log != "-") {
@@ -199,7 +208,7 @@ int main(int argc, char** argv) {
   std::atomic<bool> finished{false};
   std::thread signal_thread(SignalLoop, signals, &server, &access_log, &finished);
   printf("tvxhost: serving %s on %s (store %s)\n", root_real.c_str(), server.Url().c_str(),
-         store_real.c_str());
+         store_shown.c_str());
   fflush(stdout);
 
   bool ok = server.Run();

@@ -44,8 +44,8 @@ const char kUsage[] =
     "  -f, --data-file FILE      the body from FILE; '-' reads standard input\n"
     "\n"
     "Other:\n"
-    "      --store FILE          object-store file (default: $" CEPLATFORM_STORE_ENV
-    ", else\n"
+    "      --store STORE         object-store file, or a PostgreSQL URI (postgresql://...)\n"
+    "                            (default: $" CEPLATFORM_STORE_ENV ", else\n"
     "                            " CEPLATFORM_DEFAULT_STORE " in the current directory)\n"
     "  -v, --verbose             report fnTvx's result on standard error\n"
     "  -h, --help                this text\n"
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
       }
       case kStoreOption:
         store = optarg;
-        if (store.empty()) return Usage("--store needs a file name");
+        if (store.empty()) return Usage("--store needs a file name or a PostgreSQL URI");
         break;
       case 'v': verbose = true; break;
       case 'h': std::cout << kUsage; return 0;
@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
   if (!library) return Usage("cannot load plug-in " + pluginPath + ": " + error);
 
   if (!store.empty() && !PlatformSetStorePath(store.c_str())) {
-    return Usage("cannot use store file " + store);
+    return Usage("cannot use store " + store);
   }
 
   if (!haveScript) scriptName = "/" + BaseName(pluginPath);

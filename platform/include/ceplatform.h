@@ -11,20 +11,24 @@
 extern "C" {
 #endif
 
-// The environment variable that names the store file when no program set it.
+// The environment variable that names the store when no program set it.
 #define CEPLATFORM_STORE_ENV "CEPLATFORM_STORE"
 // The store file when neither the program nor the environment names one.
 #define CEPLATFORM_DEFAULT_STORE "objectstore.db"
 
-// Names the SQLite file of the object store. Call it before the first store
-// call; a later call closes the store (as PlatformCloseStore) and switches to
-// the new file. The file and its schema are created on first use.
-// Returns FALSE (ERROR_INVALID_PARAMETER) for NULL or an empty path.
+// Names the object store: a PostgreSQL connection URI (one that begins with
+// "postgresql://" or "postgres://", handed to libpq as it is; see the
+// README's "Several hosts, one board" for its forms) or else the path of an
+// SQLite file. Call it before the first store call; a later call closes the
+// store (as PlatformCloseStore) and switches to the new one. The file, or
+// the tables in the URI's database and schema, are created on first use.
+// Returns FALSE (ERROR_INVALID_PARAMETER) for NULL or an empty value.
 BOOL PlatformSetStorePath(const char* path);
-// The store file in use or to be used: set path, else $CEPLATFORM_STORE, else
-// CEPLATFORM_DEFAULT_STORE.
+// The store in use or to be used: the value set, else $CEPLATFORM_STORE,
+// else CEPLATFORM_DEFAULT_STORE.
 const char* PlatformStorePath(void);
-// Closes every connection to the store file after checkpointing its log.
+// Closes every connection to the store (an SQLite file's log is checkpointed
+// first).
 // Handles still open fail afterwards with ERROR_INVALID_HANDLE (CloseHandle
 // still closes them). The next store call opens the file again.
 // A process that forks and uses the store in the child should call this
@@ -58,6 +62,12 @@ void PlatformFailStoreCall(long count, DWORD code);
 // Closes the store first, as PlatformCloseStore; connections opened later
 // use the VFS. FALSE (ERROR_NOT_ENOUGH_MEMORY) when the name cannot be kept.
 BOOL PlatformSetStoreVfs(const char* name);
+// When this environment variable holds a PostgreSQL URI, every store that is
+// named by a file path stands instead for a schema of its own on that server
+// (named after the path; the URI must not carry `options`), so that tests
+// written for store files run unchanged on PostgreSQL. PlatformStorePath
+// still gives the path.
+#define CEPLATFORM_TEST_STORE_ENV "CEPLATFORM_TEST_STORE"
 
 #ifdef __cplusplus
 }

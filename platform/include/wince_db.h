@@ -1,15 +1,35 @@
 // The object store: the device's databases of records, kept on Linux in one
-// SQLite file (see ceplatform.h for where that file is).
+// SQLite file or in a PostgreSQL database that several hosts share (see
+// ceplatform.h for how the store is named).
 //
 // The structures keep the device's names and field order, so code written for
 // the device compiles unchanged. Every function is thread-safe, and several
-// processes may use one store file at once.
+// processes (on PostgreSQL: several hosts) may use one store at once.
 //
 // Object identifiers (CEOID) share one 32-bit space for databases and
-// records; 0 means none, and an identifier is never reused in a store file:
-// they are handed out in increasing order from a counter kept in the file,
-// so a later object has a larger identifier. When all 0xFFFFFFFF have been
-// used, creating a database or a record fails with ERROR_DISK_FULL.
+// records; 0 means none, and an identifier is never reused in a store:
+// they are handed out in increasing order from one counter kept in the
+// store, so a later object has a larger identifier. When all 0xFFFFFFFF have
+// been used, creating a database or a record fails with ERROR_DISK_FULL.
+//
+// Every write is one transaction, on disk (on PostgreSQL: committed with
+// synchronous_commit) when the call returns. With the store on PostgreSQL
+// any call below may also fail with:
+//   ERROR_NOT_READY (21)  the server cannot be reached, is starting up or
+//                         shutting down, or the connection broke before a
+//                         write was sent: nothing was written. The store
+//                         connects again by itself at a later call.
+//   ERROR_TIMEOUT (1460)  the connect timeout or the statement timeout
+//                         passed (defaults 5 s each; the URI may set both):
+//                         nothing was written.
+//   ERROR_WRITE_FAULT     also when the connection broke after a write was
+//                         sent and the store could not learn its outcome
+//                         within the statement timeout: the write was made
+//                         once or not at all, never twice. (A new record's
+//                         write is sent again under the same identifier
+//                         until its outcome is known, so it ends so only
+//                         when the server stays away.)
+// A failed call never waits longer than those timeouts.
 #ifndef CEPLATFORM_WINCE_DB_H_
 #define CEPLATFORM_WINCE_DB_H_
 
@@ -211,7 +231,8 @@ HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name,
 // Returns the record's CEOID, or 0 with: ERROR_INVALID_HANDLE,
 // ERROR_INVALID_PARAMETER (0 properties, NULL values, an unknown type, a
 // record that is not in the database, a BLOB with bytes NULL but a count, a
-// NULL string, a record past 65535 properties or SQLite's size limit),
+// NULL string, a record past 65535 properties or the backend's size limit (SQLite's, or
+// PostgreSQL's 1 GiB)),
 // ERROR_KEY_DELETED (the database was deleted), ERROR_DISK_FULL (also: no
 // identifier left) / ERROR_WRITE_FAULT, ERROR_NOT_ENOUGH_MEMORY.
 CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount,

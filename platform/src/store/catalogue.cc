@@ -20,12 +20,26 @@ std::shared_ptr<const Catalogue>* g_current = new std::shared_ptr<const Catalogu
 const int g_fork_guard = pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); },
                                         [] { g_mutex.unlock(); });
 
-std::string Blob(sqlite3_stmt* row, int column) {
-  const void* bytes = sqlite3_column_blob(row, column);
-  int size = sqlite3_column_bytes(row, column);
-  if (bytes == nullptr || size <= 0) return std::string();
-  return std::string(static_cast<const char*>(bytes), static_cast<size_t>(size));
-}
+// Keeps each row of the table as an entry.
+class EntrySink : public DatabaseSink {
+ public:
+  EntrySink(std::vector<Catalogue::Entry>* entries) : entries_(entries) {}
+  void Add(DatabaseRow&& row) override {
+    Catalogue::Entry e;
+    e.oid = row.oid;
+    e.name = std::move(row.name);
+    e.type = row.type;
+    e.flags = row.flags;
+    e.sound = e.name.size() % 2 == 0 && e.sorts.Decode(row.sorts);
+    e.modified = row.modified;
+    e.records = row.records;
+    e.size = row.size;
+    entries_->push_back(std::move(e));
+  }
+
+ private:
+  std::vector<Catalogue::Entry>* entries_;
+};
 
 }  // namespace
 
@@ -45,10 +59,10 @@ std::shared_ptr<const Catalogue> Catalogue::Current(const char* call, DWORD* err
       *error = lease.error();
       return nullptr;
     }
-    int rc = fresh->Load(connection, stamp);
-    if (rc != SQLITE_DONE) {
-      LogSqliteFailure(call, connection, rc);
-      *error = ReadErrorFromSqlite(rc);
+    Result result = fresh->Load(connection, stamp);
+    if (result != Result::kOk) {
+      LogStoreFailure(call, result, connection->LastMessage());
+      *error = ReadError(result);
       return nullptr;
     }
   }
@@ -57,27 +71,13 @@ std::shared_ptr<const Catalogue> Catalogue::Current(const char* call, DWORD* err
   return fresh;
 }
 
-int Catalogue::Load(Connection* connection, const StoreStamp& stamp) {
+Result Catalogue::Load(Connection* connection, const StoreStamp& stamp) {
   stamp_ = stamp;
-  int rc = SQLITE_OK;
-  sqlite3_stmt* statement = connection->Statement(kAllDatabases, &rc);
-  if (statement == nullptr) return rc;
-  StatementScope scope(statement);
-  while ((rc = Connection::Step(statement)) == SQLITE_ROW) {
-    Entry e;
-    e.oid = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
-    e.name = Blob(statement, 1);
-    e.type = static_cast<DWORD>(sqlite3_column_int64(statement, 2));
-    e.flags = static_cast<DWORD>(sqlite3_column_int64(statement, 3));
-    e.sound = e.name.size() % 2 == 0 &&
-              e.sorts.Decode(sqlite3_column_blob(statement, 4), sqlite3_column_bytes(statement, 4));
-    e.modified = sqlite3_column_int64(statement, 5);
-    e.records = sqlite3_column_int64(statement, 6);
-    e.size = sqlite3_column_int64(statement, 7);
-    entries_.push_back(std::move(e));
-    by_name_.emplace(entries_.back().name, entries_.size() - 1);
-  }
-  return rc;
+  EntrySink sink(&entries_);
+  Result result = connection->LoadDatabases(&sink);
+  if (result != Result::kOk) return result;
+  for (size_t i = 0; i < entries_.size(); ++i) by_name_.emplace(entries_[i].name, i);
+  return Result::kOk;
 }
 
 const Catalogue::Entry* Catalogue::ByOid(CEOID oid) const {

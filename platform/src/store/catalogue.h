@@ -51,8 +51,8 @@ class Catalogue {
   static bool Describe(const Entry& entry, CEDBASEINFO* info);
 
  private:
-  // Reads the whole table through `connection`; an SQLite result code.
-  int Load(Connection* connection, const StoreStamp& stamp);
+  // Reads the whole table through `connection`.
+  Result Load(Connection* connection, const StoreStamp& stamp);
 
   StoreStamp stamp_;
   std::vector<Entry> entries_;  // ascending oid

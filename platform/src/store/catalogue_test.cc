@@ -11,7 +11,7 @@ namespace ceplatform {
 namespace store {
 namespace {
 
-class CatalogueTest : public StoreTest {};
+class CatalogueTest : public OnEachBackend<StoreTest> {};
 
 std::vector<CEOID> Enumerate(DWORD type = 0) {
   std::vector<CEOID> oids;
@@ -22,7 +22,9 @@ std::vector<CEOID> Enumerate(DWORD type = 0) {
   return oids;
 }
 
-TEST_F(CatalogueTest, ChangesOfThisProcessShowAtOnce) {
+STORE_TEST_ON_EACH_BACKEND(CatalogueTest);
+
+TEST_P(CatalogueTest, ChangesOfThisProcessShowAtOnce) {
   CEOID a = CreateBoard(u"a");
   ASSERT_NE(0u, a);
   // Read the catalogue, then change the store and look again at once.
@@ -48,7 +50,7 @@ TEST_F(CatalogueTest, ChangesOfThisProcessShowAtOnce) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }
 
-TEST_F(CatalogueTest, DatabaseOfAnotherProcessShowsWithinTheLifetime) {
+TEST_P(CatalogueTest, DatabaseOfAnotherProcessShowsWithinTheLifetime) {
   CEOID a = CreateBoard(u"a");
   ASSERT_NE(0u, a);
   EXPECT_EQ(std::vector<CEOID>{a}, Enumerate());
@@ -67,12 +69,13 @@ TEST_F(CatalogueTest, DatabaseOfAnotherProcessShowsWithinTheLifetime) {
   EXPECT_EQ((std::vector<CEOID>{a, oid}), Enumerate());
 }
 
-TEST_F(CatalogueTest, UndecodableRowIsAReadFaultOfItsOwn) {
+TEST_P(CatalogueTest, UndecodableRowIsAReadFaultOfItsOwn) {
   CEOID good = CreateBoard(u"good");
   CEOID bad = CreateBoard(u"bad");
   ASSERT_NE(0u, good);
   ASSERT_NE(0u, bad);
-  Sql("UPDATE databases SET sorts = x'010203' WHERE oid = " + std::to_string(bad));
+  Sql("UPDATE databases SET sorts = " + BlobLiteral("010203") + " WHERE oid = " +
+      std::to_string(bad));
 
   EXPECT_EQ(INVALID_HANDLE_VALUE, OpenByName(u"bad"));
   EXPECT_EQ(static_cast<DWORD>(ERROR_READ_FAULT), GetLastError());
@@ -88,7 +91,7 @@ TEST_F(CatalogueTest, UndecodableRowIsAReadFaultOfItsOwn) {
   EXPECT_EQ((std::vector<CEOID>{good, bad}), Enumerate());
 }
 
-TEST_F(CatalogueTest, EnumerationByTypeAcrossManyDatabases) {
+TEST_P(CatalogueTest, EnumerationByTypeAcrossManyDatabases) {
   CEGUID volume;
   CREATE_SYSTEMGUID(&volume);
   std::vector<CEOID> all, odd;

@@ -1,120 +1,180 @@
-// One SQLite connection to the store file, with its prepared statements.
+// One connection to where the store keeps its data: the seam between the
+// store's calls (handles, read-ahead, the catalogue, the record format, the
+// last-error codes) and a backend that holds the tables.
 //
-// The file holds:
-//   meta(key, value)        "schema" (format version) and "next_oid", the
-//                           next object identifier to hand out
+// Every backend keeps the same three tables, under the same names:
+//   meta(key, value)        "schema": the format version (and, on SQLite,
+//                           "next_oid": the next object identifier)
 //   databases(oid, name, type, flags, sorts, modified, records, size)
-//                           name: the UTF-16 units as a BLOB (compared
+//                           name: the UTF-16 units as bytes (compared
 //                           exactly); sorts: the sort orders, 8 bytes each;
 //                           records and size are kept by triggers
 //   records(oid, db, k0..k3, props)
 //                           props: the record (record_format.h); kN: its
 //                           key under the database's sort order N, NULL
 //                           past the database's last order
-// Identifiers of databases and records come from the one counter and are
-// never handed out twice, so ascending oid is creation order.
+// Identifiers of databases and records come from one counter, are never 0
+// and never handed out twice, so ascending oid is creation order.
+//
+// A connection does one operation at a time; each write is one transaction,
+// durable when the call returns. The pool (store.h) hands it to one thread at
+// a time.
 #ifndef CEPLATFORM_STORE_CONNECTION_H_
 #define CEPLATFORM_STORE_CONNECTION_H_
 
-#include <sqlite3.h>
+#include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
+
+#include "wince_db.h"
 
 namespace ceplatform {
 namespace store {
 
-// The statements the store runs, prepared once per connection.
-enum StatementId {
-  kBegin,
-  kCommit,
-  kRollback,
-  kNextOid,
-  kDatabaseByName,
-  kAllDatabases,
-  kDatabaseExists,
-  kInsertDatabase,
-  kTouchDatabase,
-  kDeleteDatabase,
-  kDeleteDatabaseRecords,
-  kRecordParent,
-  kRecordProps,
-  kInsertRecord,
-  kUpdateRecord,
-  kDeleteRecord,
-  // The reads: kReadFirst + ReadIndex(order, descending, after).
-  kReadFirst,
-  kStatementCount = kReadFirst + 5 * 4,
+// What a backend operation came to. Every failure is mapped to a last-error
+// code in one place (store.cc).
+enum class Result {
+  kOk,
+  kNoDatabase,      // the database is not there (deleted, or never was)
+  kNoRecord,        // no such record in the database
+  kDuplicate,       // a database of that name exists
+  kExhausted,       // every 32-bit identifier has been used
+  kTooBig,          // a record past the backend's size limit
+  kTooManyProperties,  // a rewrite would give a record past 65535 properties
+  kNoMemory,
+  kDiskFull,
+  kCorrupt,         // stored data that cannot be decoded
+  kUnreachable,     // the server cannot be reached, or went away before the
+                    // write was sent: nothing was written
+  kTimeout,         // the connect or statement timeout passed: nothing was
+                    // written
+  kOutcomeUnknown,  // the server went away after a write was sent and could
+                    // not be asked whether it was made: it was made at most
+                    // once
+  kFault,           // any other failure of the backend
 };
 
-// The sort order a handle reads in: 0..3, or kCreationOrder.
+// The sort key of a record under each of its database's orders, and its
+// stored bytes.
+struct RecordBytes {
+  std::string keys[CEDB_MAXSORTORDER];
+  WORD key_count = 0;
+  std::string props;
+};
+
+// One row of the databases table.
+struct DatabaseRow {
+  CEOID oid = 0;
+  std::string name;   // the UTF-16 units' bytes
+  DWORD type = 0;
+  DWORD flags = 0;
+  std::string sorts;  // SortOrders::Encode
+  int64_t modified = 0;
+  int64_t records = 0;
+  int64_t size = 0;
+};
+
+// The order a read runs in: 0..3, or kCreationOrder.
 constexpr int kCreationOrder = 4;
 
-// The read statement for an order and direction, from the start or after a
-// key (?2) and oid (?3), returning at most ?4 rows of (oid, key, properties).
-// Every read binds the database as ?1.
-inline StatementId ReadStatement(int order, bool descending, bool after) {
-  return static_cast<StatementId>(kReadFirst + order * 4 + (descending ? 2 : 0) +
-                                  (after ? 1 : 0));
-}
+// The records of a database after a position, in one order and direction.
+// Rows of equal keys follow the order's direction by oid too, so that a
+// descending order gives the newest first.
+struct ReadQuery {
+  CEOID database = 0;
+  int order = kCreationOrder;
+  bool descending = false;
+  bool after = false;       // false: from the first record
+  const std::string* key = nullptr;  // with `after`: key and oid of the last
+  CEOID oid = 0;                     // record read
+  int limit = 1;            // at most this many rows
+};
 
-// The busy timeout of each connection, and how often a transaction that still
-// finds the file locked is tried again, so that a writer waits out the
-// others instead of losing its write.
-constexpr int kBusyTimeoutMs = 5000;
-constexpr int kBusyRetries = 12;
+// Receives the rows of a read, one call each. The bytes are valid only
+// during the call. Returns false to stop early (the read still succeeds).
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  virtual bool Add(CEOID oid, const uint8_t* key, size_t key_size, const uint8_t* props,
+                   size_t props_size) = 0;
+};
 
-// A connection used by one thread at a time (the pool hands it out).
+// Receives every row of the databases table, in ascending oid.
+class DatabaseSink {
+ public:
+  virtual ~DatabaseSink() = default;
+  virtual void Add(DatabaseRow&& row) = 0;
+};
+
+// Rewrites a record inside the transaction that writes it: gets the stored
+// bytes, fills *out; any result but kOk ends the write with nothing written.
+using RecordRewrite =
+    std::function<Result(const uint8_t* bytes, size_t size, RecordBytes* out)>;
+
 class Connection {
  public:
-  // Opens the file, switches it to WAL with full sync, and creates the schema
-  // when the file has none. Returns an SQLite result code; on success *out
-  // receives the connection.
-  static int Open(const std::string& path, uint64_t generation, Connection** out);
-  ~Connection();
+  // Opens a connection to `location`: a PostgreSQL connection URI
+  // (IsServerLocation) or an SQLite file. The schema is created on first use.
+  // On success *out receives the connection; otherwise *message says why.
+  static Result Open(const std::string& location, uint64_t generation, Connection** out,
+                     std::string* message);
+
+  explicit Connection(uint64_t generation) : generation_(generation) {}
+  virtual ~Connection() = default;
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  sqlite3* handle() const { return db_; }
   uint64_t generation() const { return generation_; }
 
-  // The prepared statement, reset and unbound; nullptr with *rc set when it
-  // cannot be prepared.
-  sqlite3_stmt* Statement(StatementId id, int* rc);
+  // ---- Writes: each one transaction ----------------------------------------
+  // Creates a database from `row` (all but oid, records, size); row->oid
+  // receives its identifier. kDuplicate, kExhausted.
+  virtual Result CreateDatabase(DatabaseRow* row) = 0;
+  // Deletes a database and its records. kNoDatabase.
+  virtual Result DeleteDatabase(CEOID database) = 0;
+  // Adds a record with a new identifier (*oid) and marks the database
+  // changed at `now`. kNoDatabase, kExhausted.
+  virtual Result InsertRecord(CEOID database, int64_t now, const RecordBytes& record,
+                              CEOID* oid) = 0;
+  // Rewrites a record through `rewrite` and marks the database changed.
+  // kNoDatabase, kNoRecord, or what `rewrite` gave.
+  virtual Result UpdateRecord(CEOID database, CEOID record, int64_t now,
+                              const RecordRewrite& rewrite) = 0;
+  // Deletes a record and marks the database changed. kNoDatabase, kNoRecord.
+  virtual Result DeleteRecord(CEOID database, CEOID record, int64_t now) = 0;
 
-  // Steps a statement, trying again while the file stays locked beyond the
-  // busy timeout.
-  static int Step(sqlite3_stmt* statement);
+  // ---- Reads -----------------------------------------------------------------
+  virtual Result ReadRecords(const ReadQuery& query, RecordSink* sink) = 0;
+  virtual Result DatabaseExists(CEOID database, bool* exists) = 0;
+  // The database that holds a record. kNoRecord.
+  virtual Result RecordParent(CEOID record, CEOID* database) = 0;
+  virtual Result LoadDatabases(DatabaseSink* sink) = 0;
 
-  // Checkpoints the log into the file and truncates it.
-  void Checkpoint();
+  // A later tool copies a whole store between backends. It adds two
+  // operations here: reading every table and the identifier counter in one
+  // snapshot of the source, and writing them into an empty store in one
+  // transaction (keeping identifiers, keys, times and the counter).
+
+  // ---- Upkeep ----------------------------------------------------------------
+  // False when the connection has lost its server and is not to be lent
+  // again. Checked when the pool lends an idle connection; may look at the
+  // socket without waiting.
+  virtual bool Usable() { return true; }
+  // Called before the pool closes its idle connections (SQLite checkpoints
+  // its log into the file).
+  virtual void BeforeClose() {}
+  // What the last failure was, for the log.
+  virtual std::string LastMessage() = 0;
 
  private:
-  Connection(sqlite3* db, uint64_t generation) : db_(db), generation_(generation) {}
-  int Configure();
-  int EnsureSchema();
-
-  sqlite3* db_;
-  uint64_t generation_;
-  sqlite3_stmt* statements_[kStatementCount] = {};
+  const uint64_t generation_;
 };
 
-// Resets a statement and clears its bindings when the scope ends.
-class StatementScope {
- public:
-  explicit StatementScope(sqlite3_stmt* statement) : statement_(statement) {}
-  ~StatementScope() {
-    if (statement_ != nullptr) {
-      sqlite3_reset(statement_);
-      sqlite3_clear_bindings(statement_);
-    }
-  }
-  StatementScope(const StatementScope&) = delete;
-  StatementScope& operator=(const StatementScope&) = delete;
-
- private:
-  sqlite3_stmt* statement_;
-};
+// Whether a store location names a PostgreSQL server (a libpq connection
+// URI: postgresql:// or postgres://) rather than an SQLite file.
+bool IsServerLocation(const char* location);
 
 }  // namespace store
 }  // namespace ceplatform

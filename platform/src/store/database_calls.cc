@@ -8,25 +8,6 @@
 #include "record_format.h"
 #include "store_call.h"
 
-namespace ceplatform {
-namespace store {
-namespace {
-
-// Looks a database up by name inside a write transaction: SQLITE_ROW when
-// it is there, SQLITE_DONE when not, or a failure.
-int FindDatabaseByName(Connection* connection, const WCHAR* name, size_t units) {
-  int rc = SQLITE_OK;
-  sqlite3_stmt* statement = connection->Statement(kDatabaseByName, &rc);
-  if (statement == nullptr) return rc;
-  StatementScope scope(statement);
-  sqlite3_bind_blob(statement, 1, name, static_cast<int>(units * sizeof(WCHAR)), SQLITE_STATIC);
-  return Connection::Step(statement);
-}
-
-}  // namespace
-}  // namespace store
-}  // namespace ceplatform
-
 using namespace ceplatform;
 using namespace ceplatform::store;
 
@@ -54,49 +35,21 @@ CEOID CeCreateDatabaseEx(PCEGUID volume, CEDBASEINFO* info) {
   DWORD type = (info->dwFlags & CEDB_VALIDTYPE) ? info->dwDbaseType : 0;
   DWORD flags = (info->dwFlags & CEDB_VALIDDBFLAGS) ? info->dwFlags & 0xFFFF0000u : 0;
   try {
-    std::string sortBytes;
-    sorts.Encode(&sortBytes);
+    DatabaseRow row;
+    row.name.assign(reinterpret_cast<const char*>(info->szDbaseName), units * sizeof(WCHAR));
+    row.type = type;
+    row.flags = flags;
+    sorts.Encode(&row.sorts);
+    row.modified = FileTimeNow();
     ConnectionLease lease("CeCreateDatabaseEx", ConnectionLease::kWrite);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
-    CEOID created = 0;
-    DWORD refusal = 0;
-    int rc = RunWriteTransaction(connection, [&]() -> int {
-      int rc = FindDatabaseByName(connection, info->szDbaseName, units);
-      if (rc == SQLITE_ROW) {
-        refusal = ERROR_DUP_NAME;
-        return kRefused;
-      }
-      if (rc != SQLITE_DONE) return rc;
-      CEOID oid = 0;
-      rc = NextObjectId(connection, &oid);
-      if (rc == SQLITE_DONE) {
-        refusal = ERROR_DISK_FULL;  // every 32-bit identifier has been used
-        return kRefused;
-      }
-      if (rc != SQLITE_OK) return rc;
-      sqlite3_stmt* insert = connection->Statement(kInsertDatabase, &rc);
-      if (insert == nullptr) return rc;
-      StatementScope scope(insert);
-      sqlite3_bind_int64(insert, 1, oid);
-      sqlite3_bind_blob(insert, 2, info->szDbaseName, static_cast<int>(units * sizeof(WCHAR)),
-                        SQLITE_STATIC);
-      sqlite3_bind_int64(insert, 3, type);
-      sqlite3_bind_int64(insert, 4, flags);
-      sqlite3_bind_blob(insert, 5, sortBytes.data(), static_cast<int>(sortBytes.size()),
-                        SQLITE_STATIC);
-      sqlite3_bind_int64(insert, 6, FileTimeNow());
-      rc = Connection::Step(insert);
-      if (rc != SQLITE_DONE) return rc;
-      created = oid;
-      return SQLITE_OK;
-    });
-    if (rc == kRefused) return Fail<CEOID>(refusal, 0);
-    if (rc != SQLITE_OK) {
-      LogSqliteFailure("CeCreateDatabaseEx", connection, rc);
-      return Fail<CEOID>(WriteErrorFromSqlite(rc), 0);
+    WriteScope write;
+    Result result = connection->CreateDatabase(&row);
+    if (result != Result::kOk) {
+      return Fail<CEOID>(WriteFailure("CeCreateDatabaseEx", connection, result), 0);
     }
-    return created;
+    return row.oid;
   } catch (const std::bad_alloc&) {
     return Fail<CEOID>(ERROR_NOT_ENOUGH_MEMORY, 0);
   }
@@ -120,7 +73,7 @@ HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name, CEPROPID sortPr
         wanted != 0 ? catalogue->ByOid(wanted) : catalogue->ByName(name, units);
     if (entry == nullptr) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     if (!entry->sound) {
-      LogSqliteFailure("CeOpenDatabaseEx", nullptr, SQLITE_CORRUPT);
+      LogStoreFailure("CeOpenDatabaseEx", Result::kCorrupt, "the database's row");
       return Fail(ERROR_READ_FAULT, INVALID_HANDLE_VALUE);
     }
     CEOID found = entry->oid;
@@ -155,28 +108,11 @@ BOOL CeDeleteDatabase(CEOID oid) {
     ConnectionLease lease("CeDeleteDatabase", ConnectionLease::kWrite);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
-    int rc = RunWriteTransaction(connection, [&]() -> int {
-      int rc = SQLITE_OK;
-      sqlite3_stmt* statement = connection->Statement(kDeleteDatabase, &rc);
-      if (statement == nullptr) return rc;
-      {
-        StatementScope scope(statement);
-        sqlite3_bind_int64(statement, 1, oid);
-        rc = Connection::Step(statement);
-        if (rc != SQLITE_DONE) return rc;
-        if (sqlite3_changes(connection->handle()) == 0) return kRefused;
-      }
-      statement = connection->Statement(kDeleteDatabaseRecords, &rc);
-      if (statement == nullptr) return rc;
-      StatementScope scope(statement);
-      sqlite3_bind_int64(statement, 1, oid);
-      rc = Connection::Step(statement);
-      return rc == SQLITE_DONE ? SQLITE_OK : rc;
-    });
-    if (rc == kRefused) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    if (rc != SQLITE_OK) {
-      LogSqliteFailure("CeDeleteDatabase", connection, rc);
-      return Fail<BOOL>(WriteErrorFromSqlite(rc), FALSE);
+    WriteScope write;
+    Result result = connection->DeleteDatabase(oid);
+    if (result == Result::kNoDatabase) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    if (result != Result::kOk) {
+      return Fail<BOOL>(WriteFailure("CeDeleteDatabase", connection, result), FALSE);
     }
     return TRUE;
   } catch (const std::bad_alloc&) {
@@ -190,7 +126,7 @@ HANDLE CeFindFirstDatabase(DWORD databaseType) {
   try {
     uint64_t generation;
     {
-      // Opening a connection now reports an unreadable store here rather
+      // Opening a connection now reports an unreachable store here rather
       // than at the first CeFindNextDatabase.
       ConnectionLease lease("CeFindFirstDatabase", ConnectionLease::kRead);
       if (lease.get() == nullptr) return Fail(lease.error(), INVALID_HANDLE_VALUE);
@@ -234,7 +170,7 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
       memset(&result, 0, sizeof(result));
       result.wObjType = OBJTYPE_DATABASE;
       if (!Catalogue::Describe(*entry, &result.infDatabase)) {
-        LogSqliteFailure("CeOidGetInfo", nullptr, SQLITE_CORRUPT);
+        LogStoreFailure("CeOidGetInfo", Result::kCorrupt, "the database's row");
         return Fail<BOOL>(ERROR_READ_FAULT, FALSE);
       }
       *info = result;
@@ -243,20 +179,16 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
     ConnectionLease lease("CeOidGetInfo", ConnectionLease::kRead);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
-    int rc = SQLITE_OK;
-    sqlite3_stmt* statement = connection->Statement(kRecordParent, &rc);
-    if (statement == nullptr) return Fail<BOOL>(ReadErrorFromSqlite(rc), FALSE);
-    StatementScope scope(statement);
-    sqlite3_bind_int64(statement, 1, oid);
-    rc = Connection::Step(statement);
-    if (rc == SQLITE_DONE) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    if (rc != SQLITE_ROW) {
-      LogSqliteFailure("CeOidGetInfo", connection, rc);
-      return Fail<BOOL>(ReadErrorFromSqlite(rc), FALSE);
+    CEOID parent = 0;
+    Result result = connection->RecordParent(oid, &parent);
+    if (result == Result::kNoRecord) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    if (result != Result::kOk) {
+      LogStoreFailure("CeOidGetInfo", result, connection->LastMessage());
+      return Fail<BOOL>(ReadError(result), FALSE);
     }
     memset(info, 0, sizeof(*info));
     info->wObjType = OBJTYPE_RECORD;
-    info->infRecord.oidParent = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
+    info->infRecord.oidParent = parent;
     return TRUE;
   } catch (const std::bad_alloc&) {
     return Fail<BOOL>(ERROR_NOT_ENOUGH_MEMORY, FALSE);

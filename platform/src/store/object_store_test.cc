@@ -11,11 +11,16 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
-class ObjectStoreTest : public StoreTest {};
+class ObjectStoreTest : public OnEachBackend<StoreTest> {};
+
+STORE_TEST_ON_EACH_BACKEND(ObjectStoreTest);
+
+// What only a store in an SQLite file has.
+class SqliteStoreFileTest : public StoreTest {};
 
 // The board's whole road: create on the first post, open by name, write,
 // read newest first with a store-allocated buffer, 259 at the end.
-TEST_F(ObjectStoreTest, BoardRoundTrip) {
+TEST_P(ObjectStoreTest, BoardRoundTrip) {
   CEOID db = CreateBoard(u"TULVAN_board.tvx");
   ASSERT_NE(0u, db);
 
@@ -67,7 +72,7 @@ TEST_F(ObjectStoreTest, BoardRoundTrip) {
   EXPECT_EQ(blocks, PlatformLiveHeapBlocks()) << "every read buffer went back";
 }
 
-TEST_F(ObjectStoreTest, OpenByIdentifierIgnoresTheName) {
+TEST_P(ObjectStoreTest, OpenByIdentifierIgnoresTheName) {
   CEOID db = CreateBoard(u"TULVAN_a");
   ASSERT_NE(0u, db);
   CEGUID volume;
@@ -90,7 +95,7 @@ struct OpenFailure {
   DWORD error;
 };
 
-TEST_F(ObjectStoreTest, OpenFailures) {
+TEST_P(ObjectStoreTest, OpenFailures) {
   CEOID db = CreateBoard(u"TULVAN_x");
   HANDLE h = OpenByName(u"TULVAN_x");
   CEOID record = WritePost(h, 1, "x");
@@ -124,7 +129,7 @@ TEST_F(ObjectStoreTest, OpenFailures) {
 
 // The board tells "no database yet" (create it) from "out of memory" (give
 // up) by the open's error code.
-TEST_F(ObjectStoreTest, OpenReportsOutOfMemoryAsEight) {
+TEST_P(ObjectStoreTest, OpenReportsOutOfMemoryAsEight) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_m"));
   PlatformFailStoreCall(0, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(INVALID_HANDLE_VALUE, OpenByName(u"TULVAN_m"));
@@ -134,7 +139,7 @@ TEST_F(ObjectStoreTest, OpenReportsOutOfMemoryAsEight) {
   CloseHandle(h);
 }
 
-TEST_F(ObjectStoreTest, CreateFailures) {
+TEST_P(ObjectStoreTest, CreateFailures) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_dup"));
   CEGUID volume;
   CREATE_SYSTEMGUID(&volume);
@@ -178,7 +183,7 @@ TEST_F(ObjectStoreTest, CreateFailures) {
   CloseHandle(e);
 }
 
-TEST_F(ObjectStoreTest, NamesAreComparedExactlyAndNeverCut) {
+TEST_P(ObjectStoreTest, NamesAreComparedExactlyAndNeverCut) {
   CEOID lower = CreateBoard(u"TULVAN_a.tvx");
   CEOID upper = CreateBoard(u"TULVAN_A.tvx");
   ASSERT_NE(0u, lower);
@@ -203,7 +208,7 @@ TEST_F(ObjectStoreTest, NamesAreComparedExactlyAndNeverCut) {
 }
 
 // A write is on disk and survives closing the store.
-TEST_F(ObjectStoreTest, PostsSurviveClosingTheStore) {
+TEST_P(ObjectStoreTest, PostsSurviveClosingTheStore) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_p"));
   HANDLE h = OpenByName(u"TULVAN_p");
   CEOID oid = WritePost(h, 5, "kept");
@@ -219,7 +224,7 @@ TEST_F(ObjectStoreTest, PostsSurviveClosingTheStore) {
   CloseHandle(h);
 }
 
-TEST_F(ObjectStoreTest, FileIsWalWithFullSync) {
+TEST_F(SqliteStoreFileTest, FileIsWalWithFullSync) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_w"));
   sqlite3* db = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open(path_.c_str(), &db));
@@ -240,7 +245,7 @@ TEST_F(ObjectStoreTest, FileIsWalWithFullSync) {
   }
 }
 
-TEST_F(ObjectStoreTest, HandlesOfAClosedStoreAreRefused) {
+TEST_P(ObjectStoreTest, HandlesOfAClosedStoreAreRefused) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_c"));
   HANDLE h = OpenByName(u"TULVAN_c");
   HANDLE e = CeFindFirstDatabase(0);
@@ -261,7 +266,7 @@ TEST_F(ObjectStoreTest, HandlesOfAClosedStoreAreRefused) {
   CloseHandle(h);
 }
 
-TEST_F(ObjectStoreTest, CloseHandleReleasesOnce) {
+TEST_P(ObjectStoreTest, CloseHandleReleasesOnce) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_h"));
   long before = PlatformOpenHandles();
   HANDLE h = OpenByName(u"TULVAN_h");
@@ -285,7 +290,7 @@ TEST_F(ObjectStoreTest, CloseHandleReleasesOnce) {
   CloseHandle(e);
 }
 
-TEST_F(ObjectStoreTest, WriteFailures) {
+TEST_P(ObjectStoreTest, WriteFailures) {
   CEOID db = CreateBoard(u"TULVAN_wf");
   CEOID otherDb = CreateBoard(u"TULVAN_other");
   HANDLE h = OpenByName(u"TULVAN_wf");
@@ -339,7 +344,7 @@ TEST_F(ObjectStoreTest, WriteFailures) {
 }
 
 // Every value type comes back exactly, in the order written.
-TEST_F(ObjectStoreTest, EveryTypeRoundTrips) {
+TEST_P(ObjectStoreTest, EveryTypeRoundTrips) {
   CEGUID volume;
   CREATE_SYSTEMGUID(&volume);
   CEDBASEINFO dbInfo = BoardInfo(u"types");
@@ -425,7 +430,7 @@ TEST_F(ObjectStoreTest, EveryTypeRoundTrips) {
 
 // Rewriting a record: a property replaced keeps its place, a new one comes
 // last, CEDB_PROPDELETE removes one.
-TEST_F(ObjectStoreTest, RewriteKeepsOrderAndDeletes) {
+TEST_P(ObjectStoreTest, RewriteKeepsOrderAndDeletes) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_rw"));
   HANDLE h = OpenByName(u"TULVAN_rw", 0);
   CEOID oid = WritePost(h, 10, "old");
@@ -454,7 +459,7 @@ TEST_F(ObjectStoreTest, RewriteKeepsOrderAndDeletes) {
   CloseHandle(h);
 }
 
-TEST_F(ObjectStoreTest, ReadBufferCodes) {
+TEST_P(ObjectStoreTest, ReadBufferCodes) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_rb"));
   HANDLE h = OpenByName(u"TULVAN_rb");
   std::string text(1000, 'x');
@@ -541,7 +546,7 @@ TEST_F(ObjectStoreTest, ReadBufferCodes) {
 }
 
 // Without CEDB_AUTOINCREMENT every read gives the record at the position.
-TEST_F(ObjectStoreTest, ReadWithoutAutoIncrementStays) {
+TEST_P(ObjectStoreTest, ReadWithoutAutoIncrementStays) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_s"));
   HANDLE h = OpenByName(u"TULVAN_s", 0);
   WritePost(h, 1, "a");
@@ -554,7 +559,7 @@ TEST_F(ObjectStoreTest, ReadWithoutAutoIncrementStays) {
   CloseHandle(h);
 }
 
-TEST_F(ObjectStoreTest, DeleteRecord) {
+TEST_P(ObjectStoreTest, DeleteRecord) {
   CEOID db = CreateBoard(u"TULVAN_d");
   CreateBoard(u"TULVAN_e");
   HANDLE h = OpenByName(u"TULVAN_d");
@@ -589,7 +594,7 @@ TEST_F(ObjectStoreTest, DeleteRecord) {
   CloseHandle(other);
 }
 
-TEST_F(ObjectStoreTest, EnumerationListsEveryDatabaseInCreationOrder) {
+TEST_P(ObjectStoreTest, EnumerationListsEveryDatabaseInCreationOrder) {
   HANDLE e = CeFindFirstDatabase(0);
   ASSERT_NE(INVALID_HANDLE_VALUE, e);
   SetLastError(0);
@@ -628,7 +633,7 @@ TEST_F(ObjectStoreTest, EnumerationListsEveryDatabaseInCreationOrder) {
   CloseHandle(e);
 }
 
-TEST_F(ObjectStoreTest, OidGetInfoTellsDatabaseRecordAndNothing) {
+TEST_P(ObjectStoreTest, OidGetInfoTellsDatabaseRecordAndNothing) {
   SYSTEMTIME fixed = {2024, 2, 0, 29, 13, 45, 30, 0};
   PlatformFixClock(&fixed);
   FILETIME expectedTime;
@@ -679,7 +684,7 @@ TEST_F(ObjectStoreTest, OidGetInfoTellsDatabaseRecordAndNothing) {
   CloseHandle(h);
 }
 
-TEST_F(ObjectStoreTest, DeleteDatabaseRemovesItsRecords) {
+TEST_P(ObjectStoreTest, DeleteDatabaseRemovesItsRecords) {
   CEOID db = CreateBoard(u"TULVAN_gone");
   HANDLE h = OpenByName(u"TULVAN_gone");
   CEOID record = WritePost(h, 1, "x");
@@ -703,7 +708,7 @@ TEST_F(ObjectStoreTest, DeleteDatabaseRemovesItsRecords) {
 
 // A database deleted under an open handle: the handle's calls fail with
 // ERROR_KEY_DELETED and it can still be closed.
-TEST_F(ObjectStoreTest, DeletedUnderAnOpenHandle) {
+TEST_P(ObjectStoreTest, DeletedUnderAnOpenHandle) {
   CEOID db = CreateBoard(u"TULVAN_k");
   HANDLE h = OpenByName(u"TULVAN_k");
   CEOID a = WritePost(h, 1, "a");
@@ -727,7 +732,7 @@ TEST_F(ObjectStoreTest, DeletedUnderAnOpenHandle) {
 
 // An injected failure: the call fails with the chosen code and changes
 // nothing; the calls before it and after it work.
-TEST_F(ObjectStoreTest, InjectedFailureChangesNothing) {
+TEST_P(ObjectStoreTest, InjectedFailureChangesNothing) {
   CEGUID volume;
   CREATE_SYSTEMGUID(&volume);
   CEOID db = CreateBoard(u"TULVAN_f");
@@ -813,7 +818,7 @@ TEST_F(ObjectStoreTest, InjectedFailureChangesNothing) {
   EXPECT_TRUE(CeOidGetInfo(db, &info));
 }
 
-TEST_F(ObjectStoreTest, StorePath) {
+TEST_F(SqliteStoreFileTest, StorePath) {
   EXPECT_STREQ(path_.c_str(), PlatformStorePath());
   EXPECT_FALSE(PlatformSetStorePath(nullptr));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
@@ -837,7 +842,7 @@ TEST_F(ObjectStoreTest, StorePath) {
 }
 
 // A store file that cannot be opened: reads report 30, writes 29.
-TEST_F(ObjectStoreTest, UnopenableStoreFile) {
+TEST_F(SqliteStoreFileTest, UnopenableStoreFile) {
   std::string missing = dir_ + "/no/such/dir/store.db";
   ASSERT_TRUE(PlatformSetStorePath(missing.c_str()));
   EXPECT_EQ(INVALID_HANDLE_VALUE, OpenByName(u"TULVAN_x"));

@@ -2,13 +2,13 @@
 #ifndef CEPLATFORM_STORE_READ_AHEAD_H_
 #define CEPLATFORM_STORE_READ_AHEAD_H_
 
-#include <sqlite3.h>
 #include <stddef.h>
 #include <stdint.h>
 
 #include <string>
 #include <vector>
 
+#include "connection.h"
 #include "store.h"
 #include "wince_db.h"
 
@@ -17,12 +17,12 @@ namespace store {
 
 // Records following a handle's position, read by one query and handed out
 // one per read while they are fresh (see StoreStamp). A page of reads thus
-// costs one SQLite query instead of one each. The first query asks for a
+// costs one query instead of one each. The first query asks for a
 // board page's worth (20 posts and one more that tells whether a next page
 // follows) and each later one for twice as many as the one before, up to
 // kMaxRows and about kMaxBytes: every row read ahead costs a step and a copy,
 // so a handle that reads a few records reads few ahead.
-class ReadAhead {
+class ReadAhead : private RecordSink {
  public:
   static constexpr int kFirstRows = 21;
   static constexpr int kMaxRows = 1024;
@@ -49,13 +49,15 @@ class ReadAhead {
   // How many records the next query is to ask for.
   int rows_wanted() const { return rows_wanted_; }
 
-  // Steps `statement` (bound, asking for rows of oid, key, properties) and
-  // keeps its rows under `stamp`, taken before the query ran. Returns
-  // SQLITE_DONE when the rows were read (possibly none), else the failure;
-  // nothing is held after a failure.
-  int Fill(sqlite3_stmt* statement, const StoreStamp& stamp);
+  // Runs `query` (limit: rows_wanted()) through `connection` and keeps its
+  // rows under `stamp`, taken before the query ran. Nothing is held after a
+  // failure.
+  Result Fill(Connection* connection, const ReadQuery& query, const StoreStamp& stamp);
 
  private:
+  bool Add(CEOID oid, const uint8_t* key, size_t key_size, const uint8_t* props,
+           size_t props_size) override;
+
   struct Entry {
     CEOID oid;
     size_t key, key_size, props, props_size;  // offsets into bytes_

@@ -13,7 +13,7 @@ namespace ceplatform {
 namespace store {
 namespace {
 
-class ReadAheadTest : public StoreTest {
+class ReadAheadTest : public OnEachBackend<StoreTest> {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
@@ -40,7 +40,9 @@ class ReadAheadTest : public StoreTest {
   HANDLE writer_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(ReadAheadTest, EveryRecordOnceAcrossBatchesAndByteLimits) {
+STORE_TEST_ON_EACH_BACKEND(ReadAheadTest);
+
+TEST_P(ReadAheadTest, EveryRecordOnceAcrossBatchesAndByteLimits) {
   // Counts around the batch sizes (21, 42, 84, ...), and records large enough
   // that a batch stops at its byte limit before its row count.
   struct Case {
@@ -71,7 +73,7 @@ TEST_F(ReadAheadTest, EveryRecordOnceAcrossBatchesAndByteLimits) {
   }
 }
 
-TEST_F(ReadAheadTest, WritesOfThisProcessShowAtOnce) {
+TEST_P(ReadAheadTest, WritesOfThisProcessShowAtOnce) {
   Fill(10);
   HANDLE reader = OpenByName(u"board");
   Post post;
@@ -100,7 +102,7 @@ TEST_F(ReadAheadTest, WritesOfThisProcessShowAtOnce) {
   CloseHandle(reader);
 }
 
-TEST_F(ReadAheadTest, DatabaseDeletedAfterReadAheadEndsTheReads) {
+TEST_P(ReadAheadTest, DatabaseDeletedAfterReadAheadEndsTheReads) {
   Fill(5);
   CEOID oid = 0;
   HANDLE reader = OpenByName(u"board", CEDB_AUTOINCREMENT, &oid);
@@ -113,7 +115,7 @@ TEST_F(ReadAheadTest, DatabaseDeletedAfterReadAheadEndsTheReads) {
   CloseHandle(reader);
 }
 
-TEST_F(ReadAheadTest, WritesOfAnotherProcessShowWithinTheLifetime) {
+TEST_P(ReadAheadTest, WritesOfAnotherProcessShowWithinTheLifetime) {
   Fill(4);
   HANDLE reader = OpenByName(u"board");
   Post post;
@@ -141,7 +143,7 @@ TEST_F(ReadAheadTest, WritesOfAnotherProcessShowWithinTheLifetime) {
   CloseHandle(reader);
 }
 
-TEST_F(ReadAheadTest, FailedReadSkipsNoRecord) {
+TEST_P(ReadAheadTest, FailedReadSkipsNoRecord) {
   Fill(3);
   HANDLE reader = OpenByName(u"board");
   Post post;
@@ -172,7 +174,7 @@ TEST_F(ReadAheadTest, FailedReadSkipsNoRecord) {
   CloseHandle(reader);
 }
 
-TEST_F(ReadAheadTest, HandleWithoutAutoIncrementKeepsSeeingTheFirstRecord) {
+TEST_P(ReadAheadTest, HandleWithoutAutoIncrementKeepsSeeingTheFirstRecord) {
   Fill(2);
   HANDLE reader = OpenByName(u"board", 0);
   Post post;

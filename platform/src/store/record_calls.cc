@@ -14,16 +14,13 @@ namespace {
 // After a read found nothing: the end of the database, or the database is
 // gone. Returns the last-error code for the read.
 DWORD EndOfReadError(Connection* connection, CEOID database) {
-  int rc = SQLITE_OK;
-  sqlite3_stmt* statement = connection->Statement(kDatabaseExists, &rc);
-  if (statement == nullptr) return ReadErrorFromSqlite(rc);
-  StatementScope scope(statement);
-  sqlite3_bind_int64(statement, 1, database);
-  rc = Connection::Step(statement);
-  if (rc == SQLITE_ROW) return ERROR_NO_MORE_ITEMS;
-  if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
-  LogSqliteFailure("CeReadRecordProps", connection, rc);
-  return ReadErrorFromSqlite(rc);
+  bool exists = false;
+  Result result = connection->DatabaseExists(database, &exists);
+  if (result != Result::kOk) {
+    LogStoreFailure("CeReadRecordProps", result, connection->LastMessage());
+    return ReadError(result);
+  }
+  return exists ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
 }
 
 // Reads the records after the handle's position ahead (the caller holds the
@@ -34,98 +31,58 @@ DWORD ReadAheadOf(DatabaseHandle* handle) {
   ConnectionLease lease("CeReadRecordProps", ConnectionLease::kRead);
   Connection* connection = lease.get();
   if (connection == nullptr) return lease.error();
-  int rc = SQLITE_OK;
-  sqlite3_stmt* statement = connection->Statement(
-      ReadStatement(handle->order(), handle->descending(), handle->positioned), &rc);
-  if (statement == nullptr) return ReadErrorFromSqlite(rc);
-  StatementScope scope(statement);
-  sqlite3_bind_int64(statement, 1, handle->database());
-  if (handle->positioned) {
-    sqlite3_bind_blob64(statement, 2, handle->last_key.data(), handle->last_key.size(),
-                        SQLITE_STATIC);
-    sqlite3_bind_int64(statement, 3, handle->last_oid);
-  }
+  ReadQuery query;
+  query.database = handle->database();
+  query.order = handle->order();
+  query.descending = handle->descending();
+  query.after = handle->positioned;
+  query.key = &handle->last_key;
+  query.oid = handle->last_oid;
   // A handle that does not move on reads the same record again and again.
-  sqlite3_bind_int(statement, 4, handle->auto_increment() ? handle->ahead.rows_wanted() : 1);
-  rc = handle->ahead.Fill(statement, stamp);
-  if (rc != SQLITE_DONE) {
-    LogSqliteFailure("CeReadRecordProps", connection, rc);
-    return ReadErrorFromSqlite(rc);
+  query.limit = handle->auto_increment() ? handle->ahead.rows_wanted() : 1;
+  Result result = handle->ahead.Fill(connection, query, stamp);
+  if (result != Result::kOk) {
+    LogStoreFailure("CeReadRecordProps", result, connection->LastMessage());
+    return ReadError(result);
   }
   // Records read now are handed out even when a write ends meanwhile.
   if (!handle->ahead.Holding()) return EndOfReadError(connection, handle->database());
   return 0;
 }
 
-// The body of a write, inside its transaction.
-int WriteRecord(Connection* connection, const DatabaseHandle& database, CEOID record,
-                WORD propCount, const CEPROPVAL* values, CEOID* written, DWORD* refusal) {
-  bool exists = false;
-  int rc = TouchDatabase(connection, database.database(), &exists);
-  if (rc != SQLITE_OK) return rc;
-  if (!exists) {
-    *refusal = ERROR_KEY_DELETED;
-    return kRefused;
-  }
-  std::vector<StoredProperty> properties;
-  std::string old;
-  CEOID oid = record;
-  if (record == 0) {
-    rc = NextObjectId(connection, &oid);
-    if (rc == SQLITE_DONE) {
-      *refusal = ERROR_DISK_FULL;  // every 32-bit identifier has been used
-      return kRefused;
-    }
-    if (rc != SQLITE_OK) return rc;
-  } else {
-    sqlite3_stmt* statement = connection->Statement(kRecordProps, &rc);
-    if (statement == nullptr) return rc;
-    StatementScope scope(statement);
-    sqlite3_bind_int64(statement, 1, record);
-    sqlite3_bind_int64(statement, 2, database.database());
-    rc = Connection::Step(statement);
-    if (rc == SQLITE_DONE) {
-      *refusal = ERROR_INVALID_PARAMETER;  // no such record in this database
-      return kRefused;
-    }
-    if (rc != SQLITE_ROW) return rc;
-    const void* bytes = sqlite3_column_blob(statement, 0);
-    int size = sqlite3_column_bytes(statement, 0);
-    if (size > 0) old.assign(static_cast<const char*>(bytes), static_cast<size_t>(size));
-    if (!ParseRecord(reinterpret_cast<const uint8_t*>(old.data()), old.size(), &properties)) {
-      return SQLITE_CORRUPT;
-    }
-  }
-  MergeValues(propCount, values, &properties);
-  if (properties.size() > 0xFFFF) {  // a read could not report the count
-    *refusal = ERROR_INVALID_PARAMETER;
-    return kRefused;
-  }
-  std::string bytes;
-  SerializeRecord(properties, &bytes);
-  const SortOrders& sorts = database.sorts();
-  std::string keys[CEDB_MAXSORTORDER];
-  for (WORD i = 0; i < sorts.count; ++i) SortKey(sorts.specs[i], properties, &keys[i]);
+// The sort keys and bytes of a record's properties under a database's
+// orders.
+void Encode(const SortOrders& sorts, const std::vector<StoredProperty>& properties,
+            RecordBytes* out) {
+  SerializeRecord(properties, &out->props);
+  out->key_count = sorts.count;
+  for (WORD i = 0; i < sorts.count; ++i) SortKey(sorts.specs[i], properties, &out->keys[i]);
+}
 
-  sqlite3_stmt* statement =
-      connection->Statement(record == 0 ? kInsertRecord : kUpdateRecord, &rc);
-  if (statement == nullptr) return rc;
-  StatementScope scope(statement);
-  sqlite3_bind_int64(statement, 1, oid);
-  sqlite3_bind_int64(statement, 2, database.database());
-  for (int i = 0; i < CEDB_MAXSORTORDER; ++i) {
-    if (i < sorts.count) {
-      sqlite3_bind_blob64(statement, 3 + i, keys[i].data(), keys[i].size(), SQLITE_STATIC);
-    } else {
-      sqlite3_bind_null(statement, 3 + i);
-    }
+// Writes a new record, or rewrites one, inside one transaction.
+Result WriteRecord(Connection* connection, const DatabaseHandle& database, CEOID record,
+                   WORD propCount, const CEPROPVAL* values, CEOID* written) {
+  if (record == 0) {
+    std::vector<StoredProperty> properties;
+    MergeValues(propCount, values, &properties);
+    if (properties.size() > 0xFFFF) return Result::kTooManyProperties;
+    RecordBytes bytes;
+    Encode(database.sorts(), properties, &bytes);
+    return connection->InsertRecord(database.database(), FileTimeNow(), bytes, written);
   }
-  rc = sqlite3_bind_blob64(statement, 7, bytes.data(), bytes.size(), SQLITE_STATIC);
-  if (rc != SQLITE_OK) return rc;  // SQLITE_TOOBIG for a record past SQLite's limit
-  rc = Connection::Step(statement);
-  if (rc != SQLITE_DONE) return rc;
-  *written = oid;
-  return SQLITE_OK;
+  Result result = connection->UpdateRecord(
+      database.database(), record, FileTimeNow(),
+      [&](const uint8_t* old, size_t size, RecordBytes* out) -> Result {
+        std::vector<StoredProperty> properties;
+        if (!ParseRecord(old, size, &properties)) return Result::kCorrupt;
+        MergeValues(propCount, values, &properties);
+        // A read could not report the count.
+        if (properties.size() > 0xFFFF) return Result::kTooManyProperties;
+        Encode(database.sorts(), properties, out);
+        return Result::kOk;
+      });
+  if (result == Result::kOk) *written = record;
+  return result;
 }
 
 }  // namespace
@@ -148,15 +105,11 @@ CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount, CEPROPVA
     ConnectionLease lease("CeWriteRecordProps", ConnectionLease::kWrite);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
+    WriteScope write;
     CEOID written = 0;
-    DWORD refusal = 0;
-    int rc = RunWriteTransaction(connection, [&]() -> int {
-      return WriteRecord(connection, *handle, record, propCount, values, &written, &refusal);
-    });
-    if (rc == kRefused) return Fail<CEOID>(refusal, 0);
-    if (rc != SQLITE_OK) {
-      LogSqliteFailure("CeWriteRecordProps", connection, rc);
-      return Fail<CEOID>(WriteErrorFromSqlite(rc), 0);
+    Result result = WriteRecord(connection, *handle, record, propCount, values, &written);
+    if (result != Result::kOk) {
+      return Fail<CEOID>(WriteFailure("CeWriteRecordProps", connection, result), 0);
     }
     return written;
   } catch (const std::bad_alloc&) {
@@ -184,7 +137,7 @@ CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount, CEPROPID
     ReadAhead::Row row = handle->ahead.Front();
     RecordLayout layout(row.props, row.props_size, propIds, idCount);
     if (!layout.Measure()) {
-      LogSqliteFailure("CeReadRecordProps", nullptr, SQLITE_CORRUPT);
+      LogStoreFailure("CeReadRecordProps", Result::kCorrupt, "a record");
       return Fail<CEOID>(ERROR_READ_FAULT, 0);
     }
     // Copy the new position before touching the caller's buffer, so that no
@@ -233,32 +186,10 @@ BOOL CeDeleteRecord(HANDLE database, CEOID record) {
     ConnectionLease lease("CeDeleteRecord", ConnectionLease::kWrite);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
-    DWORD refusal = 0;
-    int rc = RunWriteTransaction(connection, [&]() -> int {
-      bool exists = false;
-      int rc = TouchDatabase(connection, handle->database(), &exists);
-      if (rc != SQLITE_OK) return rc;
-      if (!exists) {
-        refusal = ERROR_KEY_DELETED;
-        return kRefused;
-      }
-      sqlite3_stmt* statement = connection->Statement(kDeleteRecord, &rc);
-      if (statement == nullptr) return rc;
-      StatementScope scope(statement);
-      sqlite3_bind_int64(statement, 1, record);
-      sqlite3_bind_int64(statement, 2, handle->database());
-      rc = Connection::Step(statement);
-      if (rc != SQLITE_DONE) return rc;
-      if (sqlite3_changes(connection->handle()) == 0) {
-        refusal = ERROR_INVALID_PARAMETER;  // no such record in this database
-        return kRefused;
-      }
-      return SQLITE_OK;
-    });
-    if (rc == kRefused) return Fail<BOOL>(refusal, FALSE);
-    if (rc != SQLITE_OK) {
-      LogSqliteFailure("CeDeleteRecord", connection, rc);
-      return Fail<BOOL>(WriteErrorFromSqlite(rc), FALSE);
+    WriteScope write;
+    Result result = connection->DeleteRecord(handle->database(), record, FileTimeNow());
+    if (result != Result::kOk) {
+      return Fail<BOOL>(WriteFailure("CeDeleteRecord", connection, result), FALSE);
     }
     return TRUE;
   } catch (const std::bad_alloc&) {

@@ -11,7 +11,7 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class SortOrderTest : public StoreTest {
+class SortOrderTest : public OnEachBackend<StoreTest> {
  protected:
   CEOID Create(const std::u16string& name, std::vector<SORTORDERSPEC> sorts) {
     CEGUID volume;
@@ -61,8 +61,10 @@ class SortOrderTest : public StoreTest {
   static constexpr long long kNone = -999999;
 };
 
+STORE_TEST_ON_EACH_BACKEND(SortOrderTest);
+
 // The board's order: newest post first; posts of the same time newest first.
-TEST_F(SortOrderTest, BoardReadsNewestFirstAndTiesByNewestRecord) {
+TEST_P(SortOrderTest, BoardReadsNewestFirstAndTiesByNewestRecord) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_order"));
   HANDLE h = OpenByName(u"TULVAN_order");
   CEOID t5 = WritePost(h, 5, "t5");
@@ -75,7 +77,7 @@ TEST_F(SortOrderTest, BoardReadsNewestFirstAndTiesByNewestRecord) {
   EXPECT_THAT(ReadOrder(u"TULVAN_order"), ElementsAre(big, t9, t5c, t5b, t5, t1));
 }
 
-TEST_F(SortOrderTest, NoSortOrderReadsInCreationOrder) {
+TEST_P(SortOrderTest, NoSortOrderReadsInCreationOrder) {
   ASSERT_NE(0u, Create(u"plain", {}));
   HANDLE h = OpenByName(u"plain");
   std::vector<CEOID> written;
@@ -95,7 +97,7 @@ struct NumericCase {
   std::vector<int> expected;      // indexes into values, in read order
 };
 
-TEST_F(SortOrderTest, NumericOrders) {
+TEST_P(SortOrderTest, NumericOrders) {
   const long long kNo = kNone;
   const NumericCase cases[] = {
       {"UI4 ascending, unknown last", CEVT_UI4, 0, {3, kNo, 1, 4000000000LL, 2}, {2, 4, 0, 3, 1}},
@@ -123,7 +125,7 @@ TEST_F(SortOrderTest, NumericOrders) {
   }
 }
 
-TEST_F(SortOrderTest, StringsWithAndWithoutLetterCase) {
+TEST_P(SortOrderTest, StringsWithAndWithoutLetterCase) {
   CEPROPID prop = MAKEPROPID(2, CEVT_LPWSTR);
   for (DWORD flags : {0u, static_cast<DWORD>(CEDB_SORT_CASEINSENSITIVE)}) {
     SCOPED_TRACE(flags);
@@ -146,7 +148,7 @@ TEST_F(SortOrderTest, StringsWithAndWithoutLetterCase) {
   }
 }
 
-TEST_F(SortOrderTest, OpenInAnotherSortOrder) {
+TEST_P(SortOrderTest, OpenInAnotherSortOrder) {
   CEPROPID number = MAKEPROPID(1, CEVT_UI4);
   CEPROPID text = MAKEPROPID(2, CEVT_LPWSTR);
   ASSERT_NE(0u, Create(u"two", {{number, CEDB_SORT_DESCENDING}, {text, CEDB_SORT_CASEINSENSITIVE}}));
@@ -168,7 +170,7 @@ TEST_F(SortOrderTest, OpenInAnotherSortOrder) {
 }
 
 // Rewriting the sort property moves the record in the order.
-TEST_F(SortOrderTest, RewriteMovesTheRecord) {
+TEST_P(SortOrderTest, RewriteMovesTheRecord) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_move"));
   HANDLE h = OpenByName(u"TULVAN_move");
   CEOID a = WritePost(h, 1, "a");

@@ -16,7 +16,7 @@ namespace {
 
 void CloseAll(std::vector<Connection*>* connections) {
   if (connections->empty()) return;
-  (*connections)[0]->Checkpoint();
+  (*connections)[0]->BeforeClose();
   for (Connection* connection : *connections) delete connection;
   connections->clear();
 }
@@ -123,25 +123,50 @@ void Store::Close() {
   CloseAll(&old);
 }
 
-Connection* Store::Acquire(int* rc) {
-  std::string path;
+// Under the test hook, a file path stands for a schema of its own on the
+// test server, named after the path.
+std::string Store::LocationLocked() {
+  const char* path = PathLocked();
+  const char* server = getenv(CEPLATFORM_TEST_STORE_ENV);
+  if (server == nullptr || !IsServerLocation(server) || IsServerLocation(path)) return path;
+  uint64_t hash = 14695981039346656037ull;
+  for (const char* p = path; *p != '\0'; ++p) {
+    hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+  }
+  char schema[24];
+  snprintf(schema, sizeof(schema), "t%016llx", static_cast<unsigned long long>(hash));
+  std::string location = server;
+  location += strchr(server, '?') != nullptr ? '&' : '?';
+  return location + "options=-csearch_path%3D" + schema;
+}
+
+Connection* Store::Acquire(Result* result, std::string* message) {
+  std::string location;
   uint64_t generation;
+  std::vector<Connection*> stale;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     returned_.wait(lock, [this] { return lent_ < kMaxConnections; });
     lent_++;
-    if (!idle_.empty()) {
+    while (!idle_.empty()) {
       Connection* connection = idle_.back();
       idle_.pop_back();
-      *rc = SQLITE_OK;
-      return connection;
+      if (connection->Usable()) {
+        lock.unlock();
+        for (Connection* old : stale) delete old;
+        *result = Result::kOk;
+        return connection;
+      }
+      open_--;
+      stale.push_back(connection);  // a server restarted or went away
     }
     open_++;
-    path = PathLocked();
+    location = LocationLocked();
     generation = generation_.load(std::memory_order_acquire);
   }
+  for (Connection* old : stale) delete old;
   Connection* connection = nullptr;
-  *rc = Connection::Open(path, generation, &connection);
+  *result = Connection::Open(location, generation, &connection, message);
   if (connection == nullptr) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -219,32 +244,81 @@ bool Store::TakeFailure(DWORD* code) {
   return false;
 }
 
-DWORD ReadErrorFromSqlite(int rc) {
-  return (rc & 0xFF) == SQLITE_NOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_READ_FAULT;
+DWORD ReadError(Result result) {
+  switch (result) {
+    case Result::kNoMemory:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case Result::kUnreachable:
+      return ERROR_NOT_READY;
+    case Result::kTimeout:
+      return ERROR_TIMEOUT;
+    default:
+      return ERROR_READ_FAULT;
+  }
 }
 
-DWORD WriteErrorFromSqlite(int rc) {
-  switch (rc & 0xFF) {
-    case SQLITE_NOMEM:
+DWORD WriteError(Result result) {
+  switch (result) {
+    case Result::kNoMemory:
       return ERROR_NOT_ENOUGH_MEMORY;
-    case SQLITE_FULL:
+    case Result::kDiskFull:
+    case Result::kExhausted:
       return ERROR_DISK_FULL;
-    case SQLITE_TOOBIG:
+    case Result::kTooBig:
+    case Result::kTooManyProperties:
       return ERROR_INVALID_PARAMETER;
+    case Result::kUnreachable:
+      return ERROR_NOT_READY;
+    case Result::kTimeout:
+      return ERROR_TIMEOUT;
     default:
       return ERROR_WRITE_FAULT;
   }
 }
 
-DWORD ConnectionLease::error() const {
-  return access_ == kRead ? ReadErrorFromSqlite(rc_) : WriteErrorFromSqlite(rc_);
+namespace {
+
+const char* Describe(Result result) {
+  switch (result) {
+    case Result::kNoMemory:
+      return "out of memory";
+    case Result::kDiskFull:
+      return "disk full";
+    case Result::kTooBig:
+      return "record too big";
+    case Result::kCorrupt:
+      return "damaged data";
+    case Result::kUnreachable:
+      return "server unreachable";
+    case Result::kTimeout:
+      return "timed out";
+    case Result::kOutcomeUnknown:
+      return "answer of a write lost (made once or not at all)";
+    default:
+      return "failed";
+  }
 }
 
-void LogSqliteFailure(const char* call, Connection* connection, int rc) {
-  const char* message = connection != nullptr ? sqlite3_errmsg(connection->handle())
-                                              : sqlite3_errstr(rc);
-  fprintf(stderr, "ceplatform: %s: store %s: %s (%d)\n", call, Store::Instance().Path(),
-          message, rc);
+// The store as a log line may show it: a URI without its password.
+std::string Printable(const char* location) {
+  std::string text = location;
+  if (!IsServerLocation(location)) return text;
+  size_t scheme = text.find("://") + 3;
+  size_t at = text.find('@', scheme);
+  size_t end = text.find_first_of("/?", scheme);
+  if (at != std::string::npos && (end == std::string::npos || at < end)) {
+    size_t colon = text.find(':', scheme);
+    if (colon != std::string::npos && colon < at) text.replace(colon, at - colon, ":...");
+  }
+  return text;
+}
+
+}  // namespace
+
+void LogStoreFailure(const char* call, Result result, const std::string& message) {
+  std::string where = Printable(Store::Instance().Path());
+  fprintf(stderr, "ceplatform: %s: store %s: %s%s%s\n", call, where.c_str(), Describe(result),
+          message.empty() ? "" : ": ", message.c_str());
 }
 
 }  // namespace store

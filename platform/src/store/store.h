@@ -1,5 +1,6 @@
-// The process's side of the store file: its path, a pool of connections to
-// it, and the failure a test asked for.
+// The process's side of the store: where it is (an SQLite file or a
+// PostgreSQL URI), a pool of connections to it, and the failure a test asked
+// for.
 //
 // Each store call borrows a connection for its duration (ConnectionLease) and
 // gives it back; nothing is held between calls, so a database handle keeps
@@ -13,6 +14,11 @@
 // stamped when read and used only while it is fresh: the same generation, no
 // write transaction of this process ended since, and younger than
 // kStampLifetimeNs, so that other processes' writes show within that time.
+// The bound holds for other hosts on one PostgreSQL server too: a copy is
+// read by a query that starts after its stamp was taken, so any write
+// committed before the stamp is in it, and one committed later shows once
+// the copy has aged out, whichever host wrote it. Only this process's own
+// writes need to show at once, and those it counts itself.
 #ifndef CEPLATFORM_STORE_STORE_H_
 #define CEPLATFORM_STORE_STORE_H_
 
@@ -28,7 +34,7 @@
 namespace ceplatform {
 namespace store {
 
-// How long a copy of stored data may stand for the file when this process
+// How long a copy of stored data may stand for the store when this process
 // has not written since it was read.
 constexpr int64_t kStampLifetimeNs = 20 * 1000 * 1000;
 
@@ -58,15 +64,16 @@ class Store {
 
   // A stamp for data about to be read: take it before the query.
   StoreStamp Stamp() const;
-  // Whether data read under `stamp` still stands for the file.
+  // Whether data read under `stamp` still stands for the store.
   bool Fresh(const StoreStamp& stamp) const;
   // Called when a write transaction of this process ends, committed or not.
   void NoteWrite() { writes_.fetch_add(1, std::memory_order_acq_rel); }
 
-  // A connection of the current generation; nullptr with an SQLite result
-  // code in *rc when the file cannot be opened. At most kMaxConnections are
+  // A connection of the current generation; nullptr with the failure in
+  // *result and *message when none can be opened. An idle connection that
+  // has lost its server is closed and replaced. At most kMaxConnections are
   // out at once; a call beyond them waits for one to come back.
-  Connection* Acquire(int* rc);
+  Connection* Acquire(Result* result, std::string* message);
   void Release(Connection* connection);
 
   // Connections open now, lent out or idle (for tests).
@@ -80,6 +87,7 @@ class Store {
  private:
   Store();
   const char* PathLocked();
+  std::string LocationLocked();
   static void BeforeFork();
   static void AfterForkInParent();
   static void AfterForkInChild();
@@ -97,14 +105,14 @@ class Store {
   std::atomic<DWORD> fail_code_{0};
 };
 
+// The last-error code for a failed read or write (wince_db.h lists them).
+DWORD ReadError(Result result);
+DWORD WriteError(Result result);
+
+// Logs a failure of the store with the call that met it and the store.
+void LogStoreFailure(const char* call, Result result, const std::string& message);
+
 // Borrows a connection for one store call.
-// The last-error code for an SQLite failure while reading or writing.
-DWORD ReadErrorFromSqlite(int rc);
-DWORD WriteErrorFromSqlite(int rc);
-
-// Logs an unexpected SQLite failure with the call that met it and the file.
-void LogSqliteFailure(const char* call, Connection* connection, int rc);
-
 class ConnectionLease {
  public:
   // Whether a failure to get a connection is reported as a read or a write
@@ -114,8 +122,8 @@ class ConnectionLease {
   // Borrows a connection for `call`; when none can be had, the failure is
   // logged with the call's name and error() gives its last-error code.
   ConnectionLease(const char* call, Access access)
-      : access_(access), connection_(Store::Instance().Acquire(&rc_)) {
-    if (connection_ == nullptr) LogSqliteFailure(call, nullptr, rc_);
+      : access_(access), connection_(Store::Instance().Acquire(&result_, &message_)) {
+    if (connection_ == nullptr) LogStoreFailure(call, result_, message_);
   }
   ~ConnectionLease() {
     if (connection_ != nullptr) Store::Instance().Release(connection_);
@@ -124,12 +132,14 @@ class ConnectionLease {
   ConnectionLease& operator=(const ConnectionLease&) = delete;
 
   Connection* get() const { return connection_; }
-  int rc() const { return rc_; }
   // The last-error code of a failed lease.
-  DWORD error() const;
+  DWORD error() const {
+    return access_ == kRead ? ReadError(result_) : WriteError(result_);
+  }
 
  private:
-  int rc_ = SQLITE_OK;
+  Result result_ = Result::kOk;
+  std::string message_;
   Access access_;
   Connection* connection_;
 };

@@ -27,9 +27,10 @@ void SortOrders::Encode(std::string* bytes) const {
   }
 }
 
-bool SortOrders::Decode(const void* bytes, int size) {
-  if (size < 0 || size % 8 != 0 || size / 8 > CEDB_MAXSORTORDER) return false;
-  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+bool SortOrders::Decode(const std::string& bytes) {
+  size_t size = bytes.size();
+  if (size % 8 != 0 || size / 8 > CEDB_MAXSORTORDER) return false;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
   count = static_cast<WORD>(size / 8);
   for (WORD i = 0; i < CEDB_MAXSORTORDER; ++i) {
     specs[i].propid = i < count ? ReadU32(p + 8 * i) : 0;
@@ -83,41 +84,6 @@ int64_t FileTimeNow() {
   SystemTimeToFileTime(&now, &time);
   return static_cast<int64_t>(static_cast<uint64_t>(time.dwHighDateTime) << 32 |
                               time.dwLowDateTime);
-}
-
-int ExecStatement(Connection* connection, StatementId id) {
-  int rc = SQLITE_OK;
-  sqlite3_stmt* statement = connection->Statement(id, &rc);
-  if (statement == nullptr) return rc;
-  StatementScope scope(statement);
-  rc = Connection::Step(statement);
-  return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
-}
-
-int NextObjectId(Connection* connection, CEOID* oid) {
-  int rc = SQLITE_OK;
-  sqlite3_stmt* statement = connection->Statement(kNextOid, &rc);
-  if (statement == nullptr) return rc;
-  StatementScope scope(statement);
-  rc = Connection::Step(statement);
-  if (rc != SQLITE_ROW) return rc;
-  *oid = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
-  // Finish the statement so that the counter's update is complete.
-  rc = Connection::Step(statement);
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
-int TouchDatabase(Connection* connection, CEOID database, bool* exists) {
-  int rc = SQLITE_OK;
-  sqlite3_stmt* statement = connection->Statement(kTouchDatabase, &rc);
-  if (statement == nullptr) return rc;
-  StatementScope scope(statement);
-  sqlite3_bind_int64(statement, 1, database);
-  sqlite3_bind_int64(statement, 2, FileTimeNow());
-  rc = Connection::Step(statement);
-  if (rc != SQLITE_DONE) return rc;
-  *exists = sqlite3_changes(connection->handle()) > 0;
-  return SQLITE_OK;
 }
 
 }  // namespace store

@@ -1,5 +1,5 @@
 // What the store's Ce* functions share: the handle objects, the sort orders
-// of a database, the write transaction and small helpers.
+// of a database, the mapping of write failures and small helpers.
 #ifndef CEPLATFORM_STORE_STORE_CALL_H_
 #define CEPLATFORM_STORE_STORE_CALL_H_
 
@@ -25,7 +25,7 @@ struct SortOrders {
   SORTORDERSPEC specs[CEDB_MAXSORTORDER] = {};
 
   void Encode(std::string* bytes) const;
-  bool Decode(const void* bytes, int size);
+  bool Decode(const std::string& bytes);
 };
 
 // An open database. The position is a key, not a cursor: the next read
@@ -109,47 +109,35 @@ bool DatabaseNameLength(const WCHAR* name, size_t* units);
 // fix).
 int64_t FileTimeNow();
 
-// Runs one statement that returns no row.
-int ExecStatement(Connection* connection, StatementId id);
-
-// The next object identifier, inside a write transaction. SQLITE_DONE when
-// the 32-bit space is used up.
-int NextObjectId(Connection* connection, CEOID* oid);
-
-// Marks a database changed now, inside a write transaction. *exists
-// receives whether the database is there.
-int TouchDatabase(Connection* connection, CEOID database, bool* exists);
-
-// A result of a transaction body: the call is refused with a last-error code
-// and nothing is written.
-constexpr int kRefused = -1;
-
-// Runs `body` (returning SQLITE_OK, kRefused or an SQLite failure) in an
-// IMMEDIATE transaction, committed only when the body returns SQLITE_OK.
-template <typename Body>
-int RunWriteTransaction(Connection* connection, Body body) {
-  int rc = ExecStatement(connection, kBegin);
-  if (rc != SQLITE_OK) return rc;
-  // Copies read before this write stop standing for the file once it ends.
-  struct RollbackUnlessCommitted {
-    Connection* connection;
-    bool committed = false;
-    ~RollbackUnlessCommitted() {
-      // SQLite ends the transaction itself after some failures (a full disk,
-      // an I/O error); a ROLLBACK then would only replace the failure's
-      // message, which the caller is about to log, with its own.
-      if (!committed && !sqlite3_get_autocommit(connection->handle())) {
-        ExecStatement(connection, kRollback);
-      }
-      Store::Instance().NoteWrite();
-    }
-  } guard{connection};
-  rc = body();
-  if (rc != SQLITE_OK) return rc;
-  rc = ExecStatement(connection, kCommit);
-  guard.committed = rc == SQLITE_OK;
-  return rc;
+// A write's failure or refusal as its last-error code: the refusals that
+// depend on the call (a missing database or record, a taken name) are
+// mapped by the caller first.
+inline DWORD WriteFailure(const char* call, Connection* connection, Result result) {
+  switch (result) {
+    case Result::kNoDatabase:
+      return ERROR_KEY_DELETED;
+    case Result::kNoRecord:
+    case Result::kTooManyProperties:
+      return ERROR_INVALID_PARAMETER;
+    case Result::kDuplicate:
+      return ERROR_DUP_NAME;
+    case Result::kExhausted:
+      return ERROR_DISK_FULL;  // every 32-bit identifier has been used
+    default:
+      LogStoreFailure(call, result, connection->LastMessage());
+      return WriteError(result);
+  }
 }
+
+// Marks the end of a write of this process, committed or not: copies read
+// before it stop standing for the store.
+class WriteScope {
+ public:
+  WriteScope() = default;
+  ~WriteScope() { Store::Instance().NoteWrite(); }
+  WriteScope(const WriteScope&) = delete;
+  WriteScope& operator=(const WriteScope&) = delete;
+};
 
 }  // namespace store
 }  // namespace ceplatform

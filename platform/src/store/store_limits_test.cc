@@ -10,14 +10,11 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class StoreLimitsTest : public StoreTest {
- protected:
-  void SetNextOid(unsigned long long next) {
-    Sql("UPDATE meta SET value = " + std::to_string(next) + " WHERE key = 'next_oid'");
-  }
-};
+class StoreLimitsTest : public OnEachBackend<StoreTest> {};
 
-TEST_F(StoreLimitsTest, IdentifiersWithTheTopBitSet) {
+STORE_TEST_ON_EACH_BACKEND(StoreLimitsTest);
+
+TEST_P(StoreLimitsTest, IdentifiersWithTheTopBitSet) {
   HANDLE e = CeFindFirstDatabase(0);  // creates the file and its schema
   ASSERT_NE(INVALID_HANDLE_VALUE, e);
   CloseHandle(e);
@@ -57,7 +54,7 @@ TEST_F(StoreLimitsTest, IdentifiersWithTheTopBitSet) {
 
 // The last identifier is handed out once; then writes and creations fail
 // with ERROR_DISK_FULL and write nothing, and never wrap to 0.
-TEST_F(StoreLimitsTest, IdentifierSpaceUsedUp) {
+TEST_P(StoreLimitsTest, IdentifierSpaceUsedUp) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_full"));
   SetNextOid(0xFFFFFFFE);
   HANDLE h = OpenByName(u"TULVAN_full");
@@ -72,7 +69,7 @@ TEST_F(StoreLimitsTest, IdentifierSpaceUsedUp) {
   EXPECT_EQ(1, SqlValue("SELECT count(*) FROM databases"));
 }
 
-TEST_F(StoreLimitsTest, IdentifiersAreNeverReused) {
+TEST_P(StoreLimitsTest, IdentifiersAreNeverReused) {
   CEOID db = CreateBoard(u"TULVAN_r");
   HANDLE h = OpenByName(u"TULVAN_r");
   CEOID a = WritePost(h, 1, "a");
@@ -88,19 +85,19 @@ TEST_F(StoreLimitsTest, IdentifiersAreNeverReused) {
 
 // wNumRecords is 16 bits: a database of 65535 records or more reports
 // 0xFFFF, and reading it still works.
-TEST_F(StoreLimitsTest, RecordCountSaturatesAtSixtyFiveThousand) {
+TEST_P(StoreLimitsTest, RecordCountSaturatesAtSixtyFiveThousand) {
   CEGUID volume;
   CREATE_SYSTEMGUID(&volume);
   CEDBASEINFO plain = BoardInfo(u"many");
   plain.wNumSortOrder = 0;
   CEOID db = CeCreateDatabaseEx(&volume, &plain);
   ASSERT_NE(0u, db);
-  // Rows of an empty record, added straight through SQLite.
+  // Rows of an empty record, added straight through SQL.
   auto insert = [&](long long from, long long to) {
     Sql("WITH RECURSIVE n(i) AS (SELECT " + std::to_string(from) +
         " UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(to) +
         ") INSERT INTO records(oid, db, props) SELECT 1000000 + i, " + std::to_string(db) +
-        ", x'' FROM n");
+        ", " + BlobLiteral("") + " FROM n");
   };
   SetNextOid(2000000);
   const struct {

@@ -1,6 +1,7 @@
-// Helpers of the store tests: a fresh store file per test, and a board-like
-// database of posts (property 64: FILETIME, property 65601: NUL-terminated
-// text as a BLOB).
+// Helpers of the store tests: a fresh store per test (an SQLite file, or a
+// schema of its own on a PostgreSQL server that the test program starts),
+// and a board-like database of posts (property 64: FILETIME, property
+// 65601: NUL-terminated text as a BLOB).
 #ifndef CEPLATFORM_STORE_STORE_TEST_UTIL_H_
 #define CEPLATFORM_STORE_STORE_TEST_UTIL_H_
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "ceplatform.h"
+#include "pg_server.h"
 #include "store.h"
 #include "wince.h"
 
@@ -25,9 +27,19 @@ namespace store {
 constexpr CEPROPID kTimeProp = MAKEPROPID(0, CEVT_FILETIME);  // 64
 constexpr CEPROPID kTextProp = MAKEPROPID(1, CEVT_BLOB);      // 65601
 
-// A test with its own store file in a new temporary folder.
+enum class Backend { kSqlite, kPostgres };
+
+inline std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
+}
+
+// A test with its own store: a file in a new temporary folder, or a schema
+// of its own on the shared test server.
 class StoreTest : public ::testing::Test {
  protected:
+  virtual Backend backend() const { return Backend::kSqlite; }
+  bool postgres() const { return backend() == Backend::kPostgres; }
+
   void SetUp() override {
     const char* base = getenv("TEST_TMPDIR");
     if (base == nullptr || base[0] == '\0') base = getenv("TMPDIR");
@@ -37,7 +49,16 @@ class StoreTest : public ::testing::Test {
     buffer.push_back('\0');
     ASSERT_NE(nullptr, mkdtemp(buffer.data()));
     dir_ = buffer.data();
-    path_ = dir_ + "/objectstore.db";
+    if (postgres()) {
+      std::string error;
+      server_ = corkwall::testing::PgServer::Shared(&error);
+      ASSERT_NE(nullptr, server_) << error;
+      static int count = 0;
+      schema_ = "s" + std::to_string(getpid()) + "_" + std::to_string(++count);
+      path_ = server_->SchemaUri(schema_);
+    } else {
+      path_ = dir_ + "/objectstore.db";
+    }
     ASSERT_TRUE(PlatformSetStorePath(path_.c_str()));
     handles_before_ = PlatformOpenHandles();
   }
@@ -47,30 +68,44 @@ class StoreTest : public ::testing::Test {
     PlatformFailHeapAfter(-1);
     EXPECT_EQ(handles_before_, PlatformOpenHandles()) << "a test left a handle open";
     PlatformCloseStore();
-    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path_ + suffix).c_str());
+    if (server_ != nullptr) {
+      std::string error;
+      EXPECT_TRUE(server_->Sql("DROP SCHEMA IF EXISTS " + schema_ + " CASCADE", &error)) << error;
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((dir_ + "/objectstore.db" + suffix).c_str());
     rmdir(dir_.c_str());
   }
 
-  // Runs SQL on the store file directly, as another program would, and
+  // Runs SQL on the store directly, as another program (or host) would, and
   // waits until this process's copies of stored data no longer stand for the
-  // file (other programs' writes show within kStampLifetimeNs).
+  // store (other programs' writes show within kStampLifetimeNs).
   void Sql(const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(path_.c_str(), &db));
-    sqlite3_busy_timeout(db, 10000);
-    char* error = nullptr;
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-    EXPECT_EQ(SQLITE_OK, rc) << sql << ": " << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
+    if (postgres()) {
+      std::string error;
+      EXPECT_TRUE(server_->SqlOn(path_, sql, &error)) << error;
+    } else {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(SQLITE_OK, sqlite3_open(path_.c_str(), &db));
+      sqlite3_busy_timeout(db, 10000);
+      char* error = nullptr;
+      int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+      EXPECT_EQ(SQLITE_OK, rc) << sql << ": " << (error ? error : "");
+      sqlite3_free(error);
+      sqlite3_close(db);
+    }
     struct timespec pause = {0, 2 * kStampLifetimeNs};
     nanosleep(&pause, nullptr);
   }
 
   // The first column of the first row of a query, as an integer.
   long long SqlValue(const std::string& sql) {
-    sqlite3* db = nullptr;
     long long value = -1;
+    if (postgres()) {
+      std::string error, text;
+      if (server_->SqlOn(path_, sql, &error, &text)) value = atoll(text.c_str());
+      return value;
+    }
+    sqlite3* db = nullptr;
     if (sqlite3_open(path_.c_str(), &db) == SQLITE_OK) {
       sqlite3_stmt* statement = nullptr;
       if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
@@ -83,10 +118,38 @@ class StoreTest : public ::testing::Test {
     return value;
   }
 
+  // A literal of bytes given in hex, in the backend's SQL.
+  std::string BlobLiteral(const std::string& hex) const {
+    return postgres() ? "'\\x" + hex + "'::bytea" : "x'" + hex + "'";
+  }
+
+  // Makes `next` the next identifier the store hands out.
+  void SetNextOid(unsigned long long next) {
+    if (postgres()) {
+      Sql("SELECT setval('oids', " + std::to_string(next) + ", false)");
+    } else {
+      Sql("UPDATE meta SET value = " + std::to_string(next) + " WHERE key = 'next_oid'");
+    }
+  }
+
   std::string dir_;
   std::string path_;
+  std::string schema_;
+  corkwall::testing::PgServer* server_ = nullptr;
   long handles_before_ = 0;
 };
+
+// A fixture run once per backend: TEST_P and STORE_TEST_ON_EACH_BACKEND.
+template <typename Base>
+class OnEachBackend : public Base, public ::testing::WithParamInterface<Backend> {
+ protected:
+  Backend backend() const override { return this->GetParam(); }
+};
+
+#define STORE_TEST_ON_EACH_BACKEND(Fixture)                                      \
+  INSTANTIATE_TEST_SUITE_P(Backends, Fixture,                                    \
+                           ::testing::Values(Backend::kSqlite, Backend::kPostgres), \
+                           BackendName)
 
 // A UTF-16 copy of ASCII text.
 inline std::u16string U16(const std::string& text) {

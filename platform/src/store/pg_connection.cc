@@ -1,0 +1,726 @@
+#include "pg_connection.h"
+
+#include <endian.h>
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
+#include <time.h>
+
+#include <new>
+
+namespace ceplatform {
+namespace store {
+namespace {
+
+constexpr int kSchemaVersion = 1;
+// Taken while one host creates the schema, so that others wait and see it.
+constexpr long long kSchemaLockKey = 0x636F726B77616C6CLL;
+
+// Type identifiers of the parameters.
+constexpr Oid kInt8 = 20;
+constexpr Oid kBytea = 17;
+
+const char kSchema[] =
+    "CREATE TABLE meta(key text PRIMARY KEY, value bigint NOT NULL);"
+    "INSERT INTO meta(key, value) VALUES ('schema', 1);"
+    "CREATE SEQUENCE oids AS bigint MINVALUE 1 MAXVALUE 4294967295 NO CYCLE;"
+    "CREATE TABLE databases("
+    "  oid bigint PRIMARY KEY,"
+    "  name bytea NOT NULL UNIQUE,"
+    "  type bigint NOT NULL,"
+    "  flags bigint NOT NULL,"
+    "  sorts bytea NOT NULL,"
+    "  modified bigint NOT NULL,"
+    "  records bigint NOT NULL DEFAULT 0,"
+    "  size bigint NOT NULL DEFAULT 0);"
+    "CREATE TABLE records("
+    "  oid bigint PRIMARY KEY,"
+    "  db bigint NOT NULL,"
+    "  k0 bytea, k1 bytea, k2 bytea, k3 bytea,"
+    "  props bytea NOT NULL);"
+    "CREATE INDEX records_db ON records(db, oid);"
+    "CREATE INDEX records_k0 ON records(db, k0, oid);"
+    "CREATE INDEX records_k1 ON records(db, k1, oid);"
+    "CREATE INDEX records_k2 ON records(db, k2, oid);"
+    "CREATE INDEX records_k3 ON records(db, k3, oid);"
+    // The record count and size of each database follow its records, once
+    // per statement.
+    "CREATE FUNCTION records_added() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+    "  UPDATE databases d SET records = d.records + n.c, size = d.size + n.s"
+    "  FROM (SELECT db, count(*) AS c, sum(length(props)) AS s FROM new_rows GROUP BY db) n"
+    "  WHERE d.oid = n.db; RETURN NULL; END $$;"
+    "CREATE FUNCTION records_removed() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+    "  UPDATE databases d SET records = d.records - n.c, size = d.size - n.s"
+    "  FROM (SELECT db, count(*) AS c, sum(length(props)) AS s FROM old_rows GROUP BY db) n"
+    "  WHERE d.oid = n.db; RETURN NULL; END $$;"
+    "CREATE FUNCTION records_rewritten() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+    "  UPDATE databases d SET size = d.size + n.s"
+    "  FROM (SELECT db, sum(s) AS s FROM (SELECT db, length(props) AS s FROM new_rows"
+    "        UNION ALL SELECT db, -length(props) FROM old_rows) x GROUP BY db) n"
+    "  WHERE d.oid = n.db; RETURN NULL; END $$;"
+    "CREATE TRIGGER records_insert AFTER INSERT ON records REFERENCING NEW TABLE AS new_rows"
+    "  FOR EACH STATEMENT EXECUTE FUNCTION records_added();"
+    "CREATE TRIGGER records_delete AFTER DELETE ON records REFERENCING OLD TABLE AS old_rows"
+    "  FOR EACH STATEMENT EXECUTE FUNCTION records_removed();"
+    "CREATE TRIGGER records_update AFTER UPDATE ON records"
+    "  REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows"
+    "  FOR EACH STATEMENT EXECUTE FUNCTION records_rewritten();";
+
+struct StatementText {
+  const char* text;
+  int count;
+  Oid types[8];
+};
+
+const StatementText kStatements[PgConnection::kReadFirst] = {
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+     " ORDER BY oid",
+     0, {}},
+    {"SELECT 1 FROM databases WHERE oid = $1", 1, {kInt8}},
+    {"SELECT db FROM records WHERE oid = $1", 1, {kInt8}},
+    {"SELECT nextval('oids')", 0, {}},
+    // An identifier is drawn only when no database has the name.
+    {"INSERT INTO databases(oid, name, type, flags, sorts, modified)"
+     " SELECT nextval('oids'), $1, $2, $3, $4, $5"
+     " WHERE NOT EXISTS (SELECT 1 FROM databases WHERE name = $1)"
+     " ON CONFLICT (name) DO NOTHING RETURNING oid",
+     5, {kBytea, kInt8, kInt8, kBytea, kInt8}},
+    // Sent again with the same identifier after a lost answer, it adds
+    // nothing when the first one was committed.
+    {"WITH d AS (UPDATE databases SET modified = $3 WHERE oid = $2 RETURNING oid)"
+     " INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+     " SELECT $1, d.oid, $4, $5, $6, $7, $8 FROM d"
+     " ON CONFLICT (oid) DO NOTHING RETURNING oid",
+     8, {kInt8, kInt8, kInt8, kBytea, kBytea, kBytea, kBytea, kBytea}},
+    {"WITH d AS (UPDATE databases SET modified = $3 WHERE oid = $2 RETURNING oid),"
+     " r AS (DELETE FROM records WHERE oid = $1 AND db IN (SELECT oid FROM d) RETURNING oid)"
+     " SELECT (SELECT count(*) FROM d), (SELECT count(*) FROM r)",
+     3, {kInt8, kInt8, kInt8}},
+    {"SELECT 1 FROM databases WHERE oid = $1 FOR UPDATE", 1, {kInt8}},
+    {"UPDATE databases SET modified = $2 WHERE oid = $1 RETURNING oid", 2, {kInt8, kInt8}},
+    {"SELECT props FROM records WHERE oid = $1 AND db = $2 FOR UPDATE", 2, {kInt8, kInt8}},
+    {"UPDATE records SET k0 = $3, k1 = $4, k2 = $5, k3 = $6, props = $7"
+     " WHERE oid = $1 AND db = $2",
+     7, {kInt8, kInt8, kBytea, kBytea, kBytea, kBytea, kBytea}},
+    {"DELETE FROM records WHERE db = $1", 1, {kInt8}},
+    {"DELETE FROM databases WHERE oid = $1", 1, {kInt8}},
+};
+
+// The text of a read statement; every read takes the database ($1), the key
+// and oid after which to start ($2, $3) and a count of rows ($4).
+std::string ReadText(int index) {
+  int order = index / 4;
+  bool descending = (index & 2) != 0;
+  bool after = (index & 1) != 0;
+  if (order == kCreationOrder) {
+    return std::string("SELECT oid, NULL::bytea, props FROM records WHERE db = $1") +
+           (after ? " AND oid > $3" : "") + " ORDER BY oid LIMIT $4";
+  }
+  std::string k = "k" + std::to_string(order);
+  std::string text = "SELECT oid, " + k + ", props FROM records WHERE db = $1";
+  if (after) text += " AND (" + k + ", oid) " + (descending ? "<" : ">") + " ($2, $3)";
+  const char* direction = descending ? " DESC" : "";
+  text += " ORDER BY " + k + direction + ", oid" + direction + " LIMIT $4";
+  return text;
+}
+
+int64_t MonotonicNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void Pause(long ms) {
+  struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000L};
+  nanosleep(&pause, nullptr);
+}
+
+bool Starts(const char* text, const char* prefix) {
+  return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+}  // namespace
+
+// The parameters of one statement, all in binary form.
+class PgConnection::Params {
+ public:
+  void Int(int64_t value) {
+    uint64_t big = htobe64(static_cast<uint64_t>(value));
+    memcpy(ints_[count_], &big, 8);
+    Set(ints_[count_], 8);
+  }
+  void Bytes(const std::string& bytes) { Set(bytes.data(), static_cast<int>(bytes.size())); }
+  void Null() { Set(nullptr, 0); }
+
+  int count() const { return count_; }
+  const char* const* values() const { return values_; }
+  const int* lengths() const { return lengths_; }
+  const int* formats() const { return formats_; }
+
+ private:
+  void Set(const char* value, int length) {
+    values_[count_] = value;
+    lengths_[count_] = length;
+    formats_[count_] = 1;
+    count_++;
+  }
+  static constexpr int kMax = 8;
+  const char* values_[kMax] = {};
+  int lengths_[kMax] = {};
+  int formats_[kMax] = {};
+  char ints_[kMax][8] = {};
+  int count_ = 0;
+};
+
+// The result of a statement, released with it.
+class PgConnection::Rows {
+ public:
+  Rows() = default;
+  ~Rows() { PQclear(result_); }
+  Rows(const Rows&) = delete;
+  Rows& operator=(const Rows&) = delete;
+
+  void Reset(PGresult* result) {
+    PQclear(result_);
+    result_ = result;
+  }
+  PGresult* get() const { return result_; }
+  int count() const { return result_ != nullptr ? PQntuples(result_) : 0; }
+  bool Null(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
+  int64_t Int(int row, int column) const {
+    if (PQgetlength(result_, row, column) != 8) return 0;
+    uint64_t big;
+    memcpy(&big, PQgetvalue(result_, row, column), 8);
+    return static_cast<int64_t>(be64toh(big));
+  }
+  const uint8_t* Bytes(int row, int column, size_t* size) const {
+    *size = static_cast<size_t>(PQgetlength(result_, row, column));
+    return reinterpret_cast<const uint8_t*>(PQgetvalue(result_, row, column));
+  }
+  std::string String(int row, int column) const {
+    size_t size = 0;
+    const uint8_t* bytes = Bytes(row, column, &size);
+    return std::string(reinterpret_cast<const char*>(bytes), size);
+  }
+
+ private:
+  PGresult* result_ = nullptr;
+};
+
+Result PgConnection::Open(const std::string& uri, uint64_t generation, Connection** out,
+                          std::string* message) {
+  PgConnection* connection = new (std::nothrow) PgConnection(uri, generation);
+  if (connection == nullptr) return Result::kNoMemory;
+  Result result = connection->Connect();
+  if (result == Result::kOk) result = connection->EnsureSchema();
+  if (result != Result::kOk) {
+    *message = connection->LastMessage();
+    delete connection;
+    return result;
+  }
+  *out = connection;
+  return Result::kOk;
+}
+
+PgConnection::~PgConnection() { Drop(); }
+
+void PgConnection::Drop() {
+  if (conn_ != nullptr) PQfinish(conn_);
+  conn_ = nullptr;
+  memset(prepared_, 0, sizeof(prepared_));
+}
+
+Result PgConnection::Connect() {
+  Drop();
+  // Later keywords win: the URI (expanded from dbname) overrides the
+  // defaults before it.
+  const char* keys[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
+  const char* values[] = {kConnectTimeoutSeconds, "corkwall", uri_.c_str(), nullptr};
+  conn_ = PQconnectdbParams(keys, values, 1);
+  if (conn_ == nullptr) return Result::kNoMemory;
+  if (PQstatus(conn_) != CONNECTION_OK) {
+    last_message_ = PQerrorMessage(conn_);
+    while (!last_message_.empty() && last_message_.back() == '\n') last_message_.pop_back();
+    Drop();
+    return Result::kUnreachable;
+  }
+  return Configure();
+}
+
+Result PgConnection::Configure() {
+  // A statement timeout and synchronous commits unless the URI, the role or
+  // the server already chose; the client's own bound follows the timeout.
+  Rows rows;
+  std::string sql = std::string(
+                        "SELECT set_config('statement_timeout', '") +
+                    kStatementTimeout +
+                    "', false) WHERE current_setting('statement_timeout') = '0';"
+                    "SELECT set_config('synchronous_commit', 'on', false)"
+                    " WHERE current_setting('synchronous_commit') IN ('off', 'local');"
+                    "SELECT (extract(epoch FROM current_setting('statement_timeout')::interval)"
+                    " * 1000)::bigint::text";
+  Result result = RunText(sql.c_str(), &rows);
+  if (result != Result::kOk) return result;
+  if (rows.count() == 1) timeout_ms_ = atoll(PQgetvalue(rows.get(), 0, 0));
+  if (timeout_ms_ <= 0) timeout_ms_ = 5000;
+  return Result::kOk;
+}
+
+Result PgConnection::EnsureSchema(bool retried) {
+  Rows rows;
+  Result result = RunText(
+      "SELECT current_schema() IS NULL, to_regclass('meta') IS NULL,"
+      " current_setting('search_path')",
+      &rows);
+  if (result != Result::kOk) return result;
+  if (rows.count() != 1) return Result::kFault;
+  bool no_schema = PQgetvalue(rows.get(), 0, 0)[0] == 't';
+  bool no_tables = PQgetvalue(rows.get(), 0, 1)[0] == 't';
+  if (no_schema) {
+    // The first schema of the search path, as the URI named it.
+    std::string path = PQgetvalue(rows.get(), 0, 2);
+    std::string first = path.substr(0, path.find(','));
+    while (!first.empty() && first.front() == ' ') first.erase(0, 1);
+    while (!first.empty() && first.back() == ' ') first.pop_back();
+    if (first.empty() || first == "\"$user\"") {
+      last_message_ = "no schema to create the store in (search_path: " + path + ")";
+      return Result::kFault;
+    }
+    char* quoted = PQescapeIdentifier(conn_, first.c_str(), first.size());
+    if (quoted == nullptr) return Result::kNoMemory;
+    bool already_quoted = first.front() == '"';
+    std::string create = "CREATE SCHEMA IF NOT EXISTS " + (already_quoted ? first : quoted);
+    PQfreemem(quoted);
+    result = RunText(create.c_str(), &rows);
+    // Two hosts creating one schema at once: one of them fails.
+    if (result == Result::kFault && !retried) return EnsureSchema(true);
+    if (result != Result::kOk) return result;
+  }
+  if (!no_schema && !no_tables) {
+    result = RunText("SELECT value FROM meta WHERE key = 'schema'", &rows);
+    if (result != Result::kOk) return result;
+    long long version = rows.count() == 1 ? atoll(PQgetvalue(rows.get(), 0, 0)) : 0;
+    if (version == kSchemaVersion) return Result::kOk;
+    last_message_ = "the store's tables have format " + std::to_string(version) +
+                    "; this program knows format " + std::to_string(kSchemaVersion);
+    return Result::kFault;
+  }
+  std::string create = "BEGIN; SELECT pg_advisory_xact_lock(" +
+                       std::to_string(kSchemaLockKey) + ");";
+  result = RunText(create.c_str(), &rows);
+  if (result == Result::kOk) result = RunText("SELECT to_regclass('meta') IS NULL", &rows);
+  if (result == Result::kOk && rows.count() == 1 && PQgetvalue(rows.get(), 0, 0)[0] == 't') {
+    result = RunText(kSchema, &rows);
+  }
+  if (result == Result::kOk) result = RunText("COMMIT", &rows);
+  if (result == Result::kOk) return result;
+  if (conn_ != nullptr) {
+    Rows ignored;
+    std::string kept = last_message_;
+    RunText("ROLLBACK", &ignored);
+    last_message_ = kept;
+  }
+  // Another host may have created the same tables (or schema) meanwhile:
+  // look once more.
+  if (result == Result::kFault && conn_ != nullptr && !retried) {
+    return EnsureSchema(true);
+  }
+  return result;
+}
+
+bool PgConnection::Usable() {
+  if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) return false;
+  // A server that shut down has sent its farewell and closed the socket.
+  struct pollfd socket = {PQsocket(conn_), POLLIN, 0};
+  if (poll(&socket, 1, 0) > 0) {
+    if (!PQconsumeInput(conn_)) return false;
+    while (!PQisBusy(conn_)) {
+      PGresult* stray = PQgetResult(conn_);
+      if (stray == nullptr) break;
+      PQclear(stray);
+    }
+  }
+  return PQstatus(conn_) == CONNECTION_OK;
+}
+
+Result PgConnection::Lost(const char* what) {
+  last_message_ = std::string(what) + ": " + (conn_ != nullptr ? PQerrorMessage(conn_) : "");
+  while (!last_message_.empty() && last_message_.back() == '\n') last_message_.pop_back();
+  Drop();
+  return Result::kUnreachable;
+}
+
+Result PgConnection::Await(int64_t deadline_ns, Rows* rows) {
+  int socket = PQsocket(conn_);
+  bool failed = false;
+  for (;;) {
+    int flushed;
+    while ((flushed = PQflush(conn_)) == 1 || PQisBusy(conn_)) {
+      if (flushed < 0) return Lost("sending");
+      int64_t left_ms = (deadline_ns - MonotonicNs()) / 1000000;
+      if (left_ms <= 0) {
+        Lost("no answer");
+        last_message_ = "the server did not answer within " +
+                        std::to_string(timeout_ms_ + kClientGraceMs) + " ms";
+        return Result::kTimeout;
+      }
+      struct pollfd wait = {socket, static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)),
+                            0};
+      int ready = poll(&wait, 1, static_cast<int>(left_ms > 1000 ? 1000 : left_ms));
+      if (ready < 0 && errno != EINTR) return Lost("waiting");
+      if (ready > 0 && (wait.revents & (POLLIN | POLLERR | POLLHUP)) && !PQconsumeInput(conn_)) {
+        return Lost("receiving");
+      }
+    }
+    if (flushed < 0) return Lost("sending");
+    PGresult* next = PQgetResult(conn_);
+    if (next == nullptr) break;
+    ExecStatusType status = PQresultStatus(next);
+    bool error = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+    // Keep the first error, or else the last result.
+    if (failed) {
+      PQclear(next);
+    } else {
+      rows->Reset(next);
+      failed = error;
+    }
+  }
+  if (PQstatus(conn_) != CONNECTION_OK) {
+    Result lost = Lost("connection");
+    if (rows->get() != nullptr) {
+      last_message_ = PQresultErrorMessage(rows->get());
+      while (!last_message_.empty() && last_message_.back() == '\n') last_message_.pop_back();
+    }
+    return lost;
+  }
+  return Classify(rows);
+}
+
+Result PgConnection::Classify(Rows* rows) {
+  PGresult* result = rows->get();
+  if (result == nullptr) {
+    last_message_ = "no result";
+    return Result::kFault;
+  }
+  ExecStatusType status = PQresultStatus(result);
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Result::kOk;
+  last_message_ = PQresultErrorMessage(result);
+  while (!last_message_.empty() && last_message_.back() == '\n') last_message_.pop_back();
+  const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+  if (state == nullptr) state = "";
+  if (strcmp(state, "2200H") == 0) return Result::kExhausted;  // the sequence is used up
+  if (strcmp(state, "23505") == 0) return Result::kDuplicate;
+  if (strcmp(state, "57014") == 0) return Result::kTimeout;  // statement timeout
+  if (strcmp(state, "53100") == 0) return Result::kDiskFull;
+  if (strcmp(state, "53200") == 0) return Result::kNoMemory;
+  if (strcmp(state, "54000") == 0) return Result::kTooBig;
+  if (Starts(state, "08") || Starts(state, "57P")) {
+    // Connection failures, and a server shutting down or starting up.
+    std::string kept = last_message_;
+    Drop();
+    last_message_ = kept;
+    return Result::kUnreachable;
+  }
+  return Result::kFault;
+}
+
+bool PgConnection::Uncertain(Result result) const {
+  // A statement the server cancelled was rolled back: only a connection
+  // lost with the statement on it leaves the outcome open.
+  return (result == Result::kUnreachable || result == Result::kTimeout) && conn_ == nullptr;
+}
+
+Result PgConnection::RunText(const char* sql, Rows* rows) {
+  if (conn_ == nullptr) return Result::kUnreachable;
+  if (!PQsendQuery(conn_, sql)) return Lost("sending");
+  return Await(MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000, rows);
+}
+
+Result PgConnection::Run(StatementId id, const Params& params, Rows* rows, bool* sent) {
+  if (sent != nullptr) *sent = false;
+  if (conn_ == nullptr) {
+    Result result = Connect();
+    if (result != Result::kOk) return result;
+  }
+  int64_t deadline = MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000;
+  std::string name = "s" + std::to_string(static_cast<int>(id));
+  if (!prepared_[id]) {
+    std::string read_text;
+    const char* text;
+    int count;
+    const Oid* types;
+    static const Oid kReadTypes[4] = {kInt8, kBytea, kInt8, kInt8};
+    if (id >= kReadFirst) {
+      read_text = ReadText(id - kReadFirst);
+      text = read_text.c_str();
+      count = 4;
+      types = kReadTypes;
+    } else {
+      text = kStatements[id].text;
+      count = kStatements[id].count;
+      types = kStatements[id].types;
+    }
+    if (!PQsendPrepare(conn_, name.c_str(), text, count, types)) return Lost("sending");
+    Result result = Await(deadline, rows);
+    if (result != Result::kOk) return result;
+    prepared_[id] = true;
+  }
+  if (!PQsendQueryPrepared(conn_, name.c_str(), params.count(), params.values(),
+                           params.lengths(), params.formats(), 1)) {
+    return Lost("sending");
+  }
+  if (sent != nullptr) *sent = true;
+  return Await(deadline, rows);
+}
+
+Result PgConnection::RunRead(StatementId id, const Params& params, Rows* rows) {
+  Result result = Run(id, params, rows);
+  if (result == Result::kUnreachable) result = Run(id, params, rows);
+  return result;
+}
+
+template <typename Body>
+Result PgConnection::InTransaction(Body body) {
+  if (conn_ == nullptr) {
+    Result result = Connect();
+    if (result != Result::kOk) return result;
+  }
+  Rows rows;
+  Result result = RunText("BEGIN", &rows);
+  if (result != Result::kOk) return result;
+  result = body();
+  if (result == Result::kOk) {
+    result = RunText("COMMIT", &rows);
+    // The COMMIT went out and its answer did not come back.
+    return Uncertain(result) ? Result::kOutcomeUnknown : result;
+  }
+  if (conn_ != nullptr) {
+    std::string kept = last_message_;
+    RunText("ROLLBACK", &rows);
+    last_message_ = kept;
+  }
+  return result;
+}
+
+Result PgConnection::CreateDatabase(DatabaseRow* row) {
+  Params params;
+  params.Bytes(row->name);
+  params.Int(row->type);
+  params.Int(row->flags);
+  params.Bytes(row->sorts);
+  params.Int(row->modified);
+  Rows rows;
+  bool sent = false;
+  Result result = Run(kInsertDatabase, params, &rows, &sent);
+  if (result == Result::kUnreachable && !sent) result = Run(kInsertDatabase, params, &rows, &sent);
+  if (sent && Uncertain(result)) return Result::kOutcomeUnknown;
+  if (result != Result::kOk) return result;
+  if (rows.count() == 0) return Result::kDuplicate;
+  row->oid = static_cast<CEOID>(rows.Int(0, 0));
+  return Result::kOk;
+}
+
+Result PgConnection::DeleteDatabase(CEOID database) {
+  return InTransaction([&]() -> Result {
+    Params params;
+    params.Int(database);
+    Rows rows;
+    // Locking the row first makes writers of the database wait, and the
+    // records deleted next include every record committed before.
+    Result result = Run(kLockDatabase, params, &rows);
+    if (result != Result::kOk) return result;
+    if (rows.count() == 0) return Result::kNoDatabase;
+    result = Run(kDeleteDatabaseRecords, params, &rows);
+    if (result != Result::kOk) return result;
+    return Run(kDeleteDatabaseRow, params, &rows);
+  });
+}
+
+Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes& record,
+                                  CEOID* written) {
+  Rows rows;
+  Params none;
+  Result result = RunRead(kNextOid, none, &rows);
+  if (result != Result::kOk) return result;
+  if (rows.count() != 1) return Result::kFault;
+  CEOID oid = static_cast<CEOID>(rows.Int(0, 0));
+
+  Params params;
+  params.Int(oid);
+  params.Int(database);
+  params.Int(now);
+  for (int i = 0; i < CEDB_MAXSORTORDER; ++i) {
+    if (i < record.key_count) {
+      params.Bytes(record.keys[i]);
+    } else {
+      params.Null();
+    }
+  }
+  params.Bytes(record.props);
+  bool sent = false;
+  result = Run(kInsertRecord, params, &rows, &sent);
+  if (sent && Uncertain(result)) {
+    // The identifier is this call's alone, so sending the insert again is
+    // safe: it adds the record, or finds it committed by the first one
+    // (waiting for that one to end if it still runs). Tried until the
+    // statement timeout; past that, the write was made once or not at all.
+    int64_t give_up = MonotonicNs() + timeout_ms_ * 1000000;
+    std::string first = last_message_;
+    for (;;) {
+      result = Run(kInsertRecord, params, &rows);
+      if (result != Result::kUnreachable || MonotonicNs() > give_up) break;
+      Pause(100);
+    }
+    if (result == Result::kOk && rows.count() == 0) {
+      Params record_id;
+      record_id.Int(oid);
+      Rows parent;
+      result = RunRead(kRecordParent, record_id, &parent);
+      if (result == Result::kOk) {
+        if (parent.count() == 0) return Result::kNoDatabase;
+        *written = oid;
+        return Result::kOk;
+      }
+    }
+    if (result == Result::kOk) {
+      *written = oid;
+      return Result::kOk;
+    }
+    last_message_ = first + "; then: " + last_message_;
+    return Result::kOutcomeUnknown;
+  }
+  if (result != Result::kOk) return result;
+  if (rows.count() == 0) {
+    // Nothing inserted at the first try: the database is gone.
+    return Result::kNoDatabase;
+  }
+  *written = oid;
+  return Result::kOk;
+}
+
+Result PgConnection::UpdateRecord(CEOID database, CEOID record, int64_t now,
+                                  const RecordRewrite& rewrite) {
+  return InTransaction([&]() -> Result {
+    Params touch;
+    touch.Int(database);
+    touch.Int(now);
+    Rows rows;
+    Result result = Run(kTouchDatabase, touch, &rows);
+    if (result != Result::kOk) return result;
+    if (rows.count() == 0) return Result::kNoDatabase;
+    Params key;
+    key.Int(record);
+    key.Int(database);
+    result = Run(kRecordPropsForUpdate, key, &rows);
+    if (result != Result::kOk) return result;
+    if (rows.count() == 0) return Result::kNoRecord;
+    RecordBytes rewritten;
+    size_t size = 0;
+    const uint8_t* bytes = rows.Bytes(0, 0, &size);
+    result = rewrite(bytes, size, &rewritten);
+    if (result != Result::kOk) return result;
+    Params params;
+    params.Int(record);
+    params.Int(database);
+    for (int i = 0; i < CEDB_MAXSORTORDER; ++i) {
+      if (i < rewritten.key_count) {
+        params.Bytes(rewritten.keys[i]);
+      } else {
+        params.Null();
+      }
+    }
+    params.Bytes(rewritten.props);
+    return Run(kUpdateRecord, params, &rows);
+  });
+}
+
+Result PgConnection::DeleteRecord(CEOID database, CEOID record, int64_t now) {
+  Params params;
+  params.Int(record);
+  params.Int(database);
+  params.Int(now);
+  Rows rows;
+  bool sent = false;
+  Result result = Run(kDeleteRecord, params, &rows, &sent);
+  if (result == Result::kUnreachable && !sent) result = Run(kDeleteRecord, params, &rows, &sent);
+  if (sent && Uncertain(result)) return Result::kOutcomeUnknown;
+  if (result != Result::kOk) return result;
+  if (rows.count() != 1) return Result::kFault;
+  if (rows.Int(0, 0) == 0) return Result::kNoDatabase;
+  if (rows.Int(0, 1) == 0) return Result::kNoRecord;
+  return Result::kOk;
+}
+
+Result PgConnection::ReadRecords(const ReadQuery& query, RecordSink* sink) {
+  Params params;
+  params.Int(query.database);
+  if (query.after) {
+    params.Bytes(*query.key);
+    params.Int(query.oid);
+  } else {
+    params.Null();
+    params.Null();
+  }
+  params.Int(query.limit);
+  StatementId id = static_cast<StatementId>(kReadFirst + query.order * 4 +
+                                            (query.descending ? 2 : 0) + (query.after ? 1 : 0));
+  Rows rows;
+  Result result = RunRead(id, params, &rows);
+  if (result != Result::kOk) return result;
+  for (int i = 0; i < rows.count(); ++i) {
+    size_t key_size = 0, props_size = 0;
+    const uint8_t* key = rows.Null(i, 1) ? nullptr : rows.Bytes(i, 1, &key_size);
+    const uint8_t* props = rows.Bytes(i, 2, &props_size);
+    if (!sink->Add(static_cast<CEOID>(rows.Int(i, 0)), key, key_size, props, props_size)) break;
+  }
+  return Result::kOk;
+}
+
+Result PgConnection::DatabaseExists(CEOID database, bool* exists) {
+  Params params;
+  params.Int(database);
+  Rows rows;
+  Result result = RunRead(kDatabaseExists, params, &rows);
+  if (result != Result::kOk) return result;
+  *exists = rows.count() > 0;
+  return Result::kOk;
+}
+
+Result PgConnection::RecordParent(CEOID record, CEOID* database) {
+  Params params;
+  params.Int(record);
+  Rows rows;
+  Result result = RunRead(kRecordParent, params, &rows);
+  if (result != Result::kOk) return result;
+  if (rows.count() == 0) return Result::kNoRecord;
+  *database = static_cast<CEOID>(rows.Int(0, 0));
+  return Result::kOk;
+}
+
+Result PgConnection::LoadDatabases(DatabaseSink* sink) {
+  Params none;
+  Rows rows;
+  Result result = RunRead(kAllDatabases, none, &rows);
+  if (result != Result::kOk) return result;
+  for (int i = 0; i < rows.count(); ++i) {
+    DatabaseRow row;
+    row.oid = static_cast<CEOID>(rows.Int(i, 0));
+    row.name = rows.String(i, 1);
+    row.type = static_cast<DWORD>(rows.Int(i, 2));
+    row.flags = static_cast<DWORD>(rows.Int(i, 3));
+    row.sorts = rows.String(i, 4);
+    row.modified = rows.Int(i, 5);
+    row.records = rows.Int(i, 6);
+    row.size = rows.Int(i, 7);
+    sink->Add(std::move(row));
+  }
+  return Result::kOk;
+}
+
+bool IsServerLocation(const char* location) {
+  return location != nullptr &&
+         (strncmp(location, "postgresql://", 13) == 0 || strncmp(location, "postgres://", 11) == 0);
+}
+
+}  // namespace store
+}  // namespace ceplatform

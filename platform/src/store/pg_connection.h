@@ -1,0 +1,114 @@
+// The store on a PostgreSQL server that several hosts share.
+//
+// Each write is one transaction (most are a single statement, committed on
+// its own) with synchronous_commit on, so a write is durable on the server
+// when the call returns. Identifiers come from one sequence, `oids`, shared
+// by every host: never 0, never reused, and past 0xFFFFFFFF nextval fails,
+// which the store reports as ERROR_DISK_FULL.
+//
+// Nothing waits without a bound: connecting is bounded by libpq's
+// connect_timeout (kConnectTimeoutSeconds unless the URI says otherwise), a
+// statement by the server's statement_timeout (kStatementTimeout when the
+// server has none) and, should the server fall silent, by the same time
+// plus kClientGraceMs on this side, after which the connection is dropped.
+// A connection that has lost its server connects again at its next
+// statement.
+#ifndef CEPLATFORM_STORE_PG_CONNECTION_H_
+#define CEPLATFORM_STORE_PG_CONNECTION_H_
+
+#include <libpq-fe.h>
+
+#include <string>
+
+#include "connection.h"
+
+namespace ceplatform {
+namespace store {
+
+constexpr const char* kConnectTimeoutSeconds = "5";
+constexpr const char* kStatementTimeout = "5s";
+constexpr int kClientGraceMs = 2000;
+
+class PgConnection : public Connection {
+ public:
+  // Connects to `uri` (a libpq connection URI) and creates the schema in the
+  // first schema of the search path when it has none (the schema itself
+  // too, when it does not exist).
+  static Result Open(const std::string& uri, uint64_t generation, Connection** out,
+                     std::string* message);
+  ~PgConnection() override;
+
+  Result CreateDatabase(DatabaseRow* row) override;
+  Result DeleteDatabase(CEOID database) override;
+  Result InsertRecord(CEOID database, int64_t now, const RecordBytes& record,
+                      CEOID* oid) override;
+  Result UpdateRecord(CEOID database, CEOID record, int64_t now,
+                      const RecordRewrite& rewrite) override;
+  Result DeleteRecord(CEOID database, CEOID record, int64_t now) override;
+  Result ReadRecords(const ReadQuery& query, RecordSink* sink) override;
+  Result DatabaseExists(CEOID database, bool* exists) override;
+  Result RecordParent(CEOID record, CEOID* database) override;
+  Result LoadDatabases(DatabaseSink* sink) override;
+  bool Usable() override;
+  std::string LastMessage() override { return last_message_; }
+
+  // The statements, prepared on first use on each server connection.
+  enum StatementId {
+    kAllDatabases,
+    kDatabaseExists,
+    kRecordParent,
+    kNextOid,
+    kInsertDatabase,
+    kInsertRecord,
+    kDeleteRecord,
+    kLockDatabase,
+    kTouchDatabase,
+    kRecordPropsForUpdate,
+    kUpdateRecord,
+    kDeleteDatabaseRecords,
+    kDeleteDatabaseRow,
+    // The reads: kReadFirst + order * 4 + (descending ? 2 : 0) + (after ? 1 : 0).
+    kReadFirst,
+    kStatementCount = kReadFirst + 5 * 4,
+  };
+
+  class Params;
+  class Rows;
+
+ private:
+  PgConnection(const std::string& uri, uint64_t generation)
+      : Connection(generation), uri_(uri) {}
+  Result Connect();
+  Result Configure();
+  // Creates the tables unless they are there; `retried` after a race with
+  // another host that created them.
+  Result EnsureSchema(bool retried = false);
+  void Drop();
+  // Runs a prepared statement (binary parameters and results). *sent tells
+  // whether it reached the socket, for a failure of the connection.
+  Result Run(StatementId id, const Params& params, Rows* rows, bool* sent = nullptr);
+  // Runs a read, once more on a new connection when the old one had lost
+  // its server.
+  Result RunRead(StatementId id, const Params& params, Rows* rows);
+  // Runs text through the simple protocol (several statements allowed).
+  Result RunText(const char* sql, Rows* rows);
+  Result Await(int64_t deadline_ns, Rows* rows);
+  Result Classify(Rows* rows);
+  Result Lost(const char* what);
+  // Whether a write that failed with `result` may still have been made.
+  bool Uncertain(Result result) const;
+  // Runs the statements of `body` between BEGIN and COMMIT.
+  template <typename Body>
+  Result InTransaction(Body body);
+
+  const std::string uri_;
+  PGconn* conn_ = nullptr;
+  bool prepared_[kStatementCount] = {};
+  int64_t timeout_ms_ = 5000;
+  std::string last_message_;
+};
+
+}  // namespace store
+}  // namespace ceplatform
+
+#endif  // CEPLATFORM_STORE_PG_CONNECTION_H_

@@ -1,0 +1,582 @@
+#include "sqlite_connection.h"
+
+#include "store_vfs.h"
+
+#include <stdio.h>
+#include <time.h>
+
+#include <new>
+
+namespace ceplatform {
+namespace store {
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS meta("
+    "  key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
+    "INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1), ('next_oid', 1);"
+    "CREATE TABLE IF NOT EXISTS databases("
+    "  oid INTEGER PRIMARY KEY,"
+    "  name BLOB NOT NULL UNIQUE,"
+    "  type INTEGER NOT NULL,"
+    "  flags INTEGER NOT NULL,"
+    "  sorts BLOB NOT NULL,"
+    "  modified INTEGER NOT NULL,"
+    "  records INTEGER NOT NULL DEFAULT 0,"
+    "  size INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS databases_type ON databases(type, oid);"
+    "CREATE TABLE IF NOT EXISTS records("
+    "  oid INTEGER PRIMARY KEY,"
+    "  db INTEGER NOT NULL,"
+    "  k0 BLOB, k1 BLOB, k2 BLOB, k3 BLOB,"
+    "  props BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS records_db ON records(db, oid);"
+    "CREATE INDEX IF NOT EXISTS records_k0 ON records(db, k0, oid);"
+    "CREATE INDEX IF NOT EXISTS records_k1 ON records(db, k1, oid);"
+    "CREATE INDEX IF NOT EXISTS records_k2 ON records(db, k2, oid);"
+    "CREATE INDEX IF NOT EXISTS records_k3 ON records(db, k3, oid);"
+    "CREATE TRIGGER IF NOT EXISTS records_insert AFTER INSERT ON records BEGIN"
+    "  UPDATE databases SET records = records + 1, size = size + length(NEW.props)"
+    "  WHERE oid = NEW.db; END;"
+    "CREATE TRIGGER IF NOT EXISTS records_delete AFTER DELETE ON records BEGIN"
+    "  UPDATE databases SET records = records - 1, size = size - length(OLD.props)"
+    "  WHERE oid = OLD.db; END;"
+    "CREATE TRIGGER IF NOT EXISTS records_update AFTER UPDATE OF props ON records BEGIN"
+    "  UPDATE databases SET size = size - length(OLD.props) + length(NEW.props)"
+    "  WHERE oid = NEW.db; END;";
+
+const char* const kStatementText[SqliteConnection::kReadFirst] = {
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+    // Identifiers stop at 0xFFFFFFFF: past it no row is updated.
+    "UPDATE meta SET value = value + 1"
+    " WHERE key = 'next_oid' AND value BETWEEN 1 AND 4294967295 RETURNING value - 1",
+    "SELECT oid FROM databases WHERE name = ?1",
+    "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases ORDER BY oid",
+    "SELECT 1 FROM databases WHERE oid = ?1",
+    "INSERT INTO databases(oid, name, type, flags, sorts, modified)"
+    " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+    "UPDATE databases SET modified = ?2 WHERE oid = ?1",
+    "DELETE FROM databases WHERE oid = ?1",
+    "DELETE FROM records WHERE db = ?1",
+    "SELECT db FROM records WHERE oid = ?1",
+    "SELECT props FROM records WHERE oid = ?1 AND db = ?2",
+    "INSERT INTO records(oid, db, k0, k1, k2, k3, props) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+    "UPDATE records SET k0 = ?3, k1 = ?4, k2 = ?5, k3 = ?6, props = ?7"
+    " WHERE oid = ?1 AND db = ?2",
+    "DELETE FROM records WHERE oid = ?1 AND db = ?2",
+};
+
+// The text of a read statement. Every read names ?1 to ?3, so all of them
+// bind alike, and ?4: how many records to return.
+std::string ReadText(int index) {
+  int order = index / 4;
+  bool descending = (index & 2) != 0;
+  bool after = (index & 1) != 0;
+  if (order == kCreationOrder) {
+    return std::string("SELECT oid, NULL, props FROM records WHERE db = ?1") +
+           (after ? " AND oid > ?3" : " AND ?3 IS ?3") + " ORDER BY oid LIMIT ?4";
+  }
+  std::string k = "k" + std::to_string(order);
+  std::string text = "SELECT oid, " + k + ", props FROM records WHERE db = ?1";
+  if (after) {
+    text += " AND (" + k + ", oid) " + (descending ? "<" : ">") + " (?2, ?3)";
+  } else {
+    text += " AND ?3 IS ?3";
+  }
+  const char* direction = descending ? " DESC" : "";
+  text += " ORDER BY " + k + direction + ", oid" + direction + " LIMIT ?4";
+  return text;
+}
+
+void SleepBriefly(int attempt) {
+  struct timespec pause = {0, (attempt + 1) * 20 * 1000 * 1000L};
+  nanosleep(&pause, nullptr);
+}
+
+int ExecText(sqlite3* db, const char* sql) {
+  for (int attempt = 0;; ++attempt) {
+    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if ((rc & 0xFF) != SQLITE_BUSY || attempt == kBusyRetries) return rc;
+    SleepBriefly(attempt);
+  }
+}
+
+// Steps a statement, trying again while the file stays locked beyond the
+// busy timeout.
+int Step(sqlite3_stmt* statement) {
+  for (int attempt = 0;; ++attempt) {
+    int rc = sqlite3_step(statement);
+    if ((rc & 0xFF) != SQLITE_BUSY || attempt == kBusyRetries) return rc;
+    sqlite3_reset(statement);
+    SleepBriefly(attempt);
+  }
+}
+
+// Resets a statement and clears its bindings when the scope ends.
+class StatementScope {
+ public:
+  explicit StatementScope(sqlite3_stmt* statement) : statement_(statement) {}
+  ~StatementScope() {
+    if (statement_ != nullptr) {
+      sqlite3_reset(statement_);
+      sqlite3_clear_bindings(statement_);
+    }
+  }
+  StatementScope(const StatementScope&) = delete;
+  StatementScope& operator=(const StatementScope&) = delete;
+
+ private:
+  sqlite3_stmt* statement_;
+};
+
+const uint8_t* ColumnBytes(sqlite3_stmt* row, int column, size_t* size) {
+  const void* bytes = sqlite3_column_blob(row, column);
+  int count = sqlite3_column_bytes(row, column);
+  *size = bytes != nullptr && count > 0 ? static_cast<size_t>(count) : 0;
+  return static_cast<const uint8_t*>(bytes);
+}
+
+std::string ColumnString(sqlite3_stmt* row, int column) {
+  size_t size = 0;
+  const uint8_t* bytes = ColumnBytes(row, column, &size);
+  return size > 0 ? std::string(reinterpret_cast<const char*>(bytes), size) : std::string();
+}
+
+// A failure of the transaction body that is no SQLite failure.
+constexpr int kBodyResult = -1;
+
+}  // namespace
+
+Result SqliteConnection::Open(const std::string& path, uint64_t generation, Connection** out,
+                              std::string* message) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                           StoreVfsName());
+  if (rc != SQLITE_OK) {
+    *message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close(db);
+    return rc == SQLITE_NOMEM ? Result::kNoMemory : Result::kFault;
+  }
+  SqliteConnection* connection = new (std::nothrow) SqliteConnection(db, generation);
+  if (connection == nullptr) {
+    sqlite3_close(db);
+    return Result::kNoMemory;
+  }
+  rc = connection->Configure();
+  if (rc == SQLITE_OK) rc = connection->EnsureSchema();
+  if (rc != SQLITE_OK) {
+    Result result = connection->Failure(rc);
+    *message = connection->LastMessage();
+    delete connection;
+    return result;
+  }
+  *out = connection;
+  return Result::kOk;
+}
+
+SqliteConnection::~SqliteConnection() {
+  for (sqlite3_stmt* statement : statements_) sqlite3_finalize(statement);
+  sqlite3_close(db_);
+}
+
+int SqliteConnection::Configure() {
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  // WAL lets readers go on while one process writes. With synchronous=FULL
+  // every commit syncs the log, so a record is on disk when its write
+  // returns, even across a power loss.
+  int rc = ExecText(db_, "PRAGMA journal_mode=WAL");
+  if (rc == SQLITE_OK) rc = ExecText(db_, "PRAGMA synchronous=FULL");
+  return rc;
+}
+
+int SqliteConnection::EnsureSchema() {
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE key = 'schema'", -1,
+                              &statement, nullptr);
+  int version = 0;
+  if (rc == SQLITE_OK) {
+    rc = Step(statement);
+    if (rc == SQLITE_ROW) version = sqlite3_column_int(statement, 0);
+    rc = (rc == SQLITE_ROW || rc == SQLITE_DONE) ? SQLITE_OK : rc;
+  } else if (sqlite3_errcode(db_) == SQLITE_ERROR) {
+    rc = SQLITE_OK;  // no table yet: a new file
+  }
+  sqlite3_finalize(statement);
+  if (rc != SQLITE_OK) return rc;
+  if (version == kSchemaVersion) return SQLITE_OK;
+  if (version > kSchemaVersion) return SQLITE_CANTOPEN;  // a newer format
+  // Several processes may find a new file at once; the IMMEDIATE transaction
+  // makes one of them create the schema and the others see it done.
+  rc = ExecText(db_, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = ExecText(db_, "COMMIT");
+  if (rc != SQLITE_OK) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  return rc;
+}
+
+sqlite3_stmt* SqliteConnection::Statement(StatementId id, int* rc) {
+  sqlite3_stmt*& slot = statements_[id];
+  if (slot != nullptr) return slot;
+  std::string read_text;
+  if (id >= kReadFirst) {
+    try {
+      read_text = ReadText(id - kReadFirst);
+    } catch (...) {
+      *rc = SQLITE_NOMEM;
+      return nullptr;
+    }
+  }
+  const char* text = id >= kReadFirst ? read_text.c_str() : kStatementText[id];
+  *rc = sqlite3_prepare_v3(db_, text, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr);
+  if (*rc != SQLITE_OK) {
+    fprintf(stderr, "ceplatform: store: cannot prepare \"%s\": %s\n", text,
+            sqlite3_errmsg(db_));
+    sqlite3_finalize(slot);
+    slot = nullptr;
+  }
+  return slot;
+}
+
+Result SqliteConnection::Failure(int rc) {
+  last_rc_ = rc;
+  switch (rc & 0xFF) {
+    case SQLITE_NOMEM:
+      return Result::kNoMemory;
+    case SQLITE_FULL:
+      return Result::kDiskFull;
+    case SQLITE_TOOBIG:
+      return Result::kTooBig;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return Result::kCorrupt;
+    default:
+      return Result::kFault;
+  }
+}
+
+std::string SqliteConnection::LastMessage() {
+  std::string message = sqlite3_errmsg(db_);
+  if (last_rc_ != SQLITE_OK && message == "not an error") message = sqlite3_errstr(last_rc_);
+  return message + " (" + std::to_string(last_rc_) + ")";
+}
+
+int SqliteConnection::Exec(StatementId id) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(id, &rc);
+  if (statement == nullptr) return rc;
+  StatementScope scope(statement);
+  rc = Step(statement);
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
+// SQLITE_DONE when the 32-bit space is used up.
+int SqliteConnection::NextObjectId(CEOID* oid) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(kNextOid, &rc);
+  if (statement == nullptr) return rc;
+  StatementScope scope(statement);
+  rc = Step(statement);
+  if (rc != SQLITE_ROW) return rc;
+  *oid = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
+  // Finish the statement so that the counter's update is complete.
+  rc = Step(statement);
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int SqliteConnection::TouchDatabase(CEOID database, int64_t now, bool* exists) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(kTouchDatabase, &rc);
+  if (statement == nullptr) return rc;
+  StatementScope scope(statement);
+  sqlite3_bind_int64(statement, 1, database);
+  sqlite3_bind_int64(statement, 2, now);
+  rc = Step(statement);
+  if (rc != SQLITE_DONE) return rc;
+  *exists = sqlite3_changes(db_) > 0;
+  return SQLITE_OK;
+}
+
+// SQLITE_ROW when a database has the name, SQLITE_DONE when none has.
+int SqliteConnection::FindDatabaseByName(const std::string& name) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(kDatabaseByName, &rc);
+  if (statement == nullptr) return rc;
+  StatementScope scope(statement);
+  sqlite3_bind_blob(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+  return Step(statement);
+}
+
+template <typename Body>
+Result SqliteConnection::InTransaction(Body body) {
+  int rc = Exec(kBegin);
+  if (rc != SQLITE_OK) return Failure(rc);
+  Result result = Result::kOk;
+  // The body gives an SQLite code, or kBodyResult with `result` set.
+  rc = body(&result);
+  if (rc == SQLITE_OK) {
+    rc = Exec(kCommit);
+    if (rc == SQLITE_OK) return Result::kOk;
+  }
+  if (rc != kBodyResult) result = Failure(rc);
+  // SQLite ends the transaction itself after some failures (a full disk, an
+  // I/O error); a ROLLBACK then would only replace the failure's message,
+  // which the caller is about to log, with its own.
+  if (!sqlite3_get_autocommit(db_)) Exec(kRollback);
+  return result;
+}
+
+Result SqliteConnection::CreateDatabase(DatabaseRow* row) {
+  return InTransaction([&](Result* result) -> int {
+    int rc = FindDatabaseByName(row->name);
+    if (rc == SQLITE_ROW) {
+      *result = Result::kDuplicate;
+      return kBodyResult;
+    }
+    if (rc != SQLITE_DONE) return rc;
+    CEOID oid = 0;
+    rc = NextObjectId(&oid);
+    if (rc == SQLITE_DONE) {
+      *result = Result::kExhausted;
+      return kBodyResult;
+    }
+    if (rc != SQLITE_OK) return rc;
+    sqlite3_stmt* insert = Statement(kInsertDatabase, &rc);
+    if (insert == nullptr) return rc;
+    StatementScope scope(insert);
+    sqlite3_bind_int64(insert, 1, oid);
+    sqlite3_bind_blob(insert, 2, row->name.data(), static_cast<int>(row->name.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int64(insert, 3, row->type);
+    sqlite3_bind_int64(insert, 4, row->flags);
+    sqlite3_bind_blob(insert, 5, row->sorts.data(), static_cast<int>(row->sorts.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int64(insert, 6, row->modified);
+    rc = Step(insert);
+    if (rc != SQLITE_DONE) return rc;
+    row->oid = oid;
+    return SQLITE_OK;
+  });
+}
+
+Result SqliteConnection::DeleteDatabase(CEOID database) {
+  return InTransaction([&](Result* result) -> int {
+    int rc = SQLITE_OK;
+    sqlite3_stmt* statement = Statement(kDeleteDatabase, &rc);
+    if (statement == nullptr) return rc;
+    {
+      StatementScope scope(statement);
+      sqlite3_bind_int64(statement, 1, database);
+      rc = Step(statement);
+      if (rc != SQLITE_DONE) return rc;
+      if (sqlite3_changes(db_) == 0) {
+        *result = Result::kNoDatabase;
+        return kBodyResult;
+      }
+    }
+    statement = Statement(kDeleteDatabaseRecords, &rc);
+    if (statement == nullptr) return rc;
+    StatementScope scope(statement);
+    sqlite3_bind_int64(statement, 1, database);
+    rc = Step(statement);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  });
+}
+
+namespace {
+
+// Binds a record's keys (?3..?6, NULL past the last order) and bytes (?7).
+int BindRecord(sqlite3_stmt* statement, const RecordBytes& record) {
+  for (int i = 0; i < CEDB_MAXSORTORDER; ++i) {
+    if (i < record.key_count) {
+      sqlite3_bind_blob64(statement, 3 + i, record.keys[i].data(), record.keys[i].size(),
+                          SQLITE_STATIC);
+    } else {
+      sqlite3_bind_null(statement, 3 + i);
+    }
+  }
+  // SQLITE_TOOBIG for a record past SQLite's limit.
+  return sqlite3_bind_blob64(statement, 7, record.props.data(), record.props.size(),
+                             SQLITE_STATIC);
+}
+
+}  // namespace
+
+Result SqliteConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes& record,
+                                      CEOID* written) {
+  return InTransaction([&](Result* result) -> int {
+    bool exists = false;
+    int rc = TouchDatabase(database, now, &exists);
+    if (rc != SQLITE_OK) return rc;
+    if (!exists) {
+      *result = Result::kNoDatabase;
+      return kBodyResult;
+    }
+    CEOID oid = 0;
+    rc = NextObjectId(&oid);
+    if (rc == SQLITE_DONE) {
+      *result = Result::kExhausted;
+      return kBodyResult;
+    }
+    if (rc != SQLITE_OK) return rc;
+    sqlite3_stmt* statement = Statement(kInsertRecord, &rc);
+    if (statement == nullptr) return rc;
+    StatementScope scope(statement);
+    sqlite3_bind_int64(statement, 1, oid);
+    sqlite3_bind_int64(statement, 2, database);
+    rc = BindRecord(statement, record);
+    if (rc != SQLITE_OK) return rc;
+    rc = Step(statement);
+    if (rc != SQLITE_DONE) return rc;
+    *written = oid;
+    return SQLITE_OK;
+  });
+}
+
+Result SqliteConnection::UpdateRecord(CEOID database, CEOID record, int64_t now,
+                                      const RecordRewrite& rewrite) {
+  return InTransaction([&](Result* result) -> int {
+    bool exists = false;
+    int rc = TouchDatabase(database, now, &exists);
+    if (rc != SQLITE_OK) return rc;
+    if (!exists) {
+      *result = Result::kNoDatabase;
+      return kBodyResult;
+    }
+    RecordBytes rewritten;
+    {
+      sqlite3_stmt* statement = Statement(kRecordProps, &rc);
+      if (statement == nullptr) return rc;
+      StatementScope scope(statement);
+      sqlite3_bind_int64(statement, 1, record);
+      sqlite3_bind_int64(statement, 2, database);
+      rc = Step(statement);
+      if (rc == SQLITE_DONE) {
+        *result = Result::kNoRecord;
+        return kBodyResult;
+      }
+      if (rc != SQLITE_ROW) return rc;
+      size_t size = 0;
+      const uint8_t* bytes = ColumnBytes(statement, 0, &size);
+      *result = rewrite(bytes, size, &rewritten);
+      if (*result != Result::kOk) return kBodyResult;
+    }
+    sqlite3_stmt* statement = Statement(kUpdateRecord, &rc);
+    if (statement == nullptr) return rc;
+    StatementScope scope(statement);
+    sqlite3_bind_int64(statement, 1, record);
+    sqlite3_bind_int64(statement, 2, database);
+    rc = BindRecord(statement, rewritten);
+    if (rc != SQLITE_OK) return rc;
+    rc = Step(statement);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  });
+}
+
+Result SqliteConnection::DeleteRecord(CEOID database, CEOID record, int64_t now) {
+  return InTransaction([&](Result* result) -> int {
+    bool exists = false;
+    int rc = TouchDatabase(database, now, &exists);
+    if (rc != SQLITE_OK) return rc;
+    if (!exists) {
+      *result = Result::kNoDatabase;
+      return kBodyResult;
+    }
+    sqlite3_stmt* statement = Statement(kDeleteRecord, &rc);
+    if (statement == nullptr) return rc;
+    StatementScope scope(statement);
+    sqlite3_bind_int64(statement, 1, record);
+    sqlite3_bind_int64(statement, 2, database);
+    rc = Step(statement);
+    if (rc != SQLITE_DONE) return rc;
+    if (sqlite3_changes(db_) == 0) {
+      *result = Result::kNoRecord;
+      return kBodyResult;
+    }
+    return SQLITE_OK;
+  });
+}
+
+Result SqliteConnection::ReadRecords(const ReadQuery& query, RecordSink* sink) {
+  int rc = SQLITE_OK;
+  StatementId id = static_cast<StatementId>(kReadFirst + query.order * 4 +
+                                            (query.descending ? 2 : 0) + (query.after ? 1 : 0));
+  sqlite3_stmt* statement = Statement(id, &rc);
+  if (statement == nullptr) return Failure(rc);
+  StatementScope scope(statement);
+  sqlite3_bind_int64(statement, 1, query.database);
+  if (query.after) {
+    sqlite3_bind_blob64(statement, 2, query.key->data(), query.key->size(), SQLITE_STATIC);
+    sqlite3_bind_int64(statement, 3, query.oid);
+  }
+  sqlite3_bind_int(statement, 4, query.limit);
+  while ((rc = Step(statement)) == SQLITE_ROW) {
+    size_t key_size = 0, props_size = 0;
+    const uint8_t* key = ColumnBytes(statement, 1, &key_size);
+    const uint8_t* props = ColumnBytes(statement, 2, &props_size);
+    if (!sink->Add(static_cast<CEOID>(sqlite3_column_int64(statement, 0)), key, key_size,
+                   props, props_size)) {
+      return Result::kOk;
+    }
+  }
+  return rc == SQLITE_DONE ? Result::kOk : Failure(rc);
+}
+
+Result SqliteConnection::DatabaseExists(CEOID database, bool* exists) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(kDatabaseExists, &rc);
+  if (statement == nullptr) return Failure(rc);
+  StatementScope scope(statement);
+  sqlite3_bind_int64(statement, 1, database);
+  rc = Step(statement);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Failure(rc);
+  *exists = rc == SQLITE_ROW;
+  return Result::kOk;
+}
+
+Result SqliteConnection::RecordParent(CEOID record, CEOID* database) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(kRecordParent, &rc);
+  if (statement == nullptr) return Failure(rc);
+  StatementScope scope(statement);
+  sqlite3_bind_int64(statement, 1, record);
+  rc = Step(statement);
+  if (rc == SQLITE_DONE) return Result::kNoRecord;
+  if (rc != SQLITE_ROW) return Failure(rc);
+  *database = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
+  return Result::kOk;
+}
+
+Result SqliteConnection::LoadDatabases(DatabaseSink* sink) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(kAllDatabases, &rc);
+  if (statement == nullptr) return Failure(rc);
+  StatementScope scope(statement);
+  while ((rc = Step(statement)) == SQLITE_ROW) {
+    DatabaseRow row;
+    row.oid = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
+    row.name = ColumnString(statement, 1);
+    row.type = static_cast<DWORD>(sqlite3_column_int64(statement, 2));
+    row.flags = static_cast<DWORD>(sqlite3_column_int64(statement, 3));
+    row.sorts = ColumnString(statement, 4);
+    row.modified = sqlite3_column_int64(statement, 5);
+    row.records = sqlite3_column_int64(statement, 6);
+    row.size = sqlite3_column_int64(statement, 7);
+    sink->Add(std::move(row));
+  }
+  return rc == SQLITE_DONE ? Result::kOk : Failure(rc);
+}
+
+void SqliteConnection::BeforeClose() {
+  // Checkpoints the log into the file and truncates it.
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
+}  // namespace store
+}  // namespace ceplatform

@@ -1,0 +1,89 @@
+// The store in one SQLite file: WAL with full sync, one IMMEDIATE
+// transaction per write, the identifier counter in meta("next_oid").
+#ifndef CEPLATFORM_STORE_SQLITE_CONNECTION_H_
+#define CEPLATFORM_STORE_SQLITE_CONNECTION_H_
+
+#include <sqlite3.h>
+
+#include <string>
+
+#include "connection.h"
+
+namespace ceplatform {
+namespace store {
+
+// The busy timeout of each connection, and how often a transaction that still
+// finds the file locked is tried again, so that a writer waits out the
+// others instead of losing its write.
+constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyRetries = 12;
+
+class SqliteConnection : public Connection {
+ public:
+  // Opens the file (the one sqlite3_open_v2 of the store), switches it to WAL
+  // with full sync, and creates the schema when the file has none.
+  static Result Open(const std::string& path, uint64_t generation, Connection** out,
+                     std::string* message);
+  ~SqliteConnection() override;
+
+  Result CreateDatabase(DatabaseRow* row) override;
+  Result DeleteDatabase(CEOID database) override;
+  Result InsertRecord(CEOID database, int64_t now, const RecordBytes& record,
+                      CEOID* oid) override;
+  Result UpdateRecord(CEOID database, CEOID record, int64_t now,
+                      const RecordRewrite& rewrite) override;
+  Result DeleteRecord(CEOID database, CEOID record, int64_t now) override;
+  Result ReadRecords(const ReadQuery& query, RecordSink* sink) override;
+  Result DatabaseExists(CEOID database, bool* exists) override;
+  Result RecordParent(CEOID record, CEOID* database) override;
+  Result LoadDatabases(DatabaseSink* sink) override;
+  void BeforeClose() override;
+  std::string LastMessage() override;
+
+  // The statements the store runs, prepared once per connection.
+  enum StatementId {
+    kBegin,
+    kCommit,
+    kRollback,
+    kNextOid,
+    kDatabaseByName,
+    kAllDatabases,
+    kDatabaseExists,
+    kInsertDatabase,
+    kTouchDatabase,
+    kDeleteDatabase,
+    kDeleteDatabaseRecords,
+    kRecordParent,
+    kRecordProps,
+    kInsertRecord,
+    kUpdateRecord,
+    kDeleteRecord,
+    // The reads: kReadFirst + order * 4 + (descending ? 2 : 0) + (after ? 1 : 0).
+    kReadFirst,
+    kStatementCount = kReadFirst + 5 * 4,
+  };
+
+ private:
+  SqliteConnection(sqlite3* db, uint64_t generation) : Connection(generation), db_(db) {}
+  int Configure();
+  int EnsureSchema();
+  sqlite3_stmt* Statement(StatementId id, int* rc);
+  int Exec(StatementId id);
+  int NextObjectId(CEOID* oid);
+  int TouchDatabase(CEOID database, int64_t now, bool* exists);
+  int FindDatabaseByName(const std::string& name);
+  // Runs `body` in an IMMEDIATE transaction, committed only when it gives
+  // kOk. Returns the body's result or the failure of the transaction.
+  template <typename Body>
+  Result InTransaction(Body body);
+  Result Failure(int rc);
+
+  sqlite3* db_;
+  int last_rc_ = SQLITE_OK;
+  sqlite3_stmt* statements_[kStatementCount] = {};
+};
+
+}  // namespace store
+}  // namespace ceplatform
+
+#endif  // CEPLATFORM_STORE_SQLITE_CONNECTION_H_
