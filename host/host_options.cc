@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "path_resolver.h"
+
 namespace {
 
 // A decimal in [low, high]; nothing else (no sign, no spaces, no suffix).
@@ -48,30 +50,6 @@ bool SplitRule(const std::string& text, std::string* prefix, std::string* rest) 
 
 }  // namespace
 
-bool NormalizePrefix(const std::string& prefix, std::string* normalized) {
-  if (prefix.empty() || prefix[0] != '/') return false;
-  std::string result;
-  size_t start = 1;
-  while (start <= prefix.size()) {
-    size_t end = prefix.find('/', start);
-    if (end == std::string::npos) end = prefix.size();
-    std::string segment = prefix.substr(start, end - start);
-    start = end + 1;
-    if (segment.empty()) {
-      if (end == prefix.size()) break;  // one trailing slash
-      return false;
-    }
-    if (segment == "." || segment == "..") return false;
-    for (char c : segment) {
-      unsigned char byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte == 0x7f || c == '\\') return false;
-    }
-    result += "/" + segment;
-  }
-  *normalized = result.empty() ? "/" : result;
-  return true;
-}
-
 ParseResult ParseHostOptions(int argc, const char* const* argv,
                              const std::string& default_store,
                              HostOptions* options, std::string* error) {
@@ -94,7 +72,8 @@ ParseResult ParseHostOptions(int argc, const char* const* argv,
       static const char* const kKnown[] = {
           "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
           "--keep-alive", "--timeout", "--auth", "--allow", "--realm", "--tls-cert",
-          "--tls-key"};
+          "--tls-key", "--keep-alive-timeout", "--max-connections",
+          "--max-connections-per-address"};
       bool known = false;
       for (const char* k : kKnown) known = known || name == k;
       if (!known) {
@@ -157,6 +136,25 @@ ParseResult ParseHostOptions(int argc, const char* const* argv,
         return ParseResult::kError;
       }
       result.timeout = static_cast<int>(number);
+    } else if (name == "--keep-alive-timeout") {
+      if (!ParseNumber(value, 1, 3600, &number)) {
+        *error = "--keep-alive-timeout wants seconds from 1 to 3600, not '" + value + "'";
+        return ParseResult::kError;
+      }
+      result.keep_alive_timeout = static_cast<int>(number);
+    } else if (name == "--max-connections") {
+      if (!ParseNumber(value, 1, 1000000, &number)) {
+        *error = "--max-connections wants a number from 1 to 1000000, not '" + value + "'";
+        return ParseResult::kError;
+      }
+      result.max_connections = static_cast<int>(number);
+    } else if (name == "--max-connections-per-address") {
+      if (!ParseNumber(value, 1, 1000000, &number)) {
+        *error = "--max-connections-per-address wants a number from 1 to 1000000, not '" +
+                 value + "'";
+        return ParseResult::kError;
+      }
+      result.max_connections_per_address = static_cast<int>(number);
     } else if (name == "--auth") {
       if (!SplitRule(value, &prefix, &rest)) {
         *error = "--auth wants PREFIX=HTPASSWD_FILE with PREFIX a URL path such as /admin, not '" +
@@ -226,7 +224,18 @@ std::string HostUsage() {
          "  --body-limit BYTES       largest request body, larger ones get 413\n"
          "                           (default 1048576)\n"
          "  --keep-alive N           requests per connection (default 100)\n"
-         "  --timeout SECONDS        read and write timeout (default 10)\n"
+         "  --timeout SECONDS        a request's head must arrive whole, and its body\n"
+         "                           and the answer begin to move, within this time;\n"
+         "                           after it they must keep moving at 4 KiB/s or more\n"
+         "                           (default 10; also the TLS handshake's bound)\n"
+         "  --keep-alive-timeout SECONDS\n"
+         "                           how long an open connection may wait for its next\n"
+         "                           request (default 5)\n"
+         "  --max-connections N      connections open at once; further ones are closed\n"
+         "                           at once (default 10000)\n"
+         "  --max-connections-per-address N\n"
+         "                           connections open at once from one client address\n"
+         "                           (default 64)\n"
          "  --auth PREFIX=FILE       URL paths under PREFIX need HTTP Basic credentials\n"
          "                           from the htpasswd FILE (bcrypt or SHA-crypt hashes,\n"
          "                           e.g. made by 'htpasswd -B'); repeatable\n"
