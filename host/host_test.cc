@@ -353,6 +353,90 @@ TEST_F(HostTest, RangesApplyToFilesNotToPluginPages) {
   EXPECT_NE(result->body.find("SCRIPT_NAME=/echo/echo.tvx"), std::string::npos);
 }
 
+// Regression: a Range of 2,000 parts of a 200 KB file was answered with
+// every part, 53 MB built in memory. Now it is the whole file, once, as 200.
+TEST_F(HostTest, RangeOfManyPartsIsAnsweredWithTheWholeFile) {
+  std::string big;
+  for (int i = 0; big.size() < 200000; ++i) big += "range line " + std::to_string(i) + "\n";
+  ASSERT_TRUE(WriteFile(root_ + "/sub/ranges.txt", big));
+  std::string parts = "bytes=";
+  for (int i = 0; i < 2000; ++i) parts += (i ? "," : "") + std::string("0-199999");
+  auto client = Client();
+  auto result = client->Get("/sub/ranges.txt", {{"Range", parts}});
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200);
+  EXPECT_FALSE(result->has_header("Content-Range"));
+  EXPECT_TRUE(result->body == big) << result->body.size() << " bytes";
+  // One range of the large file is honoured, from the disk.
+  result = client->Get("/sub/ranges.txt", {{"Range", "bytes=150000-150009"}});
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 206);
+  EXPECT_EQ(result->body, big.substr(150000, 10));
+  EXPECT_EQ(result->get_header_value("Content-Range"),
+            "bytes 150000-150009/" + std::to_string(big.size()));
+  result = client->Get("/sub/ranges.txt", {{"Range", "bytes=999999-"}});
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 416);
+  EXPECT_EQ(unlink((root_ + "/sub/ranges.txt").c_str()), 0);
+}
+
+// Regression: the body of a GET with a Content-Length was left unread and
+// answered as the next request; a POST with neither Content-Length nor
+// Transfer-Encoding read the next request (its Authorization too) as its
+// body. Now the first is read as a body and the second has none.
+TEST_F(HostTest, BodiesNeverBecomeRequestsNorRequestsBodies) {
+  const std::string smuggled = "GET /admin/corkwarden.tvx HTTP/1.1\r\nHost: x\r\n\r\n";
+  for (const char* method : {"GET", "HEAD", "OPTIONS"}) {
+    std::string answer = RawExchange(
+        server_->port(),
+        std::string(method) + " /sub/note.txt HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+            std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled +
+            "GET /missing.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+        false, 10);
+    EXPECT_EQ(answer.find(" 401 "), std::string::npos) << method << "\n" << answer;
+    EXPECT_NE(answer.find("HTTP/1.1 404 "), std::string::npos) << method << "\n" << answer;
+  }
+  std::string answer = RawExchange(
+      server_->port(),
+      "POST /echo/echo.tvx HTTP/1.1\r\nHost: x\r\n\r\n"
+      "GET /echo/echo.tvx?second HTTP/1.1\r\nHost: x\r\nAuthorization: Basic c2VjcmV0\r\n"
+      "Connection: close\r\n\r\n",
+      false, 10);
+  auto first = ParseResponse(answer);
+  ASSERT_TRUE(first) << answer;
+  EXPECT_NE(first->body.find("CONTENT_LENGTH=0\n"), std::string::npos) << first->body;
+  EXPECT_EQ(first->body.substr(first->body.size() - 5), "BODY=");
+  EXPECT_EQ(first->body.find("c2VjcmV0"), std::string::npos);
+  EXPECT_NE(answer.find("QUERY_STRING=second\n"), std::string::npos) << answer;
+}
+
+// Regression: a POST announcing a body of 999999999999999 bytes and sending
+// a few bytes now and then was never refused. Now it is 413 at its head, and
+// the connection ends.
+TEST_F(HostTest, HugeContentLengthIsRefusedBeforeTheBody) {
+  int fd = Connect(server_->port());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd,
+                      "POST /echo/echo.tvx HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
+                      "Content-Length: 999999999999999\r\n\r\nab"));
+  std::string answer;
+  bool closed = false;
+  for (int i = 0; i < 40 && !closed; ++i) {  // trickles for at most 4 s
+    struct pollfd poll_fd = {fd, POLLIN, 0};
+    if (poll(&poll_fd, 1, 100) > 0) {
+      char buffer[4096];
+      ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+      if (got <= 0) closed = true;
+      if (got > 0) answer.append(buffer, static_cast<size_t>(got));
+    }
+    if (!closed) SendAll(fd, "x");
+  }
+  close(fd);
+  EXPECT_EQ(StatusOf(answer), 413) << answer;
+  EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos);
+  EXPECT_TRUE(closed);
+}
+
 TEST_F(HostTest, BrokenPluginsAre500AndNeverSentRaw) {
   for (const char* target : {"/broken/x.tvx", "/broken/noentry.tvx"}) {
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -478,6 +562,13 @@ TEST_F(HostTest, AmbiguousBodyFramingIsRefusedAndClosesTheConnection) {
       {"Transfer-Encoding: xchunked\r\n", "0\r\n\r\n", 501},
       {"Transfer-Encoding: gzip, chunked\r\n", "0\r\n\r\n", 501},
       {"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", "0\r\n\r\n", 501},
+      // Chunk sizes that are not hex digits were once read as 5.
+      {"Transfer-Encoding: chunked\r\n", "0x5\r\na=b&c\r\n0\r\n\r\n", 400},
+      {"Transfer-Encoding: chunked\r\n", "+5\r\na=b&c\r\n0\r\n\r\n", 400},
+      {"Transfer-Encoding: chunked\r\n", " 5\r\na=b&c\r\n0\r\n\r\n", 400},
+      {"Transfer-Encoding: chunked\r\n", "5zz\r\na=b&c\r\n0\r\n\r\n", 400},
+      {"X-Folded: a\r\n b\r\nContent-Length: 3\r\n", "a=b", 400},  // obs-fold
+      {"No colon in this line\r\nContent-Length: 3\r\n", "a=b", 400},
   };
   for (const Case& c : cases) {
     std::string answer = RawExchange(server_->port(),
@@ -763,7 +854,8 @@ TEST(HostProcessTest, SigtermFinishesTheRequestInFlightAndClosesTheStore) {
   std::string error;
   ASSERT_TRUE(server.Start(kBinary,
                            {"--listen", "127.0.0.1:0", "--root", root, "--store", store,
-                            "--access-log", dir.path() + "/access.log"},
+                            "--access-log", dir.path() + "/access.log", "--keep-alive-timeout",
+                            "60"},
                            dir.path() + "/errors.log", &error))
       << error;
   if (!kCorkwall.empty()) {
@@ -779,8 +871,21 @@ TEST(HostProcessTest, SigtermFinishesTheRequestInFlightAndClosesTheStore) {
     return RawExchange(port, "GET /echo.tvx?slow HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
                        false);
   });
+  // An idle connection, kept alive after its answer: closed at once on
+  // SIGTERM, not after its 60 s.
+  int idle = Connect(port);
+  ASSERT_GE(idle, 0);
+  ASSERT_TRUE(SendAll(idle, "GET /missing HTTP/1.1\r\nHost: x\r\n\r\n"));
+  std::string first = ReadUntil(idle, 5, [](const std::string& got) {
+    return got.find("\r\n\r\n") != std::string::npos && got.find("</html>") != std::string::npos;
+  });
+  EXPECT_EQ(StatusOf(first), 404);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto stop_start = std::chrono::steady_clock::now();
   EXPECT_EQ(server.Stop(SIGTERM), 0) << ReadFile(dir.path() + "/errors.log");
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_start, std::chrono::seconds(20));
+  EXPECT_TRUE(ClosedByPeer(idle));
+  close(idle);
   std::string answer = slow.get();
   EXPECT_EQ(StatusOf(answer), 200) << answer;
   EXPECT_NE(answer.find("QUERY_STRING=slow"), std::string::npos);
@@ -805,6 +910,75 @@ TEST(HostProcessTest, SigtermFinishesTheRequestInFlightAndClosesTheStore) {
     bool wal_left = stat((store + "-wal").c_str(), &info) == 0 && info.st_size > 0;
     EXPECT_FALSE(wal_left);
   }
+}
+
+// Regression: 16 connections that sent nothing held all 8 worker threads,
+// and a visitor waited 9.5 s for the board. Connections cost no worker now:
+// with two workers and 60 silent or half-sent connections held open, a
+// visitor is answered while they all still wait.
+TEST(HostProcessTest, IdleAndHalfSentConnectionsHoldNoWorker) {
+  TempDir dir;
+  ASSERT_TRUE(CopyFile(ECHO_PLUGIN, dir.path() + "/echo.tvx"));
+  TestServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(kBinary,
+                           {"--listen", "127.0.0.1:0", "--root", dir.path(), "--store",
+                            dir.path() + "/s.db", "--threads", "2", "--timeout", "30",
+                            "--keep-alive-timeout", "30"},
+                           dir.path() + "/errors.log", &error))
+      << error;
+  std::vector<int> held;
+  for (int i = 0; i < 60; ++i) {
+    int fd = Connect(server.port());
+    ASSERT_GE(fd, 0);
+    if (i % 2 == 1) {
+      ASSERT_TRUE(SendAll(fd, "GET /echo.tvx HTTP/1.1\r\nHost: x\r\n"));
+    }
+    held.push_back(fd);
+  }
+  auto start = std::chrono::steady_clock::now();
+  std::string answer = RawExchange(
+      server.port(), "GET /echo.tvx HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", false,
+      20);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(StatusOf(answer), 200) << answer;
+  // Well inside the 30 s the held connections may still wait.
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  size_t open = 0;
+  for (int fd : held) open += ClosedByPeer(fd) ? 0 : 1;
+  EXPECT_EQ(open, held.size());
+  for (int fd : held) close(fd);
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+}
+
+// Past --max-connections-per-address a new connection is closed at once;
+// the ones already open are served as before.
+TEST(HostProcessTest, ConnectionsPastTheLimitAreClosedAtOnce) {
+  TempDir dir;
+  ASSERT_TRUE(WriteFile(dir.path() + "/index.html", "limit"));
+  TestServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(kBinary,
+                           {"--listen", "127.0.0.1:0", "--root", dir.path(), "--store",
+                            dir.path() + "/s.db", "--max-connections-per-address", "3"},
+                           dir.path() + "/errors.log", &error))
+      << error;
+  std::vector<int> held;
+  for (int i = 0; i < 3; ++i) held.push_back(Connect(server.port()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::string refused = RawExchange(server.port(), "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false, 5);
+  EXPECT_EQ(refused, "");
+  ASSERT_TRUE(SendAll(held[0], "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  std::string answer = ReadUntil(held[0], 5, [](const std::string&) { return false; });
+  EXPECT_EQ(StatusOf(answer), 200) << answer;
+  for (int fd : held) close(fd);
+  // Closed ones no longer count.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(StatusOf(RawExchange(server.port(),
+                                 "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", false,
+                                 5)),
+            200);
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
 }
 
 TEST(HostProcessTest, SigintStopsToo) {

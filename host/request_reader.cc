@@ -23,6 +23,7 @@ std::string TrimSpaces(const char* begin, const char* end) {
 
 int StatusForParseError(const boost::system::error_code& error) {
   if (error == http::error::body_limit) return 413;
+  if (error == http::error::bad_version) return 505;  // only HTTP/1.0 and 1.1
   if (error == http::error::header_limit || error == http::error::buffer_overflow) return 431;
   return 400;
 }
@@ -180,7 +181,6 @@ RequestReader::Step RequestReader::Feed(const char* data, size_t size, size_t* u
       target_ = std::string(message.target());
       unsigned version = message.version();
       version_ = "HTTP/" + std::to_string(version / 10) + "." + std::to_string(version % 10);
-      if (version != 10 && version != 11) return Refuse(505);
       keep_alive_ = message.keep_alive();
       expects_continue_ = version == 11 &&
                           strcasecmp(headers_.Get("Expect").c_str(), "100-continue") == 0;
