@@ -1,5 +1,6 @@
 #include "connection.h"
 
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -179,6 +180,18 @@ class Session : public Connection {
            std::chrono::milliseconds(bytes * 1000 / limits.min_bytes_per_second);
   }
 
+  // The answer's deadline from the bytes the client has taken: those
+  // written, less those still in the socket's send queue.
+  Clock::time_point AnswerDeadline() {
+    size_t written = head_sent_ + static_cast<size_t>(body_sent_);
+    int queued = 0;
+    if (ioctl(LowestLayer(stream_).native_handle(), TIOCOUTQ, &queued) != 0 || queued < 0) {
+      queued = 0;
+    }
+    size_t taken = written > static_cast<size_t>(queued) ? written - static_cast<size_t>(queued) : 0;
+    return RateDeadline(phase_start_, taken);
+  }
+
   ConnectionHub* const hub_;
   Stream stream_;
   asio::steady_timer timer_;
@@ -224,6 +237,9 @@ void Session<Stream>::OnTimer(const error_code& error) {
   if (error == asio::error::operation_aborted || phase_ == Phase::kClosed) return;
   timer_at_ = Clock::time_point::max();
   if (deadline_ == Clock::time_point::max()) return;
+  // What the client took of the answer since the write began counts, not
+  // what waits in the kernel for it.
+  if (phase_ == Phase::kAnswer) deadline_ = AnswerDeadline();
   if (Clock::now() < deadline_) {
     SetDeadline(deadline_);
     return;
@@ -442,12 +458,7 @@ void Session<Stream>::Answer(HttpAnswer answer) {
 
 template <class Stream>
 void Session<Stream>::WriteNext() {
-  size_t done = head_sent_ + static_cast<size_t>(body_sent_);
-  if (phase_ == Phase::kRefusal) {
-    SetDeadline(phase_start_ + kRefusalWrite);
-  } else {
-    SetDeadline(RateDeadline(phase_start_, done));
-  }
+  SetDeadline(phase_ == Phase::kRefusal ? phase_start_ + kRefusalWrite : AnswerDeadline());
   std::vector<asio::const_buffer> buffers;
   if (head_sent_ < head_.size()) buffers.emplace_back(head_.data() + head_sent_, head_.size() - head_sent_);
   size_t left = body_total_ - static_cast<size_t>(body_sent_);
@@ -486,8 +497,14 @@ void Session<Stream>::OnWritten(const error_code& error, size_t bytes) {
   head_sent_ += to_head;
   body_sent_ += static_cast<off_t>(bytes - to_head);
   if (error) {
-    // Timed out or gone: the answer did not leave whole.
+    // Timed out or gone: the answer did not leave whole. A client too slow
+    // to read it gets a reset, so that what still waits for it in the kernel
+    // is dropped rather than trickled out.
     LogAnswer(answer_.status, static_cast<size_t>(body_sent_));
+    if (timed_out_) {
+      error_code ignored;
+      LowestLayer(stream_).set_option(asio::socket_base::linger(true, 0), ignored);
+    }
     Close();
     return;
   }
