@@ -139,8 +139,13 @@ class Session : public Connection {
 
   void Start();
 
+  // Idle connections, and those whose request has not come whole (nothing
+  // is in flight there yet), end at once; the others after their answer.
   void OnStop() override {
-    if (phase_ == Phase::kIdle || phase_ == Phase::kHandshake) Close();
+    if (phase_ == Phase::kIdle || phase_ == Phase::kHandshake || phase_ == Phase::kHead ||
+        phase_ == Phase::kLinger) {
+      Close();
+    }
   }
 
  private:
