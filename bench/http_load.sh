@@ -5,7 +5,10 @@
 #     those bytes as a static file (wrk, keep-alive); the kinds take turns,
 #     ROUNDS times, and each figure is the median of its rounds;
 #   - tvxhost's resident memory after the first 100 page requests and after
-#     100,000 more, on a server of its own.
+#     100,000 more, on a server of its own;
+#   - with IDLE (default 10000) idle keep-alive connections open, a fresh
+#     GET's latency and the resident memory per idle connection, for tvxhost
+#     and for nginx, each on a server of its own with the same settings.
 # Prints what it measures; with a rows file, also writes the table's rows there
 # (tab-separated: figure, measured, baseline, ratio, target, met).
 #
@@ -16,6 +19,7 @@
 #              CONNECTIONS, THREADS   wrk's load (default 32 connections, 2 threads)
 #              REQUESTS  page requests of the memory run after the first 100
 #                        (default 100000)
+#              IDLE      idle keep-alive connections of the idle run (default 10000)
 #              WORK      work folder (default <build dir>/bench/http_load.work;
 #                        keep it on a disk so that posts really sync)
 set -euo pipefail
@@ -31,17 +35,19 @@ rounds="${ROUNDS:-2}"
 connections="${CONNECTIONS:-32}"
 threads="${THREADS:-2}"
 requests="${REQUESTS:-100000}"
+idle="${IDLE:-10000}"
 work="${WORK:-$build/bench/http_load.work}"
-for number in "$duration" "$rounds" "$connections" "$threads" "$requests"; do
+for number in "$duration" "$rounds" "$connections" "$threads" "$requests" "$idle"; do
   case "$number" in
-    ''|*[!0-9]*|0) echo "http_load: DURATION, ROUNDS, CONNECTIONS, THREADS and REQUESTS are whole numbers above 0" >&2; exit 2 ;;
+    ''|*[!0-9]*|0) echo "http_load: DURATION, ROUNDS, CONNECTIONS, THREADS, REQUESTS and IDLE are whole numbers above 0" >&2; exit 2 ;;
   esac
 done
 tvxhost="$build/host/tvxhost"
 http_count="$build/bench/http_count"
+idle_hold="$build/bench/idle_hold"
 plugin="$build/board/corkwall.tvx"
 nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
-for need in "$tvxhost" "$http_count" "$plugin" "$nginx_bin"; do
+for need in "$tvxhost" "$http_count" "$idle_hold" "$plugin" "$nginx_bin"; do
   [ -f "$need" ] || { echo "http_load: missing $need" >&2; exit 1; }
 done
 for tool in wrk curl python3; do
@@ -50,7 +56,9 @@ done
 
 rm -rf "$work"
 mkdir -p "$work"
-chmod 755 "$work"  # nginx workers may run as another user
+# Each server holds thousands of connections in the idle run, and so does
+# the client: every process started here may use as many files as it can.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 host_pid=""
 nginx_pid=""
 stop() {  # pid: stops one server this script started, and waits for it
@@ -58,9 +66,11 @@ stop() {  # pid: stops one server this script started, and waits for it
   kill "$1" 2>/dev/null || true
   wait "$1" 2>/dev/null || true
 }
+nginx_home=""
 cleanup() {
   stop "$host_pid"
   stop "$nginx_pid"
+  [ -n "$nginx_home" ] && rm -rf "$nginx_home"
 }
 trap cleanup EXIT
 
@@ -76,9 +86,10 @@ free_port() {
 # serves the same folder.)
 start_host() {
   local dir="$work/$1"
+  shift
   mkdir -p "$dir"
   "$tvxhost" --listen 127.0.0.1:0 --root "$work/www" --store "$work/store.db" \
-    --access-log "$dir/access.log" --threads "$connections" --keep-alive 100000 \
+    --access-log "$dir/access.log" --threads "$connections" --keep-alive 100000 "$@" \
     >"$dir/tvxhost.out" 2>"$dir/tvxhost.err" &
   host_pid=$!
   host_url=""
@@ -118,39 +129,58 @@ cmp -s <(curl -s --max-time 10 "${host_url}bbs/board.html") "$work/board.html" |
 cmp -s <(curl -s --max-time 10 "${host_url}bbs/board.tvx") "$work/board.html" ||
   { echo "http_load: the board page changed after the server restarted" >&2; exit 1; }
 
-mkdir -p "$work/nginx/tmp" "$work/nginx/www/bbs"
-cp "$work/board.html" "$work/nginx/www/bbs/board.html"
-nginx_port="$(free_port)"
-cat >"$work/nginx/nginx.conf" <<CONF
+# nginx's workers run as another user when it starts as root, and cannot
+# enter a checkout under a folder closed to others (a clone in /root, any
+# mode-700 folder): its files go to a folder of its own that they can read,
+# and as root its workers run as the user who runs the bench.
+nginx_home="$(mktemp -d /tmp/corkwall-bench-nginx.XXXXXX)"
+chmod 755 "$nginx_home"
+nginx_user=""
+[ "$(id -u)" -eq 0 ] && nginx_user="user $(id -un) $(id -gn);"
+mkdir -p "$nginx_home/www/bbs"
+cp "$work/board.html" "$nginx_home/www/bbs/board.html"
+chmod -R a+rX "$nginx_home/www"
+# start_nginx <name> <worker connections> <keep-alive timeout>: an nginx of
+# its own on a free port, serving the saved page; sets nginx_pid, nginx_url.
+start_nginx() {
+  local dir="$nginx_home/$1"
+  mkdir -p "$dir/tmp"
+  nginx_port="$(free_port)"
+  cat >"$dir/nginx.conf" <<CONF
+$nginx_user
 worker_processes 2;
+worker_rlimit_nofile $(ulimit -Hn);
 daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections $2; }
 http {
-  access_log $work/nginx/access.log;
-  client_body_temp_path $work/nginx/tmp;
-  proxy_temp_path $work/nginx/tmp;
-  fastcgi_temp_path $work/nginx/tmp;
-  uwsgi_temp_path $work/nginx/tmp;
-  scgi_temp_path $work/nginx/tmp;
+  access_log $dir/access.log;
+  client_body_temp_path $dir/tmp;
+  proxy_temp_path $dir/tmp;
+  fastcgi_temp_path $dir/tmp;
+  uwsgi_temp_path $dir/tmp;
+  scgi_temp_path $dir/tmp;
   keepalive_requests 100000;
+  keepalive_timeout $3;
   server {
     listen 127.0.0.1:$nginx_port;
-    root $work/nginx/www;
+    root $nginx_home/www;
     default_type text/html;
   }
 }
 CONF
-"$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" 2>"$work/nginx/start.err" &
-nginx_pid=$!
-nginx_url="http://127.0.0.1:$nginx_port/"
-for _ in $(seq 1 100); do
-  curl -s -o /dev/null --max-time 1 "${nginx_url}bbs/board.html" && break
-  sleep 0.1
-done
-cmp -s <(curl -s --max-time 10 "${nginx_url}bbs/board.html") "$work/board.html" ||
-  { echo "http_load: nginx does not send the saved page:"; cat "$work/nginx/start.err" "$work/nginx/error.log"; exit 1; } >&2
+  "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" 2>"$dir/start.err" &
+  nginx_pid=$!
+  nginx_url="http://127.0.0.1:$nginx_port/"
+  for _ in $(seq 1 100); do
+    curl -s -o /dev/null --max-time 1 "${nginx_url}bbs/board.html" && break
+    sleep 0.1
+  done
+  cmp -s <(curl -s --max-time 10 "${nginx_url}bbs/board.html") "$work/board.html" ||
+    { echo "http_load: nginx does not send the saved page:"; cat "$dir/start.err" "$dir/error.log"; exit 1; } >&2
+}
+start_nginx rate 1024 75s
 
 # rate <url> <name>: requests/s of one wrk run; a run with failed or non-2xx
 # answers counts as no rate at all.
@@ -211,23 +241,48 @@ read -r again_ok again_other again_broken <<<"$again"
 bad=$((first_other + first_broken + last_other + last_broken + again_other + again_broken))
 echo "  memory: VmRSS $rss_first kB after $first_ok page requests, $rss_last kB after $last_ok more, $rss_again kB after $again_ok more ($bad failed)"
 
+# Idle: $idle keep-alive connections, each after one GET of the saved page,
+# held open while fresh GETs are timed: the board page through tvxhost, the
+# saved page from nginx. Both keep an idle connection for 60 s; tvxhost may
+# hold a few more than $idle connections, so that the fresh ones fit.
+# idle_figures <port> <fresh path> <pids...>: prints idle_hold's line.
+idle_figures() {
+  local port="$1" fresh="$2"
+  shift 2
+  "$idle_hold" "$port" /bbs/board.html "$fresh" "$idle" 20 "$@" || echo "0 0 0 0 0 0 20"
+}
+start_host idle --keep-alive-timeout 60 --max-connections "$((idle + 100))"
+host_port="${host_url##*:}"
+host_port="${host_port%/}"
+host_idle="$(idle_figures "$host_port" /bbs/board.tvx "$host_pid")"
+stop "$host_pid"
+host_pid=""
+start_nginx idle "$((idle + 1000))" 60s
+nginx_idle="$(idle_figures "$nginx_port" /bbs/board.html "$nginx_pid" $(pgrep -P "$nginx_pid"))"
+stop "$nginx_pid"
+nginx_pid=""
+echo "  idle: tvxhost $host_idle; nginx $nginx_idle (held, VmRSS before/idle KiB, median/slowest ms, ok/fresh)"
+
 python3 - "$rows" "$page_rate" "$file_rate" "$nginx_rate" "$rss_first" "$rss_last" \
-  "$first_ok" "$last_ok" "$bad" "$requests" "$rss_again" "$again_ok" <<'PY'
+  "$first_ok" "$last_ok" "$bad" "$requests" "$rss_again" "$again_ok" "$idle" \
+  "$host_idle" "$nginx_idle" <<'PY'
 import sys
 rows_path = sys.argv[1]
 page, file_, nginx = (float(x) for x in sys.argv[2:5])
-rss_first, rss_last, first, served, bad, wanted, rss_again, served_again = \
-    (int(x) for x in sys.argv[5:13])
+rss_first, rss_last, first, served, bad, wanted, rss_again, served_again, idle = \
+    (int(x) for x in sys.argv[5:14])
+host_idle, nginx_idle = sys.argv[14].split(), sys.argv[15].split()
 
 rows = []
-def rate_row(figure, rate):
+def rate_row(figure, rate, target=0.5):
     ok = rate > 0 and nginx > 0
     ratio = rate / nginx if ok else 0
     rows.append([figure, "%.0f req/s" % rate if rate > 0 else "failed",
                  "%.0f req/s (nginx, same bytes as a static file)" % nginx if nginx > 0 else "failed",
-                 "%.2fx" % ratio if ok else "-", ">= 0.50x", "yes" if ok and ratio >= 0.5 else "no"])
+                 "%.2fx" % ratio if ok else "-", ">= %.2fx" % target,
+                 "yes" if ok and ratio >= target else "no"])
 rate_row("HTTP GET of the board page through tvxhost (wrk, keep-alive)", page)
-rate_row("HTTP static file through tvxhost (same bytes)", file_)
+rate_row("HTTP static file through tvxhost (same bytes)", file_, 0.9)
 growth = (rss_last - rss_first) * 100.0 / rss_first if rss_first > 0 else float("inf")
 complete = served >= wanted and bad == 0
 rows.append(["tvxhost resident memory after %d more page requests" % served,
@@ -242,6 +297,30 @@ rows.append(["(for reference) tvxhost resident memory, %d requests after those" 
              "%.1f MiB (after the first %d + %d)" % (rss_last / 1024.0, first, served),
              "%+.1f%%" % growth_again, "-",
              "-"])
+
+def idle_parts(figures):
+    held, before, after = (int(x) for x in figures[:3])
+    median, slowest = (float(x) for x in figures[3:5])
+    ok, fresh = (int(x) for x in figures[5:7])
+    whole = held == idle and ok == fresh
+    per = (after - before) * 1024.0 / held if held else 0
+    return whole, median, slowest, per, held, ok, fresh
+h_whole, h_median, h_slowest, h_per, h_held, h_ok, h_fresh = idle_parts(host_idle)
+n_whole, n_median, n_slowest, n_per, n_held, n_ok, n_fresh = idle_parts(nginx_idle)
+def held_note(whole, held, ok, fresh):
+    return "" if whole else " (%d held, %d of %d answered)" % (held, ok, fresh)
+rows.append(["HTTP fresh GET with %d idle keep-alive connections open (slowest of 20)" % idle,
+             "%.1f ms tvxhost, board page (median %.2f)%s" % (h_slowest, h_median,
+                                                              held_note(h_whole, h_held, h_ok, h_fresh)),
+             "%.1f ms nginx, same bytes (median %.2f)%s" % (n_slowest, n_median,
+                                                           held_note(n_whole, n_held, n_ok, n_fresh)),
+             "%.2fx" % (h_slowest / n_slowest) if h_whole and n_whole and n_slowest > 0 else "-",
+             "<= 50 ms", "yes" if h_whole and h_slowest <= 50 else "no"])
+rows.append(["Resident memory per idle keep-alive connection (%d open)" % idle,
+             "%.2f KiB tvxhost%s" % (h_per / 1024, held_note(h_whole, h_held, h_ok, h_fresh)),
+             "%.2f KiB nginx%s" % (n_per / 1024, held_note(n_whole, n_held, n_ok, n_fresh)),
+             "%.2fx" % (h_per / n_per) if h_whole and n_whole and n_per > 0 else "-",
+             "<= 8 KiB", "yes" if h_whole and 0 < h_per <= 8192 else "no"])
 for row in rows:
     print("  " + " | ".join(row))
 if rows_path:

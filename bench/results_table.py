@@ -21,7 +21,8 @@ absolute times move from run to run. Rerun with `make bench` (it builds
 build/bench in Release and runs scripts/bench, which prints this table and
 rewrites this file). `DURATION`, `ROUNDS` and `REQUESTS` set the HTTP runs
 (seconds per wrk run, default 5; turns of the three kinds, default 2; page
-requests of the memory run, default 100000); flags after
+requests of the memory run, default 100000); `IDLE` the idle connections of
+the idle rows (default 10000); flags after
 `scripts/bench build/bench` go to plugin_bench (Google Benchmark flags, e.g.
 `--benchmark_repetitions=9`).
 
@@ -47,6 +48,13 @@ requests of the memory run, default 100000); flags after
   it, for reference only, is the growth over 100,000 further requests: the
   first figure also counts the server warming up (32 worker threads and their
   malloc caches, up to 8 store connections); a leak would show in both.
+- Idle rows (bench/idle_hold): 10,000 keep-alive connections (IDLE), each
+  after one GET of the saved page, from many 127.x addresses; then 20 fresh
+  GETs on new connections, 50 ms apart: the board page through tvxhost, the
+  saved page from nginx. Both servers keep idle connections 60 s; tvxhost
+  runs with --max-connections IDLE + 100 so the fresh ones fit. Memory is
+  (VmRSS with the connections idle - VmRSS before) / connections, summed over
+  nginx's master and workers.
 """
 
 

@@ -5,26 +5,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "byte_escape.h"
 #include "error_log.h"
 
 namespace {
 
-std::string Escape(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+std::string Escape(const std::string& text) { return EscapeBytes(text, EscapeSet::kLogField); }
 
 std::string OrDash(const std::string& text) { return text.empty() ? "-" : Escape(text); }
 
@@ -39,9 +25,13 @@ std::string FormatAccessLogLine(const AccessLogEntry& entry) {
   struct tm local;
   localtime_r(&entry.time, &local);
   strftime(stamp, sizeof stamp, "%d/%b/%Y:%H:%M:%S %z", &local);
+  // A connection closed before a request line was read has none to show.
+  std::string request_line = entry.method.empty() ? "-"
+                                                  : Escape(entry.method) + " " +
+                                                        Escape(entry.target) + " " +
+                                                        Escape(entry.version);
   std::string line = OrDash(entry.remote_addr) + " - " + OrDash(entry.user) + " [" + stamp +
-                     "] \"" + Escape(entry.method) + " " + Escape(entry.target) + " " +
-                     Escape(entry.version) + "\" " + std::to_string(entry.status) + " " +
+                     "] \"" + request_line + "\" " + std::to_string(entry.status) + " " +
                      (entry.bytes == 0 ? "-" : std::to_string(entry.bytes)) + " \"" +
                      OrDash(entry.referer) + "\" \"" + OrDash(entry.user_agent) + "\"\n";
   return line;

@@ -58,8 +58,20 @@ bool ParseBasicAuthorization(const std::string& header, std::string* user, std::
   return true;
 }
 
-bool AccessPolicy::AddAuth(const std::string& prefix, const std::string& htpasswd_path,
+namespace {
+
+bool PrefixOf(const std::string& text, std::string* prefix, std::string* error) {
+  if (NormalizePrefix(text, prefix)) return true;
+  *error = "'" + text + "' is not a URL path prefix such as /admin";
+  return false;
+}
+
+}  // namespace
+
+bool AccessPolicy::AddAuth(const std::string& path_prefix, const std::string& htpasswd_path,
                            std::string* error) {
+  std::string prefix;
+  if (!PrefixOf(path_prefix, &prefix, error)) return false;
   std::shared_ptr<Htpasswd> file;
   for (const AuthRule& rule : auth_) {
     if (rule.file->path() == htpasswd_path) file = rule.file;
@@ -72,8 +84,10 @@ bool AccessPolicy::AddAuth(const std::string& prefix, const std::string& htpassw
   return true;
 }
 
-bool AccessPolicy::AddAllow(const std::string& prefix, const std::vector<std::string>& addresses,
-                            std::string* error) {
+bool AccessPolicy::AddAllow(const std::string& path_prefix,
+                            const std::vector<std::string>& addresses, std::string* error) {
+  std::string prefix;
+  if (!PrefixOf(path_prefix, &prefix, error)) return false;
   AllowRule rule{prefix, {}};
   for (const std::string& text : addresses) {
     AddressRange range;
@@ -127,4 +141,11 @@ AccessDecision AccessPolicy::Check(const std::string& path, const std::string& r
     }
   }
   return AccessDecision::kUnauthorized;
+}
+
+bool AccessPolicy::NeedsCredentials(const std::string& path) const {
+  for (const AuthRule& rule : auth_) {
+    if (PathHasPrefix(path, rule.prefix)) return true;
+  }
+  return false;
 }

@@ -23,11 +23,16 @@ class AccessPolicy {
  public:
   AccessPolicy() = default;
 
-  // REQUIRES: prefix normalized (NormalizePrefix). False with *error when the
-  // file cannot be read or an address does not parse.
+  // The prefix is normalized here (NormalizePrefix). False with *error when
+  // it is no URL path prefix, the file cannot be read or an address does not
+  // parse.
   bool AddAuth(const std::string& prefix, const std::string& htpasswd_path, std::string* error);
   bool AddAllow(const std::string& prefix, const std::vector<std::string>& addresses,
                 std::string* error);
+
+  // True when some --auth rule covers `path`: checking it may cost a slow
+  // password hash.
+  bool NeedsCredentials(const std::string& path) const;
 
   // The decision for `path` (a normalized path below the root) from a client
   // at `remote_addr` that sent `authorization` (empty when none). An address

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <map>
+
 namespace {
 
 bool IsPlainHeaderName(const std::string& name) {
@@ -38,8 +40,8 @@ std::string CgiName(const std::string& header) {
 }
 
 // The host part of a Host header, if it looks like a host name or address.
-std::string ServerName(const httplib::Request& request) {
-  std::string host = request.get_header_value("Host");
+std::string ServerName(const HttpRequest& request) {
+  std::string host = request.headers.Get("Host");
   if (!host.empty() && host[0] == '[') {
     size_t close = host.find(']');
     host = close == std::string::npos ? std::string() : host.substr(0, close + 1);
@@ -57,12 +59,9 @@ std::string ServerName(const httplib::Request& request) {
 
 }  // namespace
 
-std::vector<std::pair<std::string, std::string>> CgiVariables(const httplib::Request& request,
+std::vector<std::pair<std::string, std::string>> CgiVariables(const HttpRequest& request,
                                                               const CgiInputs& inputs) {
   std::vector<std::pair<std::string, std::string>> vars;
-  size_t question = request.target.find('?');
-  std::string query = question == std::string::npos ? std::string()
-                                                    : request.target.substr(question + 1);
   vars.emplace_back("GATEWAY_INTERFACE", "CGI/1.1");
   vars.emplace_back("SERVER_SOFTWARE", "tvxhost");
   vars.emplace_back("SERVER_NAME", ServerName(request));
@@ -72,29 +71,33 @@ std::vector<std::pair<std::string, std::string>> CgiVariables(const httplib::Req
   vars.emplace_back("REQUEST_URI", request.target);
   vars.emplace_back("SCRIPT_NAME", inputs.script_name_ansi);
   vars.emplace_back("DOCUMENT_ROOT", inputs.document_root_ansi);
-  vars.emplace_back("QUERY_STRING", query);
-  vars.emplace_back("REMOTE_ADDR", request.remote_addr);
-  vars.emplace_back("REMOTE_PORT", std::to_string(request.remote_port));
+  vars.emplace_back("QUERY_STRING", request.query);
+  vars.emplace_back("REMOTE_ADDR", request.client_addr);
+  vars.emplace_back("REMOTE_PORT", std::to_string(request.client_port));
   if (!inputs.user.empty()) {
     vars.emplace_back("AUTH_TYPE", "Basic");
     vars.emplace_back("REMOTE_USER", inputs.user);
   }
   if (inputs.tls) vars.emplace_back("HTTPS", "on");
-  if (inputs.body_size > 0 || request.method == "POST" || request.has_header("Content-Length")) {
-    if (inputs.has_content_type) vars.emplace_back("CONTENT_TYPE", inputs.content_type);
-    vars.emplace_back("CONTENT_LENGTH", std::to_string(inputs.body_size));
+  if (!request.body.empty() || request.method == "POST" || request.headers.Has("Content-Length") ||
+      request.headers.Has("Transfer-Encoding")) {
+    const HttpHeaders::Field* type = request.headers.Find("Content-Type");
+    if (type != nullptr) vars.emplace_back("CONTENT_TYPE", type->value);
+    vars.emplace_back("CONTENT_LENGTH", std::to_string(request.body.size()));
   }
-  for (auto it = request.headers.begin(); it != request.headers.end();) {
-    const std::string& name = it->first;
-    std::string value;
-    auto range = request.headers.equal_range(name);
-    for (auto same = range.first; same != range.second; ++same) {
-      if (!value.empty()) value += ", ";
-      value += same->second;
+  // One variable per header name, at the place of its first field; the CGI
+  // name is the same for every letter case of a plain name.
+  std::map<std::string, size_t> index;
+  for (const HttpHeaders::Field& field : request.headers.fields()) {
+    if (!IsPlainHeaderName(field.name) || IsLeftOut(field.name)) continue;
+    std::string name = CgiName(field.name);
+    auto found = index.find(name);
+    if (found != index.end()) {
+      vars[found->second].second += ", " + field.value;
+      continue;
     }
-    it = range.second;
-    if (!IsPlainHeaderName(name) || IsLeftOut(name)) continue;
-    vars.emplace_back(CgiName(name), value);
+    index.emplace(name, vars.size());
+    vars.emplace_back(std::move(name), field.value);
   }
   return vars;
 }

@@ -5,18 +5,15 @@
 #ifndef HOST_CGI_VARIABLES_H_
 #define HOST_CGI_VARIABLES_H_
 
-#include <httplib.h>
-
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "http_message.h"
+
 struct CgiInputs {
   std::string script_name_ansi;    // URL path of the script, Shift_JIS
   std::string document_root_ansi;  // real path of the root, Shift_JIS
-  bool has_content_type = false;
-  std::string content_type;
-  size_t body_size = 0;
   std::string user;  // REMOTE_USER when a login was checked
   bool tls = false;
 };
@@ -27,7 +24,7 @@ struct CgiInputs {
 // "X-Forwarded"), and so are Content-Type and Content-Length (they have
 // their own variables) and the credentials (Authorization). Repeated headers
 // are joined with ", ".
-std::vector<std::pair<std::string, std::string>> CgiVariables(const httplib::Request& request,
+std::vector<std::pair<std::string, std::string>> CgiVariables(const HttpRequest& request,
                                                               const CgiInputs& inputs);
 
 #endif  // HOST_CGI_VARIABLES_H_

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "config_file.h"
+#include "path_resolver.h"
 
 namespace {
 
@@ -50,36 +51,13 @@ bool SplitRule(const std::string& text, std::string* prefix, std::string* rest) 
 
 }  // namespace
 
-bool NormalizePrefix(const std::string& prefix, std::string* normalized) {
-  if (prefix.empty() || prefix[0] != '/') return false;
-  std::string result;
-  size_t start = 1;
-  while (start <= prefix.size()) {
-    size_t end = prefix.find('/', start);
-    if (end == std::string::npos) end = prefix.size();
-    std::string segment = prefix.substr(start, end - start);
-    start = end + 1;
-    if (segment.empty()) {
-      if (end == prefix.size()) break;  // one trailing slash
-      return false;
-    }
-    if (segment == "." || segment == "..") return false;
-    for (char c : segment) {
-      unsigned char byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte == 0x7f || c == '\\') return false;
-    }
-    result += "/" + segment;
-  }
-  *normalized = result.empty() ? "/" : result;
-  return true;
-}
-
 // A new option goes into one of these lists and into ApplyHostOption; the
 // configuration file then takes it as well.
 OptionKind HostOptionKind(const std::string& name) {
   static const char* const kSingle[] = {
       "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
-      "--keep-alive", "--timeout", "--realm", "--tls-cert", "--tls-key", "--config"};
+      "--keep-alive", "--timeout", "--realm", "--tls-cert", "--tls-key", "--config",
+      "--keep-alive-timeout", "--max-connections", "--max-connections-per-address"};
   static const char* const kRepeatable[] = {"--auth", "--allow"};
   static const char* const kSwitches[] = {"--check"};
   for (const char* k : kSingle) {
@@ -146,6 +124,25 @@ bool ApplyHostOption(const std::string& name, const std::string& value, HostOpti
       return false;
     }
     result.timeout = static_cast<int>(number);
+  } else if (name == "--keep-alive-timeout") {
+    if (!ParseNumber(value, 1, 3600, &number)) {
+      *error = "--keep-alive-timeout wants seconds from 1 to 3600, not '" + value + "'";
+      return false;
+    }
+    result.keep_alive_timeout = static_cast<int>(number);
+  } else if (name == "--max-connections") {
+    if (!ParseNumber(value, 1, 1000000, &number)) {
+      *error = "--max-connections wants a number from 1 to 1000000, not '" + value + "'";
+      return false;
+    }
+    result.max_connections = static_cast<int>(number);
+  } else if (name == "--max-connections-per-address") {
+    if (!ParseNumber(value, 1, 1000000, &number)) {
+      *error = "--max-connections-per-address wants a number from 1 to 1000000, not '" +
+               value + "'";
+      return false;
+    }
+    result.max_connections_per_address = static_cast<int>(number);
   } else if (name == "--auth") {
     if (!SplitRule(value, &prefix, &rest)) {
       *error = "--auth wants PREFIX=HTPASSWD_FILE with PREFIX a URL path such as /admin, not '" +
@@ -287,7 +284,18 @@ std::string HostUsage() {
          "  --body-limit BYTES       largest request body, larger ones get 413\n"
          "                           (default 1048576)\n"
          "  --keep-alive N           requests per connection (default 100)\n"
-         "  --timeout SECONDS        read and write timeout (default 10)\n"
+         "  --timeout SECONDS        a request's head must arrive whole, and its body\n"
+         "                           and the answer begin to move, within this time;\n"
+         "                           after it they must keep moving at 4 KiB/s or more\n"
+         "                           (default 10; also the TLS handshake's bound)\n"
+         "  --keep-alive-timeout SECONDS\n"
+         "                           how long an open connection may wait for its next\n"
+         "                           request (default 5)\n"
+         "  --max-connections N      connections open at once; further ones are closed\n"
+         "                           at once (default 10000)\n"
+         "  --max-connections-per-address N\n"
+         "                           connections open at once from one client address\n"
+         "                           (default 64)\n"
          "  --auth PREFIX=FILE       URL paths under PREFIX need HTTP Basic credentials\n"
          "                           from the htpasswd FILE (bcrypt or SHA-crypt hashes,\n"
          "                           e.g. made by 'htpasswd -B'); repeatable\n"

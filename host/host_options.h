@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "path_resolver.h"  // NormalizePrefix
+
 // One --auth PREFIX=FILE: that URL path prefix needs HTTP Basic credentials
 // found in the htpasswd file.
 struct AuthOption {
@@ -34,6 +36,9 @@ struct HostOptions {
   size_t body_limit = 1048576;
   int keep_alive = 100;  // requests per connection
   int timeout = 10;      // read and write timeout, seconds
+  int keep_alive_timeout = 5;  // seconds a connection may wait between requests
+  int max_connections = 10000;
+  int max_connections_per_address = 64;
   std::vector<AuthOption> auth;
   std::vector<AllowOption> allow;
   std::string realm = "corkwall";
@@ -91,10 +96,5 @@ std::string OptionOrigin(const HostOptions& options, const std::string& name,
 
 // The text printed for --help.
 std::string HostUsage();
-
-// A URL path prefix as the access rules compare it: begins with '/', has no
-// trailing '/' (except "/" itself), no empty, "." or ".." segments and no
-// backslash or control byte. False for anything else.
-bool NormalizePrefix(const std::string& prefix, std::string* normalized);
 
 #endif  // HOST_HOST_OPTIONS_H_

@@ -24,6 +24,9 @@ TEST(HostOptionsTest, DefaultsWithoutArguments) {
   EXPECT_EQ(options.body_limit, 1048576u);
   EXPECT_EQ(options.keep_alive, 100);
   EXPECT_EQ(options.timeout, 10);
+  EXPECT_EQ(options.keep_alive_timeout, 5);
+  EXPECT_EQ(options.max_connections, 10000);
+  EXPECT_EQ(options.max_connections_per_address, 64);
   EXPECT_EQ(options.realm, "corkwall");
   EXPECT_TRUE(options.auth.empty());
   EXPECT_TRUE(options.tls_cert.empty());
@@ -36,7 +39,8 @@ TEST(HostOptionsTest, EveryOptionInBothForms) {
                    "--threads", "3", "--body-limit=0", "--keep-alive", "7", "--timeout=2",
                    "--auth", "/admin/=/etc/pw", "--auth=/x=/etc/pw2", "--allow",
                    "/admin=127.0.0.1,::1", "--realm", "Board owners", "--tls-cert", "c.pem",
-                   "--tls-key=k.pem"},
+                   "--tls-key=k.pem", "--keep-alive-timeout", "9", "--max-connections=20",
+                   "--max-connections-per-address", "3"},
                   &options, &error),
             ParseResult::kRun)
       << error;
@@ -58,6 +62,9 @@ TEST(HostOptionsTest, EveryOptionInBothForms) {
   EXPECT_EQ(options.realm, "Board owners");
   EXPECT_EQ(options.tls_cert, "c.pem");
   EXPECT_EQ(options.tls_key, "k.pem");
+  EXPECT_EQ(options.keep_alive_timeout, 9);
+  EXPECT_EQ(options.max_connections, 20);
+  EXPECT_EQ(options.max_connections_per_address, 3);
 }
 
 TEST(HostOptionsTest, HelpWins) {
@@ -86,6 +93,9 @@ TEST(HostOptionsTest, BadOptionsAreRefusedWithAReason) {
       {{"--keep-alive", "0"}, "--keep-alive"},
       {{"--timeout", "0"}, "--timeout"},
       {{"--timeout", ""}, "--timeout"},
+      {{"--keep-alive-timeout", "0"}, "--keep-alive-timeout"},
+      {{"--max-connections", "0"}, "--max-connections"},
+      {{"--max-connections-per-address", "x"}, "--max-connections-per-address"},
       {{"--auth", "/admin"}, "--auth"},
       {{"--auth", "admin=/pw"}, "--auth"},
       {{"--auth", "/a/../b=/pw"}, "--auth"},

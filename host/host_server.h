@@ -1,11 +1,9 @@
-// The HTTP side of tvxhost: an HTTP (or HTTPS) server from cpp-httplib with
-// the connection settings of the command line, every GET, HEAD and POST
-// handed to the RequestHandler, other methods answered 405, error pages, and
-// one access-log line per answer.
+// The HTTP side of tvxhost: a listening socket on an event loop (a few
+// threads, one strand per connection), HTTPS when a certificate is given,
+// the connection limits, and a bounded pool of workers for the plug-in
+// calls. What a connection does is in connection.cc.
 #ifndef HOST_HOST_SERVER_H_
 #define HOST_HOST_SERVER_H_
-
-#include <httplib.h>
 
 #include <atomic>
 #include <memory>
@@ -15,18 +13,20 @@
 #include "host_options.h"
 #include "request_handler.h"
 
-// 0 when the request's headers say unambiguously where its body ends; else
-// the status to refuse it with: 400 for a header name that is not a token, a
-// Content-Length given twice or not made of digits, or one beside a
-// Transfer-Encoding; 501 for a Transfer-Encoding other than one "chunked".
-int CheckFraming(const httplib::Headers& headers);
-
 class HostServer {
  public:
-  HostServer(const HostOptions& options, RequestHandler* handler, AccessLog* log);
+  // How many jobs may wait for a worker, beyond the ones running: more are
+  // answered 503 at once.
+  static constexpr size_t kQueuedPerWorker = 16;
+  // Bytes a client must take of an answer (and send of a body) per second
+  // once the grace of --timeout has passed.
+  static constexpr size_t kMinBytesPerSecond = 4096;
 
-  // Builds the server (HTTPS when a certificate is given). False with the
-  // reason when the certificate or key cannot be loaded.
+  HostServer(const HostOptions& options, RequestHandler* handler, AccessLog* log);
+  ~HostServer();
+
+  // Sets up the loop and, for HTTPS, the certificate. False with the reason
+  // when the certificate or key cannot be loaded.
   bool Create(std::string* error);
   // Binds the listening socket. False with the reason (e.g. the port is in
   // use). On success port() is the port bound (useful with port 0).
@@ -38,24 +38,32 @@ class HostServer {
   // Serves until Stop(); the requests in flight are finished before it
   // returns. False when the server failed rather than being stopped.
   bool Run();
-  // Stops accepting connections and makes Run() return. Any thread; safe to
-  // call before Run() has started (Run() then returns at once).
+  // Stops accepting connections, closes the idle ones, lets the others
+  // finish their answer, and makes Run() return. Any thread, any number of
+  // times; before Run() has started, Run() then returns at once.
   void Stop();
 
  private:
   HostServer(const HostServer&) = delete;
   HostServer& operator=(const HostServer&) = delete;
 
-  void Configure();
+  struct Loop;  // the Asio side, kept out of this header
+
+  // Has the loop stop accepting and the connections stop; once.
+  void PostStop();
 
   const HostOptions options_;
   RequestHandler* handler_;
   AccessLog* log_;
-  std::unique_ptr<httplib::Server> server_;
-  std::atomic<int> listen_fd_{-1};
+  std::unique_ptr<Loop> loop_;
   std::atomic<bool> stop_requested_{false};
-  std::atomic<bool> stop_sent_{false};
+  std::atomic<bool> running_{false};
+  std::atomic<bool> stop_posted_{false};
   int port_ = 0;
 };
+
+// Raises the limit of open files to its hard limit. Logs when even that is
+// lower than `connections` (plus the files of the server itself) needs.
+void RaiseOpenFileLimit(int connections);
 
 #endif  // HOST_HOST_SERVER_H_

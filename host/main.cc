@@ -100,8 +100,8 @@ void SignalLoop(sigset_t signals, HostServer* server, AccessLog* log,
 }
 
 // glibc gives a thread that finds the arenas busy an arena of its own, up to
-// eight per core. With a worker thread per connection, the memory freed by
-// the requests then lies in many arenas, each keeping free pages of its own,
+// eight per core. With many worker threads, the memory freed by the
+// requests then lies in many arenas, each keeping free pages of its own,
 // and the resident size creeps up for a long while under load (+2 MiB over
 // 100,000 board pages with 32 workers). An arena per core keeps the workers
 // that run at one time apart; small blocks mostly come from each thread's own
@@ -133,6 +133,8 @@ int main(int argc, char** argv) {
       break;
   }
   if (options.check) return CheckOnly(options);
+
+  RaiseOpenFileLimit(options.max_connections);
 
   // Signals are taken by one thread with sigwait; every thread started from
   // here on inherits the mask.

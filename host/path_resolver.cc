@@ -21,19 +21,26 @@ bool EqualNoCase(const std::string& a, size_t offset, const std::string& b) {
 
 }  // namespace
 
-bool NormalizeUrlPath(const std::string& decoded, std::string* lexical) {
-  if (decoded.empty() || decoded[0] != '/') return false;
+namespace {
+
+// The one path normaliser: splits at '/', refuses control bytes and
+// backslashes, and drops empty and "." segments and applies ".." (`strict`:
+// refuses them instead, all but one trailing '/').
+bool NormalizePath(const std::string& text, bool strict, std::string* normalized) {
+  if (text.empty() || text[0] != '/') return false;
   std::vector<std::string> segments;
   size_t start = 1;
-  while (start <= decoded.size()) {
-    size_t end = decoded.find('/', start);
-    if (end == std::string::npos) end = decoded.size();
-    std::string segment = decoded.substr(start, end - start);
+  while (start <= text.size()) {
+    size_t end = text.find('/', start);
+    if (end == std::string::npos) end = text.size();
+    std::string segment = text.substr(start, end - start);
     start = end + 1;
     for (char c : segment) {
       unsigned char byte = static_cast<unsigned char>(c);
       if (byte < 0x20 || byte == 0x7f || c == '\\') return false;
     }
+    bool dots = segment == "." || segment == "..";
+    if (strict && (dots || (segment.empty() && end != text.size()))) return false;
     if (segment.empty() || segment == ".") continue;
     if (segment == "..") {
       if (segments.empty()) return false;
@@ -44,8 +51,18 @@ bool NormalizeUrlPath(const std::string& decoded, std::string* lexical) {
   }
   std::string result;
   for (const std::string& segment : segments) result += "/" + segment;
-  *lexical = result.empty() ? "/" : result;
+  *normalized = result.empty() ? "/" : result;
   return true;
+}
+
+}  // namespace
+
+bool NormalizeUrlPath(const std::string& decoded, std::string* lexical) {
+  return NormalizePath(decoded, false, lexical);
+}
+
+bool NormalizePrefix(const std::string& prefix, std::string* normalized) {
+  return NormalizePath(prefix, true, normalized);
 }
 
 bool HasHiddenSegment(const std::string& path) {

@@ -16,6 +16,11 @@
 // byte, or climbs above the root with "..".
 bool NormalizeUrlPath(const std::string& decoded, std::string* lexical);
 
+// A URL path prefix as the access rules compare it, by the same rules as
+// NormalizeUrlPath but stricter: empty (but for one trailing '/'), "." and
+// ".." segments are refused rather than applied.
+bool NormalizePrefix(const std::string& prefix, std::string* normalized);
+
 // True when a segment of the path begins with '.' (".htpasswd", ".git"):
 // such files are never served.
 bool HasHiddenSegment(const std::string& path);

@@ -3,13 +3,9 @@
 #include <string.h>
 #include <strings.h>
 
-namespace {
+#include "http_message.h"
 
-bool IsTokenChar(unsigned char c) {
-  if (c >= '0' && c <= '9') return true;
-  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-  return c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
+namespace {
 
 bool NameIs(const std::string& name, const char* wanted) {
   return strcasecmp(name.c_str(), wanted) == 0;
@@ -84,11 +80,9 @@ bool ParsePluginResponse(const char* data, size_t size, PluginAnswer* answer, st
       return false;
     }
     std::string name = line.substr(0, colon);
-    for (char c : name) {
-      if (!IsTokenChar(static_cast<unsigned char>(c))) {
-        *error = "a header name holds a character that is not allowed";
-        return false;
-      }
+    if (!IsHttpToken(name)) {
+      *error = "a header name holds a character that is not allowed";
+      return false;
     }
     std::string value = Trim(line.substr(colon + 1));
     for (char c : value) {

@@ -1,5 +1,8 @@
 #include "request_handler.h"
 
+#include <strings.h>
+
+#include "byte_escape.h"
 #include "cgi_variables.h"
 #include "code_page.h"
 #include "error_log.h"
@@ -10,53 +13,19 @@
 
 namespace {
 
-const char kHex[] = "0123456789ABCDEF";
-
-void Refuse(httplib::Response& response, int status) {
-  response.status = status;
-  response.body.clear();
+bool HasBody(const HttpRequest& request) {
+  return !request.body.empty() || request.headers.Has("Content-Length") ||
+         request.headers.Has("Transfer-Encoding");
 }
 
-bool HasBody(const httplib::Request& request, const std::string& body) {
-  return !body.empty() || request.has_header("Content-Length") ||
-         request.has_header("Transfer-Encoding");
-}
-
-// The bytes of a URL as sent, fit for a header: control bytes, spaces and
-// bytes from 0x80 up percent-encoded, the rest as it was.
-std::string EncodeUnsafeBytes(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte >= 0x7f) {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
+// A body the plug-in could not read as sent: compressed (and it would grow
+// past the body limit unseen).
+bool EncodedBody(const HttpRequest& request) {
+  const HttpHeaders::Field* coding = request.headers.Find("Content-Encoding");
+  return coding != nullptr && strcasecmp(coding->value.c_str(), "identity") != 0;
 }
 
 }  // namespace
-
-std::string EncodeUrlPath(const std::string& path) {
-  std::string out;
-  for (char c : path) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                 c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
-    if (plain) {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out;
-}
 
 std::string EncodeLocation(const std::string& location) {
   std::string text = location;
@@ -64,7 +33,7 @@ std::string EncodeLocation(const std::string& location) {
   for (char c : location) high = high || static_cast<unsigned char>(c) >= 0x80;
   std::string utf8;
   if (high && AnsiToUtf8(location, &utf8)) text = utf8;
-  return EncodeUnsafeBytes(text);
+  return EscapeBytes(text, EscapeSet::kUrlText);
 }
 
 RequestHandler::RequestHandler(HandlerConfig config, const AccessPolicy* policy,
@@ -74,130 +43,146 @@ RequestHandler::RequestHandler(HandlerConfig config, const AccessPolicy* policy,
   root_is_ansi_ = Utf8ToAnsi(root, &document_root_ansi_);
 }
 
-bool RequestHandler::Permit(const std::string& path, const httplib::Request& request,
-                            httplib::Response& response, RequestContext* context) const {
+bool RequestHandler::NeedsWorker(const HttpRequest& request) const {
+  std::string lexical;
+  if (!NormalizeUrlPath(request.path, &lexical)) return false;
+  return IsPluginName(lexical) || policy_->NeedsCredentials(lexical);
+}
+
+bool RequestHandler::Permit(const std::string& path, const HttpRequest& request,
+                            HttpAnswer* answer) const {
   std::string user;
-  AccessDecision decision = policy_->Check(path, request.remote_addr,
-                                           request.get_header_value("Authorization"), &user);
+  AccessDecision decision = policy_->Check(path, request.client_addr,
+                                           request.headers.Get("Authorization"), &user);
   if (decision == AccessDecision::kForbidden) {
-    Refuse(response, 403);
+    answer->Refuse(403);
     return false;
   }
   if (decision == AccessDecision::kUnauthorized) {
-    Refuse(response, 401);
-    response.set_header("WWW-Authenticate",
+    answer->Refuse(401);
+    answer->headers.Set("WWW-Authenticate",
                         "Basic realm=\"" + config_.realm + "\", charset=\"UTF-8\"");
     return false;
   }
-  if (!user.empty()) context->user = user;
+  if (!user.empty()) answer->user = user;
   return true;
 }
 
-void RequestHandler::Serve(const httplib::Request& request, httplib::Response& response,
-                           const std::string& body, RequestContext* context) {
+bool RequestHandler::Admit(const HttpRequest& request, std::string* lexical,
+                           HttpAnswer* answer) const {
+  if (request.method != "GET" && request.method != "HEAD" && request.method != "POST") {
+    answer->Refuse(IsHttpToken(request.method) ? 405 : 400);
+    answer->headers.Set("Allow", "GET, HEAD, POST");
+    return false;
+  }
+  if (!NormalizeUrlPath(request.path, lexical)) {
+    answer->Refuse(400);
+    return false;
+  }
+  // The rules see the path as asked for and, after routing, as found on
+  // disk: a symbolic link can neither lead into a protected folder nor out
+  // of one.
+  if (!Permit(*lexical, request, answer)) return false;
+  if (HasHiddenSegment(*lexical)) {
+    answer->Refuse(404);
+    return false;
+  }
+  return true;
+}
+
+void RequestHandler::Serve(const HttpRequest& request, HttpAnswer* answer) {
   std::string lexical;
-  if (!NormalizeUrlPath(request.path, &lexical)) {
-    Refuse(response, 400);
-    return;
-  }
-  // The rules see the path as asked for and, below, as found on disk: a
-  // symbolic link can neither lead into a protected folder nor out of one.
-  if (!Permit(lexical, request, response, context)) return;
-  if (HasHiddenSegment(lexical)) {
-    Refuse(response, 404);
-    return;
-  }
+  if (!Admit(request, &lexical, answer)) return;
   ResolvedPath resolved = ResolvePath(config_.root_real, lexical);
   switch (resolved.kind) {
     case PathKind::kNotFound:
-      Refuse(response, 404);
+      answer->Refuse(404);
       return;
     case PathKind::kOutsideRoot:
       LogError("%s: refused, the real path %s lies outside the document root",
                lexical.c_str(), resolved.real.c_str());
-      Refuse(response, 403);
+      answer->Refuse(403);
       return;
     case PathKind::kForbidden:
-      Refuse(response, 403);
+      answer->Refuse(403);
       return;
     case PathKind::kDirectory:
     case PathKind::kFile:
       break;
   }
-  if (!Permit(resolved.relative, request, response, context)) return;
+  if (!Permit(resolved.relative, request, answer)) return;
   if (HasHiddenSegment(resolved.relative) || config_.private_files.count(resolved.real) > 0) {
-    Refuse(response, 404);
+    answer->Refuse(404);
     return;
   }
   if (resolved.kind == PathKind::kDirectory) {
     if (request.path.empty() || request.path.back() != '/') {
       // Relative links in the folder's index page need the trailing slash.
-      std::string location = EncodeUrlPath(lexical == "/" ? "/" : lexical + "/");
+      std::string location = EscapeBytes(lexical == "/" ? "/" : lexical + "/", EscapeSet::kUrlPath);
       size_t question = request.target.find('?');
       if (question != std::string::npos) {
-        location += EncodeUnsafeBytes(request.target.substr(question));
+        location += EscapeBytes(request.target.substr(question), EscapeSet::kUrlText);
       }
-      response.status = 301;
-      response.set_header("Location", location);
+      answer->Refuse(301);
+      answer->headers.Set("Location", location);
       return;
     }
-    ServeDirectory(request, response, lexical, context);
+    ServeDirectory(request, answer, lexical);
     return;
   }
   if (IsPluginName(lexical)) {
-    if (context->encoded_body && HasBody(request, body)) {
-      Refuse(response, 415);
+    if (EncodedBody(request) && HasBody(request)) {
+      answer->Refuse(415);
       return;
     }
-    RunPlugin(request, response, body, lexical, resolved.real, context);
+    RunPlugin(request, answer, lexical, resolved.real);
     return;
   }
   if (IsPluginName(resolved.relative)) {
     // A plug-in reached under another name is never sent as bytes.
-    Refuse(response, 403);
+    answer->Refuse(403);
     return;
   }
-  ServeFile(request, response, resolved);
+  ServeFile(request, answer, resolved);
 }
 
-void RequestHandler::ServeDirectory(const httplib::Request& request, httplib::Response& response,
-                                    const std::string& lexical, RequestContext* context) {
+void RequestHandler::ServeDirectory(const HttpRequest& request, HttpAnswer* answer,
+                                    const std::string& lexical) {
   std::string index = (lexical == "/" ? "" : lexical) + "/index.html";
   ResolvedPath resolved = ResolvePath(config_.root_real, index);
   if (resolved.kind != PathKind::kFile) {
-    Refuse(response, 403);  // no index page, and folders are never listed
+    answer->Refuse(403);  // no index page, and folders are never listed
     return;
   }
-  if (!Permit(resolved.relative, request, response, context)) return;
+  if (!Permit(resolved.relative, request, answer)) return;
   if (HasHiddenSegment(resolved.relative) || IsPluginName(resolved.relative) ||
       config_.private_files.count(resolved.real) > 0) {
-    Refuse(response, 403);
+    answer->Refuse(403);
     return;
   }
-  ServeFile(request, response, resolved);
+  ServeFile(request, answer, resolved);
 }
 
-void RequestHandler::ServeFile(const httplib::Request& request, httplib::Response& response,
+void RequestHandler::ServeFile(const HttpRequest& request, HttpAnswer* answer,
                                const ResolvedPath& resolved) {
   if (request.method == "POST") {  // files are only read
-    Refuse(response, 405);
-    response.set_header("Allow", "GET, HEAD");
+    answer->Refuse(405);
+    answer->headers.Set("Allow", "GET, HEAD");
     return;
   }
-  if (!ServeStaticFile(request, response, resolved.real, resolved.info, &files_)) {
-    Refuse(response, 403);
+  if (!ServeStaticFile(request, answer, resolved.real, resolved.info, &files_)) {
+    answer->Refuse(403);
   }
 }
 
-void RequestHandler::RunPlugin(const httplib::Request& request, httplib::Response& response,
-                               const std::string& body, const std::string& lexical,
-                               const std::string& real, RequestContext* context) {
+void RequestHandler::RunPlugin(const HttpRequest& request, HttpAnswer* answer,
+                               const std::string& lexical, const std::string& real) {
   std::string error;
   bool fresh_failure = false;
   std::shared_ptr<const TvxLibrary> library = plugins_->Get(real, &error, &fresh_failure);
   if (!library) {
     if (fresh_failure) LogError("%s: not a loadable plug-in: %s", real.c_str(), error.c_str());
-    Refuse(response, 500);
+    answer->Refuse(500);
     return;
   }
 
@@ -206,27 +191,25 @@ void RequestHandler::RunPlugin(const httplib::Request& request, httplib::Respons
     LogError("%s: the script path or document root cannot be written in Shift_JIS, which the "
              "plug-in needs to find its files",
              real.c_str());
-    Refuse(response, 500);
+    answer->Refuse(500);
     return;
   }
   inputs.document_root_ansi = document_root_ansi_;
-  inputs.has_content_type = context->has_content_type;
-  inputs.content_type = context->content_type;
-  inputs.body_size = body.size();
-  inputs.user = context->user;
+  inputs.user = answer->user;
   inputs.tls = config_.tls;
 
   TvxRequest call;
   for (const auto& variable : CgiVariables(request, inputs)) {
     if (!call.Set(variable.first, variable.second)) {
       LogError("%s: out of memory building the request variables", real.c_str());
-      Refuse(response, 500);
+      answer->Refuse(500);
       return;
     }
   }
-  if (!call.SetBody(body)) {
-    LogError("%s: out of memory copying a request body of %zu bytes", real.c_str(), body.size());
-    Refuse(response, 500);
+  if (!call.SetBody(request.body)) {
+    LogError("%s: out of memory copying a request body of %zu bytes", real.c_str(),
+             request.body.size());
+    answer->Refuse(500);
     return;
   }
 
@@ -235,26 +218,25 @@ void RequestHandler::RunPlugin(const httplib::Request& request, httplib::Respons
   if (length < 0 || length > out.length || (length > 0 && out.data == nullptr)) {
     LogError("%s: returned %d but its response holds %d bytes; answered 502", real.c_str(),
              length, out.length);
-    Refuse(response, 502);
+    answer->Refuse(502);
     return;
   }
   const char* bytes = out.data != nullptr ? out.data : "";
-  PluginAnswer answer;
-  if (!ParsePluginResponse(bytes, static_cast<size_t>(length), &answer, &error)) {
+  PluginAnswer parsed;
+  if (!ParsePluginResponse(bytes, static_cast<size_t>(length), &parsed, &error)) {
     LogError("%s: bad response (%s); answered 502", real.c_str(), error.c_str());
-    Refuse(response, 502);
+    answer->Refuse(502);
     return;
   }
   // A page is made for each request: a range of it would be a range of
-  // another page than the next request's, so ranges are ignored.
-  const_cast<httplib::Request&>(request).ranges.clear();
-  response.status = answer.status;
-  for (const auto& header : answer.headers) response.set_header(header.first, header.second);
-  if (!answer.location.empty()) response.set_header("Location", EncodeLocation(answer.location));
-  if (answer.has_body) {
-    response.set_content(bytes + answer.body_offset,
-                         static_cast<size_t>(length) - answer.body_offset, answer.content_type);
+  // another page than the next request's, so Range is never looked at here.
+  answer->status = parsed.status;
+  for (const auto& header : parsed.headers) answer->headers.Add(header.first, header.second);
+  if (!parsed.location.empty()) answer->headers.Set("Location", EncodeLocation(parsed.location));
+  if (parsed.has_body) {
+    answer->headers.Set("Content-Type", parsed.content_type);
+    answer->body.assign(bytes + parsed.body_offset, static_cast<size_t>(length) - parsed.body_offset);
   } else {
-    response.body.clear();
+    answer->body.clear();
   }
 }

@@ -1,27 +1,17 @@
-// What the server does with one request once the HTTP library has read it:
-// find the file below the document root, apply the access rules, then call
-// the plug-in (a .tvx file) or send the file.
+// What the server does with one request once the connection has read it:
+// admit it (method, access rules), find the file below the document root,
+// then call the plug-in (a .tvx file) or send the file.
 #ifndef HOST_REQUEST_HANDLER_H_
 #define HOST_REQUEST_HANDLER_H_
-
-#include <httplib.h>
 
 #include <set>
 #include <string>
 
 #include "access_policy.h"
+#include "http_message.h"
 #include "path_resolver.h"
 #include "plugin_cache.h"
 #include "static_files.h"
-
-// What the server learned about the request before the HTTP library read its
-// body, and what the handler reports back to the access log.
-struct RequestContext {
-  bool has_content_type = false;
-  std::string content_type;  // as sent, also for multipart bodies
-  bool encoded_body = false; // a Content-Encoding other than identity
-  std::string user;          // set after a successful Basic login
-};
 
 struct HandlerConfig {
   std::string root_real;  // real path of the document root, no trailing '/'
@@ -36,23 +26,26 @@ class RequestHandler {
  public:
   RequestHandler(HandlerConfig config, const AccessPolicy* policy, PluginCache* plugins);
 
-  // Answers a GET, HEAD or POST whose body (if any) is `body`.
-  void Serve(const httplib::Request& request, httplib::Response& response,
-             const std::string& body, RequestContext* context);
+  // Answers a request read whole. Thread-safe.
+  void Serve(const HttpRequest& request, HttpAnswer* answer);
+
+  // True when serving the request may wait for a plug-in or a password hash,
+  // so that it belongs on a worker thread rather than the connection loop.
+  bool NeedsWorker(const HttpRequest& request) const;
 
  private:
   RequestHandler(const RequestHandler&) = delete;
   RequestHandler& operator=(const RequestHandler&) = delete;
 
-  bool Permit(const std::string& path, const httplib::Request& request,
-              httplib::Response& response, RequestContext* context) const;
-  void ServeDirectory(const httplib::Request& request, httplib::Response& response,
-                      const std::string& lexical, RequestContext* context);
-  void ServeFile(const httplib::Request& request, httplib::Response& response,
-                 const ResolvedPath& resolved);
-  void RunPlugin(const httplib::Request& request, httplib::Response& response,
-                 const std::string& body, const std::string& lexical, const std::string& real,
-                 RequestContext* context);
+  // The checks every request passes before it is routed: the method, the
+  // path's syntax and the access rules on the path as asked for. False with
+  // the refusal in *answer. On success *lexical is the normalized path.
+  bool Admit(const HttpRequest& request, std::string* lexical, HttpAnswer* answer) const;
+  bool Permit(const std::string& path, const HttpRequest& request, HttpAnswer* answer) const;
+  void ServeDirectory(const HttpRequest& request, HttpAnswer* answer, const std::string& lexical);
+  void ServeFile(const HttpRequest& request, HttpAnswer* answer, const ResolvedPath& resolved);
+  void RunPlugin(const HttpRequest& request, HttpAnswer* answer, const std::string& lexical,
+                 const std::string& real);
 
   const HandlerConfig config_;
   const AccessPolicy* policy_;
@@ -66,9 +59,5 @@ class RequestHandler {
 // becomes UTF-8, and bytes from 0x80 up, spaces and control bytes are
 // percent-encoded. Other characters (an existing %XY, '?', '&') stay.
 std::string EncodeLocation(const std::string& location);
-
-// A normalized path as a URL path: bytes outside the unreserved set and
-// "/" are percent-encoded.
-std::string EncodeUrlPath(const std::string& path);
 
 #endif  // HOST_REQUEST_HANDLER_H_

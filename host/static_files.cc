@@ -1,6 +1,7 @@
 #include "static_files.h"
 
 #include <fcntl.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -30,12 +31,38 @@ bool ParseHttpDate(const std::string& text, time_t* when) {
   return true;
 }
 
-// Closes the descriptor when the last copy of the provider goes.
+// Closes a descriptor that no answer took over.
 struct FileHandle {
   explicit FileHandle(int descriptor) : fd(descriptor) {}
-  ~FileHandle() { close(fd); }
+  ~FileHandle() {
+    if (fd >= 0) close(fd);
+  }
+  int Release() {
+    int taken = fd;
+    fd = -1;
+    return taken;
+  }
   int fd;
 };
+
+// A decimal of at most 18 digits, nothing else.
+bool ParseOffset(const std::string& text, off_t* value) {
+  if (text.empty() || text.size() > 18) return false;
+  off_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    result = result * 10 + (c - '0');
+  }
+  *value = result;
+  return true;
+}
+
+std::string TrimSpaces(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return std::string();
+  size_t end = text.find_last_not_of(" \t");
+  return text.substr(begin, end + 1 - begin);
+}
 
 // Whether two statuses are of the same file in the same state. The change
 // time moves with every write, chmod, chown and rename of the file.
@@ -130,27 +157,59 @@ void StaticFileCache::Insert(const std::string& path, const struct stat& info,
   total_bytes_ += size;
 }
 
-bool ServeStaticFile(const httplib::Request& request, httplib::Response& response,
+RangeChoice ChooseRange(const std::string& header, off_t size, ByteRange* range) {
+  std::string text = TrimSpaces(header);
+  if (text.size() < 6 || strncasecmp(text.c_str(), "bytes=", 6) != 0) return RangeChoice::kWhole;
+  std::string spec = TrimSpaces(text.substr(6));
+  if (spec.find(',') != std::string::npos) return RangeChoice::kWhole;  // several ranges
+  size_t dash = spec.find('-');
+  if (dash == std::string::npos) return RangeChoice::kWhole;
+  std::string first = TrimSpaces(spec.substr(0, dash));
+  std::string last = TrimSpaces(spec.substr(dash + 1));
+  off_t start, end;
+  if (first.empty()) {  // the last N bytes
+    off_t count;
+    if (!ParseOffset(last, &count)) return RangeChoice::kWhole;
+    if (count == 0) return RangeChoice::kUnsatisfiable;
+    if (count >= size) return RangeChoice::kWhole;
+    start = size - count;
+    end = size - 1;
+  } else {
+    if (!ParseOffset(first, &start)) return RangeChoice::kWhole;
+    if (last.empty()) {
+      end = size - 1;
+    } else if (!ParseOffset(last, &end) || end < start) {
+      return RangeChoice::kWhole;
+    }
+    if (start >= size) return RangeChoice::kUnsatisfiable;
+    if (end >= size) end = size - 1;
+  }
+  if (start == 0 && end == size - 1) return RangeChoice::kWhole;
+  range->start = start;
+  range->length = end - start + 1;
+  return RangeChoice::kPart;
+}
+
+bool ServeStaticFile(const HttpRequest& request, HttpAnswer* answer,
                      const std::string& real_path, const struct stat& seen,
                      StaticFileCache* cache) {
   std::shared_ptr<const StaticFileCache::File> file;
   if (cache != nullptr && S_ISREG(seen.st_mode)) file = cache->Find(real_path, seen);
-  std::shared_ptr<FileHandle> handle;
+  FileHandle handle(-1);
   struct stat info;
   if (!file) {
-    int fd = open(real_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    handle = std::make_shared<FileHandle>(fd);
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    handle.fd = open(real_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle.fd < 0) return false;
+    if (fstat(handle.fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
     if (info.st_size <= kReadWholeLimit) {
       auto fresh = std::make_shared<StaticFileCache::File>();
-      if (!ReadWhole(fd, static_cast<size_t>(info.st_size), &fresh->bytes)) return false;
+      if (!ReadWhole(handle.fd, static_cast<size_t>(info.st_size), &fresh->bytes)) return false;
       fresh->type = ContentTypeFor(real_path);
       fresh->last_modified = HttpDate(info.st_mtim.tv_sec);
       fresh->mtime = info.st_mtim.tv_sec;
       // Kept only when the file did not change while it was read.
       struct stat after;
-      if (cache != nullptr && fstat(fd, &after) == 0 && SameFileState(info, after)) {
+      if (cache != nullptr && fstat(handle.fd, &after) == 0 && SameFileState(info, after)) {
         cache->Insert(real_path, info, fresh);
       }
       file = std::move(fresh);
@@ -158,25 +217,47 @@ bool ServeStaticFile(const httplib::Request& request, httplib::Response& respons
   }
 
   time_t mtime = file ? file->mtime : info.st_mtim.tv_sec;
-  response.set_header("Last-Modified", file ? file->last_modified : HttpDate(mtime));
+  off_t size = file ? static_cast<off_t>(file->bytes.size()) : info.st_size;
+  answer->status = 200;
+  answer->headers.Set("Content-Type", file ? file->type : ContentTypeFor(real_path));
+  answer->headers.Set("Last-Modified", file ? file->last_modified : HttpDate(mtime));
+  answer->headers.Set("Accept-Ranges", "bytes");
   time_t since;
-  if (request.has_header("If-Modified-Since") &&
-      ParseHttpDate(request.get_header_value("If-Modified-Since"), &since) && mtime <= since) {
-    response.status = 304;
+  const HttpHeaders::Field* modified_since = request.headers.Find("If-Modified-Since");
+  if (modified_since != nullptr && ParseHttpDate(modified_since->value, &since) &&
+      mtime <= since) {
+    answer->Refuse(304);
     return true;
   }
-  if (file) {
-    response.set_content(file->bytes, file->type);
-    return true;  // status left to the library: 200, or 206 for a range
+  ByteRange range;
+  range.length = size;
+  const HttpHeaders::Field* asked = request.headers.Find("Range");
+  if (asked != nullptr && request.method == "GET") {
+    switch (ChooseRange(asked->value, size, &range)) {
+      case RangeChoice::kWhole:
+        range = ByteRange{0, size};
+        break;
+      case RangeChoice::kPart:
+        answer->status = 206;
+        answer->headers.Set("Content-Range", "bytes " + std::to_string(range.start) + "-" +
+                                                 std::to_string(range.start + range.length - 1) +
+                                                 "/" + std::to_string(size));
+        break;
+      case RangeChoice::kUnsatisfiable:
+        answer->Refuse(416);
+        answer->headers.Set("Content-Range", "bytes */" + std::to_string(size));
+        return true;
+    }
   }
-  response.set_content_provider(
-      static_cast<size_t>(info.st_size), ContentTypeFor(real_path),
-      [handle](size_t offset, size_t length, httplib::DataSink& sink) {
-        char buffer[64 * 1024];
-        size_t want = length < sizeof buffer ? length : sizeof buffer;
-        ssize_t got = pread(handle->fd, buffer, want, static_cast<off_t>(offset));
-        if (got <= 0) return false;  // the file shrank or failed: drop the connection
-        return sink.write(buffer, static_cast<size_t>(got));
-      });
+  if (file) {
+    if (answer->status == 206) {
+      answer->body = file->bytes.substr(static_cast<size_t>(range.start),
+                                        static_cast<size_t>(range.length));
+    } else {
+      answer->shared = std::shared_ptr<const std::string>(file, &file->bytes);
+    }
+    return true;
+  }
+  answer->file = std::make_shared<FileBody>(handle.Release(), range.start, range.length);
   return true;
 }

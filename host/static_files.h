@@ -2,13 +2,15 @@
 #ifndef HOST_STATIC_FILES_H_
 #define HOST_STATIC_FILES_H_
 
-#include <httplib.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include "http_message.h"
 
 // The media type for a file name by its extension (letter case ignored);
 // application/octet-stream for unknown ones. HTML is sent without a charset:
@@ -60,13 +62,27 @@ class StaticFileCache {
   size_t total_bytes_ = 0;
 };
 
-// Answers with the file at `real_path`: its bytes and Last-Modified, or 304
-// when If-Modified-Since is not older than the file. The status of a full
-// answer is left unset, so that the HTTP library answers 200, or 206 for a
-// Range. False (nothing set) when the file cannot be opened or read.
-// `info` is the status the path resolver just saw, used to find the file in
-// `cache` (which may be nullptr: every request reads the file).
-bool ServeStaticFile(const httplib::Request& request, httplib::Response& response,
+// The part of a file of `size` bytes that a Range header asks for. Only one
+// range of bytes is honoured: several ranges, overlapping ones or ones adding
+// up to more than the file, a header that does not parse, and a range that
+// takes the whole file are all answered with the whole file.
+enum class RangeChoice { kWhole, kPart, kUnsatisfiable };
+struct ByteRange {
+  off_t start = 0;
+  off_t length = 0;
+};
+// kPart with *range set; kUnsatisfiable when the one range begins past the
+// end (416); kWhole otherwise, also for an empty header.
+RangeChoice ChooseRange(const std::string& header, off_t size, ByteRange* range);
+
+// Answers a GET or HEAD with the file at `real_path`: its bytes (from
+// `cache` when it holds them, the part a Range asks for with 206), its type,
+// Last-Modified and Accept-Ranges, or 304 when If-Modified-Since is not older
+// than the file. A file too large to read at once is answered with its open
+// descriptor, sent in pieces. False (answer untouched) when the file cannot
+// be opened or read. `info` is the status the path resolver just saw, used
+// to find the file in `cache` (which may be nullptr: every request reads it).
+bool ServeStaticFile(const HttpRequest& request, HttpAnswer* answer,
                      const std::string& real_path, const struct stat& info,
                      StaticFileCache* cache);
 

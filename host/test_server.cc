@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -179,6 +180,84 @@ std::string RawExchange(int port, const std::string& bytes, bool half_close,
   }
   close(fd);
   return answer;
+}
+
+std::string TestResponse::get_header_value(const std::string& name) const {
+  for (const auto& header : headers) {
+    if (strcasecmp(header.first.c_str(), name.c_str()) == 0) return header.second;
+  }
+  return std::string();
+}
+
+bool TestResponse::has_header(const std::string& name) const {
+  for (const auto& header : headers) {
+    if (strcasecmp(header.first.c_str(), name.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+std::optional<TestResponse> ParseResponse(const std::string& text) {
+  std::string rest = text;
+  // Interim answers (100 Continue) come before the real one.
+  while (rest.compare(0, 13, "HTTP/1.1 100 ") == 0) {
+    size_t end = rest.find("\r\n\r\n");
+    if (end == std::string::npos) return std::nullopt;
+    rest = rest.substr(end + 4);
+  }
+  size_t head_end = rest.find("\r\n\r\n");
+  TestResponse response;
+  response.status = StatusOf(rest);
+  if (head_end == std::string::npos || response.status == 0) return std::nullopt;
+  size_t line = rest.find("\r\n") + 2;
+  while (line < head_end) {
+    size_t end = rest.find("\r\n", line);
+    size_t colon = rest.find(':', line);
+    if (colon == std::string::npos || colon > end) return std::nullopt;
+    size_t value = rest.find_first_not_of(' ', colon + 1);
+    response.headers.emplace_back(rest.substr(line, colon - line),
+                                  value >= end ? std::string() : rest.substr(value, end - value));
+    line = end + 2;
+  }
+  response.body = rest.substr(head_end + 4);
+  std::string length = response.get_header_value("Content-Length");
+  if (!length.empty()) {
+    size_t size = static_cast<size_t>(atoll(length.c_str()));
+    if (response.body.size() < size) return std::nullopt;  // cut short
+    response.body.resize(size);
+  }
+  return response;
+}
+
+std::optional<TestResponse> TestClient::Get(const std::string& target, const Headers& headers) {
+  return Send("GET", target, headers, nullptr);
+}
+
+std::optional<TestResponse> TestClient::Delete(const std::string& target) {
+  return Send("DELETE", target, {}, nullptr);
+}
+
+std::optional<TestResponse> TestClient::Post(const std::string& target, const std::string& body,
+                                             const std::string& content_type) {
+  return Post(target, {}, body, content_type);
+}
+
+std::optional<TestResponse> TestClient::Post(const std::string& target, const Headers& headers,
+                                             const std::string& body,
+                                             const std::string& content_type) {
+  Headers all = headers;
+  all.emplace_back("Content-Type", content_type);
+  return Send("POST", target, all, &body);
+}
+
+std::optional<TestResponse> TestClient::Send(const std::string& method, const std::string& target,
+                                             const Headers& headers, const std::string* body) {
+  std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                        std::to_string(port_) + "\r\nConnection: close\r\n";
+  for (const auto& header : headers) request += header.first + ": " + header.second + "\r\n";
+  if (body != nullptr) request += "Content-Length: " + std::to_string(body->size()) + "\r\n";
+  request += "\r\n";
+  if (body != nullptr) request += *body;
+  return ParseResponse(RawExchange(port_, request, false));
 }
 
 int StatusOf(const std::string& response) {

@@ -6,7 +6,9 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TestServer {
@@ -58,6 +60,42 @@ int Connect(int port);
 // and reads until the server closes it (at most `timeout_seconds`).
 std::string RawExchange(int port, const std::string& bytes, bool half_close,
                         int timeout_seconds = 15);
+
+// One answer as a client sees it.
+struct TestResponse {
+  int status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;  // as sent, in order
+  std::string body;
+
+  // The first header of that name (letter case ignored), or "".
+  std::string get_header_value(const std::string& name) const;
+  bool has_header(const std::string& name) const;
+};
+
+// The answer in an HTTP response text (head and body as far as
+// Content-Length says), or nothing when the text holds no whole answer.
+std::optional<TestResponse> ParseResponse(const std::string& text);
+
+// A small HTTP/1.1 client for the tests: one request per connection
+// ("Connection: close"), every wait bounded.
+class TestClient {
+ public:
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+
+  explicit TestClient(int port) : port_(port) {}
+
+  std::optional<TestResponse> Get(const std::string& target, const Headers& headers = {});
+  std::optional<TestResponse> Delete(const std::string& target);
+  std::optional<TestResponse> Post(const std::string& target, const std::string& body,
+                                   const std::string& content_type);
+  std::optional<TestResponse> Post(const std::string& target, const Headers& headers,
+                                   const std::string& body, const std::string& content_type);
+
+ private:
+  std::optional<TestResponse> Send(const std::string& method, const std::string& target,
+                                   const Headers& headers, const std::string* body);
+  const int port_;
+};
 
 // The status code of an HTTP response text, or 0.
 int StatusOf(const std::string& response);

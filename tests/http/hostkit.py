@@ -120,7 +120,7 @@ class Host:
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.stderr_file,
                                         preexec_fn=_die_with_parent)
         line = self._read_line(START_TIMEOUT)
-        match = re.search(rb"http://127\.0\.0\.1:(\d+)/", line)
+        match = re.search(rb"https?://127\.0\.0\.1:(\d+)/", line)
         if match is None:
             self.kill()
             raise RuntimeError(f"tvxhost did not start: {line!r}\n{self.stderr_text()}")
@@ -143,6 +143,14 @@ class Host:
                 break
             line += byte
         return line
+
+    def rss_kib(self):
+        """The server's resident memory, KiB."""
+        with open(f"/proc/{self.process.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise RuntimeError("no VmRSS for tvxhost")
 
     def alive(self):
         return self.process is not None and self.process.poll() is None

@@ -1,0 +1,36 @@
+#include "answer_head.h"
+
+bool AnswerHasBody(const std::string& method, int status) {
+  return method != "HEAD" && status != 304 && status != 204 && status >= 200;
+}
+
+std::string FinishAnswer(bool keep_alive, HttpAnswer* answer) {
+  if (answer->status >= 400 && answer->BodySize() == 0) {
+    answer->body = ErrorPageFor(answer->status);
+    answer->headers.Set("Content-Type", "text/html; charset=utf-8");
+  }
+  std::string head;
+  head.reserve(256);
+  head += "HTTP/1.1 ";
+  head += std::to_string(answer->status);
+  head += ' ';
+  head += StatusText(answer->status);
+  head += "\r\n";
+  for (const HttpHeaders::Field& field : answer->headers.fields()) {
+    head += field.name;
+    head += ": ";
+    head += field.value;
+    head += "\r\n";
+  }
+  if (answer->status != 304 && answer->status != 204) {
+    head += "Content-Length: ";
+    head += std::to_string(answer->BodySize());
+    head += "\r\n";
+  }
+  if (!keep_alive || answer->close) {
+    answer->close = true;
+    head += "Connection: close\r\n";
+  }
+  head += "\r\n";
+  return head;
+}

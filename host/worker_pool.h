@@ -1,0 +1,43 @@
+// The threads that run the work which may wait (a plug-in call waits for the
+// disk when a post is made durable): a fixed number of workers and a bounded
+// queue, so that a flood of requests is refused at once instead of piling up.
+#ifndef HOST_WORKER_POOL_H_
+#define HOST_WORKER_POOL_H_
+
+#include <stddef.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class WorkerPool {
+ public:
+  // Starts `threads` workers; at most `queue_limit` jobs wait beyond the
+  // ones running.
+  WorkerPool(int threads, size_t queue_limit);
+  // Runs the jobs already queued, then joins the workers.
+  ~WorkerPool();
+
+  // Queues `job` for a worker. False (the job dropped) when every worker is
+  // busy and the queue is full, or the pool is stopping. Thread-safe.
+  bool Submit(std::function<void()> job);
+
+ private:
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  void Work();
+
+  const size_t queue_limit_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;  // guarded by mu_
+  size_t idle_ = 0;                         // guarded by mu_
+  bool stopping_ = false;                   // guarded by mu_
+  std::vector<std::thread> threads_;
+};
+
+#endif  // HOST_WORKER_POOL_H_

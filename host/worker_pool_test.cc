@@ -1,0 +1,41 @@
+#include "worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+
+namespace {
+
+// With every worker busy and the queue full, a job is refused at once
+// instead of waiting; the jobs taken all run, also those queued at the end.
+TEST(WorkerPoolTest, RefusesPastTheQueueAndRunsEveryJobTaken) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> ran{0};
+  int taken = 0;
+  {
+    WorkerPool pool(2, 3);
+    auto blocker = [&] {
+      released.wait();
+      ++ran;
+    };
+    for (int i = 0; i < 20; ++i) taken += pool.Submit(blocker) ? 1 : 0;
+    // Two running (or about to) and three waiting; a worker not yet started
+    // counts as busy, so no more than five.
+    EXPECT_GE(taken, 3);
+    EXPECT_LE(taken, 5);
+    release.set_value();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ran.load() < taken && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(ran.load(), taken);
+    EXPECT_TRUE(pool.Submit([&] { ++ran; }));
+  }
+  // The last job was still queued when the pool went: it ran all the same.
+  EXPECT_EQ(ran.load(), taken + 1);
+}
+
+}  // namespace
