@@ -57,15 +57,6 @@ std::shared_ptr<KernelObject> HandleLookup(HANDLE handle, KernelObject::Kind kin
   return nullptr;
 }
 
-void HandleForEach(KernelObject::Kind kind, void (*visit)(KernelObject&, void*),
-                   void* context) {
-  Table& table = TheTable();
-  std::lock_guard<std::mutex> lock(table.mutex);
-  for (auto& entry : table.objects) {
-    if (entry.second->kind() == kind) visit(*entry.second, context);
-  }
-}
-
 BOOL HandleClose(HANDLE handle) {
   std::shared_ptr<KernelObject> object;
   Table& table = TheTable();

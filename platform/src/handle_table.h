@@ -38,12 +38,6 @@ HANDLE HandleInsert(std::shared_ptr<KernelObject> object);
 // nullptr with ERROR_INVALID_HANDLE set.
 std::shared_ptr<KernelObject> HandleLookup(HANDLE handle, KernelObject::Kind kind);
 
-// Every open object of a kind (the store closes its database handles with it).
-// `visit` runs under the table's lock: it must not call the functions here.
-void HandleForEach(KernelObject::Kind kind,
-                   void (*visit)(KernelObject& object, void* context),
-                   void* context);
-
 // Removes the handle and calls the object's Close(). FALSE with
 // ERROR_INVALID_HANDLE when the handle is not open.
 BOOL HandleClose(HANDLE handle);
