@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: all deps test serve bench release clean
+.PHONY: all deps test serve bench fuzz release clean
 
 all: release
 
@@ -29,6 +29,14 @@ bench: deps
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DCORKWALL_TESTS=OFF -DCORKWALL_BENCH=ON
 	cmake --build $(BUILD)/bench -j $(JOBS) --target plugin_bench
 	@scripts/bench $(BUILD)/bench
+
+# libFuzzer (clang) with AddressSanitizer and UBSan: every target in fuzz/ for
+# FUZZ_SECONDS (default 60) each; crash inputs land in build/fuzz/crashes/.
+fuzz: deps
+	cmake -S . -B $(BUILD)/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORKWALL_FUZZ=ON -DCORKWALL_TESTS=OFF
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzz_targets
+	@scripts/fuzz $(BUILD)/fuzz
 
 clean:
 	rm -rf $(BUILD)
