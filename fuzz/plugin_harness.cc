@@ -29,6 +29,15 @@ void WriteFile(const std::filesystem::path& path, const char* text) {
   }
 }
 
+// The process's folder in the temporary folder, removed when it exits.
+std::filesystem::path temporary;
+
+void RemoveTemporary() {
+  PlatformCloseStore();
+  std::error_code ignored;
+  std::filesystem::remove_all(temporary, ignored);
+}
+
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -94,6 +103,8 @@ void PluginHarness::Start(const std::vector<std::string>& plugins) {
   std::filesystem::create_directories(dir / "www" / "bbs");
   WriteFile(dir / "www" / "bbs" / "openHEAD.HTML", kHeadTemplate);
   WriteFile(dir / "www" / "bbs" / "openFOOT.HTML", kFootTemplate);
+  temporary = dir;
+  atexit(RemoveTemporary);
   root_ = (dir / "www").string();
   std::string store = (dir / "store.db").string();
   if (!PlatformSetStorePath(store.c_str())) {

@@ -196,14 +196,25 @@ void CheckWrite(const uint8_t* data, size_t size) {
   CloseHandle(database);
 }
 
+std::filesystem::path store;
+
+void RemoveStore() {
+  PlatformCloseStore();
+  std::error_code ignored;
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::filesystem::remove(store.string() + suffix, ignored);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::filesystem::path store = std::filesystem::temp_directory_path() /
+  store = std::filesystem::temp_directory_path() /
                                 ("corkwall-fuzz-record-" + std::to_string(getpid()) + ".db");
   std::error_code ignored;
   std::filesystem::remove(store, ignored);
   PlatformSetStorePath(store.c_str());
+  atexit(RemoveStore);
   CEDBASEINFO info;
   memset(&info, 0, sizeof(info));
   info.dwFlags = CEDB_VALIDNAME;
