@@ -6,7 +6,7 @@ BUILD ?= build
 # DESTDIR, when given, is put in front of every path (for staging).
 PREFIX ?= /usr/local
 
-.PHONY: all deps test serve bench release install deb clean
+.PHONY: all deps test serve bench fuzz release install deb clean
 
 all: release
 
@@ -42,6 +42,14 @@ deb: release
 	cpack --config $(BUILD)/release/CPackConfig.cmake -G DEB -B $(BUILD)/deb
 	mv -f $(BUILD)/deb/corkwall_*.deb $(BUILD)/
 	@ls -1 $(BUILD)/corkwall_*.deb
+
+# libFuzzer (clang) with AddressSanitizer and UBSan: every target in fuzz/ for
+# FUZZ_SECONDS (default 60) each; crash inputs land in build/fuzz/crashes/.
+fuzz: deps
+	cmake -S . -B $(BUILD)/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORKWALL_FUZZ=ON -DCORKWALL_TESTS=OFF
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzz_targets
+	@scripts/fuzz $(BUILD)/fuzz
 
 clean:
 	rm -rf $(BUILD)
