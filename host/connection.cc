@@ -228,6 +228,9 @@ class Session : public Connection {
 
 template <class Stream>
 void Session<Stream>::SetDeadline(Clock::time_point deadline) {
+  // A closed connection waits for nothing: a timer started after Close()
+  // would keep the loop, and so a stopping server, alive until it fired.
+  if (phase_ == Phase::kClosed) return;
   deadline_ = deadline;
   // The timer fires no later than the deadline; one that fires early looks
   // again (see OnTimer), so a later deadline needs no new wait.
@@ -257,7 +260,9 @@ void Session<Stream>::OnDeadline() {
   timed_out_ = true;
   deadline_ = Clock::time_point::max();
   // The read or write in progress ends with operation_aborted, and its
-  // handler closes or answers 408.
+  // handler closes or answers 408. One that had already finished, its
+  // handler queued behind this one on the strand, is not cancelled: each
+  // handler therefore looks at timed_out_ as well as at its error.
   error_code ignored;
   LowestLayer(stream_).cancel(ignored);
 }
@@ -286,7 +291,7 @@ void Session<asio::ssl::stream<tcp::socket>>::Handshake() {
   SetDeadline(Clock::now() + hub_->limits().handshake);
   stream_.async_handshake(asio::ssl::stream_base::server,
                           [self = self()](const error_code& error) {
-                            if (error) {
+                            if (error || self->timed_out_) {
                               // A handshake that never finished carried no request.
                               if (self->timed_out_) self->LogAnswer(408, 0);
                               self->Close();
@@ -298,6 +303,7 @@ void Session<asio::ssl::stream<tcp::socket>>::Handshake() {
 
 template <class Stream>
 void Session<Stream>::ReadRequest() {
+  if (phase_ == Phase::kClosed) return;  // a stop closed it meanwhile
   phase_ = Phase::kIdle;
   timed_out_ = false;
   request_ = HttpRequest();
@@ -318,6 +324,7 @@ void Session<Stream>::ReadRequest() {
 
 template <class Stream>
 void Session<Stream>::WaitForBytes() {
+  if (phase_ == Phase::kClosed) return;
   size_t size = phase_ == Phase::kIdle ? kIdleRead
                 : phase_ == Phase::kHead ? kHeadRead
                                          : kBodyRead;
@@ -331,7 +338,7 @@ template <class Stream>
 void Session<Stream>::OnRead(const error_code& error, size_t bytes) {
   if (phase_ == Phase::kClosed) return;
   buffer_.commit(bytes);
-  if (error && bytes == 0) {
+  if (timed_out_ || (error && bytes == 0)) {
     if (timed_out_ && (phase_ == Phase::kHead || phase_ == Phase::kBody)) {
       KeepRequestLine();
       Refuse(408);
@@ -379,7 +386,7 @@ void Session<Stream>::Parse() {
           head_ = "HTTP/1.1 100 Continue\r\n\r\n";
           asio::async_write(stream_, asio::buffer(head_),
                             [self = self()](const error_code& error, size_t) {
-                              if (error) {
+                              if (error || self->timed_out_) {
                                 self->Close();
                                 return;
                               }
@@ -501,7 +508,7 @@ void Session<Stream>::OnWritten(const error_code& error, size_t bytes) {
   size_t to_head = std::min(bytes, head_.size() - head_sent_);
   head_sent_ += to_head;
   body_sent_ += static_cast<off_t>(bytes - to_head);
-  if (error) {
+  if (error || timed_out_) {
     // Timed out or gone: the answer did not leave whole. A client too slow
     // to read it gets a reset, so that what still waits for it in the kernel
     // is dropped rather than trickled out.
@@ -557,7 +564,7 @@ void Session<Stream>::Linger() {
   LowestLayer(stream_).async_read_some(
       buffer_.prepare(kHeadRead), [self = self()](const error_code& error, size_t bytes) {
         self->lingered_ += bytes;
-        if (error || self->lingered_ > kLingerBytes) {
+        if (error || self->timed_out_ || self->lingered_ > kLingerBytes) {
           self->Close();
           return;
         }
