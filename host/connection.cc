@@ -63,13 +63,22 @@ void ConnectionHub::Unregister(Connection* connection) {
 
 void ConnectionHub::StopAll() {
   stopping_ = true;
-  std::lock_guard<std::mutex> lock(mu_);
-  for (Connection* connection : connections_) {
-    // A connection in its destructor has no owner left: weak_from_this()
-    // is empty then, and it is about to leave the set anyway.
-    std::weak_ptr<Connection> weak = connection->weak_from_this();
-    std::shared_ptr<Connection> alive = weak.lock();
-    if (!alive) continue;
+  // The connections are held here until the lock is let go: a connection
+  // may end on another thread as soon as its stop is posted, and the last
+  // reference dropped under the lock would run its destructor, which takes
+  // the lock again.
+  std::vector<std::shared_ptr<Connection>> open;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    open.reserve(connections_.size());
+    for (Connection* connection : connections_) {
+      // A connection in its destructor has no owner left: weak_from_this()
+      // is empty then, and it is about to leave the set anyway.
+      std::shared_ptr<Connection> alive = connection->weak_from_this().lock();
+      if (alive) open.push_back(std::move(alive));
+    }
+  }
+  for (const std::shared_ptr<Connection>& alive : open) {
     asio::post(alive->executor(), [alive] { alive->OnStop(); });
   }
 }

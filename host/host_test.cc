@@ -993,6 +993,43 @@ TEST(HostProcessTest, SigintStopsToo) {
   EXPECT_EQ(server.Stop(SIGINT), 0) << ReadFile(dir.path() + "/errors.log");
 }
 
+// Regression: a stop posted to keep-alive connections could drop the last
+// reference to one that had meanwhile ended on another loop thread, while the
+// list of connections was still locked; its destructor then waited for that
+// lock for ever, and the server never stopped. Each round stops a server
+// with many connections idle after an answer, some of them ending.
+TEST(HostProcessTest, StopWithManyKeepAliveConnectionsEnds) {
+  TempDir dir;
+  ASSERT_TRUE(WriteFile(dir.path() + "/index.html", "keep"));
+  for (int round = 0; round < 20; ++round) {
+    TestServer server;
+    std::string error;
+    ASSERT_TRUE(server.Start(kBinary,
+                             {"--listen", "127.0.0.1:0", "--root", dir.path(), "--store",
+                              dir.path() + "/s.db", "--max-connections-per-address", "500"},
+                             dir.path() + "/errors.log", &error))
+        << error;
+    std::vector<int> held;
+    for (int i = 0; i < 150; ++i) {
+      int fd = Connect(server.port());
+      ASSERT_GE(fd, 0);
+      ASSERT_TRUE(SendAll(fd, "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n"));
+      held.push_back(fd);
+    }
+    for (int fd : held) {
+      std::string answer = ReadUntil(
+          fd, 10, [](const std::string& text) { return ParseResponse(text).has_value(); });
+      ASSERT_EQ(StatusOf(answer), 200) << answer;
+    }
+    // Half of them end from the client's side just as the stop comes, so
+    // that connections end while the stop goes through the list.
+    for (size_t i = 0; i < held.size(); i += 2) close(held[i]);
+    ASSERT_EQ(server.Stop(SIGTERM), 0) << "round " << round << "\n"
+                                       << ReadFile(dir.path() + "/errors.log");
+    for (size_t i = 1; i < held.size(); i += 2) close(held[i]);
+  }
+}
+
 TEST(HostProcessTest, PortInUseIsExit1) {
   TempDir dir;
   TestServer first;
