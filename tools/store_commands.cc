@@ -265,20 +265,25 @@ int CopyStore(const std::string& source, const std::string& dest, bool force,
   std::unique_ptr<WholeStore> from = OpenSource(source, err);
   if (from == nullptr) return 1;
   std::string error;
+  // A store that holds data is refused as it is found: opened only to look,
+  // so that not even its journal mode changes.
+  if (!force) {
+    std::string ignored;
+    std::unique_ptr<WholeStore> existing = WholeStore::Open(dest, false, &ignored);
+    bool empty = true;
+    if (existing != nullptr && !existing->Empty(&empty, &error)) {
+      err << "tvxstore: cannot read " << error << "\n";
+      return 1;
+    }
+    if (!empty) {
+      err << "tvxstore: the store " << existing->shown()
+          << " is not empty; give --force to replace everything in it\n";
+      return 1;
+    }
+  }
   std::unique_ptr<WholeStore> into = WholeStore::Open(dest, true, &error);
   if (into == nullptr) {
     err << "tvxstore: cannot open the store " << error << "\n";
-    return 1;
-  }
-  // A refused store is refused before the source is read at all.
-  bool empty = false;
-  if (!into->Empty(&empty, &error)) {
-    err << "tvxstore: cannot read " << error << "\n";
-    return 1;
-  }
-  if (!empty && !force) {
-    err << "tvxstore: the store " << into->shown()
-        << " is not empty; give --force to replace everything in it\n";
     return 1;
   }
   // Counts what passes on its way into the destination.
