@@ -250,6 +250,11 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
         listing = run(["dpkg-deb", "-c", self.deb]).stdout.decode()
         self.assertNotIn("./usr/local", listing)
         self.assertNotIn("_test", listing)
+        # The store tool and its page, and it runs from the package's own library.
+        for path in ["./usr/bin/tvxstore", "./usr/share/man/man1/tvxstore.1.gz"]:
+            self.assertIn(path, listing)
+        help_text = run([os.path.join(self.root, "usr/bin/tvxstore"), "--help"]).stdout
+        self.assertIn(b"backup DEST", help_text)
 
     def test_unit_matches_the_package(self):
         unit_path = os.path.join(self.root, "lib/systemd/system/corkwall.service")
