@@ -126,19 +126,20 @@ class MakeInstallTest(unittest.TestCase, ServingChecks):
         destdir = os.path.join(self.dir, "root")
         self.install(destdir, "/usr/local")
         top = destdir + "/usr/local"
-        for path in ["bin/tvxhost", "bin/tvxcall", "lib/corkwall/corkwall.tvx",
+        for path in ["bin/tvxhost", "bin/tvxcall", "bin/tvxstore", "lib/corkwall/corkwall.tvx",
                      "lib/corkwall/corkwarden.tvx", "lib/corkwall/libceplatform.so",
                      "lib/corkwall/corkwall-setup", "share/corkwall/www/index.html",
                      "share/corkwall/www/style.css", "share/corkwall/www/bbs/openHEAD.HTML",
                      "share/corkwall/www/bbs/openFOOT.HTML", "share/man/man1/tvxhost.1.gz",
-                     "share/man/man1/tvxcall.1.gz", "etc/corkwall/tvxhost.conf",
+                     "share/man/man1/tvxcall.1.gz", "share/man/man1/tvxstore.1.gz",
+                     "etc/corkwall/tvxhost.conf",
                      "etc/logrotate.d/corkwall", "lib/systemd/system/corkwall.service"]:
             self.assertTrue(os.path.isfile(os.path.join(top, path)), path)
         # Nothing lands outside the prefix.
         self.assertEqual(["usr"], os.listdir(destdir))
 
         # The programs find the installed platform library, not the build's.
-        for program in ["tvxhost", "tvxcall"]:
+        for program in ["tvxhost", "tvxcall", "tvxstore"]:
             self.assertEqual("$ORIGIN/../lib/corkwall", runpath(f"{top}/bin/{program}"))
         ldd = run(["ldd", f"{top}/bin/tvxhost"]).stdout.decode()
         self.assertRegex(ldd, r"libceplatform\.so => " + re.escape(top) + r"/bin/\.\./lib/corkwall/")
@@ -163,6 +164,11 @@ class MakeInstallTest(unittest.TestCase, ServingChecks):
             self.check_serves_a_board(host, password)
         finally:
             self.assertEqual(0, host.stop(), host.stderr_text())
+        # The installed store tool reads what the installed server wrote.
+        verify = run([f"{top}/bin/tvxstore", "--store", f"{state}/objectstore.db", "verify"])
+        self.assertIn(b"no problems", verify.stdout)
+        listed = run([f"{top}/bin/tvxstore", "--store", f"{state}/objectstore.db", "list"])
+        self.assertIn(b"TULVAN_", listed.stdout)
 
     def test_prefix_usr_puts_system_files_in_their_places(self):
         destdir = os.path.join(self.dir, "root")
@@ -244,6 +250,11 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
         listing = run(["dpkg-deb", "-c", self.deb]).stdout.decode()
         self.assertNotIn("./usr/local", listing)
         self.assertNotIn("_test", listing)
+        # The store tool and its page, and it runs from the package's own library.
+        for path in ["./usr/bin/tvxstore", "./usr/share/man/man1/tvxstore.1.gz"]:
+            self.assertIn(path, listing)
+        help_text = run([os.path.join(self.root, "usr/bin/tvxstore"), "--help"]).stdout
+        self.assertIn(b"backup DEST", help_text)
 
     def test_unit_matches_the_package(self):
         unit_path = os.path.join(self.root, "lib/systemd/system/corkwall.service")

@@ -7,11 +7,11 @@ namespace ceplatform {
 namespace store {
 
 Result Connection::Open(const std::string& location, uint64_t generation, Connection** out,
-                        std::string* message) {
+                        std::string* message, bool create) {
   if (IsServerLocation(location.c_str())) {
-    return PgConnection::Open(location, generation, out, message);
+    return PgConnection::Open(location, generation, out, message, create);
   }
-  return SqliteConnection::Open(location, generation, out, message);
+  return SqliteConnection::Open(location, generation, out, message, create);
 }
 
 }  // namespace store

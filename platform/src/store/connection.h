@@ -27,7 +27,9 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "ceplatform_snapshot.h"
 #include "wince_db.h"
 
 namespace ceplatform {
@@ -118,8 +120,11 @@ class Connection {
   // Opens a connection to `location`: a PostgreSQL connection URI
   // (IsServerLocation) or an SQLite file. The schema is created on first use.
   // On success *out receives the connection; otherwise *message says why.
+  // With `create` false an existing store only: nothing is created or
+  // changed by opening, and a file or database without the store's tables
+  // is refused (kFault). An SQLite file is then opened read-only.
   static Result Open(const std::string& location, uint64_t generation, Connection** out,
-                     std::string* message);
+                     std::string* message, bool create = true);
 
   explicit Connection(uint64_t generation) : generation_(generation) {}
   virtual ~Connection() = default;
@@ -152,10 +157,22 @@ class Connection {
   virtual Result RecordParent(CEOID record, CEOID* database) = 0;
   virtual Result LoadDatabases(DatabaseSink* sink) = 0;
 
-  // A later tool copies a whole store between backends. It adds two
-  // operations here: reading every table and the identifier counter in one
-  // snapshot of the source, and writing them into an empty store in one
-  // transaction (keeping identifiers, keys, times and the counter).
+  // ---- Whole stores (the owner's tools; see ceplatform_snapshot.h) ---------
+  // Hands every database, every record and then the identifier counter to
+  // `sink`, all from one snapshot; writes nothing. A sink that stops the
+  // read leaves the result kOk.
+  virtual Result ReadSnapshot(SnapshotSink* sink) = 0;
+  // Whether the store holds no database and no record.
+  virtual Result CountContent(bool* empty) = 0;
+  // In one transaction: refuses (*not_empty, nothing written) a store that
+  // holds data unless `replace`, which deletes it first; then writes what
+  // `feed` hands its sink, keeping every identifier, key and time, and sets
+  // the counter to the one fed or past the highest identifier written. Any
+  // failure, or a feed that returns false, leaves the store as it was.
+  virtual Result WriteSnapshot(const std::function<bool(SnapshotSink*)>& feed, bool replace,
+                               bool* not_empty) = 0;
+  // The backend's own integrity check; each problem appended to *problems.
+  virtual Result CheckIntegrity(std::vector<std::string>* problems) = 0;
 
   // ---- Upkeep ----------------------------------------------------------------
   // False when the connection has lost its server and is not to be lent

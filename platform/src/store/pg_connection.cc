@@ -208,9 +208,10 @@ class PgConnection::Rows {
 };
 
 Result PgConnection::Open(const std::string& uri, uint64_t generation, Connection** out,
-                          std::string* message) {
+                          std::string* message, bool create) {
   PgConnection* connection = new (std::nothrow) PgConnection(uri, generation);
   if (connection == nullptr) return Result::kNoMemory;
+  connection->create_ = create;
   Result result = connection->Connect();
   if (result == Result::kOk) result = connection->EnsureSchema();
   if (result != Result::kOk) {
@@ -276,6 +277,11 @@ Result PgConnection::EnsureSchema(bool retried) {
   if (rows.count() != 1) return Result::kFault;
   bool no_schema = PQgetvalue(rows.get(), 0, 0)[0] == 't';
   bool no_tables = PQgetvalue(rows.get(), 0, 1)[0] == 't';
+  if (!create_ && (no_schema || no_tables)) {
+    last_message_ = std::string("no store here: the search path (") + PQgetvalue(rows.get(), 0, 2) +
+                    ") holds no store tables";
+    return Result::kFault;
+  }
   if (no_schema) {
     // The first schema of the search path, as the URI named it.
     std::string path = PQgetvalue(rows.get(), 0, 2);
@@ -713,6 +719,259 @@ Result PgConnection::LoadDatabases(DatabaseSink* sink) {
     row.records = rows.Int(i, 6);
     row.size = rows.Int(i, 7);
     sink->Add(std::move(row));
+  }
+  return Result::kOk;
+}
+
+// ---- Whole stores ---------------------------------------------------------------
+
+Result PgConnection::RunParams(const char* sql, const Oid* types, const Params& params,
+                               Rows* rows) {
+  if (conn_ == nullptr) return Result::kUnreachable;
+  if (!PQsendQueryParams(conn_, sql, params.count(), types, params.values(), params.lengths(),
+                         params.formats(), 1)) {
+    return Lost("sending");
+  }
+  return Await(MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000, rows);
+}
+
+namespace {
+
+// Rows fetched from a snapshot's cursor at a time.
+constexpr int kFetchRows = 500;
+
+}  // namespace
+
+Result PgConnection::ReadSnapshot(SnapshotSink* sink) {
+  if (conn_ == nullptr) {
+    Result result = Connect();
+    if (result != Result::kOk) return result;
+  }
+  Rows rows;
+  // One snapshot for every statement that follows, taken by the first, and
+  // no write possible in it. Binary cursors hand the rows over in pieces,
+  // in the same form as the prepared statements' results.
+  Result result = RunText(
+      "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY;"
+      "DECLARE snapshot_databases BINARY NO SCROLL CURSOR FOR"
+      " SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+      " ORDER BY oid;"
+      "DECLARE snapshot_records BINARY NO SCROLL CURSOR FOR"
+      " SELECT oid, db, k0, k1, k2, k3, props FROM records ORDER BY db, oid",
+      &rows);
+  bool go_on = true;
+  const std::string fetch_databases = "FETCH " + std::to_string(kFetchRows) +
+                                      " FROM snapshot_databases";
+  while (result == Result::kOk && go_on) {
+    result = RunText(fetch_databases.c_str(), &rows);
+    if (result != Result::kOk || rows.count() == 0) break;
+    for (int i = 0; i < rows.count() && go_on; ++i) {
+      SnapshotDatabase row;
+      row.oid = static_cast<uint32_t>(rows.Int(i, 0));
+      row.name = rows.String(i, 1);
+      row.type = static_cast<uint32_t>(rows.Int(i, 2));
+      row.flags = static_cast<uint32_t>(rows.Int(i, 3));
+      row.sorts = rows.String(i, 4);
+      row.modified = rows.Int(i, 5);
+      row.records = rows.Int(i, 6);
+      row.size = rows.Int(i, 7);
+      go_on = sink->Database(row);
+    }
+  }
+  const std::string fetch_records = "FETCH " + std::to_string(kFetchRows) +
+                                    " FROM snapshot_records";
+  while (result == Result::kOk && go_on) {
+    result = RunText(fetch_records.c_str(), &rows);
+    if (result != Result::kOk || rows.count() == 0) break;
+    for (int i = 0; i < rows.count() && go_on; ++i) {
+      SnapshotRecord row;
+      row.oid = static_cast<uint32_t>(rows.Int(i, 0));
+      row.database = static_cast<uint32_t>(rows.Int(i, 1));
+      for (int k = 0; k < CEDB_MAXSORTORDER && !rows.Null(i, 2 + k); ++k) {
+        row.keys[k] = rows.String(i, 2 + k);
+        row.key_count = static_cast<uint16_t>(k + 1);
+      }
+      row.props = rows.String(i, 6);
+      go_on = sink->Record(row);
+    }
+  }
+  if (result == Result::kOk && go_on) {
+    // The sequence stands outside the snapshot; read after every record, it
+    // is past each of them.
+    result = RunText("SELECT last_value, is_called FROM oids", &rows);
+    if (result == Result::kOk && rows.count() == 1) {
+      long long last = atoll(PQgetvalue(rows.get(), 0, 0));
+      bool called = PQgetvalue(rows.get(), 0, 1)[0] == 't';
+      sink->Counter(static_cast<uint64_t>(called ? last + 1 : last));
+    } else if (result == Result::kOk) {
+      last_message_ = "the identifier sequence has no row";
+      result = Result::kCorrupt;
+    }
+  }
+  if (conn_ != nullptr) {
+    std::string kept = last_message_;
+    Rows ignored;
+    RunText("ROLLBACK", &ignored);
+    last_message_ = kept;
+  }
+  return result;
+}
+
+Result PgConnection::CountContent(bool* empty) {
+  if (conn_ == nullptr) {
+    Result result = Connect();
+    if (result != Result::kOk) return result;
+  }
+  Rows rows;
+  Result result = RunText(
+      "SELECT EXISTS (SELECT 1 FROM databases) OR EXISTS (SELECT 1 FROM records)", &rows);
+  if (result != Result::kOk) return result;
+  if (rows.count() != 1) return Result::kFault;
+  *empty = PQgetvalue(rows.get(), 0, 0)[0] != 't';
+  return Result::kOk;
+}
+
+namespace {
+
+// Inserts what a snapshot hands it, inside the writer's transaction.
+class PgInserter : public SnapshotSink {
+ public:
+  using Runner = std::function<Result(const char*, const Oid*, const PgConnection::Params&)>;
+  explicit PgInserter(Runner run) : run_(std::move(run)) {}
+
+  bool Database(const SnapshotDatabase& row) override {
+    static const Oid kTypes[6] = {kInt8, kBytea, kInt8, kInt8, kBytea, kInt8};
+    PgConnection::Params params;
+    params.Int(row.oid);
+    params.Bytes(row.name);
+    params.Int(row.type);
+    params.Int(row.flags);
+    params.Bytes(row.sorts);
+    params.Int(row.modified);
+    return Done(run_("INSERT INTO databases(oid, name, type, flags, sorts, modified)"
+                     " VALUES ($1, $2, $3, $4, $5, $6)",
+                     kTypes, params),
+                row.oid);
+  }
+
+  bool Record(const SnapshotRecord& row) override {
+    static const Oid kTypes[7] = {kInt8, kInt8, kBytea, kBytea, kBytea, kBytea, kBytea};
+    PgConnection::Params params;
+    params.Int(row.oid);
+    params.Int(row.database);
+    for (int i = 0; i < CEDB_MAXSORTORDER; ++i) {
+      if (i < row.key_count) {
+        params.Bytes(row.keys[i]);
+      } else {
+        params.Null();
+      }
+    }
+    params.Bytes(row.props);
+    return Done(run_("INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+                     " VALUES ($1, $2, $3, $4, $5, $6, $7)",
+                     kTypes, params),
+                row.oid);
+  }
+
+  bool Counter(uint64_t next_oid) override {
+    counter_ = next_oid;
+    return result_ == Result::kOk;
+  }
+
+  Result result() const { return result_; }
+  uint64_t next_oid() const { return counter_ > highest_ ? counter_ : highest_ + 1; }
+
+ private:
+  bool Done(Result result, uint32_t oid) {
+    if (result != Result::kOk) {
+      result_ = result;
+      return false;
+    }
+    if (oid > highest_) highest_ = oid;
+    return true;
+  }
+
+  Runner run_;
+  Result result_ = Result::kOk;
+  uint64_t counter_ = 1;
+  uint64_t highest_ = 0;
+};
+
+}  // namespace
+
+Result PgConnection::WriteSnapshot(const std::function<bool(SnapshotSink*)>& feed, bool replace,
+                                   bool* not_empty) {
+  *not_empty = false;
+  bool refused = false;
+  Result result = InTransaction([&]() -> Result {
+    Rows rows;
+    // Hosts that keep writing wait until the whole store is in.
+    Result step = RunText("LOCK TABLE databases, records IN SHARE ROW EXCLUSIVE MODE", &rows);
+    if (step != Result::kOk) return step;
+    bool empty = false;
+    step = CountContent(&empty);
+    if (step != Result::kOk) return step;
+    if (!empty && !replace) {
+      refused = true;
+      return Result::kDuplicate;  // rolled back below; reported as not empty
+    }
+    if (!empty) {
+      step = RunText("DELETE FROM records; DELETE FROM databases", &rows);
+      if (step != Result::kOk) return step;
+    }
+    PgInserter inserter([this](const char* sql, const Oid* types, const Params& params) {
+      Rows ignored;
+      return RunParams(sql, types, params, &ignored);
+    });
+    bool fed = feed(&inserter);
+    if (inserter.result() != Result::kOk) return inserter.result();
+    if (!fed) {
+      last_message_ = "the source could not be read whole";
+      return Result::kFault;
+    }
+    uint64_t next = inserter.next_oid();
+    std::string counter = next > 1 ? "SELECT setval('oids', " + std::to_string(next - 1) + ", true)"
+                                   : std::string("SELECT setval('oids', 1, false)");
+    return RunText(counter.c_str(), &rows);
+  });
+  if (refused) {
+    *not_empty = true;
+    return Result::kOk;
+  }
+  return result;
+}
+
+Result PgConnection::CheckIntegrity(std::vector<std::string>* problems) {
+  if (conn_ == nullptr) {
+    Result result = Connect();
+    if (result != Result::kOk) return result;
+  }
+  Rows rows;
+  Result result = RunText(
+      "SELECT to_regclass('meta') IS NOT NULL, to_regclass('databases') IS NOT NULL,"
+      " to_regclass('records') IS NOT NULL, to_regclass('oids') IS NOT NULL,"
+      " (SELECT count(*) FROM pg_trigger WHERE tgrelid = to_regclass('records')"
+      "  AND tgname IN ('records_insert', 'records_delete', 'records_update'))",
+      &rows);
+  if (result != Result::kOk) return result;
+  if (rows.count() != 1) return Result::kFault;
+  static const char* const kObjects[4] = {"table meta", "table databases", "table records",
+                                          "sequence oids"};
+  for (int i = 0; i < 4; ++i) {
+    if (PQgetvalue(rows.get(), 0, i)[0] != 't') {
+      problems->push_back(std::string("the ") + kObjects[i] + " is missing");
+    }
+  }
+  if (atoi(PQgetvalue(rows.get(), 0, 4)) != 3) {
+    problems->push_back("the triggers that count each database's records are not all there");
+  }
+  result = RunText("SELECT value FROM meta WHERE key = 'schema'", &rows);
+  if (result != Result::kOk) return result;
+  if (rows.count() != 1) {
+    problems->push_back("the schema version row is missing");
+  } else if (atoll(PQgetvalue(rows.get(), 0, 0)) != kSchemaVersion) {
+    problems->push_back(std::string("schema version ") + PQgetvalue(rows.get(), 0, 0) +
+                        ", expected " + std::to_string(kSchemaVersion));
   }
   return Result::kOk;
 }

@@ -34,8 +34,10 @@ class PgConnection : public Connection {
   // Connects to `uri` (a libpq connection URI) and creates the schema in the
   // first schema of the search path when it has none (the schema itself
   // too, when it does not exist).
+  // With `create` false: a database whose schema holds the store's tables
+  // only; nothing is created.
   static Result Open(const std::string& uri, uint64_t generation, Connection** out,
-                     std::string* message);
+                     std::string* message, bool create = true);
   ~PgConnection() override;
 
   Result CreateDatabase(DatabaseRow* row) override;
@@ -49,6 +51,11 @@ class PgConnection : public Connection {
   Result DatabaseExists(CEOID database, bool* exists) override;
   Result RecordParent(CEOID record, CEOID* database) override;
   Result LoadDatabases(DatabaseSink* sink) override;
+  Result ReadSnapshot(SnapshotSink* sink) override;
+  Result CountContent(bool* empty) override;
+  Result WriteSnapshot(const std::function<bool(SnapshotSink*)>& feed, bool replace,
+                       bool* not_empty) override;
+  Result CheckIntegrity(std::vector<std::string>* problems) override;
   bool Usable() override;
   std::string LastMessage() override { return last_message_; }
 
@@ -92,6 +99,10 @@ class PgConnection : public Connection {
   Result RunRead(StatementId id, const Params& params, Rows* rows);
   // Runs text through the simple protocol (several statements allowed).
   Result RunText(const char* sql, Rows* rows);
+  // Runs one unprepared statement with binary parameters and results on the
+  // connection as it is: kUnreachable, never a new connection, when it has
+  // lost its server (a transaction would not survive one).
+  Result RunParams(const char* sql, const Oid* types, const Params& params, Rows* rows);
   Result Await(int64_t deadline_ns, Rows* rows);
   Result Classify(Rows* rows);
   Result Lost(const char* what);
@@ -102,6 +113,7 @@ class PgConnection : public Connection {
   Result InTransaction(Body body);
 
   const std::string uri_;
+  bool create_ = true;  // make the schema when there is none
   PGconn* conn_ = nullptr;
   bool prepared_[kStatementCount] = {};
   int64_t timeout_ms_ = 5000;

@@ -152,11 +152,10 @@ constexpr int kBodyResult = -1;
 }  // namespace
 
 Result SqliteConnection::Open(const std::string& path, uint64_t generation, Connection** out,
-                              std::string* message) {
+                              std::string* message, bool create) {
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           StoreVfsName());
+  int flags = create ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, StoreVfsName());
   if (rc != SQLITE_OK) {
     *message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     sqlite3_close(db);
@@ -167,8 +166,13 @@ Result SqliteConnection::Open(const std::string& path, uint64_t generation, Conn
     sqlite3_close(db);
     return Result::kNoMemory;
   }
-  rc = connection->Configure();
-  if (rc == SQLITE_OK) rc = connection->EnsureSchema();
+  if (create) {
+    rc = connection->Configure();
+  } else {
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  }
+  if (rc == SQLITE_OK) rc = connection->EnsureSchema(create);
   if (rc != SQLITE_OK) {
     Result result = connection->Failure(rc);
     *message = connection->LastMessage();
@@ -195,7 +199,7 @@ int SqliteConnection::Configure() {
   return rc;
 }
 
-int SqliteConnection::EnsureSchema() {
+int SqliteConnection::EnsureSchema(bool create) {
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE key = 'schema'", -1,
                               &statement, nullptr);
@@ -211,6 +215,7 @@ int SqliteConnection::EnsureSchema() {
   if (rc != SQLITE_OK) return rc;
   if (version == kSchemaVersion) return SQLITE_OK;
   if (version > kSchemaVersion) return SQLITE_CANTOPEN;  // a newer format
+  if (!create) return SQLITE_NOTADB;  // no store in this file, and none to be made
   // Several processes may find a new file at once; the IMMEDIATE transaction
   // makes one of them create the schema and the others see it done.
   rc = ExecText(db_, "BEGIN IMMEDIATE");
@@ -262,6 +267,7 @@ Result SqliteConnection::Failure(int rc) {
 }
 
 std::string SqliteConnection::LastMessage() {
+  if (!snapshot_message_.empty()) return snapshot_message_;
   std::string message = sqlite3_errmsg(db_);
   if (last_rc_ != SQLITE_OK && message == "not an error") message = sqlite3_errstr(last_rc_);
   return message + " (" + std::to_string(last_rc_) + ")";
@@ -576,6 +582,290 @@ Result SqliteConnection::LoadDatabases(DatabaseSink* sink) {
 void SqliteConnection::BeforeClose() {
   // Checkpoints the log into the file and truncates it.
   sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
+
+// ---- Whole stores ---------------------------------------------------------------
+
+namespace {
+
+// A statement of its own, finalized when the scope ends: the snapshot
+// statements run once per tool call and are not kept.
+class OneStatement {
+ public:
+  OneStatement(sqlite3* db, const char* text) {
+    rc_ = sqlite3_prepare_v2(db, text, -1, &statement_, nullptr);
+  }
+  ~OneStatement() { sqlite3_finalize(statement_); }
+  OneStatement(const OneStatement&) = delete;
+  OneStatement& operator=(const OneStatement&) = delete;
+  sqlite3_stmt* get() const { return statement_; }
+  int rc() const { return rc_; }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+  int rc_;
+};
+
+// The first identifier the counter may give after everything written: one
+// past the highest, and never below the counter that was fed.
+uint64_t CounterAfter(uint64_t fed, uint64_t highest) {
+  return fed > highest ? fed : highest + 1;
+}
+
+}  // namespace
+
+Result SqliteConnection::ReadSnapshot(SnapshotSink* sink) {
+  // A deferred transaction's snapshot begins with its first read; every
+  // query after it sees the same file, whatever other processes commit.
+  snapshot_message_.clear();
+  int rc = ExecText(db_, "BEGIN");
+  if (rc != SQLITE_OK) return Failure(rc);
+  Result result = Result::kOk;
+  bool go_on = true;
+  {
+    OneStatement databases(db_,
+                           "SELECT oid, name, type, flags, sorts, modified, records, size"
+                           " FROM databases ORDER BY oid");
+    rc = databases.rc();
+    while (rc == SQLITE_OK && go_on && (rc = Step(databases.get())) == SQLITE_ROW) {
+      SnapshotDatabase row;
+      sqlite3_stmt* s = databases.get();
+      row.oid = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+      row.name = ColumnString(s, 1);
+      row.type = static_cast<uint32_t>(sqlite3_column_int64(s, 2));
+      row.flags = static_cast<uint32_t>(sqlite3_column_int64(s, 3));
+      row.sorts = ColumnString(s, 4);
+      row.modified = sqlite3_column_int64(s, 5);
+      row.records = sqlite3_column_int64(s, 6);
+      row.size = sqlite3_column_int64(s, 7);
+      go_on = sink->Database(row);
+      rc = SQLITE_OK;
+    }
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  if (rc == SQLITE_OK && go_on) {
+    OneStatement records(db_,
+                         "SELECT oid, db, k0, k1, k2, k3, props FROM records ORDER BY db, oid");
+    rc = records.rc();
+    while (rc == SQLITE_OK && go_on && (rc = Step(records.get())) == SQLITE_ROW) {
+      SnapshotRecord row;
+      sqlite3_stmt* s = records.get();
+      row.oid = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+      row.database = static_cast<uint32_t>(sqlite3_column_int64(s, 1));
+      // Keys are present up to the first absent one.
+      for (int i = 0; i < CEDB_MAXSORTORDER && sqlite3_column_type(s, 2 + i) != SQLITE_NULL;
+           ++i) {
+        row.keys[i] = ColumnString(s, 2 + i);
+        row.key_count = static_cast<uint16_t>(i + 1);
+      }
+      row.props = ColumnString(s, 6);
+      go_on = sink->Record(row);
+      rc = SQLITE_OK;
+    }
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  if (rc == SQLITE_OK && go_on) {
+    OneStatement counter(db_, "SELECT value FROM meta WHERE key = 'next_oid'");
+    rc = counter.rc();
+    if (rc == SQLITE_OK) rc = Step(counter.get());
+    if (rc == SQLITE_ROW) {
+      go_on = sink->Counter(static_cast<uint64_t>(sqlite3_column_int64(counter.get(), 0)));
+      rc = SQLITE_OK;
+    } else if (rc == SQLITE_DONE) {
+      rc = SQLITE_CORRUPT;  // a store without its counter
+    }
+  }
+  if (rc != SQLITE_OK) result = Failure(rc);
+  std::string kept = result != Result::kOk ? LastMessage() : std::string();
+  if (!sqlite3_get_autocommit(db_)) ExecText(db_, "COMMIT");
+  if (result != Result::kOk) snapshot_message_ = kept;
+  return result;
+}
+
+Result SqliteConnection::CountContent(bool* empty) {
+  OneStatement count(db_,
+                     "SELECT (SELECT count(*) FROM databases) + (SELECT count(*) FROM records)");
+  int rc = count.rc();
+  if (rc == SQLITE_OK) rc = Step(count.get());
+  if (rc != SQLITE_ROW) return Failure(rc);
+  *empty = sqlite3_column_int64(count.get(), 0) == 0;
+  return Result::kOk;
+}
+
+namespace {
+
+// Inserts what a snapshot hands it, inside the writer's transaction.
+class SqliteInserter : public SnapshotSink {
+ public:
+  explicit SqliteInserter(sqlite3* db)
+      : database_(db,
+                  "INSERT INTO databases(oid, name, type, flags, sorts, modified)"
+                  " VALUES(?1, ?2, ?3, ?4, ?5, ?6)"),
+        record_(db,
+                "INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+                " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)") {
+    rc_ = database_.rc() != SQLITE_OK ? database_.rc() : record_.rc();
+  }
+
+  bool Database(const SnapshotDatabase& row) override {
+    if (rc_ != SQLITE_OK) return false;
+    sqlite3_stmt* s = database_.get();
+    sqlite3_bind_int64(s, 1, row.oid);
+    sqlite3_bind_blob64(s, 2, row.name.data(), row.name.size(), SQLITE_STATIC);
+    sqlite3_bind_int64(s, 3, row.type);
+    sqlite3_bind_int64(s, 4, row.flags);
+    sqlite3_bind_blob64(s, 5, row.sorts.data(), row.sorts.size(), SQLITE_STATIC);
+    sqlite3_bind_int64(s, 6, row.modified);
+    return Finish(s, row.oid);
+  }
+
+  bool Record(const SnapshotRecord& row) override {
+    if (rc_ != SQLITE_OK) return false;
+    sqlite3_stmt* s = record_.get();
+    sqlite3_bind_int64(s, 1, row.oid);
+    sqlite3_bind_int64(s, 2, row.database);
+    for (int i = 0; i < CEDB_MAXSORTORDER; ++i) {
+      if (i < row.key_count) {
+        sqlite3_bind_blob64(s, 3 + i, row.keys[i].data(), row.keys[i].size(), SQLITE_STATIC);
+      } else {
+        sqlite3_bind_null(s, 3 + i);
+      }
+    }
+    sqlite3_bind_blob64(s, 7, row.props.data(), row.props.size(), SQLITE_STATIC);
+    return Finish(s, row.oid);
+  }
+
+  bool Counter(uint64_t next_oid) override {
+    counter_ = next_oid;
+    return rc_ == SQLITE_OK;
+  }
+
+  int rc() const { return rc_; }
+  uint64_t next_oid() const { return CounterAfter(counter_, highest_); }
+
+ private:
+  bool Finish(sqlite3_stmt* s, uint32_t oid) {
+    int rc = Step(s);
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    if (rc != SQLITE_DONE) {
+      rc_ = rc;
+      return false;
+    }
+    if (oid > highest_) highest_ = oid;
+    return true;
+  }
+
+  OneStatement database_;
+  OneStatement record_;
+  int rc_ = SQLITE_OK;
+  uint64_t counter_ = 1;
+  uint64_t highest_ = 0;
+};
+
+}  // namespace
+
+Result SqliteConnection::WriteSnapshot(const std::function<bool(SnapshotSink*)>& feed,
+                                       bool replace, bool* not_empty) {
+  *not_empty = false;
+  snapshot_message_.clear();
+  return InTransaction([&](Result* result) -> int {
+    bool empty = false;
+    Result counted = CountContent(&empty);
+    if (counted != Result::kOk) return last_rc_;
+    if (!empty && !replace) {
+      *not_empty = true;
+      *result = Result::kOk;
+      return kBodyResult;
+    }
+    if (!empty) {
+      int rc = sqlite3_exec(db_, "DELETE FROM records; DELETE FROM databases;", nullptr, nullptr,
+                            nullptr);
+      if (rc != SQLITE_OK) return rc;
+    }
+    SqliteInserter inserter(db_);
+    if (inserter.rc() != SQLITE_OK) return inserter.rc();
+    bool fed = feed(&inserter);
+    if (inserter.rc() != SQLITE_OK) return inserter.rc();
+    if (!fed) {
+      snapshot_message_ = "the source could not be read whole";
+      *result = Result::kFault;
+      return kBodyResult;
+    }
+    OneStatement counter(db_, "UPDATE meta SET value = ?1 WHERE key = 'next_oid'");
+    int rc = counter.rc();
+    if (rc != SQLITE_OK) return rc;
+    sqlite3_bind_int64(counter.get(), 1, static_cast<int64_t>(inserter.next_oid()));
+    rc = Step(counter.get());
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  });
+}
+
+Result SqliteConnection::CheckIntegrity(std::vector<std::string>* problems) {
+  snapshot_message_.clear();
+  OneStatement check(db_, "PRAGMA integrity_check");
+  int rc = check.rc();
+  while (rc == SQLITE_OK && (rc = Step(check.get())) == SQLITE_ROW) {
+    std::string line = ColumnString(check.get(), 0);
+    if (line != "ok") problems->push_back("SQLite integrity check: " + line);
+    rc = SQLITE_OK;
+  }
+  if (rc != SQLITE_DONE) return Failure(rc);
+  OneStatement version(db_, "SELECT value FROM meta WHERE key = 'schema'");
+  rc = version.rc();
+  if (rc == SQLITE_OK) rc = Step(version.get());
+  if (rc == SQLITE_DONE) {
+    problems->push_back("the schema version row is missing");
+  } else if (rc == SQLITE_ROW) {
+    if (sqlite3_column_int(version.get(), 0) != kSchemaVersion) {
+      problems->push_back("schema version " + std::to_string(sqlite3_column_int(version.get(), 0)) +
+                          ", expected " + std::to_string(kSchemaVersion));
+    }
+  } else {
+    return Failure(rc);
+  }
+  return Result::kOk;
+}
+
+Result SqliteConnection::BackupInto(const std::string& path) {
+  snapshot_message_.clear();
+  sqlite3* copy = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &copy,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK) {
+    snapshot_message_ = path + ": " + (copy != nullptr ? sqlite3_errmsg(copy) : sqlite3_errstr(rc));
+    sqlite3_close(copy);
+    return Result::kFault;
+  }
+  sqlite3_backup* backup = sqlite3_backup_init(copy, "main", db_, "main");
+  if (backup == nullptr) {
+    snapshot_message_ = sqlite3_errmsg(copy);
+    sqlite3_close(copy);
+    return Result::kFault;
+  }
+  // All pages in one step: one read transaction on the source, so the copy
+  // is the store as one commit left it. A step that finds the source busy
+  // is tried again from the start.
+  for (int attempt = 0;; ++attempt) {
+    rc = sqlite3_backup_step(backup, -1);
+    if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || attempt == kBusyRetries) break;
+    SleepBriefly(attempt);
+  }
+  int finished = sqlite3_backup_finish(backup);
+  if (rc == SQLITE_DONE) rc = finished;
+  if (rc == SQLITE_OK || rc == SQLITE_DONE) {
+    // The copy is one file of its own: no log beside it, synced.
+    rc = sqlite3_exec(copy, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+  }
+  if (rc != SQLITE_OK) {
+    snapshot_message_ = std::string("backup: ") + sqlite3_errmsg(copy);
+    sqlite3_close(copy);
+    return Failure(rc);
+  }
+  rc = sqlite3_close(copy);
+  return rc == SQLITE_OK ? Result::kOk : Failure(rc);
 }
 
 }  // namespace store

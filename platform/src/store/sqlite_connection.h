@@ -22,8 +22,10 @@ class SqliteConnection : public Connection {
  public:
   // Opens the file (the one sqlite3_open_v2 of the store), switches it to WAL
   // with full sync, and creates the schema when the file has none.
+  // With `create` false: an existing store file only, opened read-only,
+  // its journal mode left as it is.
   static Result Open(const std::string& path, uint64_t generation, Connection** out,
-                     std::string* message);
+                     std::string* message, bool create = true);
   ~SqliteConnection() override;
 
   Result CreateDatabase(DatabaseRow* row) override;
@@ -37,6 +39,15 @@ class SqliteConnection : public Connection {
   Result DatabaseExists(CEOID database, bool* exists) override;
   Result RecordParent(CEOID record, CEOID* database) override;
   Result LoadDatabases(DatabaseSink* sink) override;
+  Result ReadSnapshot(SnapshotSink* sink) override;
+  Result CountContent(bool* empty) override;
+  Result WriteSnapshot(const std::function<bool(SnapshotSink*)>& feed, bool replace,
+                       bool* not_empty) override;
+  Result CheckIntegrity(std::vector<std::string>* problems) override;
+  // Copies the whole file into a new one at `path` with SQLite's online
+  // backup, in one step, so that the copy is one consistent snapshot however
+  // other connections write meanwhile.
+  Result BackupInto(const std::string& path);
   void BeforeClose() override;
   std::string LastMessage() override;
 
@@ -66,7 +77,7 @@ class SqliteConnection : public Connection {
  private:
   SqliteConnection(sqlite3* db, uint64_t generation) : Connection(generation), db_(db) {}
   int Configure();
-  int EnsureSchema();
+  int EnsureSchema(bool create);
   sqlite3_stmt* Statement(StatementId id, int* rc);
   int Exec(StatementId id);
   int NextObjectId(CEOID* oid);
@@ -80,6 +91,7 @@ class SqliteConnection : public Connection {
 
   sqlite3* db_;
   int last_rc_ = SQLITE_OK;
+  std::string snapshot_message_;  // a whole-store failure that is no SQLite code
   sqlite3_stmt* statements_[kStatementCount] = {};
 };
 
