@@ -78,18 +78,18 @@ class ConnectionHub {
   std::unordered_set<Connection*> connections_;       // guarded by mu_
 };
 
-// One accepted connection: a small object on its own strand (the socket's
-// executor) that reads requests, has them answered, and writes the answers,
+// One accepted connection: a small object on one loop thread (the socket's
+// executor, run by that thread alone) that reads requests, has them answered, and writes the answers,
 // each phase under its deadline.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   virtual ~Connection() = default;
-  // Called on the connection's strand when the server stops.
+  // Called on the connection's loop thread when the server stops.
   virtual void OnStop() = 0;
   virtual boost::asio::any_io_executor executor() = 0;
 };
 
-// Starts serving `socket` (its executor a strand of its own), counted by
+// Starts serving `socket` (its executor one loop thread's), counted by
 // hub->Admit for `peer_addr` already.
 void StartConnection(ConnectionHub* hub, boost::asio::ip::tcp::socket socket,
                      const std::string& peer_addr, int peer_port);

@@ -11,7 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <openssl/ssl.h>
 
 #include "connection.h"
@@ -25,13 +25,39 @@ using boost::system::error_code;
 constexpr size_t HostServer::kQueuedPerWorker;
 constexpr size_t HostServer::kMinBytesPerSecond;
 
+// One io_context per loop thread, each run by that thread alone, as nginx
+// runs one event loop per worker: a connection lives on one of them from
+// accept to close, so its handlers never need a strand, and no thread is
+// woken to take work that its own loop would have done. The acceptor lives
+// on the first; accepted connections go to each in turn.
 struct HostServer::Loop {
   explicit Loop(int io_threads)
-      : io(io_threads), acceptor(io), retry(io), tls(asio::ssl::context::tls_server) {}
+      : contexts(MakeContexts(io_threads)),
+        acceptor(*contexts[0]),
+        retry(*contexts[0]),
+        tls(asio::ssl::context::tls_server) {
+    for (auto& context : contexts) keep_running.push_back(asio::make_work_guard(*context));
+  }
+
+  static std::vector<std::unique_ptr<asio::io_context>> MakeContexts(int count) {
+    std::vector<std::unique_ptr<asio::io_context>> made;
+    for (int i = 0; i < count; ++i) made.push_back(std::make_unique<asio::io_context>(1));
+    return made;
+  }
+
+  asio::io_context& first() { return *contexts[0]; }
+  asio::any_io_executor NextExecutor() {
+    next = (next + 1) % contexts.size();
+    return contexts[next]->get_executor();
+  }
 
   void Accept();
 
-  asio::io_context io;
+  std::vector<std::unique_ptr<asio::io_context>> contexts;
+  // Keeps each loop running while it has no connection; let go at the stop,
+  // so that each loop ends with its last connection.
+  std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keep_running;
+  size_t next = 0;  // the loop of the last accepted connection
   tcp::acceptor acceptor;
   asio::steady_timer retry;  // after an accept that failed for want of files
   asio::ssl::context tls;
@@ -43,7 +69,7 @@ struct HostServer::Loop {
 };
 
 void HostServer::Loop::Accept() {
-  acceptor.async_accept(asio::make_strand(io), [this](const error_code& error, tcp::socket socket) {
+  acceptor.async_accept(NextExecutor(), [this](const error_code& error, tcp::socket socket) {
     if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
     if (error) {
       // Out of files or memory: say so once, and try again in a moment
@@ -119,7 +145,7 @@ bool HostServer::Create(std::string* error) {
 bool HostServer::Bind(std::string* error) {
   std::string where = options_.listen_host + ":" + std::to_string(options_.listen_port);
   error_code failure;
-  tcp::resolver resolver(loop_->io);
+  tcp::resolver resolver(loop_->first());
   auto found = resolver.resolve(options_.listen_host, std::to_string(options_.listen_port),
                                 tcp::resolver::passive | tcp::resolver::numeric_service,
                                 failure);
@@ -157,11 +183,11 @@ bool HostServer::Run() {
   // A Stop() that did not see the loop running yet is carried out here.
   if (stop_requested_) PostStop();
   std::vector<std::thread> threads;
-  unsigned cores = std::thread::hardware_concurrency();
-  for (unsigned i = 1; i < (cores == 0 ? 1 : cores); ++i) {
-    threads.emplace_back([loop] { loop->io.run(); });
+  for (size_t i = 1; i < loop->contexts.size(); ++i) {
+    asio::io_context* context = loop->contexts[i].get();
+    threads.emplace_back([context] { context->run(); });
   }
-  loop->io.run();
+  loop->first().run();
   for (std::thread& thread : threads) thread.join();
   // Every connection has ended; the workers have nothing left to do.
   loop->pool.reset();
@@ -176,11 +202,12 @@ void HostServer::Stop() {
 void HostServer::PostStop() {
   if (stop_posted_.exchange(true)) return;
   Loop* loop = loop_.get();
-  asio::post(loop->io, [loop] {
+  asio::post(loop->first(), [loop] {
     error_code ignored;
     loop->acceptor.close(ignored);
     loop->retry.cancel();
     loop->hub->StopAll();
+    for (auto& guard : loop->keep_running) guard.reset();
   });
 }
 

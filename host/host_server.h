@@ -1,5 +1,5 @@
-// The HTTP side of tvxhost: a listening socket on an event loop (a few
-// threads, one strand per connection), HTTPS when a certificate is given,
+// The HTTP side of tvxhost: a listening socket on event loops (one per
+// core, each connection on one of them), HTTPS when a certificate is given,
 // the connection limits, and a bounded pool of workers for the plug-in
 // calls. What a connection does is in connection.cc.
 #ifndef HOST_HOST_SERVER_H_
