@@ -18,7 +18,7 @@ class RealClientsTest(unittest.TestCase):
     def setUpClass(cls):
         cls.curl_path = hostkit.require_tool("curl")
         cls.site = hostkit.Site()
-        cls.host = hostkit.Host(cls.site).start()
+        cls.host = hostkit.Host(cls.site, *hostkit.UNLIMITED_POSTS).start()
         cls.base = f"http://127.0.0.1:{cls.host.port}"
 
     @classmethod

@@ -252,7 +252,7 @@ class SlowClientsTest(unittest.TestCase):
         cls.site.remove()
 
     def run_against(self, tls):
-        args = ["--timeout", str(TIMEOUT), "--keep-alive-timeout", str(KEEP_ALIVE)]
+        args = [*hostkit.UNLIMITED_POSTS, "--timeout", str(TIMEOUT), "--keep-alive-timeout", str(KEEP_ALIVE)]
         context = None
         if tls:
             args += ["--tls-cert", self.cert, "--tls-key", self.key]
