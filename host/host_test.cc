@@ -993,6 +993,38 @@ TEST(HostProcessTest, SigintStopsToo) {
   EXPECT_EQ(server.Stop(SIGINT), 0) << ReadFile(dir.path() + "/errors.log");
 }
 
+// A stop that let go of an idle connection's last reference while it held
+// the hub's lock deadlocked in the connection's destructor, about every
+// other time: each round must stop within its bound.
+TEST(HostProcessTest, SigtermWithIdleKeptAliveConnectionsStopsEveryTime) {
+  TempDir dir;
+  ASSERT_TRUE(WriteFile(dir.path() + "/index.html", "idle\n"));
+  for (int round = 0; round < 8; ++round) {
+    TestServer server;
+    std::string error;
+    ASSERT_TRUE(server.Start(kBinary,
+                             {"--listen", "127.0.0.1:0", "--root", dir.path(), "--store",
+                              dir.path() + "/s.db", "--keep-alive-timeout", "60"},
+                             dir.path() + "/errors.log", &error))
+        << error;
+    std::vector<int> idle;
+    for (int i = 0; i < 3; ++i) {
+      int fd = Connect(server.port());
+      ASSERT_GE(fd, 0);
+      ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+      std::string got = ReadUntil(fd, 5, [](const std::string& text) {
+        return text.find("\r\n\r\nidle\n") != std::string::npos;
+      });
+      EXPECT_EQ(StatusOf(got), 200);
+      idle.push_back(fd);
+    }
+    auto stop_start = std::chrono::steady_clock::now();
+    EXPECT_EQ(server.Stop(SIGTERM), 0) << "round " << round << "\n" << ReadFile(dir.path() + "/errors.log");
+    EXPECT_LT(std::chrono::steady_clock::now() - stop_start, std::chrono::seconds(5)) << round;
+    for (int fd : idle) close(fd);
+  }
+}
+
 TEST(HostProcessTest, PortInUseIsExit1) {
   TempDir dir;
   TestServer first;
