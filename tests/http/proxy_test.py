@@ -180,6 +180,19 @@ class ProxyTest(unittest.TestCase):
         self.assertFalse(self.access_lines("203.0.113.0"))
         self.assertEqual(6, len(self.access_lines("127.0.12.1")))
 
+    def test_the_admin_page_knows_its_own_origin_through_nginx(self):
+        # nginx passes the Host as the browser wrote it, so the page's own
+        # origin is nginx's address, and the backend's is another one.
+        own = f"http://127.0.0.1:{self.nginx.port}"
+        backend = f"http://127.0.0.1:{self.host.port}"
+        for origin, status in ((own, 200), (backend, 403), ("http://evil.example", 403)):
+            with self.subTest(origin=origin):
+                got, answer, _ = self.through.get(
+                    hostkit.ADMIN, source="127.0.14.1",
+                    headers=dict(self.site.admin_headers(), Origin=origin))
+                self.assertEqual(status, got)
+                self.assertEqual("DENY", answer.get("x-frame-options"))
+
     def test_the_proxy_is_not_held_to_the_per_address_connection_limit(self):
         def hold(count, source, port):
             socks = []
