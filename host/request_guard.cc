@@ -43,8 +43,6 @@ std::string Who(const HttpRequest& request) {
 
 }  // namespace
 
-RequestGuard::RequestGuard() : RequestGuard(GuardOptions(), nullptr) {}
-
 RequestGuard::RequestGuard(const GuardOptions& options, std::unique_ptr<DenyList> deny,
                            FloodLimiter::Clock clock)
     : proxies_(options.trusted_proxies),

@@ -33,8 +33,6 @@
 
 class RequestGuard {
  public:
-  // No proxies, no deny list, the default flood limit, no plain credentials.
-  RequestGuard();
   // `deny` may be null (no --deny-file); when given it has been Loaded.
   RequestGuard(const GuardOptions& options, std::unique_ptr<DenyList> deny,
                FloodLimiter::Clock clock = std::chrono::steady_clock::now);

@@ -291,6 +291,7 @@ class GuardTest(unittest.TestCase):
         flooder, neighbour = "127.0.7.1", "127.0.7.2"
         flood, calm = [], []
         errors = []
+        elapsed = []
 
         def flood_posts():
             try:
@@ -299,6 +300,7 @@ class GuardTest(unittest.TestCase):
                     status, headers, page = self.post_from(flooder, f"flood {i:03d}")
                     flood.append((status, headers, page))
                     time.sleep(max(0.0, start + (i + 1) * 0.1 - time.monotonic()))
+                elapsed.append(time.monotonic() - start)
             except Exception as e:  # pragma: no cover - reported below
                 errors.append(e)
 
@@ -325,8 +327,9 @@ class GuardTest(unittest.TestCase):
         self.assertEqual([302] * 5, statuses[:5], "the burst of 5 goes through")
         self.assertEqual(429, statuses[5], "the sixth post in a row is refused")
         taken = statuses.count(302)
-        # 10 a minute earns at most two more in the 10 s.
-        self.assertLessEqual(taken, 5 + 2)
+        # 10 a minute earns one more post every 6 s: two in the 10 s, more
+        # only when a slow machine stretched the run.
+        self.assertLessEqual(taken, 5 + int(elapsed[0] // 6) + 1, (elapsed, statuses))
         self.assertEqual(100, taken + statuses.count(429), statuses)
         for status, headers, page in flood:
             if status != 429:
