@@ -106,7 +106,7 @@ cp "$plugin" "$work/www/bbs/board.tvx"
 
 # The board: 21 posts of about 600 bytes of HTML, so that the page shows 20
 # and a NEXT link, as in the in-process figures.
-start_host fill
+start_host fill --post-rate 0  # 21 posts from one address
 for i in $(seq 1 21); do
   body="name=Bench+Poster&email=poster%40example.org&subject=post+$(printf %05d "$i")&body="
   for _ in 1 2 3 4 5 6 7 8; do body+="A+line+of+the+post%27s+text%2C+about+fifty+bytes+long.%0D%0A"; done

@@ -15,7 +15,9 @@ bool AnswerHasBody(const std::string& method, int status);
 // line). An error status without a page of its own gets a short HTML page.
 // Content-Length is the body's size (also for HEAD, where the body is not
 // sent); "Connection: close" is added when the connection ends after this
-// answer (`keep_alive` false, or answer->close).
+// answer (`keep_alive` false, or answer->close). Every answer gets
+// "X-Content-Type-Options: nosniff"; a guarded one (answer->guarded) gets
+// GuardedPathHeaders() too, in place of any the plug-in set.
 std::string FinishAnswer(bool keep_alive, HttpAnswer* answer);
 
 #endif  // HOST_ANSWER_HEAD_H_

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "access_policy.h"
+#include "deny_list.h"
 #include "ceplatform.h"
 #include "wince.h"
 
@@ -181,6 +182,18 @@ void CheckAccessRules(const HostOptions& options, Findings* findings) {
   }
 }
 
+void CheckDenyFile(const HostOptions& options, Findings* findings) {
+  if (options.guard.deny_file.empty()) return;
+  DenyList deny(options.guard.deny_file, [](const std::string&) {});
+  std::string error;
+  if (!deny.Load(&error)) {
+    findings->Problem("--deny-file", error);
+  } else {
+    findings->Passed("deny file " + options.guard.deny_file + " (" + std::to_string(deny.size()) +
+                     " address" + (deny.size() == 1 ? " or network)" : "es or networks)"));
+  }
+}
+
 std::string OpensslReason() {
   unsigned long code = ERR_get_error();
   ERR_clear_error();
@@ -224,6 +237,7 @@ bool CheckHostOptions(const HostOptions& options, std::vector<std::string>* prob
   CheckStore(options, &findings);
   CheckAccessLog(options, &findings);
   CheckAccessRules(options, &findings);
+  CheckDenyFile(options, &findings);
   CheckTls(options, &findings);
   return findings.ok();
 }

@@ -86,6 +86,9 @@ std::string Describe(const HostOptions& o) {
     text += " allow=" + a.prefix;
     for (const std::string& address : a.addresses) text += "," + address;
   }
+  text += " post-rate=" + std::to_string(o.guard.post_rate) + " deny=" + o.guard.deny_file;
+  for (const std::string& proxy : o.guard.trusted_proxy_text) text += " proxy=" + proxy;
+  if (o.guard.allow_plain_auth) text += " plain-auth";
   return text;
 }
 
@@ -99,6 +102,8 @@ TEST(ConfigFileTest, TheFileGivesWhatTheCommandLineGives) {
       {"auth", "/admin/=/etc/pw"},  {"auth", "/x=/etc/pw2"},
       {"allow", "/admin=127.0.0.1,::1"}, {"realm", "Board owners"},
       {"tls-cert", "c.pem"},        {"tls-key", "k.pem"},
+      {"post-rate", "3"},           {"deny-file", "/etc/deny"},
+      {"trust-proxy", "127.0.0.1"}, {"trust-proxy", "10.0.0.0/8,::1"},
   };
   std::string text;
   std::vector<std::string> args;
@@ -146,6 +151,43 @@ TEST(ConfigFileTest, TheCommandLineReplacesTheFilesValues) {
   EXPECT_TRUE(options.check);
   EXPECT_EQ(OptionOrigin(options, "--threads"), "");
   EXPECT_EQ(OptionOrigin(options, "--root"), file + ":2");
+}
+
+TEST(ConfigFileTest, GuardSwitchAndProxiesFromTheFile) {
+  TempFolder dir;
+  std::string file = dir.Write("host.conf",
+                               "allow-plain-auth\n"
+                               "trust-proxy 127.0.0.1\n"
+                               "trust-proxy 10.0.0.0/8\n"
+                               "post-rate 0\n");
+  HostOptions options;
+  std::string error;
+  ASSERT_EQ(Parse({"--config", file}, &options, &error), ParseResult::kRun) << error;
+  EXPECT_TRUE(options.guard.allow_plain_auth);
+  EXPECT_EQ(options.guard.post_rate, 0);
+  EXPECT_EQ(options.guard.trusted_proxy_text,
+            (std::vector<std::string>{"127.0.0.1", "10.0.0.0/8"}));
+  // The command line's proxies replace the file's, as for --auth.
+  ASSERT_EQ(Parse({"--config", file, "--trust-proxy", "::1"}, &options, &error), ParseResult::kRun)
+      << error;
+  EXPECT_EQ(options.guard.trusted_proxy_text, (std::vector<std::string>{"::1"}));
+  ASSERT_EQ(options.guard.trusted_proxies.size(), 1u);
+
+  // A bad value is named with its line; a switch takes no value, even in a file.
+  struct Case {
+    const char* text;
+    const char* error_contains;
+  } cases[] = {
+      {"threads 2\npost-rate lots\n", "bad.conf:2: --post-rate"},
+      {"trust-proxy 127.0.0.1\ntrust-proxy nginx\n", "bad.conf:2: --trust-proxy"},
+      {"allow-plain-auth yes\n", "bad.conf:1: "},
+      {"post-rate 5\npost-rate 6\n", "bad.conf:2: "},
+  };
+  for (const Case& c : cases) {
+    std::string bad = dir.Write("bad.conf", c.text);
+    EXPECT_EQ(Parse({"--config", bad}, &options, &error), ParseResult::kError) << c.text;
+    EXPECT_NE(error.find(c.error_contains), std::string::npos) << error;
+  }
 }
 
 TEST(ConfigFileTest, BadFilesNameTheLine) {
@@ -260,8 +302,9 @@ class ConfigCheckTest : public ::testing::Test {
 
 TEST_F(ConfigCheckTest, AGoodSetUpPasses) {
   std::string store = dir_.path() + "/store.db";
+  std::string deny = dir_.Write("deny", "# bots\n203.0.113.7\n198.51.100.0/24\n");
   EXPECT_TRUE(Check("store " + store + "\naccess-log " + dir_.path() + "/access.log\nauth /admin=" +
-                    htpasswd_ + "\nallow /admin=127.0.0.1\n")
+                    htpasswd_ + "\nallow /admin=127.0.0.1\ndeny-file " + deny + "\n")
                   .empty());
   // Neither the store nor the log is made by the check.
   EXPECT_NE(access(store.c_str(), F_OK), 0);
@@ -301,6 +344,8 @@ TEST_F(ConfigCheckTest, EachBrokenPartIsNamedWithItsLine) {
       {"access-log /no/such/folder/a.log", "access log /no/such/folder/a.log cannot be created"},
       {"auth /admin=" + dir_.path() + "/missing.htpasswd", "missing.htpasswd"},
       {"allow /admin=not-an-address", "'not-an-address' is not an IP address"},
+      {"deny-file " + dir_.path() + "/missing.deny", "cannot read deny file"},
+      {"deny-file " + dir_.Write("typo.deny", "10.0.0.1\n10.0.0.300\n"), "typo.deny:2:"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> problems = Check(c.line + "\n");

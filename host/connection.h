@@ -28,7 +28,7 @@ struct ConnectionLimits {
   std::chrono::seconds grace{10};       // before the body and answer rates apply
   std::chrono::seconds keep_alive{5};   // waiting for the next request
   size_t min_bytes_per_second = 4096;   // body and answer, after the grace
-  size_t body_limit = 1048576;
+  size_t body_limit = 65536;
   int requests_per_connection = 100;
 };
 

@@ -57,9 +57,10 @@ OptionKind HostOptionKind(const std::string& name) {
   static const char* const kSingle[] = {
       "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
       "--keep-alive", "--timeout", "--realm", "--tls-cert", "--tls-key", "--config",
-      "--keep-alive-timeout", "--max-connections", "--max-connections-per-address"};
-  static const char* const kRepeatable[] = {"--auth", "--allow"};
-  static const char* const kSwitches[] = {"--check"};
+      "--keep-alive-timeout", "--max-connections", "--max-connections-per-address",
+      "--post-rate", "--deny-file"};
+  static const char* const kRepeatable[] = {"--auth", "--allow", "--trust-proxy"};
+  static const char* const kSwitches[] = {"--check", "--allow-plain-auth"};
   for (const char* k : kSingle) {
     if (name == k) return OptionKind::kValue;
   }
@@ -77,6 +78,10 @@ bool ApplyHostOption(const std::string& name, const std::string& value, HostOpti
   HostOptions& result = *options;
   uint64_t number = 0;
   std::string prefix, rest;
+  if (GuardOptionKindOf(name) != GuardOptionKind::kNotGuard) {
+    bool is_switch = HostOptionKind(name) == OptionKind::kSwitch;
+    return ApplyGuardOption(name, is_switch ? nullptr : &value, &result.guard, error);
+  }
   if (name == "--listen") {
     if (!ParseListen(value, &result.listen_host, &result.listen_port)) {
       *error = "--listen wants ADDR:PORT (e.g. 127.0.0.1:8080 or [::1]:8080), not '" +
@@ -269,7 +274,8 @@ std::string OptionOrigin(const HostOptions& options, const std::string& name, si
 }
 
 std::string HostUsage() {
-  return "Usage: tvxhost [options]\n"
+  return std::string(
+         "Usage: tvxhost [options]\n"
          "Serves a document root over HTTP: files ending in .tvx are plug-ins, called\n"
          "once per request; every other file is sent as it is.\n"
          "\n"
@@ -282,7 +288,7 @@ std::string HostUsage() {
          "                           (default stderr)\n"
          "  --threads N              worker threads (default 8)\n"
          "  --body-limit BYTES       largest request body, larger ones get 413\n"
-         "                           (default 1048576)\n"
+         "                           (default 65536; a board post is a few KB)\n"
          "  --keep-alive N           requests per connection (default 100)\n"
          "  --timeout SECONDS        a request's head must arrive whole, and its body\n"
          "                           and the answer begin to move, within this time;\n"
@@ -295,7 +301,7 @@ std::string HostUsage() {
          "                           at once (default 10000)\n"
          "  --max-connections-per-address N\n"
          "                           connections open at once from one client address\n"
-         "                           (default 64)\n"
+         "                           (default 64; a --trust-proxy peer is not held to it)\n"
          "  --auth PREFIX=FILE       URL paths under PREFIX need HTTP Basic credentials\n"
          "                           from the htpasswd FILE (bcrypt or SHA-crypt hashes,\n"
          "                           e.g. made by 'htpasswd -B'); repeatable\n"
@@ -305,16 +311,18 @@ std::string HostUsage() {
          "                           repeatable\n"
          "  --realm NAME             realm shown at the password prompt (default corkwall)\n"
          "  --tls-cert FILE          serve HTTPS with this certificate (PEM) ...\n"
-         "  --tls-key FILE           ... and this private key (PEM); both or neither\n"
+         "  --tls-key FILE           ... and this private key (PEM); both or neither\n") +
+         GuardUsage() +
          "  --config FILE            read options from FILE first: one a line, the long\n"
          "                           option's name without its dashes, then its value\n"
          "                           ('listen 0.0.0.0:80'); '#' begins a comment line.\n"
          "                           An option given on the command line as well\n"
-         "                           replaces the file's value; for --auth and --allow\n"
-         "                           the command line's rules replace all of the file's\n"
+         "                           replaces the file's value; for --auth, --allow and\n"
+         "                           --trust-proxy the command line's rules replace all\n"
+         "                           of the file's\n"
          "  --check                  check the options and everything they name (root,\n"
-         "                           store, access log, htpasswd files, TLS files)\n"
-         "                           without serving; exit 0 when good, else 2\n"
+         "                           store, access log, htpasswd files, deny file, TLS\n"
+         "                           files) without serving; exit 0 when good, else 2\n"
          "  --help                   this text\n"
          "\n"
          "SIGINT or SIGTERM stops the server after the requests in flight; SIGHUP\n"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "guard_options.h"
 #include "path_resolver.h"  // NormalizePrefix
 
 // One --auth PREFIX=FILE: that URL path prefix needs HTTP Basic credentials
@@ -33,7 +34,7 @@ struct HostOptions {
   std::string store;       // object store file
   std::string access_log;  // "-" or empty: stderr
   int threads = 8;
-  size_t body_limit = 1048576;
+  size_t body_limit = 65536;  // a board post is a few KB
   int keep_alive = 100;  // requests per connection
   int timeout = 10;      // read and write timeout, seconds
   int keep_alive_timeout = 5;  // seconds a connection may wait between requests
@@ -44,6 +45,8 @@ struct HostOptions {
   std::string realm = "corkwall";
   std::string tls_cert;
   std::string tls_key;
+  // Flood limit, deny list, trusted proxies, plain credentials.
+  GuardOptions guard;
   std::string config_file;  // --config: options read from this file first
   bool check = false;       // --check: validate everything, then exit
   // Where each option's values came from, one per value applied, in order:
@@ -62,8 +65,9 @@ struct OptionEntry {
 };
 
 // How an option is written. kValue: one value, a later one replaces an
-// earlier one; kRepeatable: each value adds a rule (--auth, --allow);
-// kSwitch: no value (--check); kUnknown: not an option of tvxhost.
+// earlier one; kRepeatable: each value adds a rule (--auth, --allow,
+// --trust-proxy); kSwitch: no value (--check, --allow-plain-auth); kUnknown:
+// not an option of tvxhost.
 enum class OptionKind { kUnknown, kValue, kRepeatable, kSwitch };
 OptionKind HostOptionKind(const std::string& name);
 

@@ -21,7 +21,7 @@ TEST(HostOptionsTest, DefaultsWithoutArguments) {
   EXPECT_EQ(options.root, ".");
   EXPECT_EQ(options.store, "default.db");
   EXPECT_EQ(options.threads, 8);
-  EXPECT_EQ(options.body_limit, 1048576u);
+  EXPECT_EQ(options.body_limit, 65536u);
   EXPECT_EQ(options.keep_alive, 100);
   EXPECT_EQ(options.timeout, 10);
   EXPECT_EQ(options.keep_alive_timeout, 5);
@@ -30,6 +30,29 @@ TEST(HostOptionsTest, DefaultsWithoutArguments) {
   EXPECT_EQ(options.realm, "corkwall");
   EXPECT_TRUE(options.auth.empty());
   EXPECT_TRUE(options.tls_cert.empty());
+  // The guard is on unless turned off.
+  EXPECT_EQ(options.guard.post_rate, 10);
+  EXPECT_TRUE(options.guard.deny_file.empty());
+  EXPECT_TRUE(options.guard.trusted_proxies.empty());
+  EXPECT_FALSE(options.guard.allow_plain_auth);
+}
+
+TEST(HostOptionsTest, GuardOptionsOnTheCommandLine) {
+  HostOptions options;
+  std::string error;
+  ASSERT_EQ(Parse({"--post-rate", "0", "--deny-file=/etc/deny", "--trust-proxy", "127.0.0.1",
+                   "--trust-proxy=10.0.0.0/8, ::1", "--allow-plain-auth"},
+                  &options, &error),
+            ParseResult::kRun)
+      << error;
+  EXPECT_EQ(options.guard.post_rate, 0);
+  EXPECT_EQ(options.guard.deny_file, "/etc/deny");
+  EXPECT_EQ(options.guard.trusted_proxy_text,
+            (std::vector<std::string>{"127.0.0.1", "10.0.0.0/8", "::1"}));
+  ASSERT_EQ(options.guard.trusted_proxies.size(), 3u);
+  EXPECT_TRUE(options.guard.trusted_proxies[1].Contains("10.200.0.1"));
+  EXPECT_FALSE(options.guard.trusted_proxies[1].Contains("11.0.0.1"));
+  EXPECT_TRUE(options.guard.allow_plain_auth);
 }
 
 TEST(HostOptionsTest, EveryOptionInBothForms) {
@@ -73,6 +96,9 @@ TEST(HostOptionsTest, HelpWins) {
   EXPECT_EQ(Parse({"--threads", "2", "--help"}, &options, &error), ParseResult::kHelp);
   EXPECT_EQ(Parse({"-h"}, &options, &error), ParseResult::kHelp);
   EXPECT_NE(HostUsage().find("--auth PREFIX=FILE"), std::string::npos);
+  // The guard's own lines are part of --help.
+  EXPECT_NE(HostUsage().find(GuardUsage()), std::string::npos);
+  EXPECT_NE(HostUsage().find("(default 65536"), std::string::npos);
 }
 
 TEST(HostOptionsTest, BadOptionsAreRefusedWithAReason) {
@@ -105,6 +131,15 @@ TEST(HostOptionsTest, BadOptionsAreRefusedWithAReason) {
       {{"--tls-cert", "c.pem"}, "go together"},
       {{"--tls-key", "k.pem"}, "go together"},
       {{"--root"}, "needs a value"},
+      {{"--post-rate", "-1"}, "--post-rate"},
+      {{"--post-rate", "ten"}, "--post-rate"},
+      {{"--post-rate", "60001"}, "--post-rate"},
+      {{"--deny-file", ""}, "--deny-file"},
+      {{"--trust-proxy", "proxy.example"}, "--trust-proxy"},
+      {{"--trust-proxy", "10.0.0.0/33"}, "--trust-proxy"},
+      {{"--trust-proxy", "127.0.0.1,"}, "empty entry"},
+      {{"--allow-plain-auth=yes"}, "takes no value"},
+      {{"--post-rate"}, "needs a value"},
       {{"--frobnicate", "1"}, "unknown option"},
       {{"--frobnicate=1"}, "unknown option"},
       {{"stray"}, "unexpected argument"},

@@ -91,8 +91,11 @@ void HostServer::Loop::Accept() {
         address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
       }
       std::string text = address.to_string();
+      // A trusted proxy brings the connections of many clients: only the
+      // total limit holds it.
+      int per_address = hub->handler()->TrustsPeer(text) ? max_connections : max_per_address;
       // Past a limit the connection is closed at once: it costs nothing more.
-      if (hub->Admit(text, max_connections, max_per_address)) {
+      if (hub->Admit(text, max_connections, per_address)) {
         StartConnection(hub.get(), std::move(socket), text, peer.port());
       }
     }

@@ -85,7 +85,7 @@ class HostTest : public ::testing::Test {
     ASSERT_TRUE(server_->Start(kBinary,
                                {"--listen", "127.0.0.1:0", "--root", root_, "--store", store_,
                                 "--access-log", log_, "--threads", "4", "--body-limit", "65536",
-                                "--timeout", "2", "--auth", "/admin=" + htpasswd, "--allow",
+                                "--timeout", "2", "--post-rate", "0", "--auth", "/admin=" + htpasswd, "--allow",
                                 "/private=10.9.9.9"},
                                errors_, &error))
         << error;

@@ -47,10 +47,15 @@ class HttpHeaders {
 
 // One request as read from a connection.
 struct HttpRequest {
-  // Who the client is. The socket's peer for now; a trusted proxy in front
-  // may later name another.
+  // Who the client is: the socket's peer, or, when the peer is a trusted
+  // proxy, the client it names in X-Forwarded-For (port 0: not known).
   std::string client_addr;
   int client_port = 0;
+  // "http" or "https" as the client connected: the socket's own, or a
+  // trusted proxy's X-Forwarded-Proto.
+  std::string scheme = "http";
+  // The peer is a trusted proxy that passed the request on.
+  bool through_proxy = false;
   // The other end of the socket.
   std::string peer_addr;
   int peer_port = 0;
@@ -102,6 +107,9 @@ struct HttpAnswer {
   bool close = false;
   // The user whose login was checked, for the access log.
   std::string user;
+  // The answer is for a path under an --auth prefix: it must not be framed,
+  // cached or named to other sites (FinishAnswer adds the headers).
+  bool guarded = false;
 
   size_t BodySize() const;
   // Sets an error status with no body; headers set so far are kept.

@@ -74,7 +74,8 @@ TEST(AnswerHeadTest, ErrorsGetAPageAndFramingIsOurs) {
   page.headers.Add("Content-Type", "text/plain");
   head = FinishAnswer(false, &page);
   EXPECT_TRUE(page.close);
-  EXPECT_NE(head.find("\r\nContent-Type: text/plain\r\nContent-Length: 4\r\nConnection: close\r\n"),
+  EXPECT_NE(head.find("\r\nContent-Type: text/plain\r\nX-Content-Type-Options: nosniff\r\n"
+                      "Content-Length: 4\r\nConnection: close\r\n"),
             std::string::npos)
       << head;
 

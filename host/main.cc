@@ -27,6 +27,7 @@
 #include "host_options.h"
 #include "host_server.h"
 #include "plugin_cache.h"
+#include "request_guard.h"
 #include "request_handler.h"
 
 namespace {
@@ -183,6 +184,17 @@ int main(int argc, char** argv) {
     if (!policy.AddAllow(allow.prefix, allow.addresses, &error)) return BadOption(error);
   }
 
+  // A typo in the deny file stops the start: it must not leave open an
+  // address the owner meant to shut out.
+  std::unique_ptr<DenyList> deny;
+  if (!options.guard.deny_file.empty()) {
+    deny = std::make_unique<DenyList>(options.guard.deny_file,
+                                      [](const std::string& line) { LogError("%s", line.c_str()); });
+    if (!deny->Load(&error)) return BadOption(error);
+  }
+  for (const std::string& line : GuardStartWarnings(options.guard)) LogError("%s", line.c_str());
+  RequestGuard guard(options.guard, std::move(deny));
+
   HandlerConfig config;
   config.root_real = root_real;
   config.realm = options.realm;
@@ -197,9 +209,12 @@ int main(int argc, char** argv) {
   if (config.tls) {
     config.private_files.insert(RealFilePath(options.tls_key));
   }
+  if (!options.guard.deny_file.empty()) {
+    config.private_files.insert(RealFilePath(options.guard.deny_file));
+  }
 
   PluginCache plugins;
-  RequestHandler handler(config, &policy, &plugins);
+  RequestHandler handler(config, &policy, &plugins, &guard);
   HostServer server(options, &handler, &access_log);
   if (!server.Create(&error)) return BadOption(error);
   if (!server.Bind(&error)) {

@@ -7,6 +7,7 @@
 #include "code_page.h"
 #include "error_log.h"
 #include "path_resolver.h"
+#include "plugin_path_check.h"
 #include "plugin_response.h"
 #include "static_files.h"
 #include "tvx_library.h"
@@ -37,8 +38,8 @@ std::string EncodeLocation(const std::string& location) {
 }
 
 RequestHandler::RequestHandler(HandlerConfig config, const AccessPolicy* policy,
-                               PluginCache* plugins)
-    : config_(std::move(config)), policy_(policy), plugins_(plugins) {
+                               PluginCache* plugins, RequestGuard* guard)
+    : config_(std::move(config)), policy_(policy), plugins_(plugins), guard_(guard) {
   std::string root = config_.root_real == "/" ? std::string() : config_.root_real;
   root_is_ansi_ = Utf8ToAnsi(root, &document_root_ansi_);
 }
@@ -51,6 +52,10 @@ bool RequestHandler::NeedsWorker(const HttpRequest& request) const {
 
 bool RequestHandler::Permit(const std::string& path, const HttpRequest& request,
                             HttpAnswer* answer) const {
+  if (policy_->NeedsCredentials(path)) {
+    answer->guarded = true;
+    if (!guard_->AdmitGuardedPath(request, answer)) return false;
+  }
   std::string user;
   AccessDecision decision = policy_->Check(path, request.client_addr,
                                            request.headers.Get("Authorization"), &user);
@@ -91,6 +96,11 @@ bool RequestHandler::Admit(const HttpRequest& request, std::string* lexical,
 }
 
 void RequestHandler::Serve(const HttpRequest& request, HttpAnswer* answer) {
+  if (guard_->RefuseDenied(request, answer)) return;
+  Route(request, answer);
+}
+
+void RequestHandler::Route(const HttpRequest& request, HttpAnswer* answer) {
   std::string lexical;
   if (!Admit(request, &lexical, answer)) return;
   ResolvedPath resolved = ResolvePath(config_.root_real, lexical);
@@ -133,6 +143,16 @@ void RequestHandler::Serve(const HttpRequest& request, HttpAnswer* answer) {
   if (IsPluginName(lexical)) {
     if (EncodedBody(request) && HasBody(request)) {
       answer->Refuse(415);
+      return;
+    }
+    // The plug-in writes its URL path into its pages unescaped.
+    if (!IsSafePluginPath(lexical)) {
+      LogError("%s", UnsafePluginLogLine(resolved.real, lexical).c_str());
+      answer->Refuse(500);
+      return;
+    }
+    // Posts to the boards are limited per client; the owner's pages are not.
+    if (request.method == "POST" && !answer->guarded && !guard_->AdmitPost(request, answer)) {
       return;
     }
     RunPlugin(request, answer, lexical, resolved.real);
@@ -196,7 +216,7 @@ void RequestHandler::RunPlugin(const HttpRequest& request, HttpAnswer* answer,
   }
   inputs.document_root_ansi = document_root_ansi_;
   inputs.user = answer->user;
-  inputs.tls = config_.tls;
+  inputs.tls = config_.tls || request.scheme == "https";
 
   TvxRequest call;
   for (const auto& variable : CgiVariables(request, inputs)) {

@@ -11,6 +11,7 @@
 #include "http_message.h"
 #include "path_resolver.h"
 #include "plugin_cache.h"
+#include "request_guard.h"
 #include "static_files.h"
 
 struct HandlerConfig {
@@ -24,7 +25,15 @@ struct HandlerConfig {
 
 class RequestHandler {
  public:
-  RequestHandler(HandlerConfig config, const AccessPolicy* policy, PluginCache* plugins);
+  // `guard` holds the trusted proxies, the deny list and the flood limit.
+  RequestHandler(HandlerConfig config, const AccessPolicy* policy, PluginCache* plugins,
+                 RequestGuard* guard);
+
+  // Fills in who the request is from (RequestGuard::Identify): the
+  // connection calls it before Serve, so that the access log sees the same.
+  void Identify(HttpRequest* request) const { guard_->Identify(request); }
+  // True when connections from `peer` are not held to the per-address limit.
+  bool TrustsPeer(const std::string& peer) const { return guard_->TrustsPeer(peer); }
 
   // Answers a request read whole. Thread-safe.
   void Serve(const HttpRequest& request, HttpAnswer* answer);
@@ -41,7 +50,10 @@ class RequestHandler {
   // path's syntax and the access rules on the path as asked for. False with
   // the refusal in *answer. On success *lexical is the normalized path.
   bool Admit(const HttpRequest& request, std::string* lexical, HttpAnswer* answer) const;
+  // The access rules for one path; a path under an --auth prefix is
+  // checked by the guard first and marks the answer as guarded.
   bool Permit(const std::string& path, const HttpRequest& request, HttpAnswer* answer) const;
+  void Route(const HttpRequest& request, HttpAnswer* answer);
   void ServeDirectory(const HttpRequest& request, HttpAnswer* answer, const std::string& lexical);
   void ServeFile(const HttpRequest& request, HttpAnswer* answer, const ResolvedPath& resolved);
   void RunPlugin(const HttpRequest& request, HttpAnswer* answer, const std::string& lexical,
@@ -50,6 +62,7 @@ class RequestHandler {
   const HandlerConfig config_;
   const AccessPolicy* policy_;
   PluginCache* plugins_;
+  RequestGuard* guard_;
   StaticFileCache files_;
   std::string document_root_ansi_;
   bool root_is_ansi_ = false;

@@ -55,6 +55,7 @@ class FloodLimiter {
   FloodDecision Take(const std::string& client_address);
 
   bool enabled() const { return rate_ > 0; }
+  int posts_per_minute() const { return static_cast<int>(rate_); }
   // Buckets in use; never more than capacity().
   size_t entries() const;
   size_t capacity() const { return capacity_; }

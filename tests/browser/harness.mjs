@@ -36,11 +36,11 @@ export const artifactDir = process.env.ARTIFACT_DIR || buildDir;
 // What a sanitizer prints when it finds a fault in the server.
 const SANITIZER_REPORT = /ERROR: (Address|Leak)Sanitizer|runtime error:/;
 
-function freePort() {
+function freePort(address) {
   return new Promise((ok, fail) => {
     const s = createServer();
     s.once('error', fail);
-    s.listen(0, '127.0.0.1', () => {
+    s.listen(0, address, () => {
       const { port } = s.address();
       s.close(() => ok(port));
     });
@@ -60,11 +60,12 @@ async function loadPlaywright() {
   }
 }
 
-// Starts tvxhost on `port` the way scripts/serve does and waits until it answers.
-async function startServer(dataDir, port) {
-  const args = ['--listen', `127.0.0.1:${port}`, '--root', join(dataDir, 'www'),
+// Starts tvxhost on `address`:`port` the way scripts/serve does, with
+// `extraArgs` after its own, and waits until it answers.
+async function startServer(dataDir, address, port, extraArgs) {
+  const args = ['--listen', `${address}:${port}`, '--root', join(dataDir, 'www'),
     '--store', join(dataDir, 'objectstore.db'), '--access-log', join(dataDir, 'access.log'),
-    '--auth', `/admin=${join(dataDir, 'admin.htpasswd')}`];
+    '--auth', `/admin=${join(dataDir, 'admin.htpasswd')}`, ...extraArgs];
   const child = spawn(tvxhost, args, { stdio: ['ignore', 'pipe', 'pipe'] });
   let output = '';
   child.stdout.on('data', (d) => { output += d; });
@@ -81,7 +82,7 @@ async function startServer(dataDir, port) {
       throw new Error(`tvxhost ${args.join(' ')} exited (${JSON.stringify(exited)}):\n${output}`);
     }
     try {
-      await fetch(`http://127.0.0.1:${port}/`, { signal: AbortSignal.timeout(1000) });
+      await fetch(`http://${address}:${port}/`, { signal: AbortSignal.timeout(1000) });
       return s;
     } catch {
       if (Date.now() > deadline) {
@@ -107,25 +108,29 @@ async function stopServer(s) {
 }
 
 // A data folder, its server and a browser. `site.url(path)` is an address on
-// that server.
-export async function openSite() {
+// that server. Options: `address`, the loopback address the server listens
+// on (default 127.0.0.1; any of 127.0.0.0/8 is another origin), `serverArgs`,
+// more tvxhost options (a test that posts more than a few times from one
+// address gives '--post-rate', '0'), and `browser` false for a site that only
+// serves pages to another site's browser.
+export async function openSite({ address = '127.0.0.1', serverArgs = [], browser = true } = {}) {
   const chromium = await loadPlaywright();
   if (!existsSync(tvxhost)) throw new Error(`${tvxhost} not found: build the project first`);
   const dataDir = mkdtempSync(join(tmpdir(), 'corkwall-browser-'));
-  const port = await freePort();
+  const port = await freePort(address);
   const site = {
     dataDir,
-    base: `http://127.0.0.1:${port}`,
+    base: `http://${address}:${port}`,
     server: null,
     browser: null,
-    url: (path) => `http://127.0.0.1:${port}${path}`,
+    url: (path) => `http://${address}:${port}${path}`,
 
     layout() {
       execFileSync(join(top, 'scripts', 'layout-site'), [buildDir, dataDir],
         { stdio: ['ignore', 'pipe', 'inherit'], timeout: STEP_TIMEOUT });
     },
 
-    async start() { site.server = await startServer(dataDir, port); },
+    async start() { site.server = await startServer(dataDir, address, port, serverArgs); },
 
     // Stops the server and fails when it did not stop cleanly or when a
     // sanitizer reported a fault while it ran.
@@ -172,8 +177,10 @@ export async function openSite() {
     site.layout();
     await site.start();
     // playwright starts chromium with a fresh temporary --user-data-dir of its own.
-    site.browser = await chromium.launch({
-      executablePath: CHROMIUM, args: CHROMIUM_ARGS, timeout: STEP_TIMEOUT });
+    if (browser) {
+      site.browser = await chromium.launch({
+        executablePath: CHROMIUM, args: CHROMIUM_ARGS, timeout: STEP_TIMEOUT });
+    }
   } catch (e) {
     await site.close().catch(() => {});
     throw e;

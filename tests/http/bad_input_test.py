@@ -59,8 +59,8 @@ class BadInputTest(unittest.TestCase):
             f.write("this is a text file, not a plug-in\n")
         with open(cls.site.www + "/bbs/empty.tvx", "w"):
             pass
-        cls.host = hostkit.Host(cls.site, "--body-limit", str(BODY_LIMIT),
-                                "--timeout", str(TIMEOUT)).start()
+        cls.host = hostkit.Host(cls.site, *hostkit.UNLIMITED_POSTS, "--body-limit",
+                                str(BODY_LIMIT), "--timeout", str(TIMEOUT)).start()
         for name, subject, body in SEED:
             status, _, page = cls.host.post(BOARD, [("name", name), ("email", b""),
                                                     ("subject", subject), ("body", body),

@@ -105,7 +105,7 @@ class CrashTest(unittest.TestCase):
                         self.host.kill()
 
     def run_round(self, round_number, acked, sent):
-        self.host = hostkit.Host(self.site).start()
+        self.host = hostkit.Host(self.site, *hostkit.UNLIMITED_POSTS).start()
         stop = threading.Event()
         posters = [Poster(self.host.port, round_number, c, stop) for c in range(CLIENTS)]
         for poster in posters:
@@ -126,7 +126,7 @@ class CrashTest(unittest.TestCase):
 
         # The store as the kill left it, then through a new server.
         self.check_store()
-        self.host = hostkit.Host(self.site).start()
+        self.host = hostkit.Host(self.site, *hostkit.UNLIMITED_POSTS).start()
         posts = self.host.board_posts()
         shown = {}
         for html in posts:

@@ -29,6 +29,10 @@ START_TIMEOUT = 30.0
 STOP_TIMEOUT = 20.0
 REQUEST_TIMEOUT = 30.0
 
+# For a suite that posts many times from 127.0.0.1 and is not about the flood
+# limit: the limit off, as a load test runs the server.
+UNLIMITED_POSTS = ("--post-rate", "0")
+
 BOARD = "/bbs/board.tvx"
 OPEN_BOARD = "/bbs/open.tvx"
 ADMIN = "/admin/corkwarden.tvx"
@@ -202,9 +206,13 @@ class Host:
 
     # --- HTTP ---
 
-    def request(self, method, target, body=None, headers=None, timeout=REQUEST_TIMEOUT):
-        """One request on a fresh connection: (status, headers dict, body)."""
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+    def request(self, method, target, body=None, headers=None, timeout=REQUEST_TIMEOUT,
+                source=None):
+        """One request on a fresh connection: (status, headers dict, body).
+        `source` is the loopback address to send from (any of 127.0.0.0/8),
+        so that a test can be several clients."""
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout,
+                                          source_address=(source, 0) if source else None)
         try:
             conn.request(method, target, body=body, headers=headers or {})
             response = conn.getresponse()
@@ -213,8 +221,8 @@ class Host:
         finally:
             conn.close()
 
-    def get(self, target, headers=None):
-        return self.request("GET", target, headers=headers)
+    def get(self, target, headers=None, source=None):
+        return self.request("GET", target, headers=headers, source=source)
 
     def raw(self, data, timeout=REQUEST_TIMEOUT, half_close=False):
         """Sends bytes as they are and reads until the server closes the
@@ -249,12 +257,14 @@ class Host:
 
     # --- the board ---
 
-    def post(self, board, fields, content_type="application/x-www-form-urlencoded"):
+    def post(self, board, fields, content_type="application/x-www-form-urlencoded",
+             source=None, headers=None):
         """Posts a form of (name, bytes) pairs, URL-encoded the way a browser
         encodes a Shift_JIS page's form: (status, headers, body)."""
         body = form_body(fields)
         return self.request("POST", board, body=body,
-                            headers={"Content-Type": content_type})
+                            headers=dict(headers or {}, **{"Content-Type": content_type}),
+                            source=source)
 
     def board_pages(self, board=BOARD, limit=200):
         """Every page of a board, following the NEXT links from the first."""

@@ -86,7 +86,8 @@ class SharedStoreTest(unittest.TestCase):
 
     def setUp(self):
         self.site = pgkit.site_on(self.server, self.id().split(".")[-1].lower())
-        self.hosts = [hostkit.Host(self.site).start(), hostkit.Host(self.site).start()]
+        self.hosts = [hostkit.Host(self.site, *hostkit.UNLIMITED_POSTS).start(),
+                      hostkit.Host(self.site, *hostkit.UNLIMITED_POSTS).start()]
 
     def tearDown(self):
         for host in self.hosts:

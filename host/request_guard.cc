@@ -1,0 +1,113 @@
+#include "request_guard.h"
+
+#include <strings.h>
+
+#include <optional>
+#include <vector>
+
+#include "cross_site_guard.h"
+#include "error_log.h"
+#include "guard_answer.h"
+#include "guard_text.h"
+#include "plain_auth_rule.h"
+
+namespace {
+
+std::vector<std::string> AllValues(const HttpHeaders& headers, const char* name) {
+  std::vector<std::string> values;
+  for (const HttpHeaders::Field& field : headers.fields()) {
+    if (strcasecmp(field.name.c_str(), name) == 0) values.push_back(field.value);
+  }
+  return values;
+}
+
+std::optional<std::string> Optional(const HttpHeaders& headers, const char* name) {
+  const HttpHeaders::Field* field = headers.Find(name);
+  if (field == nullptr) return std::nullopt;
+  return field->value;
+}
+
+void PutAnswer(const GuardAnswer& guard, HttpAnswer* answer) {
+  answer->Refuse(guard.status);
+  for (const auto& header : guard.headers) answer->headers.Set(header.first, header.second);
+  answer->body = guard.body;
+}
+
+// "GET /admin/x.tvx from 203.0.113.7", made log-safe.
+std::string Who(const HttpRequest& request) {
+  std::string who = LogText(request.method, 20) + " " + LogText(request.path) + " from " +
+                    request.client_addr;
+  if (request.through_proxy) who += " (through " + request.peer_addr + ")";
+  return who;
+}
+
+}  // namespace
+
+RequestGuard::RequestGuard(const GuardOptions& options, std::unique_ptr<DenyList> deny,
+                           FloodLimiter::Clock clock)
+    : proxies_(options.trusted_proxies),
+      deny_(std::move(deny)),
+      flood_(options.post_rate, FloodLimiter::kDefaultCapacity, std::move(clock)),
+      allow_plain_auth_(options.allow_plain_auth) {}
+
+void RequestGuard::Identify(HttpRequest* request) const {
+  const std::string connection_scheme = request->tls ? "https" : "http";
+  ResolvedClient client = proxies_.Resolve(request->peer_addr, connection_scheme,
+                                           AllValues(request->headers, "X-Forwarded-For"),
+                                           AllValues(request->headers, "X-Forwarded-Proto"));
+  request->through_proxy = client.through_proxy;
+  request->scheme = client.scheme;
+  request->client_addr = client.address;
+  // The client's port is not passed on by the proxy.
+  request->client_port = client.through_proxy ? 0 : request->peer_port;
+}
+
+bool RequestGuard::RefuseDenied(const HttpRequest& request, HttpAnswer* answer) {
+  if (deny_ == nullptr || !deny_->Denies(request.client_addr)) return false;
+  LogError("%s: refused, the client is listed in the deny file %s", Who(request).c_str(),
+           deny_->path().c_str());
+  answer->Refuse(403);
+  return true;
+}
+
+bool RequestGuard::AdmitGuardedPath(const HttpRequest& request, HttpAnswer* answer) const {
+  FetchContext fetch;
+  fetch.sec_fetch_site = Optional(request.headers, "Sec-Fetch-Site");
+  fetch.origin = Optional(request.headers, "Origin");
+  fetch.referer = Optional(request.headers, "Referer");
+  WebOrigin own;
+  bool own_valid = OwnWebOrigin(request.scheme, request.headers.Get("Host"), &own);
+  CrossSiteVerdict cross = CheckCrossSite(fetch, own, own_valid);
+  if (!cross.allowed) {
+    LogError("%s: refused, a request from another site to a password-protected path: %s",
+             Who(request).c_str(), cross.reason.c_str());
+    answer->Refuse(403);
+    return false;
+  }
+
+  CredentialChannel channel;
+  channel.tls = request.tls;
+  channel.peer = request.peer_addr;
+  channel.client = ResolvedClient{request.client_addr, request.scheme, request.through_proxy};
+  channel.forwarded_headers =
+      request.headers.Has("X-Forwarded-For") || request.headers.Has("X-Forwarded-Proto");
+  PlainAuthVerdict plain = CheckCredentialChannel(channel, allow_plain_auth_);
+  if (!plain.allowed) {
+    LogError("%s: refused, %s (only https, loopback or a trusted proxy that says https; "
+             "--allow-plain-auth lifts this)",
+             Who(request).c_str(), plain.reason.c_str());
+    PutAnswer(PlainCredentialsAnswer(), answer);
+    return false;
+  }
+  return true;
+}
+
+bool RequestGuard::AdmitPost(const HttpRequest& request, HttpAnswer* answer) {
+  if (!flood_.enabled()) return true;
+  FloodDecision decision = flood_.Take(request.client_addr);
+  if (decision.allowed) return true;
+  LogError("%s: refused, past the flood limit of %d posts a minute; may post again in %d s",
+           Who(request).c_str(), flood_.posts_per_minute(), decision.retry_after_seconds);
+  PutAnswer(FloodAnswer(decision.retry_after_seconds), answer);
+  return false;
+}
