@@ -432,6 +432,8 @@ void Session<Stream>::Dispatch() {
   deadline_ = Clock::time_point::max();
 
   RequestHandler* handler = hub_->handler();
+  // From here on, the log and the rules see the client behind a trusted proxy.
+  handler->Identify(&request_);
   if (!handler->NeedsWorker(request_)) {
     HttpAnswer answer;
     handler->Serve(request_, &answer);
