@@ -114,6 +114,7 @@ const char* StatusText(int status) {
     case 415: return "Unsupported Media Type";
     case 416: return "Range Not Satisfiable";
     case 417: return "Expectation Failed";
+    case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     case 501: return "Not Implemented";

@@ -58,6 +58,21 @@ TEST(HttpMessageTest, TokensAreWhatRfc9110Allows) {
   }
 }
 
+// Every status the server itself answers with goes out with its own reason
+// phrase; a client or a log reader sees no bare "Error".
+TEST(HttpMessageTest, StatusesTheServerSendsHaveTheirReasonPhrase) {
+  const struct {
+    int status;
+    const char* text;
+  } cases[] = {
+      {400, "Bad Request"},       {403, "Forbidden"},
+      {408, "Request Timeout"},   {413, "Payload Too Large"},
+      {429, "Too Many Requests"}, {431, "Request Header Fields Too Large"},
+      {500, "Internal Server Error"}, {503, "Service Unavailable"},
+  };
+  for (const auto& c : cases) EXPECT_STREQ(StatusText(c.status), c.text) << c.status;
+}
+
 TEST(AnswerHeadTest, ErrorsGetAPageAndFramingIsOurs) {
   HttpAnswer refused;
   refused.Refuse(413);
