@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,11 +27,10 @@ constexpr int kPowerLostStatus = 77;
 
 const char kDurable[] = ".durable";
 
-// What one process wrote to a file since the file was last synced.
+// A file this process has open, kept across its closes.
 struct FileState {
   std::string path;
   int users = 0;
-  std::vector<std::pair<sqlite3_int64, sqlite3_int64>> written;  // offset, length
 };
 
 std::mutex states_mutex;
@@ -52,26 +52,29 @@ void WriteAll(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Copies what was written to the file since its last sync into its durable
-// image, which then has the file's size.
+// Makes the file as it stands its durable image, as a sync does on Linux:
+// every byte of the file reaches the disk, whichever process wrote it. Syncs
+// of one file from several processes take turns (a lock on the image), and
+// each reads the file once its turn has come, so that a later sync never
+// leaves an older image than an earlier one did.
 void MakeDurable(FileState* state) {
+  int durable = open((state->path + kDurable).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (durable < 0 || flock(durable, LOCK_EX) != 0) _exit(3);
   int real = open(state->path.c_str(), O_RDONLY | O_CLOEXEC);
-  int durable = open((state->path + kDurable).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   struct stat info;
-  if (real >= 0 && durable >= 0 && fstat(real, &info) == 0) {
-    std::vector<char> bytes;
-    for (const auto& range : state->written) {
-      if (range.first >= info.st_size) continue;
-      sqlite3_int64 length = std::min<sqlite3_int64>(range.second, info.st_size - range.first);
-      bytes.resize(static_cast<size_t>(length));
-      ssize_t got = pread(real, bytes.data(), bytes.size(), range.first);
-      if (got > 0) pwrite(durable, bytes.data(), static_cast<size_t>(got), range.first);
+  if (real >= 0 && fstat(real, &info) == 0) {
+    std::vector<char> bytes(64 * 1024);
+    off_t at = 0;
+    while (at < info.st_size) {
+      ssize_t got = pread(real, bytes.data(), bytes.size(), at);
+      if (got <= 0) break;
+      if (pwrite(durable, bytes.data(), static_cast<size_t>(got), at) != got) _exit(3);
+      at += got;
     }
-    if (ftruncate(durable, info.st_size) != 0) _exit(3);
+    if (ftruncate(durable, at) != 0) _exit(3);
   }
   if (real >= 0) close(real);
-  if (durable >= 0) close(durable);
-  state->written.clear();
+  close(durable);  // lets the next sync of the file take its turn
 }
 
 }  // namespace
@@ -101,11 +104,6 @@ struct PowerLossCalls {
     Vfs().StopIfLost();
     bool cut = Vfs().Event();
     int rc = Real(file)->pMethods->xWrite(Real(file), buffer, amount, offset);
-    FileState* state = Of(file)->state;
-    if (state != nullptr) {
-      std::lock_guard<std::mutex> lock(states_mutex);
-      state->written.emplace_back(offset, amount);
-    }
     if (cut) _exit(kPowerLostStatus);
     return rc;
   }
@@ -189,12 +187,7 @@ struct PowerLossCalls {
   // redundant and synced.
   static int Delete(sqlite3_vfs*, const char* name, int syncDir) {
     Vfs().StopIfLost();
-    {
-      std::lock_guard<std::mutex> lock(states_mutex);
-      auto found = states->find(name);
-      if (found != states->end()) found->second.written.clear();
-      unlink((std::string(name) + kDurable).c_str());
-    }
+    unlink((std::string(name) + kDurable).c_str());
     return DefaultVfs()->xDelete(DefaultVfs(), name, syncDir);
   }
   static int Access(sqlite3_vfs*, const char* name, int flags, int* out) {

@@ -3,7 +3,8 @@
 //
 // Writes go to the real file at once (processes see them, as they would in
 // the page cache); what was last synced is kept beside it in a copy, the
-// file's durable image ("<file>.durable"). Each write, sync and truncate of
+// file's durable image ("<file>.durable"). A sync makes the whole file
+// durable, whichever process wrote it, as a sync does on Linux. Each write, sync and truncate of
 // any process is one event, counted in memory shared across fork. At the
 // event chosen with CutPowerAt, power is lost: the write of that event still
 // reaches the file, a sync or truncate does not happen, and every process
