@@ -59,7 +59,10 @@ bool TvxRequest::SetAll(const std::vector<std::pair<std::string, std::string>>& 
     }
     pairs.emplace_back(name, variable.second.c_str());
   }
+  size_t total = 0;
+  for (const auto& pair : pairs) total += strlen(pair.first) + strlen(pair.second) + 2;
   std::string bytes;
+  bytes.reserve(total);
   for (const auto& pair : pairs) {
     bytes.append(pair.first, strlen(pair.first) + 1);
     bytes.append(pair.second, strlen(pair.second) + 1);
