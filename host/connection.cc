@@ -63,14 +63,21 @@ void ConnectionHub::Unregister(Connection* connection) {
 
 void ConnectionHub::StopAll() {
   stopping_ = true;
-  std::lock_guard<std::mutex> lock(mu_);
-  for (Connection* connection : connections_) {
-    // A connection in its destructor has no owner left: weak_from_this()
-    // is empty then, and it is about to leave the set anyway.
-    std::weak_ptr<Connection> weak = connection->weak_from_this();
-    std::shared_ptr<Connection> alive = weak.lock();
-    if (!alive) continue;
-    asio::post(alive->executor(), [alive] { alive->OnStop(); });
+  std::vector<std::shared_ptr<Connection>> alive;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    alive.reserve(connections_.size());
+    for (Connection* connection : connections_) {
+      // A connection in its destructor has no owner left: weak_from_this()
+      // is empty then, and it is about to leave the set anyway.
+      std::shared_ptr<Connection> one = connection->weak_from_this().lock();
+      if (one) alive.push_back(std::move(one));
+    }
+  }
+  // Outside the lock: the owner let go last runs the connection's
+  // destructor, and that takes the lock to leave the set.
+  for (const std::shared_ptr<Connection>& connection : alive) {
+    asio::post(connection->executor(), [connection] { connection->OnStop(); });
   }
 }
 
