@@ -198,6 +198,8 @@ class Session : public Connection {
   // written, less those still in the socket's send queue.
   Clock::time_point AnswerDeadline() {
     size_t written = head_sent_ + static_cast<size_t>(body_sent_);
+    // Nothing written yet is nothing taken: the socket need not be asked.
+    if (written == 0) return RateDeadline(phase_start_, 0);
     int queued = 0;
     if (ioctl(LowestLayer(stream_).native_handle(), TIOCOUTQ, &queued) != 0 || queued < 0) {
       queued = 0;
@@ -481,7 +483,6 @@ void Session<Stream>::Answer(HttpAnswer answer) {
 
 template <class Stream>
 void Session<Stream>::WriteNext() {
-  SetDeadline(phase_ == Phase::kRefusal ? phase_start_ + kRefusalWrite : AnswerDeadline());
   std::vector<asio::const_buffer> buffers;
   if (head_sent_ < head_.size()) buffers.emplace_back(head_.data() + head_sent_, head_.size() - head_sent_);
   size_t left = body_total_ - static_cast<size_t>(body_sent_);
@@ -505,9 +506,11 @@ void Session<Stream>::WriteNext() {
     }
   }
   if (buffers.empty()) {
+    // What follows the answer sets its own deadline.
     AfterAnswer();
     return;
   }
+  SetDeadline(phase_ == Phase::kRefusal ? phase_start_ + kRefusalWrite : AnswerDeadline());
   asio::async_write(stream_, buffers, [self = self()](const error_code& error, size_t bytes) {
     self->OnWritten(error, bytes);
   });

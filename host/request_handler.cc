@@ -219,12 +219,10 @@ void RequestHandler::RunPlugin(const HttpRequest& request, HttpAnswer* answer,
   inputs.tls = config_.tls || request.scheme == "https";
 
   TvxRequest call;
-  for (const auto& variable : CgiVariables(request, inputs)) {
-    if (!call.Set(variable.first, variable.second)) {
-      LogError("%s: out of memory building the request variables", real.c_str());
-      answer->Refuse(500);
-      return;
-    }
+  if (!call.SetAll(CgiVariables(request, inputs))) {
+    LogError("%s: out of memory building the request variables", real.c_str());
+    answer->Refuse(500);
+    return;
   }
   if (!call.SetBody(request.body)) {
     LogError("%s: out of memory copying a request body of %zu bytes", real.c_str(),

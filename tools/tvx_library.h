@@ -6,6 +6,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "server_variables.h"
 #include "text_buffer.h"
@@ -39,6 +41,11 @@ class TvxRequest {
 
   // Adds or replaces a request variable. False when memory runs out.
   bool Set(const std::string& name, const std::string& value);
+  // The same as Set for each pair in turn, and the same block of variables
+  // results, but written in one append instead of a walk of the block and
+  // two appends per pair. False for an empty name (the pairs before it are
+  // set) or when memory runs out (none is).
+  bool SetAll(const std::vector<std::pair<std::string, std::string>>& variables);
   // Sets the body (bytes, NULs allowed). False when memory runs out.
   bool SetBody(const std::string& bytes);
 

@@ -52,6 +52,10 @@ class FileObject : public KernelObject {
 // The Linux form of a device path: UTF-8 with '/' for '\'. False when the
 // path holds an unpaired surrogate.
 bool LinuxPath(LPCWSTR path, std::string* out) {
+  // Room for an ASCII path at once; other characters may grow it further.
+  size_t units = 0;
+  while (path[units] != 0) ++units;
+  out->reserve(out->size() + units);
   for (size_t i = 0; path[i] != 0; ++i) {
     uint32_t cp = path[i];
     if (cp < 0x80) {  // most paths are ASCII

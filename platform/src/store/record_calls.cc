@@ -141,9 +141,11 @@ CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount, CEPROPID
       return Fail<CEOID>(ERROR_READ_FAULT, 0);
     }
     // Copy the new position before touching the caller's buffer, so that no
-    // failure comes after the buffer has changed hands.
+    // failure comes after the buffer has changed hands; a key that fits the
+    // old one's room is copied afterwards, as that cannot fail.
     std::string key;
-    if (handle->auto_increment()) {
+    bool keyFits = row.key_size <= handle->last_key.capacity();
+    if (handle->auto_increment() && !keyFits) {
       key.assign(reinterpret_cast<const char*>(row.key), row.key_size);
     }
     size_t needed = layout.needed();
@@ -165,7 +167,11 @@ CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount, CEPROPID
     *propCount = layout.count();
     // Without CEDB_AUTOINCREMENT a read leaves the position where it was.
     if (handle->auto_increment()) {
-      handle->last_key.swap(key);
+      if (keyFits) {
+        handle->last_key.assign(reinterpret_cast<const char*>(row.key), row.key_size);
+      } else {
+        handle->last_key.swap(key);
+      }
       handle->last_oid = row.oid;
       handle->positioned = true;
       handle->ahead.Pop();

@@ -204,10 +204,40 @@ size_t Store::open_connections() {
 
 namespace {
 
-int64_t MonotonicNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+int64_t Ns(const struct timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// The clock of the stamps. A read checks its stamp once per record, so it
+// uses the coarse clock, a read of memory rather than of the time counter.
+// That clock lags the time by up to one tick, so the tick is taken off the
+// lifetime: a stamp still never passes for fresh after kStampLifetimeNs.
+// Without a usable coarse clock the precise one is used, with no margin.
+struct StampClock {
+  clockid_t id = CLOCK_MONOTONIC;
+  int64_t lifetime_ns = kStampLifetimeNs;
+
+  StampClock() {
+    struct timespec tick;
+    struct timespec now;
+    if (clock_getres(CLOCK_MONOTONIC_COARSE, &tick) == 0 &&
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &now) == 0 && Ns(tick) > 0 &&
+        Ns(tick) <= kStampLifetimeNs / 4) {
+      id = CLOCK_MONOTONIC_COARSE;
+      lifetime_ns = kStampLifetimeNs - Ns(tick);
+    }
+  }
+
+  int64_t Now() const {
+    struct timespec now;
+    clock_gettime(id, &now);
+    return Ns(now);
+  }
+};
+
+const StampClock& TheStampClock() {
+  static const StampClock clock;
+  return clock;
 }
 
 }  // namespace
@@ -216,14 +246,14 @@ StoreStamp Store::Stamp() const {
   StoreStamp stamp;
   stamp.generation = generation_.load(std::memory_order_acquire);
   stamp.writes = writes_.load(std::memory_order_acquire);
-  stamp.taken_ns = MonotonicNs();
+  stamp.taken_ns = TheStampClock().Now();
   return stamp;
 }
 
 bool Store::Fresh(const StoreStamp& stamp) const {
   return stamp.generation == generation_.load(std::memory_order_acquire) &&
          stamp.writes == writes_.load(std::memory_order_acquire) &&
-         MonotonicNs() - stamp.taken_ns < kStampLifetimeNs;
+         TheStampClock().Now() - stamp.taken_ns < TheStampClock().lifetime_ns;
 }
 
 void Store::FailCall(long count, DWORD code) {
