@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -25,19 +26,30 @@ class WorkerPool {
   // busy and the queue is full, or the pool is stopping. Thread-safe.
   bool Submit(std::function<void()> job);
 
+  // Workers waiting for a job now.
+  size_t idle_workers();
+
  private:
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  void Work();
+  // One worker thread, and the job handed to it while it waited.
+  struct Worker {
+    std::thread thread;
+    std::condition_variable wake;
+    std::function<void()> job;  // guarded by mu_
+  };
+
+  void Work(Worker* self);
 
   const size_t queue_limit_;
   std::mutex mu_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;  // guarded by mu_
-  size_t idle_ = 0;                         // guarded by mu_
+  std::deque<std::function<void()>> jobs_;  // waiting for a worker; guarded by mu_
+  // The idle workers, the last to go idle at the back: a job goes to the
+  // one whose caches are warmest, and the others sleep on. Guarded by mu_.
+  std::vector<Worker*> idle_;
   bool stopping_ = false;                   // guarded by mu_
-  std::vector<std::thread> threads_;
+  std::vector<std::unique_ptr<Worker>> workers_;
 };
 
 #endif  // HOST_WORKER_POOL_H_

@@ -38,4 +38,29 @@ TEST(WorkerPoolTest, RefusesPastTheQueueAndRunsEveryJobTaken) {
   EXPECT_EQ(ran.load(), taken + 1);
 }
 
+// One request at a time is always served by the same worker, the one that
+// went idle last, so that its caches stay warm while the others sleep.
+TEST(WorkerPoolTest, AJobGoesToTheWorkerThatWentIdleLast) {
+  WorkerPool pool(4, 4);
+  auto all_idle = [&pool] {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pool.idle_workers() < 4 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pool.idle_workers() == 4;
+  };
+  std::thread::id first;
+  for (int i = 0; i < 20; ++i) {
+    // Every worker waits, the last job's among them.
+    ASSERT_TRUE(all_idle()) << "job " << i;
+    std::promise<std::thread::id> ran;
+    std::future<std::thread::id> done = ran.get_future();
+    ASSERT_TRUE(pool.Submit([&ran] { ran.set_value(std::this_thread::get_id()); }));
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    std::thread::id by = done.get();
+    if (i == 0) first = by;
+    EXPECT_EQ(by, first) << "job " << i;
+  }
+}
+
 }  // namespace
