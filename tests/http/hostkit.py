@@ -175,6 +175,14 @@ class Host:
             self._close_files()
         return status
 
+    def stop_cleanly(self):
+        """Stops the server and raises when it did not exit 0 or when the
+        sanitizers reported anything: what a suite's teardown asks."""
+        status = self.stop()
+        reports = self.sanitizer_reports()
+        if status != 0 or reports:
+            raise AssertionError(f"tvxhost ended with {status}: {reports}\n{self.stderr_text()}")
+
     def kill(self):
         if self.process is None:
             return

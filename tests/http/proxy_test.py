@@ -137,12 +137,7 @@ class ProxyTest(unittest.TestCase):
     def tearDownClass(cls):
         try:
             cls.nginx.stop()
-            status = cls.host.stop()
-            if status != 0:
-                raise AssertionError(f"tvxhost exited with {status}:\n{cls.host.stderr_text()}")
-            reports = cls.host.sanitizer_reports()
-            if reports:
-                raise AssertionError("\n".join(reports))
+            cls.host.stop_cleanly()
         finally:
             cls.site.remove()
 
