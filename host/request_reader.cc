@@ -28,6 +28,17 @@ int StatusForParseError(const boost::system::error_code& error) {
   return 400;
 }
 
+// 0 for "HTTP/1.0" and "HTTP/1.1"; 505 for another version of the same
+// form; 400 for what is no version at all.
+int CheckVersion(const char* begin, const char* end) {
+  size_t size = static_cast<size_t>(end - begin);
+  if (size != 8 || memcmp(begin, "HTTP/", 5) != 0 || begin[5] < '0' || begin[5] > '9' ||
+      begin[6] != '.' || begin[7] < '0' || begin[7] > '9') {
+    return 400;
+  }
+  return begin[5] == '1' && (begin[7] == '0' || begin[7] == '1') ? 0 : 505;
+}
+
 }  // namespace
 
 int CheckFraming(const HttpHeaders& headers) {
@@ -70,14 +81,18 @@ int CheckHead(const char* head, size_t size, HttpHeaders* headers) {
     if (request_line) {
       request_line = false;
       const char* space = static_cast<const char*>(memchr(line, ' ', static_cast<size_t>(cr - line)));
-      if (space != nullptr) {
-        const char* target_end =
-            static_cast<const char*>(memchr(space + 1, ' ', static_cast<size_t>(cr - space - 1)));
-        if (target_end == nullptr) target_end = cr;
-        if (static_cast<size_t>(target_end - space - 1) > RequestReader::kMaxTargetBytes) {
-          return 414;
-        }
+      if (space == nullptr) return 400;
+      const char* target_end =
+          static_cast<const char*>(memchr(space + 1, ' ', static_cast<size_t>(cr - space - 1)));
+      if (target_end == nullptr) target_end = cr;
+      if (static_cast<size_t>(target_end - space - 1) > RequestReader::kMaxTargetBytes) {
+        return 414;
       }
+      // The version is told here, from the whole line: the parser asks for
+      // eight bytes of it before it judges, and a line that ends sooner
+      // would wait for bytes past the head that may never come.
+      int version = CheckVersion(target_end == cr ? cr : target_end + 1, cr);
+      if (version != 0) return version;
     } else {
       if (*line == ' ' || *line == '\t') return 400;  // a folded line
       const char* colon = static_cast<const char*>(memchr(line, ':', static_cast<size_t>(cr - line)));

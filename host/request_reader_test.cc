@@ -85,6 +85,13 @@ TEST(RequestReaderTest, FramingFaultsAreRefused) {
       {"control byte in the target", "GET /a\x01 HTTP/1.1\r\n\r\n", 400},
       {"unknown version", "GET / HTTP/9.9\r\nHost: h\r\n\r\n", 505},
       {"HTTP/2.0 on an HTTP/1 connection", "GET / HTTP/2.0\r\nHost: h\r\n\r\n", 505},
+      // The line ends before eight bytes of version: it was left waiting
+      // for bytes past the head when they came in pieces.
+      {"version shorter than a version", "GET /Content-Length: 30\r\n\r\n", 400},
+      {"no version", "GET /x\r\nHost: h\r\n\r\n", 400},
+      {"version with a letter", "GET / HTTP/1.x\r\nHost: h\r\n\r\n", 400},
+      {"lower-case version", "GET / http/1.1\r\nHost: h\r\n\r\n", 400},
+      {"request line of one word", "GET\r\nHost: h\r\n\r\n", 400},
       {"target over 8 KiB", "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", 414},
       {"head over 64 KiB", "GET / HTTP/1.1\r\n" + filler + "\r\n", 431},
   };
