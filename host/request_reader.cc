@@ -3,6 +3,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <functional>
+
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -11,6 +13,15 @@ namespace http = boost::beast::http;
 
 struct RequestReader::Parser {
   http::request_parser<http::string_body> p;
+  // A chunked body's limit is kept here rather than by the parser, which
+  // takes each chunk's size off its limit again every time it looks at a
+  // chunk line that has not come whole: the same bytes in smaller pieces
+  // would then be refused as too large. This is told once per chunk line,
+  // whole, before the chunk's data.
+  uint64_t limit = 0;
+  uint64_t chunked = 0;  // the sizes of the chunk lines so far
+  std::function<void(std::uint64_t, boost::beast::string_view, boost::beast::error_code&)>
+      on_chunk;
 };
 
 namespace {
@@ -174,8 +185,20 @@ RequestReader::Step RequestReader::Feed(const char* data, size_t size, size_t* u
   if (!parser_) {
     parser_ = std::make_unique<Parser>();
     parser_->p.header_limit(static_cast<std::uint32_t>(kMaxHeadBytes + 1));
-    parser_->p.body_limit(body_limit_);
+    // A Content-Length over the limit is refused with the head.
+    parser_->p.body_limit(boost::none);
     parser_->p.eager(false);
+    parser_->limit = body_limit_;
+    Parser* parser = parser_.get();
+    parser_->on_chunk = [parser](std::uint64_t size, boost::beast::string_view,
+                                 boost::beast::error_code& error) {
+      if (size > parser->limit - parser->chunked) {
+        error = http::error::body_limit;
+        return;
+      }
+      parser->chunked += size;
+    };
+    parser_->p.on_chunk_header(parser_->on_chunk);
   }
   started_ = true;
   if (!head_checked_) {

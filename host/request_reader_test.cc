@@ -120,6 +120,32 @@ TEST(RequestReaderTest, ContentLengthOverTheLimitIsRefusedAtTheHead) {
   EXPECT_EQ(outcome.requests[0].body.size(), 1024u);
 }
 
+// Regression (found by fuzzing): the parser took a chunk's size off the
+// body limit each time it looked at a chunk line that was not whole yet, so
+// a small chunk whose line came byte by byte was refused as too large while
+// the same bytes at once were not. Whole or byte by byte, each of these
+// comes out the same.
+TEST(RequestReaderTest, ChunkLinesComeOutTheSameWholeOrByteByByte) {
+  const std::string head = "POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const char* bodies[] = {
+      "5;a=\"b\r\nhello\r\n0\r\n\r\n",       // a quoted extension left open
+      "5;a=\"b\"c\r\nhello\r\n0\r\n\r\n",   // text after the quoted one
+      "5;t=\"x\" \r\nhello\r\n0\r\n\r\n",   // a space after it
+      "5;a=b;c\r\nhello\r\n0\r\n\r\n",       // two extensions
+      "10\r\n0123456789abcdef\r\n1\r\nx\r\n0\r\n\r\n",  // one byte past 16
+  };
+  for (const char* body : bodies) {
+    Outcome whole = Read(head + body, 0, 16);
+    Outcome pieces = Read(head + body, 1, 16);
+    EXPECT_EQ(whole.refusal, pieces.refusal) << body;
+    EXPECT_EQ(whole.requests.size(), pieces.requests.size()) << body;
+    EXPECT_EQ(whole.waiting, pieces.waiting) << body;
+  }
+  // The limit still holds for chunks: 16 bytes pass, 17 do not.
+  EXPECT_EQ(Read(head + "10\r\n0123456789abcdef\r\n0\r\n\r\n", 1, 16).requests.size(), 1u);
+  EXPECT_EQ(Read(head + bodies[4], 1, 16).refusal, 413);
+}
+
 TEST(RequestReaderTest, ChunkedBodyIsCutAtTheLimit) {
   std::string request = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   for (int i = 0; i < 3; ++i) request += "200\r\n" + std::string(512, 'c') + "\r\n";
