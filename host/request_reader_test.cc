@@ -120,6 +120,20 @@ TEST(RequestReaderTest, ContentLengthOverTheLimitIsRefusedAtTheHead) {
   EXPECT_EQ(outcome.requests[0].body.size(), 1024u);
 }
 
+// Regression (found by fuzzing): a request line whose version is shorter
+// than a version was left waiting when nothing followed it, since the
+// parser asks for eight bytes of version before it judges; the client then
+// waited for its deadline instead of getting its answer at once.
+TEST(RequestReaderTest, AHeadWithAShortVersionIsRefusedAtOnce) {
+  for (const char* head : {"GET /x 30\r\n\r\n", "GET /x H\r\n\r\n", "GET / HTTP/1\r\n\r\n"}) {
+    for (size_t piece : {size_t{0}, size_t{1}}) {
+      Outcome outcome = Read(head, piece);
+      EXPECT_EQ(outcome.refusal, 400) << head << ", piece " << piece;
+      EXPECT_FALSE(outcome.waiting) << head << ", piece " << piece;
+    }
+  }
+}
+
 // Regression (found by fuzzing): the parser took a chunk's size off the
 // body limit each time it looked at a chunk line that was not whole yet, so
 // a small chunk whose line came byte by byte was refused as too large while
