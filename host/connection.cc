@@ -272,7 +272,7 @@ void Session<Stream>::OnDeadline() {
   deadline_ = Clock::time_point::max();
   // The read or write in progress ends with operation_aborted, and its
   // handler closes or answers 408. One that had already finished, its
-  // handler queued behind this one on the strand, is not cancelled: each
+  // handler queued behind this one on the loop, is not cancelled: each
   // handler therefore looks at timed_out_ as well as at its error.
   error_code ignored;
   LowestLayer(stream_).cancel(ignored);

@@ -55,17 +55,9 @@ void WorkerPool::Work(Worker* self) {
     } else {
       idle_.push_back(self);
       self->wake.wait(lock, [this, self] { return self->job != nullptr || stopping_; });
-      if (self->job == nullptr) {
-        // Stopping, with no job handed over: leave the idle list, and run
-        // what is still queued before going.
-        for (size_t i = 0; i < idle_.size(); ++i) {
-          if (idle_[i] == self) {
-            idle_.erase(idle_.begin() + static_cast<long>(i));
-            break;
-          }
-        }
-        continue;
-      }
+      // Stopping, with no job handed over (a stopping pool hands over no
+      // more): run what is still queued before going.
+      if (self->job == nullptr) continue;
       job = std::move(self->job);
       self->job = nullptr;
     }
