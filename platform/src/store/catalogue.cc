@@ -43,11 +43,13 @@ class EntrySink : public DatabaseSink {
 
 }  // namespace
 
-std::shared_ptr<const Catalogue> Catalogue::Current(const char* call, DWORD* error) {
+std::shared_ptr<const Catalogue> Catalogue::Current(const char* call, Need need, DWORD* error) {
   {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (*g_current != nullptr && Store::Instance().Fresh((*g_current)->stamp())) {
-      return *g_current;
+    if (*g_current != nullptr) {
+      const StoreStamp& stamp = (*g_current)->stamp();
+      Store& store = Store::Instance();
+      if (need == kNames ? store.DatabasesFresh(stamp) : store.Fresh(stamp)) return *g_current;
     }
   }
   StoreStamp stamp = Store::Instance().Stamp();

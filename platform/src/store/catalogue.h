@@ -36,9 +36,15 @@ class Catalogue {
     bool sound = true;
   };
 
-  // The fresh catalogue, or one read now. nullptr with *error (a last-error
-  // code) when the store cannot be read; the failure is logged under `call`.
-  static std::shared_ptr<const Catalogue> Current(const char* call, DWORD* error);
+  // What a caller reads of the catalogue: only which databases there are,
+  // with their names, types, flags and sort orders, or also their record
+  // counts, sizes and times, which every record write changes.
+  enum Need { kNames, kWhole };
+
+  // A catalogue fresh for `need` (see Store::DatabasesFresh), or one read
+  // now. nullptr with *error (a last-error code) when the store cannot be
+  // read; the failure is logged under `call`.
+  static std::shared_ptr<const Catalogue> Current(const char* call, Need need, DWORD* error);
 
   const StoreStamp& stamp() const { return stamp_; }
   const Entry* ByOid(CEOID oid) const;

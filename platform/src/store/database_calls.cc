@@ -44,7 +44,7 @@ CEOID CeCreateDatabaseEx(PCEGUID volume, CEDBASEINFO* info) {
     ConnectionLease lease("CeCreateDatabaseEx", ConnectionLease::kWrite);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
-    WriteScope write;
+    WriteScope write(WriteKind::kDatabases);
     Result result = connection->CreateDatabase(&row);
     if (result != Result::kOk) {
       return Fail<CEOID>(WriteFailure("CeCreateDatabaseEx", connection, result), 0);
@@ -67,7 +67,7 @@ HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name, CEPROPID sortPr
   }
   try {
     DWORD error = 0;
-    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeOpenDatabaseEx", &error);
+    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeOpenDatabaseEx", Catalogue::kNames, &error);
     if (catalogue == nullptr) return Fail(error, INVALID_HANDLE_VALUE);
     const Catalogue::Entry* entry =
         wanted != 0 ? catalogue->ByOid(wanted) : catalogue->ByName(name, units);
@@ -108,7 +108,7 @@ BOOL CeDeleteDatabase(CEOID oid) {
     ConnectionLease lease("CeDeleteDatabase", ConnectionLease::kWrite);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
-    WriteScope write;
+    WriteScope write(WriteKind::kDatabases);
     Result result = connection->DeleteDatabase(oid);
     if (result == Result::kNoDatabase) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
     if (result != Result::kOk) {
@@ -146,7 +146,7 @@ CEOID CeFindNextDatabase(HANDLE enumeration) {
     if (walk == nullptr) return 0;
     std::lock_guard<std::mutex> lock(walk->mutex);
     DWORD error = 0;
-    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeFindNextDatabase", &error);
+    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeFindNextDatabase", Catalogue::kNames, &error);
     if (catalogue == nullptr) return Fail<CEOID>(error, 0);
     const Catalogue::Entry* next = catalogue->After(walk->last, walk->type());
     if (next == nullptr) return Fail<CEOID>(ERROR_NO_MORE_ITEMS, 0);
@@ -163,7 +163,7 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
   if (oid == 0 || info == nullptr) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
   try {
     DWORD error = 0;
-    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeOidGetInfo", &error);
+    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeOidGetInfo", Catalogue::kWhole, &error);
     if (catalogue == nullptr) return Fail<BOOL>(error, FALSE);
     if (const Catalogue::Entry* entry = catalogue->ByOid(oid)) {
       CEOIDINFO result;

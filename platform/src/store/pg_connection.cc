@@ -78,15 +78,21 @@ const StatementText kStatements[PgConnection::kReadFirst] = {
      0, {}},
     {"SELECT 1 FROM databases WHERE oid = $1", 1, {kInt8}},
     {"SELECT db FROM records WHERE oid = $1", 1, {kInt8}},
-    {"SELECT nextval('oids')", 0, {}},
     // An identifier is drawn only when no database has the name.
     {"INSERT INTO databases(oid, name, type, flags, sorts, modified)"
      " SELECT nextval('oids'), $1, $2, $3, $4, $5"
      " WHERE NOT EXISTS (SELECT 1 FROM databases WHERE name = $1)"
      " ON CONFLICT (name) DO NOTHING RETURNING oid",
      5, {kBytea, kInt8, kInt8, kBytea, kInt8}},
-    // Sent again with the same identifier after a lost answer, it adds
-    // nothing when the first one was committed.
+    // A record with an identifier drawn as it is added, so that the order of
+    // identifiers is the order of the writes; none is drawn when the
+    // database is gone.
+    {"WITH d AS (UPDATE databases SET modified = $2 WHERE oid = $1 RETURNING oid)"
+     " INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+     " SELECT nextval('oids'), d.oid, $3, $4, $5, $6, $7 FROM d RETURNING oid",
+     7, {kInt8, kInt8, kBytea, kBytea, kBytea, kBytea, kBytea}},
+    // The same with the identifier that the first try drew. Sent again after
+    // a lost answer, it adds nothing when the first one was committed.
     {"WITH d AS (UPDATE databases SET modified = $3 WHERE oid = $2 RETURNING oid)"
      " INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
      " SELECT $1, d.oid, $4, $5, $6, $7, $8 FROM d"
@@ -134,6 +140,8 @@ void Pause(long ms) {
   struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000L};
   nanosleep(&pause, nullptr);
 }
+
+std::string StatementName(int id) { return "s" + std::to_string(id); }
 
 bool Starts(const char* text, const char* prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
@@ -239,6 +247,8 @@ Result PgConnection::Connect() {
   const char* values[] = {kConnectTimeoutSeconds, "corkwall", uri_.c_str(), nullptr};
   conn_ = PQconnectdbParams(keys, values, 1);
   if (conn_ == nullptr) return Result::kNoMemory;
+  farewell_ = false;
+  PQsetNoticeReceiver(conn_, &PgConnection::OnNotice, this);
   if (PQstatus(conn_) != CONNECTION_OK) {
     last_message_ = PQerrorMessage(conn_);
     while (!last_message_.empty() && last_message_.back() == '\n') last_message_.pop_back();
@@ -334,6 +344,16 @@ Result PgConnection::EnsureSchema(bool retried) {
   return result;
 }
 
+void PgConnection::OnNotice(void* self, const PGresult* notice) {
+  // A FATAL message that comes while no statement runs is the server ending
+  // the session (a shutdown or pg_terminate_backend); the socket closes
+  // after it. Other notices (a table already there, ...) are of no use.
+  const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+  if (severity != nullptr && (strcmp(severity, "FATAL") == 0 || strcmp(severity, "PANIC") == 0)) {
+    static_cast<PgConnection*>(self)->farewell_ = true;
+  }
+}
+
 bool PgConnection::Usable() {
   if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) return false;
   // A server that shut down has sent its farewell and closed the socket.
@@ -346,7 +366,7 @@ bool PgConnection::Usable() {
       PQclear(stray);
     }
   }
-  return PQstatus(conn_) == CONNECTION_OK;
+  return PQstatus(conn_) == CONNECTION_OK && !farewell_;
 }
 
 Result PgConnection::Lost(const char* what) {
@@ -356,29 +376,34 @@ Result PgConnection::Lost(const char* what) {
   return Result::kUnreachable;
 }
 
-Result PgConnection::Await(int64_t deadline_ns, Rows* rows) {
+Result PgConnection::WaitForResult(int64_t deadline_ns) {
   int socket = PQsocket(conn_);
+  int flushed;
+  while ((flushed = PQflush(conn_)) == 1 || PQisBusy(conn_)) {
+    if (flushed < 0) return Lost("sending");
+    int64_t left_ms = (deadline_ns - MonotonicNs()) / 1000000;
+    if (left_ms <= 0) {
+      Lost("no answer");
+      last_message_ = "the server did not answer within " +
+                      std::to_string(timeout_ms_ + kClientGraceMs) + " ms";
+      return Result::kTimeout;
+    }
+    struct pollfd wait = {socket, static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0};
+    int ready = poll(&wait, 1, static_cast<int>(left_ms > 1000 ? 1000 : left_ms));
+    if (ready < 0 && errno != EINTR) return Lost("waiting");
+    if (ready > 0 && (wait.revents & (POLLIN | POLLERR | POLLHUP)) && !PQconsumeInput(conn_)) {
+      return Lost("receiving");
+    }
+  }
+  if (flushed < 0) return Lost("sending");
+  return Result::kOk;
+}
+
+Result PgConnection::Await(int64_t deadline_ns, Rows* rows) {
   bool failed = false;
   for (;;) {
-    int flushed;
-    while ((flushed = PQflush(conn_)) == 1 || PQisBusy(conn_)) {
-      if (flushed < 0) return Lost("sending");
-      int64_t left_ms = (deadline_ns - MonotonicNs()) / 1000000;
-      if (left_ms <= 0) {
-        Lost("no answer");
-        last_message_ = "the server did not answer within " +
-                        std::to_string(timeout_ms_ + kClientGraceMs) + " ms";
-        return Result::kTimeout;
-      }
-      struct pollfd wait = {socket, static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)),
-                            0};
-      int ready = poll(&wait, 1, static_cast<int>(left_ms > 1000 ? 1000 : left_ms));
-      if (ready < 0 && errno != EINTR) return Lost("waiting");
-      if (ready > 0 && (wait.revents & (POLLIN | POLLERR | POLLHUP)) && !PQconsumeInput(conn_)) {
-        return Lost("receiving");
-      }
-    }
-    if (flushed < 0) return Lost("sending");
+    Result waited = WaitForResult(deadline_ns);
+    if (waited != Result::kOk) return waited;
     PGresult* next = PQgetResult(conn_);
     if (next == nullptr) break;
     ExecStatusType status = PQresultStatus(next);
@@ -391,6 +416,10 @@ Result PgConnection::Await(int64_t deadline_ns, Rows* rows) {
       failed = error;
     }
   }
+  return Finish(rows);
+}
+
+Result PgConnection::Finish(Rows* rows) {
   if (PQstatus(conn_) != CONNECTION_OK) {
     Result lost = Lost("connection");
     if (rows->get() != nullptr) {
@@ -442,41 +471,98 @@ Result PgConnection::RunText(const char* sql, Rows* rows) {
   return Await(MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000, rows);
 }
 
-Result PgConnection::Run(StatementId id, const Params& params, Rows* rows, bool* sent) {
-  if (sent != nullptr) *sent = false;
+Result PgConnection::Ready(StatementId id, Rows* rows, int64_t* deadline_ns) {
   if (conn_ == nullptr) {
     Result result = Connect();
     if (result != Result::kOk) return result;
   }
-  int64_t deadline = MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000;
-  std::string name = "s" + std::to_string(static_cast<int>(id));
-  if (!prepared_[id]) {
-    std::string read_text;
-    const char* text;
-    int count;
-    const Oid* types;
-    static const Oid kReadTypes[4] = {kInt8, kBytea, kInt8, kInt8};
-    if (id >= kReadFirst) {
-      read_text = ReadText(id - kReadFirst);
-      text = read_text.c_str();
-      count = 4;
-      types = kReadTypes;
-    } else {
-      text = kStatements[id].text;
-      count = kStatements[id].count;
-      types = kStatements[id].types;
-    }
-    if (!PQsendPrepare(conn_, name.c_str(), text, count, types)) return Lost("sending");
-    Result result = Await(deadline, rows);
-    if (result != Result::kOk) return result;
-    prepared_[id] = true;
+  *deadline_ns = MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000;
+  if (prepared_[id]) return Result::kOk;
+  std::string read_text;
+  const char* text;
+  int count;
+  const Oid* types;
+  static const Oid kReadTypes[4] = {kInt8, kBytea, kInt8, kInt8};
+  if (id >= kReadFirst) {
+    read_text = ReadText(id - kReadFirst);
+    text = read_text.c_str();
+    count = 4;
+    types = kReadTypes;
+  } else {
+    text = kStatements[id].text;
+    count = kStatements[id].count;
+    types = kStatements[id].types;
   }
-  if (!PQsendQueryPrepared(conn_, name.c_str(), params.count(), params.values(),
+  if (!PQsendPrepare(conn_, StatementName(id).c_str(), text, count, types)) {
+    return Lost("sending");
+  }
+  Result result = Await(*deadline_ns, rows);
+  if (result == Result::kOk) prepared_[id] = true;
+  return result;
+}
+
+Result PgConnection::Run(StatementId id, const Params& params, Rows* rows, bool* sent) {
+  if (sent != nullptr) *sent = false;
+  int64_t deadline;
+  Result result = Ready(id, rows, &deadline);
+  if (result != Result::kOk) return result;
+  if (!PQsendQueryPrepared(conn_, StatementName(id).c_str(), params.count(), params.values(),
                            params.lengths(), params.formats(), 1)) {
     return Lost("sending");
   }
   if (sent != nullptr) *sent = true;
   return Await(deadline, rows);
+}
+
+Result PgConnection::RunRowsBeforeCommit(StatementId id, const Params& params, Rows* rows,
+                                         Heard* heard) {
+  *heard = Heard::kNotSent;
+  int64_t deadline;
+  Result result = Ready(id, rows, &deadline);
+  if (result != Result::kOk) return result;
+  // The statement runs in the implicit transaction that the sync point
+  // commits; the flush request before it makes the server send the rows
+  // first.
+  if (!PQenterPipelineMode(conn_) ||
+      !PQsendQueryPrepared(conn_, StatementName(id).c_str(), params.count(), params.values(),
+                           params.lengths(), params.formats(), 1) ||
+      !PQsendFlushRequest(conn_) || !PQpipelineSync(conn_)) {
+    return Lost("sending");
+  }
+  *heard = Heard::kNothing;
+  // The statement's result, the end of its results, then the sync point;
+  // an error at the commit comes before the sync point.
+  Rows failure;
+  for (;;) {
+    Result waited = WaitForResult(deadline);
+    if (waited != Result::kOk) return waited;
+    PGresult* next = PQgetResult(conn_);
+    if (next == nullptr) {
+      if (PQstatus(conn_) != CONNECTION_OK) break;
+      continue;
+    }
+    ExecStatusType status = PQresultStatus(next);
+    if (status == PGRES_PIPELINE_SYNC) {
+      PQclear(next);
+      break;
+    }
+    bool first = *heard == Heard::kNothing && failure.get() == nullptr;
+    if (status == PGRES_TUPLES_OK && first) {
+      rows->Reset(next);
+      *heard = Heard::kRows;
+    } else if (failure.get() == nullptr) {
+      // The first failure is the one reported; one that the server sent
+      // (not libpq's own) before the rows means the write was not made.
+      if (first && PQresultErrorField(next, PG_DIAG_SQLSTATE) != nullptr) {
+        *heard = Heard::kRefusal;
+      }
+      failure.Reset(next);
+    } else {
+      PQclear(next);
+    }
+  }
+  if (PQstatus(conn_) == CONNECTION_OK && !PQexitPipelineMode(conn_)) return Lost("pipeline");
+  return Finish(failure.get() != nullptr ? &failure : rows);
 }
 
 Result PgConnection::RunRead(StatementId id, const Params& params, Rows* rows) {
@@ -544,64 +630,70 @@ Result PgConnection::DeleteDatabase(CEOID database) {
 
 Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes& record,
                                   CEOID* written) {
-  Rows rows;
-  Params none;
-  Result result = RunRead(kNextOid, none, &rows);
-  if (result != Result::kOk) return result;
-  if (rows.count() != 1) return Result::kFault;
-  CEOID oid = static_cast<CEOID>(rows.Int(0, 0));
-
-  Params params;
-  params.Int(oid);
-  params.Int(database);
-  params.Int(now);
-  for (int i = 0; i < CEDB_MAXSORTORDER; ++i) {
-    if (i < record.key_count) {
-      params.Bytes(record.keys[i]);
-    } else {
-      params.Null();
-    }
-  }
-  params.Bytes(record.props);
-  bool sent = false;
-  result = Run(kInsertRecord, params, &rows, &sent);
-  if (sent && Uncertain(result)) {
-    // The identifier is this call's alone, so sending the insert again is
-    // safe: it adds the record, or finds it committed by the first one
-    // (waiting for that one to end if it still runs). Tried until the
-    // statement timeout; past that, the write was made once or not at all.
-    int64_t give_up = MonotonicNs() + timeout_ms_ * 1000000;
-    std::string first = last_message_;
-    for (;;) {
-      result = Run(kInsertRecord, params, &rows);
-      if (result != Result::kUnreachable || MonotonicNs() > give_up) break;
-      Pause(100);
-    }
-    if (result == Result::kOk && rows.count() == 0) {
-      Params record_id;
-      record_id.Int(oid);
-      Rows parent;
-      result = RunRead(kRecordParent, record_id, &parent);
-      if (result == Result::kOk) {
-        if (parent.count() == 0) return Result::kNoDatabase;
-        *written = oid;
-        return Result::kOk;
+  // The identifier, when known, then the database, the time and the fields.
+  auto fill = [&](Params* params) {
+    params->Int(database);
+    params->Int(now);
+    for (int i = 0; i < CEDB_MAXSORTORDER; ++i) {
+      if (i < record.key_count) {
+        params->Bytes(record.keys[i]);
+      } else {
+        params->Null();
       }
     }
-    if (result == Result::kOk) {
-      *written = oid;
-      return Result::kOk;
-    }
-    last_message_ = first + "; then: " + last_message_;
-    return Result::kOutcomeUnknown;
+    params->Bytes(record.props);
+  };
+  Params fields;
+  fill(&fields);
+  Rows rows;
+  Heard heard;
+  Result result = RunRowsBeforeCommit(kInsertNewRecord, fields, &rows, &heard);
+  if (heard == Heard::kRefusal && result == Result::kUnreachable) {
+    // The server ended the session before it ran the write (it was
+    // restarting): once more, on a new connection.
+    result = RunRowsBeforeCommit(kInsertNewRecord, fields, &rows, &heard);
   }
-  if (result != Result::kOk) return result;
-  if (rows.count() == 0) {
-    // Nothing inserted at the first try: the database is gone.
-    return Result::kNoDatabase;
+  // No row: nothing was inserted, the database is gone.
+  if (heard == Heard::kRows && rows.count() == 0) return Result::kNoDatabase;
+  if (result == Result::kOk) {
+    *written = static_cast<CEOID>(rows.Int(0, 0));
+    return Result::kOk;
   }
-  *written = oid;
-  return Result::kOk;
+  if (heard != Heard::kRows) {
+    // Without the identifier there is no telling whether a commit was made.
+    return heard == Heard::kNothing && Uncertain(result) ? Result::kOutcomeUnknown : result;
+  }
+  if (!Uncertain(result)) return result;
+
+  // The identifier is this call's alone, so sending the insert again with it
+  // is safe: it adds the record, or finds it committed by the first one
+  // (waiting for that one to end if it still runs). Tried until the
+  // statement timeout; past that, the write was made once or not at all.
+  CEOID oid = static_cast<CEOID>(rows.Int(0, 0));
+  Params again;
+  again.Int(oid);
+  fill(&again);
+  int64_t give_up = MonotonicNs() + timeout_ms_ * 1000000;
+  std::string first = last_message_;
+  for (;;) {
+    result = Run(kInsertRecord, again, &rows);
+    if (result != Result::kUnreachable || MonotonicNs() > give_up) break;
+    Pause(100);
+  }
+  if (result == Result::kOk && rows.count() == 0) {
+    // Already there, or its database deleted since.
+    Params record_id;
+    record_id.Int(oid);
+    Rows parent;
+    result = RunRead(kRecordParent, record_id, &parent);
+    if (result == Result::kOk && parent.count() == 0) return Result::kNoDatabase;
+  }
+  if (result == Result::kOk) {
+    *written = oid;
+    return Result::kOk;
+  }
+  last_message_ = first + "; then: " + last_message_;
+  return Result::kOutcomeUnknown;
 }
 
 Result PgConnection::UpdateRecord(CEOID database, CEOID record, int64_t now,

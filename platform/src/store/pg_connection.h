@@ -64,8 +64,8 @@ class PgConnection : public Connection {
     kAllDatabases,
     kDatabaseExists,
     kRecordParent,
-    kNextOid,
     kInsertDatabase,
+    kInsertNewRecord,
     kInsertRecord,
     kDeleteRecord,
     kLockDatabase,
@@ -103,7 +103,27 @@ class PgConnection : public Connection {
   // connection as it is: kUnreachable, never a new connection, when it has
   // lost its server (a transaction would not survive one).
   Result RunParams(const char* sql, const Oid* types, const Params& params, Rows* rows);
+  // What came back of a write sent by RunRowsBeforeCommit.
+  enum class Heard {
+    kNotSent,  // it never left: nothing was written
+    kNothing,  // no answer came: it may have been committed or not
+    kRefusal,  // an error came before its rows: nothing was written
+    kRows,     // its rows came; whether it was committed is the result's
+  };
+  // Runs a prepared write in a pipeline of its own, asking the server to
+  // send the statement's rows before it commits, so that they come unless
+  // the connection fails before the commit.
+  Result RunRowsBeforeCommit(StatementId id, const Params& params, Rows* rows, Heard* heard);
+  // Connects unless connected, sets the deadline of a call starting now and
+  // prepares statement `id` on the connection unless it is already.
+  Result Ready(StatementId id, Rows* rows, int64_t* deadline_ns);
+  // Sends what is buffered and waits until a result can be read without
+  // blocking, or until the deadline.
+  Result WaitForResult(int64_t deadline_ns);
   Result Await(int64_t deadline_ns, Rows* rows);
+  // The outcome of a statement whose results have been read, `rows` holding
+  // the one that tells it.
+  Result Finish(Rows* rows);
   Result Classify(Rows* rows);
   Result Lost(const char* what);
   // Whether a write that failed with `result` may still have been made.
@@ -112,7 +132,11 @@ class PgConnection : public Connection {
   template <typename Body>
   Result InTransaction(Body body);
 
+  // Notes a server's farewell on an idle connection (see Usable).
+  static void OnNotice(void* self, const PGresult* notice);
+
   const std::string uri_;
+  bool farewell_ = false;  // the server said it is ending the session
   bool create_ = true;  // make the schema when there is none
   PGconn* conn_ = nullptr;
   bool prepared_[kStatementCount] = {};

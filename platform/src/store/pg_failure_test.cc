@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include "store_test_util.h"
 
@@ -20,6 +21,47 @@ class PgFailureTest : public StoreTest {
   static double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
   }
+
+  // The server process of the store's connection that waits as `condition`
+  // says (a pg_stat_activity condition), or 0 after 10 s.
+  long long WaitingBackend(const std::string& condition) {
+    auto start = std::chrono::steady_clock::now();
+    while (Seconds(start) < 10.0) {
+      long long pid = SqlValue(
+          "SELECT coalesce(max(pid), 0) FROM pg_stat_activity"
+          " WHERE application_name = 'corkwall' AND " + condition);
+      if (pid != 0) return pid;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+  }
+
+  // Ends the session of server process `backend`, as an administrator would.
+  void EndSession(long long backend) {
+    if (backend == 0) return;
+    EXPECT_EQ(1, SqlValue("SELECT pg_terminate_backend(" + std::to_string(backend) + ")::int"));
+  }
+};
+
+// A post written on a thread of its own while the test acts on the server.
+class PostOnAThread {
+ public:
+  PostOnAThread(HANDLE database, const char* text)
+      : thread_([this, database, text] {
+          written_ = WritePost(database, 1, text);
+          error_ = GetLastError();
+        }) {}
+  // Waits for the write; its identifier, or 0 with *error.
+  CEOID Written(DWORD* error) {
+    thread_.join();
+    *error = error_;
+    return written_;
+  }
+
+ private:
+  CEOID written_ = 0;
+  DWORD error_ = 0;
+  std::thread thread_;
 };
 
 TEST_F(PgFailureTest, UnreachableServerFailsAtOnceWithNotReady) {
@@ -105,6 +147,62 @@ TEST_F(PgFailureTest, StatementTimeoutEndsAWaitingWrite) {
   EXPECT_EQ(0, SqlValue("SELECT count(*) FROM records"));
   EXPECT_NE(0u, WritePost(h, 2, "then")) << GetLastError();
   CloseHandle(h);
+  EXPECT_EQ(1, SqlValue("SELECT count(*) FROM records"));
+}
+
+// The server sends a new record's identifier before it commits. A session
+// that ends after it came, with the commit's answer lost, leaves the write to
+// be sent again with that identifier: it is made once and reported made.
+TEST_F(PgFailureTest, PostWhoseSessionEndsAtTheCommitIsMadeOnce) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_c"));
+  HANDLE h = OpenByName(u"TULVAN_c");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  // A check at the commit that waits while `hold` says so.
+  Sql("CREATE TABLE hold(at_commit boolean); INSERT INTO hold VALUES (true)");
+  Sql("CREATE FUNCTION held() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+      " IF (SELECT at_commit FROM hold) THEN PERFORM pg_sleep(30); END IF;"
+      " RETURN NULL; END $$");
+  Sql("CREATE CONSTRAINT TRIGGER held AFTER INSERT ON records"
+      " DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION held()");
+  PostOnAThread post(h, "once");
+  long long backend = WaitingBackend("wait_event = 'PgSleep'");
+  EXPECT_NE(0, backend) << "the commit never waited";
+  Sql("UPDATE hold SET at_commit = false");
+  EndSession(backend);
+  DWORD error = 0;
+  CEOID written = post.Written(&error);
+  CloseHandle(h);
+  EXPECT_NE(0u, written) << error;
+  EXPECT_EQ(1, SqlValue("SELECT count(*) FROM records"));
+  EXPECT_EQ(static_cast<long long>(written), SqlValue("SELECT max(oid) FROM records"));
+}
+
+// A session that the server ends while the write waits, before it ran, said
+// so: the write is sent once more on a new connection.
+TEST_F(PgFailureTest, PostWhoseSessionEndsBeforeItRanIsSentAgain) {
+  CEOID db = CreateBoard(u"TULVAN_w");
+  ASSERT_NE(0u, db);
+  HANDLE h = OpenByName(u"TULVAN_w");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  PGconn* other = PQconnectdb(path_.c_str());
+  ASSERT_EQ(CONNECTION_OK, PQstatus(other));
+  std::string lock = "BEGIN; SELECT 1 FROM databases WHERE oid = " + std::to_string(db) +
+                     " FOR UPDATE";
+  PQclear(PQexec(other, lock.c_str()));
+  PostOnAThread post(h, "again");
+  long long backend = WaitingBackend("wait_event_type = 'Lock'");
+  EXPECT_NE(0, backend) << "the write never waited for the lock";
+  EndSession(backend);
+  // The write sent again waits for the same lock, then goes through.
+  long long again =
+      WaitingBackend("wait_event_type = 'Lock' AND pid <> " + std::to_string(backend));
+  EXPECT_NE(0, again) << "the write was not sent again";
+  PQclear(PQexec(other, "ROLLBACK"));
+  PQfinish(other);
+  DWORD error = 0;
+  CEOID written = post.Written(&error);
+  CloseHandle(h);
+  EXPECT_NE(0u, written) << error;
   EXPECT_EQ(1, SqlValue("SELECT count(*) FROM records"));
 }
 

@@ -105,7 +105,7 @@ CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount, CEPROPVA
     ConnectionLease lease("CeWriteRecordProps", ConnectionLease::kWrite);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
-    WriteScope write;
+    WriteScope write(WriteKind::kRecords);
     CEOID written = 0;
     Result result = WriteRecord(connection, *handle, record, propCount, values, &written);
     if (result != Result::kOk) {
@@ -192,7 +192,7 @@ BOOL CeDeleteRecord(HANDLE database, CEOID record) {
     ConnectionLease lease("CeDeleteRecord", ConnectionLease::kWrite);
     Connection* connection = lease.get();
     if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
-    WriteScope write;
+    WriteScope write(WriteKind::kRecords);
     Result result = connection->DeleteRecord(handle->database(), record, FileTimeNow());
     if (result != Result::kOk) {
       return Fail<BOOL>(WriteFailure("CeDeleteRecord", connection, result), FALSE);

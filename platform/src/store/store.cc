@@ -245,6 +245,7 @@ const StampClock& TheStampClock() {
 StoreStamp Store::Stamp() const {
   StoreStamp stamp;
   stamp.generation = generation_.load(std::memory_order_acquire);
+  stamp.database_writes = database_writes_.load(std::memory_order_acquire);
   stamp.writes = writes_.load(std::memory_order_acquire);
   stamp.taken_ns = TheStampClock().Now();
   return stamp;
@@ -253,6 +254,12 @@ StoreStamp Store::Stamp() const {
 bool Store::Fresh(const StoreStamp& stamp) const {
   return stamp.generation == generation_.load(std::memory_order_acquire) &&
          stamp.writes == writes_.load(std::memory_order_acquire) &&
+         TheStampClock().Now() - stamp.taken_ns < TheStampClock().lifetime_ns;
+}
+
+bool Store::DatabasesFresh(const StoreStamp& stamp) const {
+  return stamp.generation == generation_.load(std::memory_order_acquire) &&
+         stamp.database_writes == database_writes_.load(std::memory_order_acquire) &&
          TheStampClock().Now() - stamp.taken_ns < TheStampClock().lifetime_ns;
 }
 

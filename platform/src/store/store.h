@@ -14,6 +14,9 @@
 // stamped when read and used only while it is fresh: the same generation, no
 // write transaction of this process ended since, and younger than
 // kStampLifetimeNs, so that other processes' writes show within that time.
+// What a record write cannot change (which databases exist, their names and
+// sort orders) stays fresh across this process's record writes, so a board
+// opens its database after a post without reading the catalogue again.
 // The bound holds for other hosts on one PostgreSQL server too: a copy is
 // read by a query that starts after its stamp was taken, so any write
 // committed before the stamp is in it, and one committed later shows once
@@ -41,9 +44,15 @@ constexpr int64_t kStampLifetimeNs = 20 * 1000 * 1000;
 // When a copy of stored data was read.
 struct StoreStamp {
   uint64_t generation = 0;
-  uint64_t writes = 0;
-  int64_t taken_ns = 0;  // monotonic clock
+  uint64_t writes = 0;           // writes of any kind ended in this process
+  uint64_t database_writes = 0;  // of those, the ones to databases themselves
+  int64_t taken_ns = 0;          // monotonic clock
 };
+
+// What a write of this process changed: only records (their databases'
+// counts, sizes and times included), or databases themselves (created,
+// deleted, renamed, or their sort orders).
+enum class WriteKind { kRecords, kDatabases };
 
 // Store calls are short and mostly use the processor, so a few connections
 // serve any number of threads; each open connection keeps a page cache and
@@ -66,8 +75,16 @@ class Store {
   StoreStamp Stamp() const;
   // Whether data read under `stamp` still stands for the store.
   bool Fresh(const StoreStamp& stamp) const;
+  // Whether the databases' names, types, flags and sort orders read under
+  // `stamp` still stand: as Fresh, but record writes do not end them.
+  bool DatabasesFresh(const StoreStamp& stamp) const;
   // Called when a write transaction of this process ends, committed or not.
-  void NoteWrite() { writes_.fetch_add(1, std::memory_order_acq_rel); }
+  void NoteWrite(WriteKind kind) {
+    if (kind == WriteKind::kDatabases) {
+      database_writes_.fetch_add(1, std::memory_order_acq_rel);
+    }
+    writes_.fetch_add(1, std::memory_order_acq_rel);
+  }
 
   // A connection of the current generation; nullptr with the failure in
   // *result and *message when none can be opened. An idle connection that
@@ -101,6 +118,7 @@ class Store {
   std::vector<Connection*> idle_;
   std::atomic<uint64_t> generation_{1};
   std::atomic<uint64_t> writes_{0};
+  std::atomic<uint64_t> database_writes_{0};
   std::atomic<long> fail_after_{-1};
   std::atomic<DWORD> fail_code_{0};
 };

@@ -130,13 +130,16 @@ inline DWORD WriteFailure(const char* call, Connection* connection, Result resul
 }
 
 // Marks the end of a write of this process, committed or not: copies read
-// before it stop standing for the store.
+// before it stop standing for the store (see WriteKind).
 class WriteScope {
  public:
-  WriteScope() = default;
-  ~WriteScope() { Store::Instance().NoteWrite(); }
+  explicit WriteScope(WriteKind kind) : kind_(kind) {}
+  ~WriteScope() { Store::Instance().NoteWrite(kind_); }
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
+
+ private:
+  const WriteKind kind_;
 };
 
 }  // namespace store
