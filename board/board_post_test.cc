@@ -328,6 +328,27 @@ TEST_F(BoardPostTest, ShiftJisBytesAreKeptOnlyWhole) {
   }
 }
 
+// Plain runs, escapes, line ends and characters in one body, each at the
+// start, the middle and the end of the text.
+TEST_F(BoardPostTest, BodyMixesRunsAndEscapes) {
+  struct Case {
+    const char* sent;
+    std::string stored;
+  } cases[] = {
+      {"ab%0D%0Acd%3C%93%8Aef%22", "ab<BR>\ncd&lt;\x93\x8A" "ef&quot;"},
+      {"%3Eab", "&gt;ab"},
+      {"ab%26", "ab&amp;"},
+      {"%0D%0D%0Aa%0Ab", "<BR>\na<BR>\nb"},
+      {"x", "x"},
+      {"%B1yz%81", "\xB1yz"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sent);
+    std::string html = Render("name=n&email=&subject=s&body=" + std::string(c.sent));
+    EXPECT_EQ(BodyOf(html), c.stored);
+  }
+}
+
 // The 29-byte cut of the short fields split characters and entities.
 TEST_F(BoardPostTest, RegressionBrokenCharacters) {
   std::string kana30;

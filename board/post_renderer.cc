@@ -19,11 +19,24 @@ const int kShortField = 29;
 // The form's own parameters are short: a button's caption, a record number.
 const int kFormValueMax = 31;
 
+// Whether an ASCII byte goes into a post as it is.
+inline bool IsPlainAscii(unsigned char c) {
+  return c != '\0' && c < 0x80 && c != '\n' && c != '\r' && c != '&' && c != '<' && c != '>' &&
+         c != '"';
+}
+
 // Escapes the decoded text into `out`; 0 when an append fell short.
 int EscapeText(const unsigned char* text, TextBuffer* out) {
   PageWriter w(out);
   for (const unsigned char* p = text; *p != '\0'; p++) {
     unsigned char c = *p;
+    if (IsPlainAscii(c)) {
+      // A run of plain bytes goes in at once.
+      const unsigned char* run = p;
+      while (IsPlainAscii(p[1])) p++;
+      w.Put(reinterpret_cast<const char*>(run), static_cast<int>(p - run) + 1);
+      continue;
+    }
     if (c >= 0x80) {
       if (IsShiftJisLeadByte(c)) {
         if (IsShiftJisTrailByte(p[1])) {
@@ -39,12 +52,11 @@ int EscapeText(const unsigned char* text, TextBuffer* out) {
     }
     switch (c) {
       case '\n': w.Put("<BR>\n"); break;
-      case '\r': break;
       case '&': w.Put("&amp;"); break;
       case '<': w.Put("&lt;"); break;
       case '>': w.Put("&gt;"); break;
       case '"': w.Put("&quot;"); break;
-      default: w.Put(reinterpret_cast<const char*>(p), 1); break;
+      default: break;  // '\r'
     }
   }
   return !w.failed();

@@ -1,11 +1,15 @@
 #include "read_ahead.h"
 
+#include <atomic>
+#include <mutex>
 
 namespace ceplatform {
 namespace store {
 namespace {
 
 const uint8_t kNothing[1] = {0};
+
+std::atomic<uint64_t> g_shared{0};
 
 void Append(std::string* bytes, const uint8_t* data, size_t count, size_t* offset,
             size_t* size) {
@@ -14,16 +18,77 @@ void Append(std::string* bytes, const uint8_t* data, size_t count, size_t* offse
   if (*size > 0) bytes->append(reinterpret_cast<const char*>(data), *size);
 }
 
-}  // namespace
-
-bool ReadAhead::Ready() const {
-  return Holding() && Store::Instance().Fresh(stamp_);
+// Whether a batch of `query` may be shared: only the first query of a handle
+// that starts at the top, so that a reader walking deep into a database
+// never pushes the busy first pages out.
+bool Shareable(const ReadQuery& query) {
+  return !query.after && query.limit == ReadAhead::kFirstRows;
 }
 
-ReadAhead::Row ReadAhead::Front() const {
-  const Entry& e = rows_[next_];
+// The first batches of the databases read lately, one per database and
+// order, the least lately used given up first. At most kSlots batches of at
+// most about RecordBatch::kMaxBytes each are kept.
+class FirstBatches {
+ public:
+  static FirstBatches& Instance() {
+    static FirstBatches* batches = new FirstBatches;  // outlives every thread
+    return *batches;
+  }
+
+  std::shared_ptr<const RecordBatch> Find(const ReadQuery& query) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Slot& slot : slots_) {
+      if (slot.batch != nullptr && Same(slot, query)) {
+        if (!Store::Instance().Fresh(slot.batch->stamp())) return nullptr;
+        slot.used = ++clock_;
+        return slot.batch;
+      }
+    }
+    return nullptr;
+  }
+
+  void Keep(const ReadQuery& query, const std::shared_ptr<const RecordBatch>& batch) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Slot* target = &slots_[0];
+    for (Slot& slot : slots_) {
+      if (slot.batch != nullptr && Same(slot, query)) {
+        target = &slot;
+        break;
+      }
+      if (slot.used < target->used) target = &slot;
+    }
+    target->database = query.database;
+    target->order = query.order;
+    target->descending = query.descending;
+    target->batch = batch;
+    target->used = ++clock_;
+  }
+
+ private:
+  static constexpr int kSlots = 16;
+  struct Slot {
+    CEOID database = 0;
+    int order = 0;
+    bool descending = false;
+    std::shared_ptr<const RecordBatch> batch;
+    uint64_t used = 0;
+  };
+  static bool Same(const Slot& slot, const ReadQuery& query) {
+    return slot.database == query.database && slot.order == query.order &&
+           slot.descending == query.descending;
+  }
+
+  std::mutex mutex_;
+  Slot slots_[kSlots];
+  uint64_t clock_ = 0;
+};
+
+}  // namespace
+
+HeldRecord RecordBatch::Row(size_t i) const {
+  const Entry& e = rows_[i];
   const uint8_t* base = reinterpret_cast<const uint8_t*>(bytes_.data());
-  Row row;
+  HeldRecord row;
   row.oid = e.oid;
   row.key = e.key_size > 0 ? base + e.key : kNothing;
   row.key_size = e.key_size;
@@ -32,14 +97,8 @@ ReadAhead::Row ReadAhead::Front() const {
   return row;
 }
 
-void ReadAhead::Clear() {
-  bytes_.clear();
-  rows_.clear();
-  next_ = 0;
-}
-
-bool ReadAhead::Add(CEOID oid, const uint8_t* key, size_t key_size, const uint8_t* props,
-                    size_t props_size) {
+bool RecordBatch::Add(CEOID oid, const uint8_t* key, size_t key_size, const uint8_t* props,
+                      size_t props_size) {
   Entry e;
   e.oid = oid;
   Append(&bytes_, key, key_size, &e.key, &e.key_size);
@@ -57,15 +116,39 @@ bool ReadAhead::Add(CEOID oid, const uint8_t* key, size_t key_size, const uint8_
   return bytes_.size() < kMaxBytes;
 }
 
+bool ReadAhead::Ready() const {
+  return Holding() && Store::Instance().Fresh(batch_->stamp());
+}
+
+void ReadAhead::Clear() {
+  batch_.reset();
+  next_ = 0;
+}
+
+void ReadAhead::Took(std::shared_ptr<const RecordBatch> batch) {
+  batch_ = std::move(batch);
+  next_ = 0;
+  if (rows_wanted_ < kMaxRows) rows_wanted_ *= 2;
+}
+
+bool ReadAhead::Share(const ReadQuery& query) {
+  if (!Shareable(query)) return false;
+  std::shared_ptr<const RecordBatch> shared = FirstBatches::Instance().Find(query);
+  if (shared == nullptr) return false;
+  Took(std::move(shared));
+  g_shared.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+uint64_t ReadAhead::shared_count() { return g_shared.load(std::memory_order_relaxed); }
+
 Result ReadAhead::Fill(Connection* connection, const ReadQuery& query, const StoreStamp& stamp) {
   Clear();
-  stamp_ = stamp;
-  Result result = connection->ReadRecords(query, this);
-  if (result != Result::kOk) {
-    Clear();
-    return result;
-  }
-  if (rows_wanted_ < kMaxRows) rows_wanted_ *= 2;
+  auto batch = std::make_shared<RecordBatch>(stamp, rows_wanted_);
+  Result result = connection->ReadRecords(query, batch.get());
+  if (result != Result::kOk) return result;
+  if (Shareable(query)) FirstBatches::Instance().Keep(query, batch);
+  Took(std::move(batch));
   return Result::kOk;
 }
 

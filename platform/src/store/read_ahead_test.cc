@@ -1,12 +1,15 @@
 // Reads served from a handle's read-ahead: every record once and in order
 // across batch boundaries, writes of this process seen at once, other
-// processes' writes seen within the stamp lifetime, and no record skipped
-// when a read fails after the record was read ahead.
+// processes' writes seen within the stamp lifetime, no record skipped when a
+// read fails after the record was read ahead, and first records shared
+// between handles only while they are fresh.
 #include <sys/wait.h>
 #include <time.h>
 
+#include <chrono>
 #include <set>
 
+#include "read_ahead.h"
 #include "store_test_util.h"
 
 namespace ceplatform {
@@ -172,6 +175,59 @@ TEST_P(ReadAheadTest, FailedReadSkipsNoRecord) {
   EXPECT_EQ(2u, rest[0].time);
   EXPECT_EQ(1u, rest[1].time);
   CloseHandle(reader);
+}
+
+TEST_P(ReadAheadTest, FirstRecordsAreSharedBetweenHandlesOnlyWhileFresh) {
+  Fill(3);
+  ASSERT_NE(0u, CreateBoard(u"other"));
+  HANDLE other = OpenByName(u"other");
+  ASSERT_NE(0u, WritePost(other, 7, "other board"));
+  CloseHandle(other);
+  auto first = [](const std::u16string& name) {
+    HANDLE h = OpenByName(name);
+    Post post;
+    bool read = ReadPost(h, &post);
+    CloseHandle(h);
+    return read ? post.text : std::string("(nothing)");
+  };
+  using Clock = std::chrono::steady_clock;
+  auto quick = [](Clock::time_point since) {
+    return Clock::now() - since < std::chrono::nanoseconds(kStampLifetimeNs / 2);
+  };
+
+  // A second reader of the same first records takes the first one's batch,
+  // and no board takes another's.
+  Clock::time_point read = Clock::now();
+  EXPECT_EQ(Text(3), first(u"board"));
+  uint64_t shared = ReadAhead::shared_count();
+  EXPECT_EQ(Text(3), first(u"board"));
+  EXPECT_EQ("other board", first(u"other"));
+  EXPECT_EQ(Text(3), first(u"board"));
+  if (quick(read)) {
+    EXPECT_EQ(shared + 2, ReadAhead::shared_count());
+  }
+
+  // A write of this process shows at once.
+  ASSERT_NE(0u, WritePost(writer_, 9, "newest"));
+  shared = ReadAhead::shared_count();
+  EXPECT_EQ("newest", first(u"board"));
+  EXPECT_EQ(shared, ReadAhead::shared_count());
+
+  // Another process's write shows once the shared batch has aged out.
+  pid_t child = fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    HANDLE w = OpenByName(u"board");
+    bool ok = w != INVALID_HANDLE_VALUE && WritePost(w, 10, "from the child") != 0;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  struct timespec pause = {0, 2 * kStampLifetimeNs};
+  nanosleep(&pause, nullptr);
+  EXPECT_EQ("from the child", first(u"board"));
+  EXPECT_EQ("other board", first(u"other"));
 }
 
 TEST_P(ReadAheadTest, HandleWithoutAutoIncrementKeepsSeeingTheFirstRecord) {

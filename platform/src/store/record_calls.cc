@@ -27,10 +27,6 @@ DWORD EndOfReadError(Connection* connection, CEOID database) {
 // handle's mutex). Returns 0 when at least one record is held, else the
 // last-error code: the end, the database gone, or a failure.
 DWORD ReadAheadOf(DatabaseHandle* handle) {
-  StoreStamp stamp = Store::Instance().Stamp();
-  ConnectionLease lease("CeReadRecordProps", ConnectionLease::kRead);
-  Connection* connection = lease.get();
-  if (connection == nullptr) return lease.error();
   ReadQuery query;
   query.database = handle->database();
   query.order = handle->order();
@@ -40,10 +36,20 @@ DWORD ReadAheadOf(DatabaseHandle* handle) {
   query.oid = handle->last_oid;
   // A handle that does not move on reads the same record again and again.
   query.limit = handle->auto_increment() ? handle->ahead.rows_wanted() : 1;
-  Result result = handle->ahead.Fill(connection, query, stamp);
-  if (result != Result::kOk) {
-    LogStoreFailure("CeReadRecordProps", result, connection->LastMessage());
-    return ReadError(result);
+  // The first records of a database another handle read lately need no
+  // query; only an empty database needs one, to tell its end from its loss.
+  bool shared = handle->ahead.Share(query);
+  if (shared && handle->ahead.Holding()) return 0;
+  StoreStamp stamp = Store::Instance().Stamp();
+  ConnectionLease lease("CeReadRecordProps", ConnectionLease::kRead);
+  Connection* connection = lease.get();
+  if (connection == nullptr) return lease.error();
+  if (!shared) {
+    Result result = handle->ahead.Fill(connection, query, stamp);
+    if (result != Result::kOk) {
+      LogStoreFailure("CeReadRecordProps", result, connection->LastMessage());
+      return ReadError(result);
+    }
   }
   // Records read now are handed out even when a write ends meanwhile.
   if (!handle->ahead.Holding()) return EndOfReadError(connection, handle->database());

@@ -10,7 +10,8 @@
 // are refused.
 //
 // Reads may keep what one query returned for the calls that follow (a
-// handle's records read ahead, the catalogue of databases). Such a copy is
+// handle's records read ahead, the first records of a database that later
+// handles share, the catalogue of databases). Such a copy is
 // stamped when read and used only while it is fresh: the same generation, no
 // write transaction of this process ended since, and younger than
 // kStampLifetimeNs, so that other processes' writes show within that time.
