@@ -231,8 +231,12 @@ void RequestHandler::RunPlugin(const HttpRequest& request, HttpAnswer* answer,
     return;
   }
 
+  call.response().blockSize = response_block_.load(std::memory_order_relaxed);
   int length = call.Run(*library);
   const TextBuffer& out = call.response();
+  int block = kSmallestResponseBlock;
+  while (block < kLargestResponseBlock && block <= length) block *= 2;
+  response_block_.store(block, std::memory_order_relaxed);
   if (length < 0 || length > out.length || (length > 0 && out.data == nullptr)) {
     LogError("%s: returned %d but its response holds %d bytes; answered 502", real.c_str(),
              length, out.length);

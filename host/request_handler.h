@@ -4,6 +4,7 @@
 #ifndef HOST_REQUEST_HANDLER_H_
 #define HOST_REQUEST_HANDLER_H_
 
+#include <atomic>
 #include <set>
 #include <string>
 
@@ -66,6 +67,12 @@ class RequestHandler {
   StaticFileCache files_;
   std::string document_root_ansi_;
   bool root_is_ansi_ = false;
+  // The block size of the next plug-in response: the last response's size
+  // rounded up to a power of two, so that a page is written into one block
+  // instead of growing 512 bytes at a time.
+  std::atomic<int> response_block_{kSmallestResponseBlock};
+  static constexpr int kSmallestResponseBlock = 512;
+  static constexpr int kLargestResponseBlock = 64 * 1024;
 };
 
 // The location a plug-in wrote, made fit for an HTTP header: Shift_JIS text

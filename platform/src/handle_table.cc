@@ -70,7 +70,8 @@ BOOL HandleClose(HANDLE handle) {
     object = std::move(it->second);
     table.objects.erase(it);
   }
-  object->Close();  // outside the lock: closing a database may wait on the store
+  // Released outside the lock: a file's descriptor is closed by its destructor.
+  object.reset();
   return TRUE;
 }
 

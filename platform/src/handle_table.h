@@ -13,8 +13,9 @@
 
 namespace ceplatform {
 
-// What a handle names. Close() runs once, when the handle is closed (or the
-// table is torn down); the object may live on until the last lookup drops it.
+// What a handle names. Closing the handle takes it out of the table; the
+// object lives on until the last lookup drops it, and its destructor lets go
+// of what it holds (a file's descriptor).
 class KernelObject {
  public:
   enum class Kind { kFile, kDatabase, kDatabaseEnum };
@@ -24,7 +25,6 @@ class KernelObject {
   KernelObject& operator=(const KernelObject&) = delete;
 
   Kind kind() const { return kind_; }
-  virtual void Close() {}
 
  private:
   const Kind kind_;
@@ -38,8 +38,8 @@ HANDLE HandleInsert(std::shared_ptr<KernelObject> object);
 // nullptr with ERROR_INVALID_HANDLE set.
 std::shared_ptr<KernelObject> HandleLookup(HANDLE handle, KernelObject::Kind kind);
 
-// Removes the handle and calls the object's Close(). FALSE with
-// ERROR_INVALID_HANDLE when the handle is not open.
+// Removes the handle, and with the table's reference to its object. FALSE
+// with ERROR_INVALID_HANDLE when the handle is not open.
 BOOL HandleClose(HANDLE handle);
 
 // Open handles of all kinds (tests check that plug-ins close what they open).
