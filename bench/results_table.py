@@ -32,14 +32,21 @@ the idle rows (default 10000); flags after
   the durable POST wall time. The skip row is (GET row=10000 - GET of the first
   page) / 10000 against one sqlite3_step of the board's query over the records_k0
   index. The POST baseline inserts the record bytes the plug-in wrote, in its
-  own transaction, WAL and synchronous=FULL as the store's connections.
+  own transaction, WAL and synchronous=FULL as the store's connections. A
+  durable write waits for the disk, whose pace wanders from one moment to the
+  next, so each POST row is one benchmark in which the plug-in's post and the
+  raw insert take turns (each going first every other time), timed apart.
+- First pages: a handle that reads a database from the top shares the batch
+  that another handle read while it is fresh (20 ms, or until this process
+  writes), so the repeated page rows, here and on PostgreSQL, mostly measure
+  pages whose records need no query; the raw baselines query every time.
 - PostgreSQL rows (plugin_bench): the same page and post with the store on a
   PostgreSQL server that plugin_bench starts for itself (a new cluster in a
   temporary folder on disk, fsync on, a Unix socket), against raw libpq on its
   own connection to the same server: a prepared SELECT of the 20 rows (plus the
   page's memcpy), and a prepared INSERT of the same record bytes committed on
-  its own with synchronous_commit on. Both sides wait on the server, so these
-  rows compare wall time.
+  its own with synchronous_commit on (the post taking turns with it, as
+  above). Both sides wait on the server, so these rows compare wall time.
 - HTTP rows (bench/http_load.sh): wrk -t2 -c32 keep-alive on loopback, the kinds
   taking turns, medians of the rounds; nginx sends the board page saved from
   tvxhost (compared byte for byte) as a static file.
