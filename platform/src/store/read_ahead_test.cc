@@ -40,6 +40,24 @@ class ReadAheadTest : public OnEachBackend<StoreTest> {
       ASSERT_NE(0u, WritePost(writer_, static_cast<uint64_t>(i), Text(i, size))) << i;
     }
   }
+  // Writes a post through another process's own connections (this
+  // process's count of writes does not move), then waits until copies read
+  // before it have aged out.
+  void PostFromAnotherProcess(uint64_t time, const std::string& text) {
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+      HANDLE w = OpenByName(u"board");
+      bool ok = w != INVALID_HANDLE_VALUE && WritePost(w, time, text) != 0;
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    struct timespec pause = {0, 2 * kStampLifetimeNs};
+    nanosleep(&pause, nullptr);
+  }
+
   HANDLE writer_ = INVALID_HANDLE_VALUE;
 };
 
@@ -124,21 +142,7 @@ TEST_P(ReadAheadTest, WritesOfAnotherProcessShowWithinTheLifetime) {
   Post post;
   ASSERT_TRUE(ReadPost(reader, &post));  // 4; 3, 2, 1 read ahead
 
-  // The child writes through its own connections: this process's count of
-  // writes does not move.
-  pid_t child = fork();
-  ASSERT_NE(-1, child);
-  if (child == 0) {
-    HANDLE w = OpenByName(u"board");
-    bool ok = w != INVALID_HANDLE_VALUE && WritePost(w, 2, "from the child") != 0;
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
-  struct timespec pause = {0, 2 * kStampLifetimeNs};
-  nanosleep(&pause, nullptr);
+  ASSERT_NO_FATAL_FAILURE(PostFromAnotherProcess(2, "from the child"));
   std::vector<std::string> texts;
   for (const Post& p : ReadAll(reader)) texts.push_back(p.text);
   std::vector<std::string> expected = {Text(3), "from the child", Text(2), Text(1)};
@@ -214,18 +218,7 @@ TEST_P(ReadAheadTest, FirstRecordsAreSharedBetweenHandlesOnlyWhileFresh) {
   EXPECT_EQ(shared, ReadAhead::shared_count());
 
   // Another process's write shows once the shared batch has aged out.
-  pid_t child = fork();
-  ASSERT_NE(-1, child);
-  if (child == 0) {
-    HANDLE w = OpenByName(u"board");
-    bool ok = w != INVALID_HANDLE_VALUE && WritePost(w, 10, "from the child") != 0;
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  struct timespec pause = {0, 2 * kStampLifetimeNs};
-  nanosleep(&pause, nullptr);
+  ASSERT_NO_FATAL_FAILURE(PostFromAnotherProcess(10, "from the child"));
   EXPECT_EQ("from the child", first(u"board"));
   EXPECT_EQ("other board", first(u"other"));
 }
