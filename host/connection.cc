@@ -129,8 +129,9 @@ enum class Phase {
 template <class Stream>
 class Session : public Connection {
  public:
-  Session(ConnectionHub* hub, Stream stream, std::string peer_addr, int peer_port)
+  Session(ConnectionHub* hub, Stream stream, int loop, std::string peer_addr, int peer_port)
       : hub_(hub),
+        loop_(loop),
         stream_(std::move(stream)),
         timer_(LowestLayer(stream_).get_executor()),
         reader_(hub->limits().body_limit),
@@ -209,6 +210,7 @@ class Session : public Connection {
   }
 
   ConnectionHub* const hub_;
+  const int loop_;  // the event loop that serves the connection
   Stream stream_;
   asio::steady_timer timer_;
   Clock::time_point deadline_ = Clock::time_point::max();
@@ -458,7 +460,7 @@ void Session<Stream>::Dispatch() {
     }
     asio::post(self_ptr->executor(), [self_ptr, answer] { self_ptr->Answer(std::move(*answer)); });
     work.reset();
-  });
+  }, loop_);
   if (!queued) {
     HttpAnswer busy;
     busy.Refuse(503);
@@ -615,16 +617,16 @@ void Session<Stream>::LogAnswer(int status, size_t bytes) {
 
 }  // namespace
 
-void StartConnection(ConnectionHub* hub, tcp::socket socket, const std::string& peer_addr,
-                     int peer_port) {
+void StartConnection(ConnectionHub* hub, tcp::socket socket, int loop,
+                     const std::string& peer_addr, int peer_port) {
   if (hub->tls() != nullptr) {
     auto session = std::make_shared<Session<asio::ssl::stream<tcp::socket>>>(
-        hub, asio::ssl::stream<tcp::socket>(std::move(socket), *hub->tls()), peer_addr,
+        hub, asio::ssl::stream<tcp::socket>(std::move(socket), *hub->tls()), loop, peer_addr,
         peer_port);
     session->Start();
   } else {
-    auto session = std::make_shared<Session<tcp::socket>>(hub, std::move(socket), peer_addr,
-                                                          peer_port);
+    auto session = std::make_shared<Session<tcp::socket>>(hub, std::move(socket), loop,
+                                                          peer_addr, peer_port);
     session->Start();
   }
 }

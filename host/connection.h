@@ -89,9 +89,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   virtual boost::asio::any_io_executor executor() = 0;
 };
 
-// Starts serving `socket` (its executor one loop thread's), counted by
-// hub->Admit for `peer_addr` already.
-void StartConnection(ConnectionHub* hub, boost::asio::ip::tcp::socket socket,
+// Starts serving `socket` (its executor the thread of event loop `loop`),
+// counted by hub->Admit for `peer_addr` already. The connection's plug-in
+// calls go to that loop's workers first.
+void StartConnection(ConnectionHub* hub, boost::asio::ip::tcp::socket socket, int loop,
                      const std::string& peer_addr, int peer_port);
 
 #endif  // HOST_CONNECTION_H_

@@ -96,7 +96,7 @@ void HostServer::Loop::Accept() {
       int per_address = hub->handler()->TrustsPeer(text) ? max_connections : max_per_address;
       // Past a limit the connection is closed at once: it costs nothing more.
       if (hub->Admit(text, max_connections, per_address)) {
-        StartConnection(hub.get(), std::move(socket), text, peer.port());
+        StartConnection(hub.get(), std::move(socket), static_cast<int>(next), text, peer.port());
       }
     }
     Accept();
@@ -137,7 +137,8 @@ bool HostServer::Create(std::string* error) {
   limits.body_limit = options_.body_limit;
   limits.requests_per_connection = options_.keep_alive;
   loop_->pool = std::make_unique<WorkerPool>(
-      options_.threads, kQueuedPerWorker * static_cast<size_t>(options_.threads));
+      options_.threads, kQueuedPerWorker * static_cast<size_t>(options_.threads),
+      static_cast<int>(loop_->contexts.size()));
   loop_->hub = std::make_unique<ConnectionHub>(limits, handler_, log_, loop_->pool.get(),
                                                &loop_->tls, tls);
   loop_->max_connections = options_.max_connections;

@@ -1,12 +1,26 @@
 #include "worker_pool.h"
 
-WorkerPool::WorkerPool(int threads, size_t queue_limit) : queue_limit_(queue_limit) {
-  for (int i = 0; i < threads; ++i) workers_.push_back(std::make_unique<Worker>());
+namespace {
+
+thread_local int t_partition = -1;
+
+}  // namespace
+
+WorkerPool::WorkerPool(int threads, size_t queue_limit, int partitions)
+    : queue_limit_(queue_limit), idle_(static_cast<size_t>(partitions < 1 ? 1 : partitions)) {
+  for (int i = 0; i < threads; ++i) {
+    workers_.push_back(std::make_unique<Worker>(i % static_cast<int>(idle_.size())));
+  }
   for (auto& worker : workers_) {
     Worker* mine = worker.get();
-    worker->thread = std::thread([this, mine] { Work(mine); });
+    worker->thread = std::thread([this, mine] {
+      t_partition = mine->partition;
+      Work(mine);
+    });
   }
 }
+
+int WorkerPool::CurrentPartition() { return t_partition; }
 
 WorkerPool::~WorkerPool() {
   {
@@ -17,15 +31,23 @@ WorkerPool::~WorkerPool() {
   for (auto& worker : workers_) worker->thread.join();
 }
 
-bool WorkerPool::Submit(std::function<void()> job) {
+bool WorkerPool::Submit(std::function<void()> job, int partition) {
   Worker* woken = nullptr;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_) return false;
-    if (!idle_.empty()) {
-      // The worker that went idle last: its caches are the warmest.
-      woken = idle_.back();
-      idle_.pop_back();
+    // The worker of the caller's partition that went idle last, else of the
+    // next partition with one.
+    size_t count = idle_.size();
+    size_t own = partition >= 0 ? static_cast<size_t>(partition) % count : 0;
+    for (size_t k = 0; k < count && woken == nullptr; ++k) {
+      std::vector<Worker*>& idle = idle_[(own + k) % count];
+      if (!idle.empty()) {
+        woken = idle.back();
+        idle.pop_back();
+      }
+    }
+    if (woken != nullptr) {
       woken->job = std::move(job);
     } else {
       // Jobs beyond the workers wait in the queue, up to its limit.
@@ -40,7 +62,9 @@ bool WorkerPool::Submit(std::function<void()> job) {
 
 size_t WorkerPool::idle_workers() {
   std::lock_guard<std::mutex> lock(mu_);
-  return idle_.size();
+  size_t idle = 0;
+  for (const auto& partition : idle_) idle += partition.size();
+  return idle;
 }
 
 void WorkerPool::Work(Worker* self) {
@@ -53,7 +77,7 @@ void WorkerPool::Work(Worker* self) {
     } else if (stopping_) {
       return;
     } else {
-      idle_.push_back(self);
+      idle_[static_cast<size_t>(self->partition)].push_back(self);
       self->wake.wait(lock, [this, self] { return self->job != nullptr || stopping_; });
       // Stopping, with no job handed over (a stopping pool hands over no
       // more): run what is still queued before going.

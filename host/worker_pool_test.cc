@@ -63,4 +63,40 @@ TEST(WorkerPoolTest, AJobGoesToTheWorkerThatWentIdleLast) {
   }
 }
 
+// A job goes to an idle worker of its caller's partition, and to another
+// partition's worker only when its own are all busy.
+TEST(WorkerPoolTest, AJobGoesToItsOwnPartitionWhileOneOfItsWorkersIsIdle) {
+  WorkerPool pool(4, 4, 2);  // workers 0 and 2 in partition 0, 1 and 3 in 1
+  auto idle = [&pool](size_t count) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pool.idle_workers() != count && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pool.idle_workers() == count;
+  };
+  auto run_on = [&pool](int partition) {
+    std::promise<int> ran;
+    std::future<int> done = ran.get_future();
+    if (!pool.Submit([&ran] { ran.set_value(WorkerPool::CurrentPartition()); }, partition)) {
+      return -2;
+    }
+    return done.wait_for(std::chrono::seconds(10)) == std::future_status::ready ? done.get() : -3;
+  };
+  EXPECT_EQ(-1, WorkerPool::CurrentPartition());
+  for (int partition : {0, 1, 1, 0, 3}) {  // 3 is partition 1 of 2
+    ASSERT_TRUE(idle(4));
+    EXPECT_EQ(partition % 2, run_on(partition)) << "partition " << partition;
+  }
+
+  // Both workers of partition 1 held: its next job runs in partition 0.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  ASSERT_TRUE(idle(4));
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(pool.Submit([released] { released.wait(); }, 1));
+  ASSERT_TRUE(idle(2));
+  EXPECT_EQ(0, run_on(1));
+  release.set_value();
+  ASSERT_TRUE(idle(4));
+}
+
 }  // namespace
