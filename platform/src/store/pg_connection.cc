@@ -630,7 +630,7 @@ Result PgConnection::DeleteDatabase(CEOID database) {
 
 Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes& record,
                                   CEOID* written) {
-  // The identifier, when known, then the database, the time and the fields.
+  // The database, the time and the fields (after the identifier, once known).
   auto fill = [&](Params* params) {
     params->Int(database);
     params->Int(now);
