@@ -14,6 +14,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Options that trust `proxies` (as --trust-proxy takes them).
+void TrustProxy(std::string proxies, GuardOptions* options) {
+  std::string error;
+  ASSERT_TRUE(ApplyGuardOption("--trust-proxy", &proxies, options, &error)) << error;
+}
+
 HttpRequest Request(const std::string& peer, std::vector<std::pair<std::string, std::string>> headers,
                     bool tls = false) {
   HttpRequest request;
@@ -28,10 +34,8 @@ HttpRequest Request(const std::string& peer, std::vector<std::pair<std::string, 
 }
 
 TEST(RequestGuardTest, IdentifyBelievesForwardedHeadersOnlyFromATrustedPeer) {
-  std::string error;
   GuardOptions options;
-  std::string proxies = "127.0.0.2";
-  ASSERT_TRUE(ApplyGuardOption("--trust-proxy", &proxies, &options, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(TrustProxy("127.0.0.2", &options));
   RequestGuard guard(options, nullptr);
   struct Case {
     const char* peer;
@@ -66,10 +70,8 @@ TEST(RequestGuardTest, IdentifyBelievesForwardedHeadersOnlyFromATrustedPeer) {
 }
 
 TEST(RequestGuardTest, GuardedPathRefusalsAndWhatPasses) {
-  std::string error;
   GuardOptions options;
-  std::string proxies = "127.0.0.2";
-  ASSERT_TRUE(ApplyGuardOption("--trust-proxy", &proxies, &options, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(TrustProxy("127.0.0.2", &options));
   RequestGuard guard(options, nullptr);
   struct Case {
     const char* name;
@@ -133,8 +135,7 @@ TEST(RequestGuardTest, DenyListRefusesTheClientBehindAProxyToo) {
   std::string error;
   ASSERT_TRUE(deny->Load(&error)) << error;
   GuardOptions options;
-  std::string proxies = "127.0.0.2";
-  ASSERT_TRUE(ApplyGuardOption("--trust-proxy", &proxies, &options, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(TrustProxy("127.0.0.2", &options));
   RequestGuard guard(options, std::move(deny));
   struct Case {
     const char* peer;

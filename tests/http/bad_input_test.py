@@ -73,10 +73,7 @@ class BadInputTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            cls.host.stop_cleanly()
-        finally:
-            cls.site.remove()
+        cls.host.stop_cleanly_and_remove(cls.site)
 
     def setUp(self):
         self.posts_before = self.host.board_posts()

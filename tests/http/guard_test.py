@@ -61,10 +61,7 @@ class GuardTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            cls.host.stop_cleanly()
-        finally:
-            cls.site.remove()
+        cls.host.stop_cleanly_and_remove(cls.site)
 
     # --- helpers ---
 

@@ -183,6 +183,14 @@ class Host:
         if status != 0 or reports:
             raise AssertionError(f"tvxhost ended with {status}: {reports}\n{self.stderr_text()}")
 
+    def stop_cleanly_and_remove(self, site):
+        """A suite's teardown: stop_cleanly, and `site` removed even when
+        the server did not stop cleanly."""
+        try:
+            self.stop_cleanly()
+        finally:
+            site.remove()
+
     def kill(self):
         if self.process is None:
             return

@@ -137,9 +137,8 @@ class ProxyTest(unittest.TestCase):
     def tearDownClass(cls):
         try:
             cls.nginx.stop()
-            cls.host.stop_cleanly()
         finally:
-            cls.site.remove()
+            cls.host.stop_cleanly_and_remove(cls.site)
 
     def access_lines(self, address):
         """The access log's lines for one client address. The log reaches

@@ -26,10 +26,7 @@ class RealClientsTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            cls.host.stop_cleanly()
-        finally:
-            cls.site.remove()
+        cls.host.stop_cleanly_and_remove(cls.site)
 
     def curl(self, *args):
         """Runs curl; returns (status code, headers and body as bytes)."""

@@ -258,6 +258,12 @@ Result PgConnection::Connect() {
   return Configure();
 }
 
+Result PgConnection::Connected() { return conn_ != nullptr ? Result::kOk : Connect(); }
+
+int64_t PgConnection::CallDeadline() const {
+  return MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000;
+}
+
 Result PgConnection::Configure() {
   // A statement timeout and synchronous commits unless the URI, the role or
   // the server already chose; the client's own bound follows the timeout.
@@ -468,15 +474,13 @@ bool PgConnection::Uncertain(Result result) const {
 Result PgConnection::RunText(const char* sql, Rows* rows) {
   if (conn_ == nullptr) return Result::kUnreachable;
   if (!PQsendQuery(conn_, sql)) return Lost("sending");
-  return Await(MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000, rows);
+  return Await(CallDeadline(), rows);
 }
 
 Result PgConnection::Ready(StatementId id, Rows* rows, int64_t* deadline_ns) {
-  if (conn_ == nullptr) {
-    Result result = Connect();
-    if (result != Result::kOk) return result;
-  }
-  *deadline_ns = MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000;
+  Result connected = Connected();
+  if (connected != Result::kOk) return connected;
+  *deadline_ns = CallDeadline();
   if (prepared_[id]) return Result::kOk;
   std::string read_text;
   const char* text;
@@ -573,10 +577,8 @@ Result PgConnection::RunRead(StatementId id, const Params& params, Rows* rows) {
 
 template <typename Body>
 Result PgConnection::InTransaction(Body body) {
-  if (conn_ == nullptr) {
-    Result result = Connect();
-    if (result != Result::kOk) return result;
-  }
+  Result connected = Connected();
+  if (connected != Result::kOk) return connected;
   Rows rows;
   Result result = RunText("BEGIN", &rows);
   if (result != Result::kOk) return result;
@@ -824,7 +826,7 @@ Result PgConnection::RunParams(const char* sql, const Oid* types, const Params& 
                          params.formats(), 1)) {
     return Lost("sending");
   }
-  return Await(MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000, rows);
+  return Await(CallDeadline(), rows);
 }
 
 namespace {
@@ -835,10 +837,8 @@ constexpr int kFetchRows = 500;
 }  // namespace
 
 Result PgConnection::ReadSnapshot(SnapshotSink* sink) {
-  if (conn_ == nullptr) {
-    Result result = Connect();
-    if (result != Result::kOk) return result;
-  }
+  Result connected = Connected();
+  if (connected != Result::kOk) return connected;
   Rows rows;
   // One snapshot for every statement that follows, taken by the first, and
   // no write possible in it. Binary cursors hand the rows over in pieces,
@@ -910,10 +910,8 @@ Result PgConnection::ReadSnapshot(SnapshotSink* sink) {
 }
 
 Result PgConnection::CountContent(bool* empty) {
-  if (conn_ == nullptr) {
-    Result result = Connect();
-    if (result != Result::kOk) return result;
-  }
+  Result connected = Connected();
+  if (connected != Result::kOk) return connected;
   Rows rows;
   Result result = RunText(
       "SELECT EXISTS (SELECT 1 FROM databases) OR EXISTS (SELECT 1 FROM records)", &rows);
@@ -1034,10 +1032,8 @@ Result PgConnection::WriteSnapshot(const std::function<bool(SnapshotSink*)>& fee
 }
 
 Result PgConnection::CheckIntegrity(std::vector<std::string>* problems) {
-  if (conn_ == nullptr) {
-    Result result = Connect();
-    if (result != Result::kOk) return result;
-  }
+  Result connected = Connected();
+  if (connected != Result::kOk) return connected;
   Rows rows;
   Result result = RunText(
       "SELECT to_regclass('meta') IS NOT NULL, to_regclass('databases') IS NOT NULL,"

@@ -86,6 +86,11 @@ class PgConnection : public Connection {
   PgConnection(const std::string& uri, uint64_t generation)
       : Connection(generation), uri_(uri) {}
   Result Connect();
+  // Connects unless connected.
+  Result Connected();
+  // When a call starting now stops waiting for the server: the statement
+  // timeout and kClientGraceMs.
+  int64_t CallDeadline() const;
   Result Configure();
   // Creates the tables unless they are there; `retried` after a race with
   // another host that created them.

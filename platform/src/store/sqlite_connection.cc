@@ -146,6 +146,20 @@ std::string ColumnString(sqlite3_stmt* row, int column) {
   return size > 0 ? std::string(reinterpret_cast<const char*>(bytes), size) : std::string();
 }
 
+// Reads the databases table's row that `statement` (the columns of
+// kAllDatabases, in order) stands on into the store's row or a snapshot's.
+template <class Row>
+void DatabaseColumns(sqlite3_stmt* statement, Row* row) {
+  row->oid = static_cast<decltype(row->oid)>(sqlite3_column_int64(statement, 0));
+  row->name = ColumnString(statement, 1);
+  row->type = static_cast<decltype(row->type)>(sqlite3_column_int64(statement, 2));
+  row->flags = static_cast<decltype(row->flags)>(sqlite3_column_int64(statement, 3));
+  row->sorts = ColumnString(statement, 4);
+  row->modified = sqlite3_column_int64(statement, 5);
+  row->records = sqlite3_column_int64(statement, 6);
+  row->size = sqlite3_column_int64(statement, 7);
+}
+
 // A failure of the transaction body that is no SQLite failure.
 constexpr int kBodyResult = -1;
 
@@ -566,14 +580,7 @@ Result SqliteConnection::LoadDatabases(DatabaseSink* sink) {
   StatementScope scope(statement);
   while ((rc = Step(statement)) == SQLITE_ROW) {
     DatabaseRow row;
-    row.oid = static_cast<CEOID>(sqlite3_column_int64(statement, 0));
-    row.name = ColumnString(statement, 1);
-    row.type = static_cast<DWORD>(sqlite3_column_int64(statement, 2));
-    row.flags = static_cast<DWORD>(sqlite3_column_int64(statement, 3));
-    row.sorts = ColumnString(statement, 4);
-    row.modified = sqlite3_column_int64(statement, 5);
-    row.records = sqlite3_column_int64(statement, 6);
-    row.size = sqlite3_column_int64(statement, 7);
+    DatabaseColumns(statement, &row);
     sink->Add(std::move(row));
   }
   return rc == SQLITE_DONE ? Result::kOk : Failure(rc);
@@ -624,21 +631,11 @@ Result SqliteConnection::ReadSnapshot(SnapshotSink* sink) {
   Result result = Result::kOk;
   bool go_on = true;
   {
-    OneStatement databases(db_,
-                           "SELECT oid, name, type, flags, sorts, modified, records, size"
-                           " FROM databases ORDER BY oid");
+    OneStatement databases(db_, kStatementText[kAllDatabases]);
     rc = databases.rc();
     while (rc == SQLITE_OK && go_on && (rc = Step(databases.get())) == SQLITE_ROW) {
       SnapshotDatabase row;
-      sqlite3_stmt* s = databases.get();
-      row.oid = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
-      row.name = ColumnString(s, 1);
-      row.type = static_cast<uint32_t>(sqlite3_column_int64(s, 2));
-      row.flags = static_cast<uint32_t>(sqlite3_column_int64(s, 3));
-      row.sorts = ColumnString(s, 4);
-      row.modified = sqlite3_column_int64(s, 5);
-      row.records = sqlite3_column_int64(s, 6);
-      row.size = sqlite3_column_int64(s, 7);
+      DatabaseColumns(databases.get(), &row);
       go_on = sink->Database(row);
       rc = SQLITE_OK;
     }
