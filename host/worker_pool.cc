@@ -1,5 +1,7 @@
 #include "worker_pool.h"
 
+#include <errno.h>
+
 namespace {
 
 thread_local int t_partition = -1;
@@ -20,6 +22,10 @@ WorkerPool::WorkerPool(int threads, size_t queue_limit, int partitions)
   }
 }
 
+WorkerPool::Worker::Worker(int p) : partition(p) { sem_init(&wake, 0, 0); }
+
+WorkerPool::Worker::~Worker() { sem_destroy(&wake); }
+
 int WorkerPool::CurrentPartition() { return t_partition; }
 
 WorkerPool::~WorkerPool() {
@@ -27,7 +33,7 @@ WorkerPool::~WorkerPool() {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
   }
-  for (auto& worker : workers_) worker->wake.notify_one();
+  for (auto& worker : workers_) sem_post(&worker->wake);
   for (auto& worker : workers_) worker->thread.join();
 }
 
@@ -56,7 +62,7 @@ bool WorkerPool::Submit(std::function<void()> job, int partition) {
       return true;
     }
   }
-  woken->wake.notify_one();
+  sem_post(&woken->wake);
   return true;
 }
 
@@ -78,14 +84,20 @@ void WorkerPool::Work(Worker* self) {
       return;
     } else {
       idle_[static_cast<size_t>(self->partition)].push_back(self);
-      self->wake.wait(lock, [this, self] { return self->job != nullptr || stopping_; });
-      // Stopping, with no job handed over (a stopping pool hands over no
-      // more): run what is still queued before going.
-      if (self->job == nullptr) continue;
+      lock.unlock();
+      while (sem_wait(&self->wake) != 0 && errno == EINTR) {
+      }
+      // The post came after the job was set: the job is this worker's alone
+      // now. Without one the pool is stopping (a stopping pool hands over no
+      // more): what is still queued runs before the worker goes.
       job = std::move(self->job);
       self->job = nullptr;
+      if (!job) {
+        lock.lock();
+        continue;
+      }
     }
-    lock.unlock();
+    if (lock.owns_lock()) lock.unlock();
     job();
     job = nullptr;  // what the job holds goes before the next wait
     lock.lock();

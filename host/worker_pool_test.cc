@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -100,3 +102,43 @@ TEST(WorkerPoolTest, AJobGoesToItsOwnPartitionWhileOneOfItsWorkersIsIdle) {
 }
 
 }  // namespace
+
+// Jobs handed over from several threads at once, each to a worker that may
+// be just going to sleep or just waking: none is lost and none runs twice,
+// and a pool stopped with sleeping workers stops at once. A hand-over that
+// lost a wake-up would leave a job untouched here (and the count short).
+TEST(WorkerPoolTest, NoJobIsLostWhenManyAreHandedOverAtOnce) {
+  constexpr int kSubmitters = 4;
+  constexpr int kJobsEach = 2000;
+  std::atomic<int> ran{0};
+  std::atomic<int> refused{0};
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  {
+    WorkerPool pool(3, 16, 2);
+    std::vector<std::thread> submitters;
+    for (int s = 0; s < kSubmitters; ++s) {
+      submitters.emplace_back([&pool, &ran, &refused, s, give_up] {
+        for (int i = 0; i < kJobsEach; ++i) {
+          // A refused job (the queue full) is sent again, so that every job
+          // runs, until a pool that stopped taking jobs is given up on.
+          while (!pool.Submit([&ran] { ++ran; }, s)) {
+            ++refused;
+            if (std::chrono::steady_clock::now() > give_up) return;
+            std::this_thread::yield();
+          }
+        }
+      });
+    }
+    for (std::thread& submitter : submitters) submitter.join();
+    while (ran.load() < kSubmitters * kJobsEach && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(ran.load(), kSubmitters * kJobsEach) << refused.load() << " refusals on the way";
+    auto idle_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pool.idle_workers() < 3 && std::chrono::steady_clock::now() < idle_deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(pool.idle_workers(), 3u);
+  }
+  EXPECT_EQ(ran.load(), kSubmitters * kJobsEach);
+}
