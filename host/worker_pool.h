@@ -45,9 +45,9 @@ class WorkerPool {
 
   // One worker thread, and the job handed to it while it waited. An idle
   // worker sleeps on its own semaphore rather than on a condition variable:
-  // a condition variable takes the pool's lock back on waking in a way that
-  // makes the next unlock a system call, which costs as much as the wake-up
-  // itself on a small virtual machine.
+  // glibc's condition variable takes the pool's lock back on waking in a way
+  // that makes the next unlock a system call, whether or not another thread
+  // waits for the lock, and a busy pool paid that on every job.
   struct Worker {
     explicit Worker(int p);
     ~Worker();
