@@ -566,7 +566,8 @@ void RunPostPairs(benchmark::State& state, const char* script, RawInsert* raw) {
     }
     plugin_first = !plugin_first;
   }
-  state.counters["plugin"] = benchmark::Counter(plugin_ns / 1000, benchmark::Counter::kAvgIterations);
+  state.counters["plugin"] =
+      benchmark::Counter(plugin_ns / 1000, benchmark::Counter::kAvgIterations);
   state.counters["raw"] = benchmark::Counter(raw_ns / 1000, benchmark::Counter::kAvgIterations);
 }
 

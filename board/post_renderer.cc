@@ -20,7 +20,7 @@ const int kShortField = 29;
 const int kFormValueMax = 31;
 
 // Whether an ASCII byte goes into a post as it is.
-inline bool IsPlainAscii(unsigned char c) {
+inline int IsPlainAscii(unsigned char c) {
   return c != '\0' && c < 0x80 && c != '\n' && c != '\r' && c != '&' && c != '<' && c != '>' &&
          c != '"';
 }

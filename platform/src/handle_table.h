@@ -38,7 +38,7 @@ HANDLE HandleInsert(std::shared_ptr<KernelObject> object);
 // nullptr with ERROR_INVALID_HANDLE set.
 std::shared_ptr<KernelObject> HandleLookup(HANDLE handle, KernelObject::Kind kind);
 
-// Removes the handle, and with the table's reference to its object. FALSE
+// Removes the handle, and with it the table's reference to its object. FALSE
 // with ERROR_INVALID_HANDLE when the handle is not open.
 BOOL HandleClose(HANDLE handle);
 

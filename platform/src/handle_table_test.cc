@@ -15,7 +15,8 @@ namespace {
 // Counts what happens to it.
 class CountingObject : public KernelObject {
  public:
-  CountingObject(Kind kind, std::atomic<int>* destroyed) : KernelObject(kind), destroyed_(destroyed) {}
+  CountingObject(Kind kind, std::atomic<int>* destroyed)
+      : KernelObject(kind), destroyed_(destroyed) {}
   ~CountingObject() override { ++*destroyed_; }
 
  private:

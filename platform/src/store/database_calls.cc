@@ -67,7 +67,8 @@ HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name, CEPROPID sortPr
   }
   try {
     DWORD error = 0;
-    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeOpenDatabaseEx", Catalogue::kNames, &error);
+    std::shared_ptr<const Catalogue> catalogue =
+        Catalogue::Current("CeOpenDatabaseEx", Catalogue::kNames, &error);
     if (catalogue == nullptr) return Fail(error, INVALID_HANDLE_VALUE);
     const Catalogue::Entry* entry =
         wanted != 0 ? catalogue->ByOid(wanted) : catalogue->ByName(name, units);
@@ -146,7 +147,8 @@ CEOID CeFindNextDatabase(HANDLE enumeration) {
     if (walk == nullptr) return 0;
     std::lock_guard<std::mutex> lock(walk->mutex);
     DWORD error = 0;
-    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeFindNextDatabase", Catalogue::kNames, &error);
+    std::shared_ptr<const Catalogue> catalogue =
+        Catalogue::Current("CeFindNextDatabase", Catalogue::kNames, &error);
     if (catalogue == nullptr) return Fail<CEOID>(error, 0);
     const Catalogue::Entry* next = catalogue->After(walk->last, walk->type());
     if (next == nullptr) return Fail<CEOID>(ERROR_NO_MORE_ITEMS, 0);
@@ -163,7 +165,8 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
   if (oid == 0 || info == nullptr) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
   try {
     DWORD error = 0;
-    std::shared_ptr<const Catalogue> catalogue = Catalogue::Current("CeOidGetInfo", Catalogue::kWhole, &error);
+    std::shared_ptr<const Catalogue> catalogue =
+        Catalogue::Current("CeOidGetInfo", Catalogue::kWhole, &error);
     if (catalogue == nullptr) return Fail<BOOL>(error, FALSE);
     if (const Catalogue::Entry* entry = catalogue->ByOid(oid)) {
       CEOIDINFO result;

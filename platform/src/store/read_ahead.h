@@ -31,7 +31,8 @@ struct HeldRecord {
 // that several handles may read them at once.
 class RecordBatch : public RecordSink {
  public:
-  RecordBatch(const StoreStamp& stamp, int rows_wanted) : stamp_(stamp), rows_wanted_(rows_wanted) {}
+  RecordBatch(const StoreStamp& stamp, int rows_wanted)
+      : stamp_(stamp), rows_wanted_(rows_wanted) {}
 
   const StoreStamp& stamp() const { return stamp_; }
   size_t size() const { return rows_.size(); }

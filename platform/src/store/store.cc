@@ -252,9 +252,7 @@ StoreStamp Store::Stamp() const {
 }
 
 bool Store::Fresh(const StoreStamp& stamp) const {
-  return stamp.generation == generation_.load(std::memory_order_acquire) &&
-         stamp.writes == writes_.load(std::memory_order_acquire) &&
-         TheStampClock().Now() - stamp.taken_ns < TheStampClock().lifetime_ns;
+  return stamp.writes == writes_.load(std::memory_order_acquire) && DatabasesFresh(stamp);
 }
 
 bool Store::DatabasesFresh(const StoreStamp& stamp) const {
