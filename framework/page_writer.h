@@ -1,7 +1,7 @@
-// PageWriter: the board writes its pages through it, so that a page is either
-// written whole or replaced by an error page when the heap runs out.
-#ifndef BOARD_PAGE_WRITER_H_
-#define BOARD_PAGE_WRITER_H_
+// PageWriter: both plug-ins write their pages through it, so that a page is
+// either written whole or replaced by an error page when the heap runs out.
+#ifndef FRAMEWORK_PAGE_WRITER_H_
+#define FRAMEWORK_PAGE_WRITER_H_
 
 #include "text_buffer.h"
 
@@ -9,7 +9,10 @@
 extern const char kNotEnoughMemory[];  // "Not enough memory"
 
 // Appends to a buffer and remembers whether any append fell short (the heap
-// ran out), so that a page is either written whole or replaced by an error.
+// ran out, or the page would pass the 2 GiB a buffer can hold), so that a
+// page is either written whole or replaced by an error. The writer only
+// remembers: the plug-in asks failed() once its page is written and answers
+// with ErrorPage(buffer(), kNotEnoughMemory) in one place.
 //
 // Small pieces are gathered in a staging area on the stack and reach the
 // buffer a few kilobytes at a time: the buffer grows by 512-byte blocks, and
@@ -57,4 +60,4 @@ class PageWriter {
   int failed_;
 };
 
-#endif  // BOARD_PAGE_WRITER_H_
+#endif  // FRAMEWORK_PAGE_WRITER_H_
