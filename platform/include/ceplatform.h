@@ -45,6 +45,13 @@ void PlatformFixClock(const SYSTEMTIME* time);
 // LocalAlloc, LocalReAlloc), every allocation fails with
 // ERROR_NOT_ENOUGH_MEMORY until PlatformFailHeapAfter(-1).
 void PlatformFailHeapAfter(long count);
+// From now on every block larger than `bytes` is refused (HeapAlloc,
+// HeapReAlloc, LocalAlloc, LocalReAlloc fail with ERROR_NOT_ENOUGH_MEMORY; a
+// block being resized stays as it was), as blocks of 2 GiB always are, so
+// that tests meet that limit with small blocks. A resize that stays within
+// the limit works also when the block once held more. 0, or a value past the
+// real limit, restores the real limit alone. Process-wide.
+void PlatformLimitHeapBlock(SIZE_T bytes);
 // Blocks currently allocated from the heap and local memory together.
 long PlatformLiveHeapBlocks(void);
 // Handles currently open (files, databases, enumerations).

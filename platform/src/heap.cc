@@ -46,6 +46,9 @@ constexpr SIZE_T kMaxBlockBytes = 0x7FFFFFFF - sizeof(BlockHeader);
 
 char process_heap_tag;
 
+// The largest block handed out: kMaxBlockBytes, or less under a test limit.
+std::atomic<SIZE_T> block_limit{kMaxBlockBytes};
+
 // Allocations still allowed before the injected failure; -1 means no limit.
 std::atomic<long> allocations_left{-1};
 std::atomic<long> live_blocks{0};
@@ -89,7 +92,7 @@ bool IsProcessHeap(HANDLE heap) {
 }
 
 LPVOID Allocate(SIZE_T bytes, bool zero) {
-  if (bytes > kMaxBlockBytes || !TakeAllocation()) {
+  if (bytes > block_limit.load(std::memory_order_relaxed) || !TakeAllocation()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -109,7 +112,8 @@ LPVOID Allocate(SIZE_T bytes, bool zero) {
 LPVOID Reallocate(LPVOID block, SIZE_T bytes, bool zero) {
   BlockHeader* header = CheckedHeader(block);
   if (header == nullptr) return nullptr;
-  if (bytes > kMaxBlockBytes || !TakeAllocation()) {
+  const SIZE_T limit = block_limit.load(std::memory_order_relaxed);
+  if (bytes > limit || !TakeAllocation()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -130,7 +134,7 @@ LPVOID Reallocate(LPVOID block, SIZE_T bytes, bool zero) {
   uint64_t room = bytes;
   if (bytes > capacity) {
     room = capacity * 2 > bytes ? capacity * 2 : bytes;
-    if (room > kMaxBlockBytes) room = kMaxBlockBytes;
+    if (room > limit) room = limit;
   }
   // On failure realloc leaves the old block as it was, and so do we.
   HEAP_UNPOISON(data + old_size, capacity - old_size);
@@ -204,6 +208,11 @@ HLOCAL LocalFree(HLOCAL block) {
 
 void PlatformFailHeapAfter(long count) {
   allocations_left.store(count < 0 ? -1 : count, std::memory_order_relaxed);
+}
+
+void PlatformLimitHeapBlock(SIZE_T bytes) {
+  block_limit.store(bytes == 0 || bytes > kMaxBlockBytes ? kMaxBlockBytes : bytes,
+                    std::memory_order_relaxed);
 }
 
 long PlatformLiveHeapBlocks(void) { return live_blocks.load(std::memory_order_relaxed); }

@@ -15,6 +15,7 @@ class HeapTest : public ::testing::Test {
   void SetUp() override { blocks_before_ = PlatformLiveHeapBlocks(); }
   void TearDown() override {
     PlatformFailHeapAfter(-1);
+    PlatformLimitHeapBlock(0);
     EXPECT_EQ(blocks_before_, PlatformLiveHeapBlocks()) << "the test leaked heap blocks";
   }
   long blocks_before_ = 0;
@@ -193,6 +194,85 @@ TEST_F(HeapTest, FailedReAllocLeavesOldBlockIntact) {
   EXPECT_EQ(nullptr, HeapReAlloc(heap, 0, block, static_cast<SIZE_T>(-1)));
   EXPECT_EQ(512u, HeapSize(heap, 0, block));
   EXPECT_TRUE(HeapFree(heap, 0, block));
+}
+
+// Under a test limit every call refuses exactly the blocks larger than it,
+// and a block it will not resize keeps its size and bytes.
+TEST_F(HeapTest, BlockLimitRefusesLargerBlocksByEveryCall) {
+  HANDLE heap = GetProcessHeap();
+  const SIZE_T kLimit = 4096;
+  PlatformLimitHeapBlock(kLimit);
+  const SIZE_T kSizes[] = {0, 100, kLimit - 1, kLimit, kLimit + 1, 3 * kLimit, 0x80000000u};
+  for (SIZE_T size : kSizes) {
+    SCOPED_TRACE(size);
+    const bool fits = size <= kLimit;
+    void* fresh = HeapAlloc(heap, 0, size);
+    EXPECT_EQ(fits, fresh != nullptr);
+    HeapFree(heap, 0, fresh);
+    fresh = LocalAlloc(LPTR, size);
+    EXPECT_EQ(fits, fresh != nullptr);
+    LocalFree(fresh);
+
+    for (bool local : {false, true}) {
+      SCOPED_TRACE(local ? "LocalReAlloc" : "HeapReAlloc");
+      char* block = static_cast<char*>(HeapAlloc(heap, 0, 16));
+      ASSERT_NE(nullptr, block);
+      memcpy(block, "0123456789abcdef", 16);
+      SetLastError(0);
+      char* resized = static_cast<char*>(local ? LocalReAlloc(block, size, LMEM_ZEROINIT)
+                                               : HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, size));
+      if (fits) {
+        ASSERT_NE(nullptr, resized);
+        EXPECT_EQ(size, HeapSize(heap, 0, resized));
+        EXPECT_EQ(0, memcmp(resized, "0123456789abcdef", size < 16 ? size : 16));
+        block = resized;
+      } else {
+        EXPECT_EQ(nullptr, resized);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+        EXPECT_EQ(16u, HeapSize(heap, 0, block));
+        EXPECT_EQ(0, memcmp(block, "0123456789abcdef", 16));
+      }
+      EXPECT_TRUE(HeapFree(heap, 0, block));
+    }
+  }
+}
+
+// A block that grew before the limit was set has room past it: a resize into
+// that room is refused all the same, and one back under the limit works.
+TEST_F(HeapTest, BlockLimitHoldsForRoomABlockAlreadyHas) {
+  HANDLE heap = GetProcessHeap();
+  char* block = static_cast<char*>(HeapAlloc(heap, 0, 3000));
+  ASSERT_NE(nullptr, block);
+  block = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 3500));  // moves, room 6000
+  ASSERT_NE(nullptr, block);
+  memset(block, 'r', 3500);
+  PlatformLimitHeapBlock(4000);
+  EXPECT_EQ(nullptr, HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 5000));
+  EXPECT_EQ(nullptr, LocalReAlloc(block, 4001, LMEM_ZEROINIT));
+  EXPECT_EQ(3500u, HeapSize(heap, 0, block));
+  block = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 4000));
+  ASSERT_NE(nullptr, block);
+  EXPECT_EQ(4000u, HeapSize(heap, 0, block));
+  for (int i = 0; i < 3500; ++i) ASSERT_EQ('r', block[i]) << i;
+  for (int i = 3500; i < 4000; ++i) ASSERT_EQ(0, block[i]) << i;
+  EXPECT_TRUE(HeapFree(heap, 0, block));
+}
+
+// 0 lifts a test limit, and no value raises the real one: 2 GiB stays refused.
+TEST_F(HeapTest, BlockLimitZeroRestoresTheRealLimit) {
+  HANDLE heap = GetProcessHeap();
+  const SIZE_T kRestores[] = {0, 0x80000000u, static_cast<SIZE_T>(-1)};
+  for (SIZE_T restore : kRestores) {
+    SCOPED_TRACE(restore);
+    PlatformLimitHeapBlock(64);
+    EXPECT_EQ(nullptr, HeapAlloc(heap, 0, 65));
+    PlatformLimitHeapBlock(restore);
+    void* block = HeapAlloc(heap, 0, 1 << 20);
+    EXPECT_NE(nullptr, block);
+    HeapFree(heap, 0, block);
+    EXPECT_EQ(nullptr, HeapAlloc(heap, 0, 0x80000000u));
+    EXPECT_EQ(nullptr, LocalAlloc(LMEM_FIXED, 0x7FFFFFFFu));
+  }
 }
 
 TEST_F(HeapTest, LocalMemory) {
