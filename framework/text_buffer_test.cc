@@ -1,6 +1,7 @@
 #include "text_buffer.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <string.h>
 
 #include <string>
@@ -26,6 +27,12 @@ class HeapFailureGuard {
  public:
   explicit HeapFailureGuard(long count) { PlatformFailHeapAfter(count); }
   ~HeapFailureGuard() { PlatformFailHeapAfter(-1); }
+};
+
+class BlockLimitGuard {
+ public:
+  explicit BlockLimitGuard(SIZE_T bytes) { PlatformLimitHeapBlock(bytes); }
+  ~BlockLimitGuard() { PlatformLimitHeapBlock(0); }
 };
 
 TEST(TextBufferTest, NewBufferHoldsNothing) {
@@ -207,6 +214,59 @@ TEST(TextBufferTest, FailedGrowthOnFirstAppendKeepsOneEmptyBlock) {
   EXPECT_EQ(0, buffer.IsEmpty());
   EXPECT_EQ(512u, StorageSize(buffer));
   EXPECT_TRUE(TailIsZero(buffer));
+}
+
+// ---- The largest buffer ------------------------------------------------------------
+
+// A length is an int: a buffer near INT_MAX refuses an append whose bytes and
+// NUL would pass it, before touching anything. The length is faked on a small
+// real block; an append that went ahead would write far past that block.
+TEST(TextBufferTest, AppendPastIntMaxIsRefusedAndKeepsTheBytes) {
+  const std::string piece(600, 'p');
+  struct Case {
+    int length;
+    int count;
+  } cases[] = {
+      {INT_MAX - 1, 1},        // the byte fits, its NUL does not
+      {INT_MAX - 10, 10},
+      {INT_MAX, 1},
+      {INT_MAX - 1, INT_MAX},  // the sum is past an int
+      {3, INT_MAX - 3},        // a real length: one byte too many with the NUL
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.length) + " + " + std::to_string(c.count));
+    TextBuffer buffer;
+    ASSERT_EQ(3, buffer.AppendString("abc"));
+    char* storage = buffer.data;
+    buffer.length = c.length;
+    EXPECT_EQ(0, buffer.Append(piece.data(), c.count));
+    EXPECT_EQ(c.length, buffer.length);
+    EXPECT_EQ(storage, buffer.data);
+    buffer.length = 3;
+    EXPECT_EQ(std::string("abc", 4), std::string(buffer.data, 4));
+    EXPECT_TRUE(TailIsZero(buffer));
+  }
+}
+
+// The heap refuses a block past its largest (a test limit stands in for its
+// 2 GiB): the buffer fills its last block and then refuses, keeping its bytes.
+TEST(TextBufferTest, GrowthPastTheLargestBlockIsRefusedAndKeepsTheBytes) {
+  TextBuffer buffer;
+  std::string expected;
+  {
+    BlockLimitGuard limit(2048);
+    for (int i = 0; i < 2047; i++) {
+      char byte = static_cast<char>('a' + i % 26);
+      ASSERT_EQ(1, buffer.Append(&byte, 1)) << i;
+      expected += byte;
+    }
+    EXPECT_EQ(0, buffer.Append("x", 1));
+    EXPECT_EQ(0, buffer.Append(expected.data(), 600));
+  }
+  EXPECT_EQ(expected, std::string(buffer.data, buffer.length));
+  EXPECT_EQ(2048u, StorageSize(buffer));
+  EXPECT_EQ(0, buffer.data[2047]);
+  EXPECT_EQ(1, buffer.Append("x", 1));  // the real limit is back
 }
 
 // ---- The layout the server shares ------------------------------------------------
