@@ -25,6 +25,14 @@ std::string ErrorPageOf(const std::string& message) {
   return "Content-Type: text/html\r\n\r\n<HTML><BODY>" + message + "</BODY></HTML>";
 }
 
+SIZE_T ResponseBlock(size_t length) { return (length + 1 + 511) / 512 * 512; }
+
+::testing::AssertionResult SamePage(const std::string& page, const std::string& expected) {
+  if (page == expected) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << page.size() << " bytes where " << expected.size()
+                                       << " were expected, beginning: " << page.substr(0, 300);
+}
+
 std::u16string Wide(const std::string& narrow) {
   WCHAR units[256] = {};
   int n = MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, units, 256);
@@ -77,6 +85,7 @@ void AdminTest::SetUp() {
 void AdminTest::TearDown() {
   PlatformFailStoreCall(-1, 0);
   PlatformFailHeapAfter(-1);
+  PlatformLimitHeapBlock(0);
   admin_.reset();
   PlatformCloseStore();
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((store_path_ + suffix).c_str());
@@ -111,6 +120,14 @@ std::string AdminTest::Admin(const std::string& query, const char* script) {
     EXPECT_TRUE(request.Set("SCRIPT_NAME", name));
   }
   return Run(*admin_, &request);
+}
+
+std::string AdminTest::AdminWithBlockLimit(SIZE_T limit, const std::string& query,
+                                           const char* script) {
+  PlatformLimitHeapBlock(limit);
+  std::string page = Admin(query, script);
+  PlatformLimitHeapBlock(0);
+  return page;
 }
 
 std::string AdminTest::AdminPost(const std::string& body) {

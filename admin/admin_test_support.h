@@ -22,6 +22,14 @@ extern const char kScript[];       // SCRIPT_NAME of the test requests
 // "Content-Type: text/html\r\n\r\n<HTML><BODY>" + message + "</BODY></HTML>".
 std::string ErrorPageOf(const std::string& message);
 
+// The bytes of the block a response of `length` bytes takes: the bytes and
+// their NUL, in whole blocks of 512.
+SIZE_T ResponseBlock(size_t length);
+
+// Success when `page` is `expected`; else the two sizes and the start of the
+// page, not two whole pages of tens of kilobytes.
+::testing::AssertionResult SamePage(const std::string& page, const std::string& expected);
+
 // ASCII or Shift_JIS text as the store's UTF-16 name (through CP_ACP).
 std::u16string Wide(const std::string& narrow);
 
@@ -39,6 +47,9 @@ class AdminTest : public ::testing::Test {
   std::string Admin(const std::string& query, const char* script = nullptr);
   // The same as a POST with a URL-encoded body.
   std::string AdminPost(const std::string& body);
+  // Admin() with the heap refusing every block larger than `limit` bytes.
+  std::string AdminWithBlockLimit(SIZE_T limit, const std::string& query,
+                                  const char* script = nullptr);
   // Runs a prepared request against a library with the same checks.
   std::string Run(const TvxLibrary& library, TvxRequest* request);
 

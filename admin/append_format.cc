@@ -4,22 +4,30 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-int AppendFormat(TextBuffer* response, const char* format, ...) {
+void AppendFormat(PageWriter* page, const char* format, ...) {
   char area[512];
   va_list args;
   va_start(args, format);
   int needed = vsnprintf(area, sizeof(area), format, args);
   va_end(args);
-  if (needed < 0) return 0;
-  if (static_cast<size_t>(needed) < sizeof(area)) return response->AppendString(area);
+  if (needed < 0) {
+    page->Fail();
+    return;
+  }
+  if (static_cast<size_t>(needed) < sizeof(area)) {
+    page->Put(area, needed);
+    return;
+  }
 
   size_t size = static_cast<size_t>(needed) + 1;
   char* large = static_cast<char*>(malloc(size));
-  if (large == NULL) return 0;
+  if (large == NULL) {
+    page->Fail();
+    return;
+  }
   va_start(args, format);
   vsnprintf(large, size, format, args);
   va_end(args);
-  int appended = response->AppendString(large);
+  page->Put(large, needed);
   free(large);
-  return appended;
 }

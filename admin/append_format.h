@@ -1,15 +1,15 @@
-// AppendFormat: printf-style text appended to a response.
+// AppendFormat: printf-style text put on a page.
 #ifndef ADMIN_APPEND_FORMAT_H_
 #define ADMIN_APPEND_FORMAT_H_
 
-#include "text_buffer.h"
+#include "page_writer.h"
 
-// Formats into a 512-byte work area and appends the result with AppendString.
-// A longer result (a long script or database name) is formatted whole into a
-// heap area of its own size instead, so that a row is never cut inside its
-// markup. Returns what AppendString returned; 0 (nothing appended) when the
-// format fails or the larger area cannot be allocated.
-int AppendFormat(TextBuffer* response, const char* format, ...)
+// Formats into a 512-byte work area and puts the result on the page. A longer
+// result (a long script or database name) is formatted whole into a heap
+// area of its own size instead, so that a row is never cut inside its markup.
+// When the format fails or the larger area cannot be allocated, nothing is
+// put and the page is marked failed: a page never goes out without a row.
+void AppendFormat(PageWriter* page, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
 #endif  // ADMIN_APPEND_FORMAT_H_

@@ -73,8 +73,8 @@ void AddNumberCells(RowText* row, const CEDBASEINFO& info, CEOID oid, const char
 //   <td><a href="SCRIPT?cmd=deleteDB&db=OID as %d">DELETE DB</a></td>
 //  </tr>
 // Every database has a row, so rows are built by hand, never through printf.
-void AppendBoardRow(TextBuffer* response, const Script& script, CEOID oid,
-                    const CEDBASEINFO& info, const char* name) {
+void WriteBoardRow(PageWriter* page, const Script& script, CEOID oid, const CEDBASEINFO& info,
+                   const char* name) {
   size_t nameLength = strlen(name);
   RowText row;
   row.Add(" <tr bgcolor=\"#CCCCFF\">\n  <td><a href=\"");
@@ -90,31 +90,30 @@ void AppendBoardRow(TextBuffer* response, const Script& script, CEOID oid,
   row.Add("?cmd=deleteDB&db=");
   row.AddDecimal(static_cast<int>(oid));
   row.Add("\">DELETE DB</a></td>\n </tr>\n");
-  row.AppendTo(response);
+  row.WriteTo(page);
 }
 
 // Any other database's row: name, size, records and oid in plain cells, and
 // the sort orders after two blanks.
-void AppendOtherRow(TextBuffer* response, CEOID oid, const CEDBASEINFO& info, const char* name) {
+void WriteOtherRow(PageWriter* page, CEOID oid, const CEDBASEINFO& info, const char* name) {
   RowText row;
   row.Add(" <tr bgcolor=\"#FFFFFF\">\n  <td>");
   row.Add(name, strlen(name));
   AddNumberCells(&row, info, oid, "</td>\n  <td align=\"right\">");
   row.Add(" </tr>\n");
-  row.AppendTo(response);
+  row.WriteTo(page);
 }
 
 }  // namespace
 
-void WriteDatabaseCatalogue(RequestForm* form) {
-  TextBuffer* response = form->response;
+void WriteDatabaseCatalogue(RequestForm* form, PageWriter* page) {
   HANDLE enumeration = CeFindFirstDatabase(0);
   if (enumeration == INVALID_HANDLE_VALUE) {
-    AppendFormat(response, kEnumerationFailed, ErrorCode(GetLastError()));
+    AppendFormat(page, kEnumerationFailed, ErrorCode(GetLastError()));
     return;
   }
 
-  response->AppendString(kTableHead);
+  page->Put(kTableHead);
   const Script script(form);
   DWORD endCode;
   for (;;) {
@@ -126,7 +125,7 @@ void WriteDatabaseCatalogue(RequestForm* form) {
     CEOIDINFO info;
     if (!CeOidGetInfo(oid, &info)) {
       endCode = GetLastError();
-      AppendFormat(response, kOidGetInfoFailed, ErrorCode(endCode));
+      AppendFormat(page, kOidGetInfoFailed, ErrorCode(endCode));
       break;
     }
     // The store terminates its names; the last unit is forced anyway, so the
@@ -135,15 +134,15 @@ void WriteDatabaseCatalogue(RequestForm* form) {
     char name[kNarrowNameSize];
     if (!ConvertName(info.infDatabase.szDbaseName, name)) continue;
     if (HasBoardPrefix(name)) {
-      AppendBoardRow(response, script, oid, info.infDatabase, name);
+      WriteBoardRow(page, script, oid, info.infDatabase, name);
     } else {
-      AppendOtherRow(response, oid, info.infDatabase, name);
+      WriteOtherRow(page, oid, info.infDatabase, name);
     }
   }
 
-  response->AppendString("</table>\n");
+  page->Put("</table>\n");
   if (endCode != ERROR_NO_MORE_ITEMS) {
-    AppendFormat(response, kEnumerationFailed, ErrorCode(endCode));
+    AppendFormat(page, kEnumerationFailed, ErrorCode(endCode));
   }
   CloseHandle(enumeration);
 }

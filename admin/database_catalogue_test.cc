@@ -100,6 +100,49 @@ TEST_F(CatalogueTest, RowsAroundTheWorkAreaEdgeAreWrittenWhole) {
   }
 }
 
+// A catalogue longer than the largest block the heap gives (a test limit
+// stands in for 2 GiB) is answered with "Not enough memory", never sent with
+// rows left out; under a limit that holds it, it is whole.
+TEST_F(CatalogueTest, CataloguePastTheLargestBlockSaysTheMemoryRanOut) {
+  for (int i = 0; i < 40; i++) CreateBoard("TULVAN_board" + std::to_string(i));
+  const std::string catalogue = Admin("");
+  ASSERT_GT(catalogue.size(), 10000u);
+  const SIZE_T whole = ResponseBlock(catalogue.size());
+  struct Case {
+    SIZE_T limit;
+    std::string page;
+  } cases[] = {
+      {whole, catalogue},
+      {whole - 1, ErrorPageOf("Not enough memory")},
+      {2048, ErrorPageOf("Not enough memory")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    EXPECT_TRUE(SamePage(AdminWithBlockLimit(c.limit, ""), c.page));
+  }
+}
+
+// A row that outgrows its work area takes a heap block twice its size, here
+// larger than the whole page: when the heap refuses that block, the page says
+// so instead of going out without the row.
+TEST_F(CatalogueTest, RowTheHeapCannotBuildFailsTheCatalogue) {
+  CEOID oid = CreateBoard("TULVAN_b");
+  const std::string script = "/" + std::string(3000, 's') + "/corkwarden.tvx";
+  const std::string catalogue = std::string(kAdminHead) + kTableHead +
+                                BoardRow("TULVAN_b", oid, script) + "</table>\n" + kAdminFooter;
+  struct Case {
+    SIZE_T limit;
+    std::string page;
+  } cases[] = {
+      {1 << 16, catalogue},
+      {ResponseBlock(catalogue.size()), ErrorPageOf("Not enough memory")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    EXPECT_TRUE(SamePage(AdminWithBlockLimit(c.limit, "", script.c_str()), c.page));
+  }
+}
+
 TEST_F(CatalogueTest, WithoutScriptNameLinksHaveAnEmptyScript) {
   CEOID oid = CreateBoard("TULVAN_b");
   EXPECT_EQ(Admin("", ""), std::string(kAdminHead) + kTableHead + BoardRow("TULVAN_b", oid, "") +

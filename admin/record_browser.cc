@@ -25,8 +25,8 @@ const char* ScriptName(RequestForm* form) {
   return script != NULL ? script : "";
 }
 
-void AppendPostLine(RequestForm* form, const char* databaseName, CEOID record,
-                    const CEBLOB& post) {
+void WritePostLine(RequestForm* form, PageWriter* page, const char* databaseName, CEOID record,
+                   const CEBLOB& post) {
   // The board stores its HTML with a terminator; the count still bounds the
   // scan so that a record written by anything else cannot lead past its bytes.
   char text[kPostTextArea];
@@ -34,46 +34,45 @@ void AppendPostLine(RequestForm* form, const char* databaseName, CEOID record,
   StripTagsBounded(text, kPostTextArea - 1, reinterpret_cast<const char*>(post.lpb),
                    post.dwCount);
 
-  TextBuffer* response = form->response;
-  AppendFormat(response, kDeleteLink, ScriptName(form), databaseName, static_cast<int>(record));
-  response->AppendString("<TT>");
-  response->AppendString(text);
-  response->AppendString("</TT>");
-  response->AppendString("<BR>\n");
+  AppendFormat(page, kDeleteLink, ScriptName(form), databaseName, static_cast<int>(record));
+  page->Put("<TT>");
+  page->Put(text);
+  page->Put("</TT>");
+  page->Put("<BR>\n");
 }
 
 }  // namespace
 
-int ListBoardRecords(RequestForm* form) {
-  TextBuffer* response = form->response;
-
+int ListBoardRecords(RequestForm* form, PageWriter* page) {
   // A value that fills the whole area has no terminator and is longer than
   // any database name; it is refused like a missing one.
   char name[kNameArea];
   int received = GetAdminParameter(form, "name=", name, kNameArea);
   if (received <= 0 || received >= kNameArea) {
-    ErrorPage(response, "DB not found");
+    ErrorPage(page->buffer(), "DB not found");
     return 0;
   }
   if (CompareNoCaseN(name, BOARD_DATABASE_PREFIX, BOARD_DATABASE_PREFIX_LENGTH) != 0) {
-    ErrorPage(response, "It is not TULVAN DB.");
+    ErrorPage(page->buffer(), "It is not TULVAN DB.");
     return 0;
   }
   WCHAR wideName[kNameArea];
   if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, kNameArea) == 0) {
-    ErrorPage(response, "MultiByteToWideChar failed.");
+    ErrorPage(page->buffer(), "MultiByteToWideChar failed.");
     return 0;
   }
   HANDLE database = OpenDatabaseByName(wideName);
   if (database == INVALID_HANDLE_VALUE) {
-    ErrorPage(response, "CeOpenDatabaseEx failed.");
+    ErrorPage(page->buffer(), "CeOpenDatabaseEx failed.");
     return 0;
   }
 
   LPBYTE buffer = NULL;
   DWORD bufferSize = 0;
-  DWORD endCode;
-  for (;;) {
+  DWORD endCode = ERROR_NO_MORE_ITEMS;
+  // A page the heap could not hold is lost already: reading on through a
+  // huge board would only delay its answer.
+  while (!page->failedSoFar()) {
     WORD propCount = 0;
     CEOID record = CeReadRecordProps(database, CEDB_ALLOWREALLOC, &propCount, NULL, &buffer,
                                      &bufferSize);
@@ -83,7 +82,9 @@ int ListBoardRecords(RequestForm* form) {
     }
     const CEPROPVAL* values = reinterpret_cast<const CEPROPVAL*>(buffer);
     for (WORD i = 0; values != NULL && i < propCount; i++) {
-      if (values[i].propid == BOARD_PROP_HTML) AppendPostLine(form, name, record, values[i].val.blob);
+      if (values[i].propid == BOARD_PROP_HTML) {
+        WritePostLine(form, page, name, record, values[i].val.blob);
+      }
     }
     LocalFree(buffer);
     buffer = NULL;
@@ -91,18 +92,18 @@ int ListBoardRecords(RequestForm* form) {
   if (buffer != NULL) LocalFree(buffer);
 
   if (endCode == ERROR_SUCCESS || endCode == ERROR_NO_MORE_ITEMS) {
-    AppendFormat(response, kTopLink, ScriptName(form));
+    AppendFormat(page, kTopLink, ScriptName(form));
   } else if (endCode == ERROR_INSUFFICIENT_BUFFER) {
-    ErrorPage(response, "Re-allocation of database records failed.");
+    ErrorPage(page->buffer(), "Re-allocation of database records failed.");
   } else {
-    ErrorPage(response, "Other errors.");
+    ErrorPage(page->buffer(), "Other errors.");
   }
   CloseHandle(database);
   return 1;
 }
 
-int DeleteBoardRecord(RequestForm* form) {
-  TextBuffer* response = form->response;
+int DeleteBoardRecord(RequestForm* form, PageWriter* page) {
+  TextBuffer* response = page->buffer();
   CEOID record = static_cast<CEOID>(GetAdminIntParameter(form, "deleteitem="));
 
   char name[kNameArea];
@@ -132,8 +133,8 @@ int DeleteBoardRecord(RequestForm* form) {
   return 0;
 }
 
-void DeleteBoardDatabase(RequestForm* form) {
-  TextBuffer* response = form->response;
+void DeleteBoardDatabase(RequestForm* form, PageWriter* page) {
+  TextBuffer* response = page->buffer();
   CEOID oid = static_cast<CEOID>(GetAdminIntParameter(form, "db="));
 
   CEOIDINFO info;

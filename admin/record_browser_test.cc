@@ -150,6 +150,43 @@ TEST_F(RecordBrowserTest, LongScriptNameLineIsWrittenWhole) {
             std::string(kAdminHead) + Line("TULVAN_b", post, "text", "") + Top("") + kAdminFooter);
 }
 
+// A listing longer than the largest block the heap gives (a test limit
+// stands in for the 2 GiB that a board of millions of posts passes) is
+// answered with "Not enough memory", never sent cut short; under a limit that
+// holds it, it is whole. A deletion's listing is held to the same rule.
+TEST_F(RecordBrowserTest, ListingPastTheLargestBlockSaysTheMemoryRanOut) {
+  CreateBoard("TULVAN_big");
+  for (int i = 0; i < 200; i++) {
+    const std::string text = "post " + std::to_string(i) + std::string(100, 'a' + i % 26);
+    WritePost("TULVAN_big", "<P>" + text + "</P>", i);
+  }
+  const CEOID doomed = WritePost("TULVAN_big", "doomed", 1000);
+  const std::string listing = Admin("cmd=enum&name=TULVAN_big");
+  ASSERT_GT(listing.size(), 20000u);
+  const SIZE_T whole = ResponseBlock(listing.size());
+  const std::string deletion = "cmd=deleteitem&dbname=TULVAN_big&deleteitem=" +
+                               std::to_string(static_cast<int32_t>(doomed));
+  const std::string outOfMemory = ErrorPageOf("Not enough memory");
+  struct Case {
+    std::string query;
+    SIZE_T limit;
+    std::string page;
+  } cases[] = {
+      {"cmd=enum&name=TULVAN_big", whole, listing},
+      {"cmd=enum&name=TULVAN_big", 4 * whole, listing},
+      {"cmd=enum&name=TULVAN_big", whole - 1, outOfMemory},
+      {"cmd=enum&name=TULVAN_big", whole / 2, outOfMemory},
+      {"cmd=enum&name=TULVAN_big", 4096, outOfMemory},
+      // The record goes; the listing after it does not fit.
+      {deletion, 4096, outOfMemory},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query + " under " + std::to_string(c.limit));
+    EXPECT_TRUE(SamePage(AdminWithBlockLimit(c.limit, c.query), c.page));
+  }
+  EXPECT_EQ(RecordIds("TULVAN_big").size(), 200u);
+}
+
 TEST_F(RecordBrowserTest, StoreFailuresWhileReadingReplaceTheListing) {
   CreateBoard("TULVAN_b");
   WritePost("TULVAN_b", "one", 1);

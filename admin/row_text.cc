@@ -65,8 +65,11 @@ void RowText::AddHex(unsigned value) {
   Add(start, static_cast<size_t>(end - start));
 }
 
-int RowText::AppendTo(TextBuffer* out) const {
-  if (!ok_) return 0;
-  if (length_ == 0) return 1;
-  return out->Append(bytes_, static_cast<int>(length_)) == static_cast<int>(length_) ? 1 : 0;
+void RowText::WriteTo(PageWriter* page) const {
+  if (!ok_) {
+    page->Fail();
+    return;
+  }
+  // Grow keeps a row below INT_MAX / 2 bytes, so its length fits an int.
+  page->Put(bytes_, static_cast<int>(length_));
 }

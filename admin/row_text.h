@@ -4,7 +4,7 @@
 
 #include <stddef.h>
 
-#include "text_buffer.h"
+#include "page_writer.h"
 
 // Collects the pieces of one table row: literal text, strings of known
 // length, and numbers written as printf's "%d" and "%#X" would write them.
@@ -14,8 +14,8 @@
 // NUL-terminated: the row is `Length()` bytes at `Bytes()`.
 //
 // When the heap cannot give the larger block, the piece and every later one
-// are dropped and Ok() turns 0 for good: the caller then writes nothing of
-// the row rather than half of it.
+// are dropped and Ok() turns 0 for good: then nothing of the row is written
+// rather than half of it, and the page it was meant for is marked failed.
 class RowText {
  public:
   static constexpr size_t kWorkArea = 512;
@@ -35,10 +35,9 @@ class RowText {
   // "0X" and upper-case hexadecimal digits, as "%#X" (0 is written "0").
   void AddHex(unsigned value);
 
-  // Appends the whole row to `out` when every piece was kept. Returns 1 when
-  // the row was appended, 0 when nothing was (a piece was dropped, or the
-  // append fell short: `out` then keeps what it held).
-  int AppendTo(TextBuffer* out) const;
+  // Puts the whole row on `page` when every piece was kept; otherwise puts
+  // nothing of it and marks the page failed (PageWriter::Fail).
+  void WriteTo(PageWriter* page) const;
 
   // 1 while every piece has been kept, else 0.
   int Ok() const { return ok_; }

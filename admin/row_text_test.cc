@@ -78,12 +78,14 @@ TEST(RowTextTest, RowOutgrowingTheWorkAreaIsKeptWhole) {
   EXPECT_TRUE(row.Ok());
   EXPECT_EQ(Text(row), expected);
   TextBuffer out;
-  EXPECT_EQ(1, row.AppendTo(&out));
+  PageWriter page(&out);
+  row.WriteTo(&page);
+  EXPECT_EQ(0, page.failed());
   EXPECT_EQ(expected, std::string(out.data, out.length));
 }
 
 // When the heap has no room for a longer row, the row is dropped whole: the
-// failure sticks, and nothing of it is appended.
+// failure sticks, nothing of it is written, and the page is marked failed.
 TEST(RowTextTest, RowTheHeapCannotHoldIsDroppedWhole) {
   const std::string filler(RowText::kWorkArea - 3, 'f');
   RowText row;
@@ -96,8 +98,10 @@ TEST(RowTextTest, RowTheHeapCannotHoldIsDroppedWhole) {
   EXPECT_FALSE(row.Ok());
   EXPECT_EQ(row.Length(), filler.size());
   TextBuffer out;
-  out.AppendString("kept");
-  EXPECT_EQ(0, row.AppendTo(&out));
+  PageWriter page(&out);
+  page.Put("kept");
+  row.WriteTo(&page);
+  EXPECT_EQ(1, page.failed());
   EXPECT_EQ("kept", std::string(out.data, out.length));
 
   RowText exact;

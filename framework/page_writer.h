@@ -38,6 +38,9 @@ class PageWriter {
     Flush();
     return failed_;
   }
+  // Whether an append has already fallen short, leaving the staged bytes
+  // where they are: lets a long page stop early; failed() has the last word.
+  int failedSoFar() const { return failed_; }
   // The buffer, holding everything put so far: safe to read or to replace
   // by an error page.
   TextBuffer* buffer() {
