@@ -1,5 +1,7 @@
 // The board with the heap running out at every allocation of a request in
-// turn: each run answers with a page, leaks nothing and loses no post.
+// turn: each run answers with a page, leaks nothing and loses no post. And a
+// page past the largest block the heap gives: the out-of-memory page, whole
+// or not at all.
 #include <string>
 
 #include "board_test_util.h"
@@ -61,6 +63,42 @@ TEST_F(BoardHeapTest, PageUnderHeapExhaustion) {
   });
   EXPECT_GT(runs, 5);
   EXPECT_EQ(Records().size(), 21u);
+}
+
+// A page longer than the largest block the heap gives (a test limit stands
+// in for 2 GiB) is answered with "Not enough memory", never sent cut short;
+// under a limit that holds it, it is whole.
+TEST_F(BoardHeapTest, PagePastTheLargestBlockSaysTheMemoryRanOut) {
+  for (int i = 1; i <= 21; i++) {
+    SetClockMinute(i);
+    ASSERT_EQ(AddPost("Post" + std::to_string(i)).result, 28);
+  }
+  WriteTemplate("boardHEAD.HTML", "<HEAD>" + std::string(20000, 'h'));
+  WriteTemplate("boardFOOT.HTML", std::string(3000, 'f'));
+  const std::string reference = Get().text;
+  ASSERT_EQ(CountOf(reference, "<table border"), 20u);
+  // The response's block: the page and its NUL in whole 512-byte blocks.
+  const SIZE_T whole = (reference.size() + 1 + 511) / 512 * 512;
+  struct Case {
+    SIZE_T limit;
+    std::string page;
+  } cases[] = {
+      {whole, reference},
+      {whole - 1, ErrorPageText("Not enough memory")},
+      {16384, ErrorPageText("Not enough memory")},
+      {2048, ErrorPageText("Not enough memory")},
+  };
+  long blocks = PlatformLiveHeapBlocks();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    PlatformLimitHeapBlock(c.limit);
+    Reply reply = Get();
+    PlatformLimitHeapBlock(0);
+    EXPECT_EQ(reply.result, static_cast<int>(reply.text.size()));
+    EXPECT_EQ(reply.text.size(), c.page.size());
+    EXPECT_TRUE(reply.text == c.page) << reply.text.substr(0, 300);
+    EXPECT_EQ(PlatformLiveHeapBlocks(), blocks);
+  }
 }
 
 TEST_F(BoardHeapTest, PostUnderHeapExhaustion) {

@@ -92,6 +92,7 @@ class BoardTest : public ::testing::Test {
 
   void TearDown() override {
     PlatformFailHeapAfter(-1);
+    PlatformLimitHeapBlock(0);
     PlatformFailStoreCall(-1, 0);
     PlatformFixClock(nullptr);
     library_.reset();
