@@ -44,17 +44,25 @@ class BoardHeapTest : public BoardTest {
     EXPECT_LT(n, 2000) << "the request never completed";
     return n;
   }
+
+  // Twenty-one posts under these templates; the first page, which shows
+  // twenty of them, into *page.
+  void MakeFullPage(const std::string& head, const std::string& foot, std::string* page) {
+    for (int i = 1; i <= 21; i++) {
+      SetClockMinute(i);
+      ASSERT_EQ(AddPost("Post" + std::to_string(i)).result, 28);
+    }
+    WriteTemplate("boardHEAD.HTML", head);
+    WriteTemplate("boardFOOT.HTML", foot);
+    *page = Get().text;
+    ASSERT_EQ(CountOf(*page, "<table border"), 20u);
+  }
 };
 
 TEST_F(BoardHeapTest, PageUnderHeapExhaustion) {
-  for (int i = 1; i <= 21; i++) {
-    SetClockMinute(i);
-    ASSERT_EQ(AddPost("Post" + std::to_string(i)).result, 28);
-  }
-  WriteTemplate("boardHEAD.HTML", "<HEAD>$HIDE_DELETE_FLAG$" + std::string(600, 'h'));
-  WriteTemplate("boardFOOT.HTML", std::string(300, 'f'));
-  std::string reference = Get().text;
-  ASSERT_EQ(CountOf(reference, "<table border"), 20u);
+  std::string reference;
+  ASSERT_NO_FATAL_FAILURE(MakeFullPage("<HEAD>$HIDE_DELETE_FLAG$" + std::string(600, 'h'),
+                                       std::string(300, 'f'), &reference));
 
   int runs = RunUntilComplete("GET", "", reference, [&](const std::string& text) {
     bool page = text == reference || text == ErrorPageText("Not enough memory") ||
@@ -69,14 +77,9 @@ TEST_F(BoardHeapTest, PageUnderHeapExhaustion) {
 // in for 2 GiB) is answered with "Not enough memory", never sent cut short;
 // under a limit that holds it, it is whole.
 TEST_F(BoardHeapTest, PagePastTheLargestBlockSaysTheMemoryRanOut) {
-  for (int i = 1; i <= 21; i++) {
-    SetClockMinute(i);
-    ASSERT_EQ(AddPost("Post" + std::to_string(i)).result, 28);
-  }
-  WriteTemplate("boardHEAD.HTML", "<HEAD>" + std::string(20000, 'h'));
-  WriteTemplate("boardFOOT.HTML", std::string(3000, 'f'));
-  const std::string reference = Get().text;
-  ASSERT_EQ(CountOf(reference, "<table border"), 20u);
+  std::string reference;
+  ASSERT_NO_FATAL_FAILURE(
+      MakeFullPage("<HEAD>" + std::string(20000, 'h'), std::string(3000, 'f'), &reference));
   // The response's block: the page and its NUL in whole 512-byte blocks.
   const SIZE_T whole = (reference.size() + 1 + 511) / 512 * 512;
   struct Case {
