@@ -29,12 +29,6 @@ class HeapFailureGuard {
   ~HeapFailureGuard() { PlatformFailHeapAfter(-1); }
 };
 
-class BlockLimitGuard {
- public:
-  explicit BlockLimitGuard(SIZE_T bytes) { PlatformLimitHeapBlock(bytes); }
-  ~BlockLimitGuard() { PlatformLimitHeapBlock(0); }
-};
-
 TEST(TextBufferTest, NewBufferHoldsNothing) {
   TextBuffer buffer;
   EXPECT_EQ(nullptr, buffer.data);
@@ -216,7 +210,7 @@ TEST(TextBufferTest, FailedGrowthOnFirstAppendKeepsOneEmptyBlock) {
   EXPECT_TRUE(TailIsZero(buffer));
 }
 
-// ---- The largest buffer ------------------------------------------------------------
+// ---- The int boundary -----------------------------------------------------------
 
 // A length is an int: a buffer near INT_MAX refuses an append whose bytes and
 // NUL would pass it, before touching anything. The length is faked on a small
@@ -246,27 +240,6 @@ TEST(TextBufferTest, AppendPastIntMaxIsRefusedAndKeepsTheBytes) {
     EXPECT_EQ(std::string("abc", 4), std::string(buffer.data, 4));
     EXPECT_TRUE(TailIsZero(buffer));
   }
-}
-
-// The heap refuses a block past its largest (a test limit stands in for its
-// 2 GiB): the buffer fills its last block and then refuses, keeping its bytes.
-TEST(TextBufferTest, GrowthPastTheLargestBlockIsRefusedAndKeepsTheBytes) {
-  TextBuffer buffer;
-  std::string expected;
-  {
-    BlockLimitGuard limit(2048);
-    for (int i = 0; i < 2047; i++) {
-      char byte = static_cast<char>('a' + i % 26);
-      ASSERT_EQ(1, buffer.Append(&byte, 1)) << i;
-      expected += byte;
-    }
-    EXPECT_EQ(0, buffer.Append("x", 1));
-    EXPECT_EQ(0, buffer.Append(expected.data(), 600));
-  }
-  EXPECT_EQ(expected, std::string(buffer.data, buffer.length));
-  EXPECT_EQ(2048u, StorageSize(buffer));
-  EXPECT_EQ(0, buffer.data[2047]);
-  EXPECT_EQ(1, buffer.Append("x", 1));  // the real limit is back
 }
 
 // ---- The layout the server shares ------------------------------------------------
