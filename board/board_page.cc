@@ -170,23 +170,27 @@ int ListPosts(WCHAR* name, const char* script, PageWriter* page, int offset, int
     return 1;
   }
 
-  // One record buffer serves every read: the store grows it when a record
-  // needs more room, and it holds only the record just read.
-  int skip = offset;
+  // The page's first record is found by its place, not by reading every
+  // record before it: a page deep in a large board costs what the first
+  // does. A place past the last record leaves nothing to list.
   int shown = 0;
   LPBYTE record = NULL;
   DWORD size = 0;
   DWORD code = 0;
-  for (;;) {
+  DWORD place = 0;
+  int listing = 1;
+  if (offset > 0 && CeSeekDatabase(database, CEDB_SEEK_BEGINNING, offset, &place) == 0) {
+    code = GetLastError();
+    listing = 0;
+  }
+  // One record buffer serves every read: the store grows it when a record
+  // needs more room, and it holds only the record just read.
+  while (listing) {
     WORD count = 0;
     CEOID oid = CeReadRecordProps(database, CEDB_ALLOWREALLOC, &count, NULL, &record, &size);
     if (oid == 0) {
       code = GetLastError();
       break;
-    }
-    if (skip > 0) {
-      skip--;
-      continue;
     }
     if (shown == BOARD_PAGE_POSTS) {
       code = 0;  // a post follows this page

@@ -57,9 +57,11 @@ void WriteBoardFooter(PageWriter* page);
 // Appends up to twenty posts from `offset` on, each with its delete button
 // (posting to `script`) unless `hide`, then TOP (and NEXT when more follow),
 // both leading to `script`. A board without a database gets nothing at all.
-// A read that fails ends in the error page "Re-allocation of database
-// records failed." (122) or "Other errors.". Holds one record at a time.
-// Returns 1.
+// `offset` counts records in the store's order, a record without a post
+// among them; the store seeks to it rather than reading the records before.
+// A read or seek that fails ends in the error page "Re-allocation of
+// database records failed." (122) or "Other errors.". Holds one record at a
+// time. Returns 1.
 int ListPosts(WCHAR* name, const char* script, PageWriter* page, int offset, int hide);
 
 #endif  // BOARD_BOARD_PAGE_H_

@@ -2,6 +2,7 @@
 // buttons and the failures of the listing.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <string>
 
 #include "board_test_util.h"
@@ -234,11 +235,14 @@ TEST_F(BoardPageTest, ListingFailuresEndInAnErrorPageAndTheFooter) {
       {ERROR_READ_FAULT, "Other errors."},
       {ERROR_NOT_ENOUGH_MEMORY, "Other errors."},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    PlatformFailStoreCall(1, c.code);  // the open works, the first read fails
-    EXPECT_EQ(Get().text, ErrorPageText(c.message) + "<FOOT>");
-    PlatformFailStoreCall(-1, 0);
+  // The open works; the first read fails, or on a later page the seek.
+  for (const char* query : {"", "row=1"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.message) + " " + query);
+      PlatformFailStoreCall(1, c.code);
+      EXPECT_EQ(Get("/cgi/board.tvx", query).text, ErrorPageText(c.message) + "<FOOT>");
+      PlatformFailStoreCall(-1, 0);
+    }
   }
 }
 
@@ -256,6 +260,82 @@ TEST_F(BoardPageTest, ReadFailingAfterSomePostsLeavesOnlyTheErrorPageAndTheFoote
     PlatformFailStoreCall(-1, 0);
   }
   EXPECT_NE(Get().text.find("Three"), std::string::npos);
+}
+
+// The listing the page must carry at `row`, read from the whole board the
+// slow way: every record in the store's order, the first `row` of them
+// skipped, a record without a post counted all the same.
+std::string ListingBySkipping(const std::vector<StoredRecord>& records, long long row,
+                              const std::string& script) {
+  if (row < 0) row = 0;
+  std::string listing;
+  long long end = std::min<long long>(static_cast<long long>(records.size()), row + 20);
+  for (long long i = row; i < end; i++) {
+    for (const StoredProperty& p : records[i].properties) {
+      if (p.propid != BOARD_PROP_HTML) continue;
+      listing += "<table border=\"0\" cellpadding=\"0\" cellspacing=\"0\" width=\"100%\"><tr>"
+                 "<td width=\"100%\">" + std::string(p.blob.c_str()) + "</td><td>" +
+                 DeleteButton(script, static_cast<int>(records[i].oid)) +
+                 "</td></tr></table><HR>\n";
+    }
+  }
+  listing += "<A HREF=\"" + script + "?\">TOP</A> ";
+  if (static_cast<long long>(records.size()) > row + 20) {
+    listing += "<A HREF=\"" + script + "?row=" + std::to_string(row + 20) + "\">NEXT</A>";
+  }
+  return listing;
+}
+
+// A page at any row is byte for byte the page that reading and skipping
+// every earlier record gives, on boards of every size, with records that
+// carry no post among them, and after records before the page are deleted.
+TEST_F(BoardPageTest, PagesAtAnyRowMatchReadingAndSkipping) {
+  const int sizes[] = {0, 1, 20, 21, 1000};
+  for (int size : sizes) {
+    const std::string base = "b" + std::to_string(size);
+    const std::string script = "/cgi/" + base + ".tvx";
+    SCOPED_TRACE(script);
+    WriteTemplate(base + "HEAD.HTML", "<H>$HIDE_DELETE_FLAG$");
+    WriteTemplate(base + "FOOT.HTML", "<F>");
+    ASSERT_NE(CreateDatabase("TULVAN_" + base + ".tvx"), 0u);
+    CEGUID volume;
+    CREATE_SYSTEMGUID(&volume);
+    CEOID id = 0;
+    std::u16string name = Wide("TULVAN_" + base + ".tvx");
+    HANDLE handle = CeOpenDatabaseEx(&volume, &id, &name[0], 0, CEDB_AUTOINCREMENT, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    for (int i = 0; i < size; i++) {
+      // Every eleventh record has a time and no post; every seventh shares
+      // its time with the one before.
+      CEPROPVAL values[2];
+      memset(values, 0, sizeof(values));
+      values[0].propid = BOARD_PROP_TIME;
+      values[0].val.filetime.dwLowDateTime = 5000 + i - (i % 7 == 6 ? 1 : 0);
+      std::string html = "<B>post " + std::to_string(i) + "</B>";
+      values[1].propid = BOARD_PROP_HTML;
+      values[1].val.blob.dwCount = static_cast<DWORD>(html.size() + 1);
+      values[1].val.blob.lpb = reinterpret_cast<LPBYTE>(&html[0]);
+      ASSERT_NE(CeWriteRecordProps(handle, 0, i % 11 == 10 ? 1 : 2, values), 0u);
+    }
+    const long long n = size;
+    const long long rows[] = {-5, 0, 19, 20, 21, n - 1, n, n + 100, 2147483647};
+    for (int round = 0; round < 2; round++) {
+      std::vector<StoredRecord> records = Records("TULVAN_" + base + ".tvx");
+      ASSERT_EQ(records.size(), static_cast<size_t>(size - round * (std::min(size, 30) + 1) / 2));
+      for (long long row : rows) {
+        SCOPED_TRACE("row=" + std::to_string(row));
+        std::string expected = std::string(kPageHeader) + "<H>$HIDE_DELETE_FLAG$" +
+                               ListingBySkipping(records, row, script) + "<F>";
+        EXPECT_EQ(Get(script, "row=" + std::to_string(row)).text, expected);
+      }
+      // Every other record of the first thirty goes before the second
+      // round.
+      for (size_t i = 0; round == 0 && i < records.size() && i < 30; i += 2) {
+        ASSERT_TRUE(CeDeleteRecord(handle, records[i].oid));
+      }
+    }
+    CloseHandle(handle);
+  }
 }
 
 // An identifier with its top bit set is written as a negative decimal and

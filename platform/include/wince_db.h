@@ -264,6 +264,30 @@ CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount,
 CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount,
                         CEPROPID* propIds, LPBYTE* buffer, LPDWORD bufferSize);
 
+// Seek types of CeSeekDatabase. This store supports CEDB_SEEK_BEGINNING.
+#define CEDB_SEEK_CEOID 0x00000001
+#define CEDB_SEEK_BEGINNING 0x00000002
+#define CEDB_SEEK_END 0x00000004
+#define CEDB_SEEK_CURRENT 0x00000008
+
+// Moves the handle's position to a record: with CEDB_SEEK_BEGINNING, to the
+// record `value` places from the first one in the handle's order (0: the
+// first record), counted as the reads would count them. The next
+// CeReadRecordProps reads that record (and, with CEDB_AUTOINCREMENT, moves on
+// from it). The store keeps a count of each order's records in blocks, so it
+// finds the record without reading the ones before it: a seek costs about
+// the same at any place of any database. It reads the records after the one
+// found ahead too, so the reads that follow need no query.
+// Like a read, the seek counts the records as they are when it runs; the
+// position it leaves is a key, as after a read (see CeOpenDatabaseEx).
+// Returns the record's CEOID, and *index (when not NULL) receives its place
+// (`value`). Returns 0, the position left where it was, with:
+// ERROR_NO_MORE_ITEMS (`value` is the number of records or more),
+// ERROR_NOT_SUPPORTED (another seek type), ERROR_INVALID_HANDLE,
+// ERROR_KEY_DELETED (the database was deleted under the handle),
+// ERROR_NOT_ENOUGH_MEMORY, ERROR_READ_FAULT (the store cannot be read).
+CEOID CeSeekDatabase(HANDLE database, DWORD seekType, DWORD value, LPDWORD index);
+
 // Deletes a record of the handle's database. Returns TRUE, or FALSE with:
 // ERROR_INVALID_PARAMETER (no such record in this database, 0),
 // ERROR_INVALID_HANDLE, ERROR_KEY_DELETED, ERROR_WRITE_FAULT / ERROR_DISK_FULL

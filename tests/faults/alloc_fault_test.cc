@@ -84,13 +84,17 @@ TEST_F(AllocFaultTest, BoardPostIsStoredExactlyWhenRedirected) {
 
 TEST_F(AllocFaultTest, BoardPageIsWholeOrOutOfMemory) {
   for (int i = 0; i < 3; i++) ASSERT_EQ(Post("P" + std::to_string(i)).text, kRedirect);
-  std::string reference = Board("GET", "", "").text;
-  Sweep("board page", nullptr, [&]() { return Board("GET", "", ""); },
-        [&](const Answer& answer) {
-          if (answer.text != reference) {
-            EXPECT_EQ(answer.text, ErrorPageOf("Not enough memory"));
-          }
-        });
+  // The first page, and one the store seeks to.
+  for (const char* query : {"", "row=1"}) {
+    std::string reference = Board("GET", query, "").text;
+    Sweep(*query != '\0' ? "board page at a row" : "board page", nullptr,
+          [&]() { return Board("GET", query, ""); },
+          [&](const Answer& answer) {
+            if (answer.text != reference) {
+              EXPECT_EQ(answer.text, ErrorPageOf("Not enough memory"));
+            }
+          });
+  }
 }
 
 TEST_F(AllocFaultTest, BoardDeletionRemovesExactlyWhenRedirected) {

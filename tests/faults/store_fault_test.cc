@@ -204,18 +204,22 @@ TEST_F(StoreFaultTest, BoardDeletionRemovesExactlyWhenRedirected) {
 }
 
 TEST_F(StoreFaultTest, BoardPageIsWholeOrAnError) {
-  Fill(21);
-  std::string reference = Board("GET", "", "").text;
-  ASSERT_EQ(ErrorMessageOf(reference), "");
-  Operation page;
-  page.run = [&]() { return Board("GET", "", ""); };
-  page.check = [&](const Answer& answer) {
-    if (answer.text == reference) return;
-    // A listing that cannot be read ends in an error page and the footer.
-    EXPECT_EQ(ErrorMessageOf(answer.text), "Other errors.") << answer.text.substr(0, 300);
-  };
-  SweepAll("board page", page);
-  EXPECT_EQ(Subjects().size(), 21u);
+  Fill(45);
+  // The first page, and a deeper one that the store seeks to.
+  for (const char* query : {"", "row=22"}) {
+    SCOPED_TRACE(query);
+    std::string reference = Board("GET", query, "").text;
+    ASSERT_EQ(ErrorMessageOf(reference), "");
+    Operation page;
+    page.run = [&]() { return Board("GET", query, ""); };
+    page.check = [&](const Answer& answer) {
+      if (answer.text == reference) return;
+      // A listing that cannot be read ends in an error page and the footer.
+      EXPECT_EQ(ErrorMessageOf(answer.text), "Other errors.") << answer.text.substr(0, 300);
+    };
+    SweepAll(*query != '\0' ? "board page at a row" : "board page", page);
+  }
+  EXPECT_EQ(Subjects().size(), 45u);
 }
 
 TEST_F(StoreFaultTest, CatalogueIsWholeOrAnError) {

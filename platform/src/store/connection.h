@@ -81,17 +81,24 @@ struct DatabaseRow {
 // The order a read runs in: 0..3, or kCreationOrder.
 constexpr int kCreationOrder = 4;
 
-// The records of a database after a position, in one order and direction.
+// The records of a database from a place on, in one order and direction.
 // Rows of equal keys follow the order's direction by oid too, so that a
 // descending order gives the newest first.
 struct ReadQuery {
+  // Where the rows start: at the first record, after a key and oid (those of
+  // the record read last), or at the record at a position counted in the
+  // order's direction from 0, found through the counted blocks without
+  // reading the records before it (rank_blocks.h).
+  enum class Start { kTop, kAfter, kAt };
+
   CEOID database = 0;
   int order = kCreationOrder;
   bool descending = false;
-  bool after = false;       // false: from the first record
-  const std::string* key = nullptr;  // with `after`: key and oid of the last
-  CEOID oid = 0;                     // record read
-  int limit = 1;            // at most this many rows
+  Start start = Start::kTop;
+  const std::string* key = nullptr;  // kAfter
+  int64_t oid = 0;                   // kAfter
+  int64_t position = 0;              // kAt; past the last record: no rows
+  int limit = 1;                     // at most this many rows
 };
 
 // Receives the rows of a read, one call each. The bytes are valid only

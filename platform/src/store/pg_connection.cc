@@ -1,5 +1,7 @@
 #include "pg_connection.h"
 
+#include "store_schema.h"
+
 #include <endian.h>
 #include <errno.h>
 #include <poll.h>
@@ -12,59 +14,12 @@ namespace ceplatform {
 namespace store {
 namespace {
 
-constexpr int kSchemaVersion = 1;
 // Taken while one host creates the schema, so that others wait and see it.
 constexpr long long kSchemaLockKey = 0x636F726B77616C6CLL;
 
 // Type identifiers of the parameters.
 constexpr Oid kInt8 = 20;
 constexpr Oid kBytea = 17;
-
-const char kSchema[] =
-    "CREATE TABLE meta(key text PRIMARY KEY, value bigint NOT NULL);"
-    "INSERT INTO meta(key, value) VALUES ('schema', 1);"
-    "CREATE SEQUENCE oids AS bigint MINVALUE 1 MAXVALUE 4294967295 NO CYCLE;"
-    "CREATE TABLE databases("
-    "  oid bigint PRIMARY KEY,"
-    "  name bytea NOT NULL UNIQUE,"
-    "  type bigint NOT NULL,"
-    "  flags bigint NOT NULL,"
-    "  sorts bytea NOT NULL,"
-    "  modified bigint NOT NULL,"
-    "  records bigint NOT NULL DEFAULT 0,"
-    "  size bigint NOT NULL DEFAULT 0);"
-    "CREATE TABLE records("
-    "  oid bigint PRIMARY KEY,"
-    "  db bigint NOT NULL,"
-    "  k0 bytea, k1 bytea, k2 bytea, k3 bytea,"
-    "  props bytea NOT NULL);"
-    "CREATE INDEX records_db ON records(db, oid);"
-    "CREATE INDEX records_k0 ON records(db, k0, oid);"
-    "CREATE INDEX records_k1 ON records(db, k1, oid);"
-    "CREATE INDEX records_k2 ON records(db, k2, oid);"
-    "CREATE INDEX records_k3 ON records(db, k3, oid);"
-    // The record count and size of each database follow its records, once
-    // per statement.
-    "CREATE FUNCTION records_added() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
-    "  UPDATE databases d SET records = d.records + n.c, size = d.size + n.s"
-    "  FROM (SELECT db, count(*) AS c, sum(length(props)) AS s FROM new_rows GROUP BY db) n"
-    "  WHERE d.oid = n.db; RETURN NULL; END $$;"
-    "CREATE FUNCTION records_removed() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
-    "  UPDATE databases d SET records = d.records - n.c, size = d.size - n.s"
-    "  FROM (SELECT db, count(*) AS c, sum(length(props)) AS s FROM old_rows GROUP BY db) n"
-    "  WHERE d.oid = n.db; RETURN NULL; END $$;"
-    "CREATE FUNCTION records_rewritten() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
-    "  UPDATE databases d SET size = d.size + n.s"
-    "  FROM (SELECT db, sum(s) AS s FROM (SELECT db, length(props) AS s FROM new_rows"
-    "        UNION ALL SELECT db, -length(props) FROM old_rows) x GROUP BY db) n"
-    "  WHERE d.oid = n.db; RETURN NULL; END $$;"
-    "CREATE TRIGGER records_insert AFTER INSERT ON records REFERENCING NEW TABLE AS new_rows"
-    "  FOR EACH STATEMENT EXECUTE FUNCTION records_added();"
-    "CREATE TRIGGER records_delete AFTER DELETE ON records REFERENCING OLD TABLE AS old_rows"
-    "  FOR EACH STATEMENT EXECUTE FUNCTION records_removed();"
-    "CREATE TRIGGER records_update AFTER UPDATE ON records"
-    "  REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows"
-    "  FOR EACH STATEMENT EXECUTE FUNCTION records_rewritten();";
 
 struct StatementText {
   const char* text;
@@ -112,9 +67,14 @@ const StatementText kStatements[PgConnection::kReadFirst] = {
     {"DELETE FROM databases WHERE oid = $1", 1, {kInt8}},
 };
 
-// The text of a read statement; every read takes the database ($1), the key
-// and oid after which to start ($2, $3) and a count of rows ($4).
+// The text of a read statement; every read from the top or after a record
+// takes the database ($1), the key and oid after which to start ($2, $3) and
+// a count of rows ($4); a read from a position takes $1 to $3 (rank_blocks.h).
 std::string ReadText(int index) {
+  if (index >= PgConnection::kReadAtFirst - PgConnection::kReadFirst) {
+    index -= PgConnection::kReadAtFirst - PgConnection::kReadFirst;
+    return ReadAtSql(Dialect::kPostgres, index / 2, (index & 1) != 0);
+  }
   int order = index / 4;
   bool descending = (index & 2) != 0;
   bool after = (index & 1) != 0;
@@ -123,7 +83,9 @@ std::string ReadText(int index) {
            (after ? " AND oid > $3" : "") + " ORDER BY oid LIMIT $4";
   }
   std::string k = "k" + std::to_string(order);
-  std::string text = "SELECT oid, " + k + ", props FROM records WHERE db = $1";
+  // The key index holds only the records that have the key.
+  std::string text = "SELECT oid, " + k + ", props FROM records WHERE db = $1 AND " + k +
+                     " IS NOT NULL";
   if (after) text += " AND (" + k + ", oid) " + (descending ? "<" : ">") + " ($2, $3)";
   const char* direction = descending ? " DESC" : "";
   text += " ORDER BY " + k + direction + ", oid" + direction + " LIMIT $4";
@@ -319,20 +281,33 @@ Result PgConnection::EnsureSchema(bool retried) {
     if (result != Result::kOk) return result;
   }
   if (!no_schema && !no_tables) {
-    result = RunText("SELECT value FROM meta WHERE key = 'schema'", &rows);
+    long long format = 0;
+    result = ReadFormat(&format);
     if (result != Result::kOk) return result;
-    long long version = rows.count() == 1 ? atoll(PQgetvalue(rows.get(), 0, 0)) : 0;
-    if (version == kSchemaVersion) return Result::kOk;
-    last_message_ = "the store's tables have format " + std::to_string(version) +
-                    "; this program knows format " + std::to_string(kSchemaVersion);
-    return Result::kFault;
+    if (format == kStoreFormat) return Result::kOk;
+    bool readable = format >= kOldestReadableFormat && format < kStoreFormat;
+    if (readable && !create_) return Result::kOk;  // read as it is
+    if (!readable) {
+      last_message_ = "the store's tables have format " + std::to_string(format) +
+                      "; this program knows formats " + std::to_string(kOldestReadableFormat) +
+                      " to " + std::to_string(kStoreFormat);
+      return Result::kFault;
+    }
   }
+  // One host at a time makes the tables or brings them up to date; the
+  // others wait and find it done. Filling the blocks of a large store takes
+  // longer than a statement may, once.
   std::string create = "BEGIN; SELECT pg_advisory_xact_lock(" +
-                       std::to_string(kSchemaLockKey) + ");";
+                       std::to_string(kSchemaLockKey) + "); SET LOCAL statement_timeout = 0;";
   result = RunText(create.c_str(), &rows);
   if (result == Result::kOk) result = RunText("SELECT to_regclass('meta') IS NULL", &rows);
   if (result == Result::kOk && rows.count() == 1 && PQgetvalue(rows.get(), 0, 0)[0] == 't') {
-    result = RunText(kSchema, &rows);
+    result = RunText(BaseSchemaSql(Dialect::kPostgres).c_str(), &rows);
+  }
+  long long format = 0;
+  if (result == Result::kOk) result = ReadFormat(&format);
+  if (result == Result::kOk && format < kStoreFormat) {
+    result = RunText(UpgradeToBlocksSql(Dialect::kPostgres).c_str(), &rows, LongDeadline());
   }
   if (result == Result::kOk) result = RunText("COMMIT", &rows);
   if (result == Result::kOk) return result;
@@ -471,10 +446,22 @@ bool PgConnection::Uncertain(Result result) const {
   return (result == Result::kUnreachable || result == Result::kTimeout) && conn_ == nullptr;
 }
 
-Result PgConnection::RunText(const char* sql, Rows* rows) {
+Result PgConnection::RunText(const char* sql, Rows* rows, int64_t deadline_ns) {
   if (conn_ == nullptr) return Result::kUnreachable;
   if (!PQsendQuery(conn_, sql)) return Lost("sending");
-  return Await(CallDeadline(), rows);
+  return Await(deadline_ns != 0 ? deadline_ns : CallDeadline(), rows);
+}
+
+int64_t PgConnection::LongDeadline() const {
+  return MonotonicNs() + kLongWorkSeconds * 1000000000ll;
+}
+
+Result PgConnection::ReadFormat(long long* format) {
+  Rows rows;
+  Result result = RunText("SELECT value FROM meta WHERE key = 'schema'", &rows);
+  if (result != Result::kOk) return result;
+  *format = rows.count() == 1 ? atoll(PQgetvalue(rows.get(), 0, 0)) : 0;
+  return Result::kOk;
 }
 
 Result PgConnection::Ready(StatementId id, Rows* rows, int64_t* deadline_ns) {
@@ -487,11 +474,12 @@ Result PgConnection::Ready(StatementId id, Rows* rows, int64_t* deadline_ns) {
   int count;
   const Oid* types;
   static const Oid kReadTypes[4] = {kInt8, kBytea, kInt8, kInt8};
+  static const Oid kReadAtTypes[3] = {kInt8, kInt8, kInt8};
   if (id >= kReadFirst) {
     read_text = ReadText(id - kReadFirst);
     text = read_text.c_str();
-    count = 4;
-    types = kReadTypes;
+    count = id >= kReadAtFirst ? 3 : 4;
+    types = id >= kReadAtFirst ? kReadAtTypes : kReadTypes;
   } else {
     text = kStatements[id].text;
     count = kStatements[id].count;
@@ -624,9 +612,11 @@ Result PgConnection::DeleteDatabase(CEOID database) {
     Result result = Run(kLockDatabase, params, &rows);
     if (result != Result::kOk) return result;
     if (rows.count() == 0) return Result::kNoDatabase;
-    result = Run(kDeleteDatabaseRecords, params, &rows);
+    // The row first: its trigger removes the database's blocks, so that the
+    // records' triggers pass over them.
+    result = Run(kDeleteDatabaseRow, params, &rows);
     if (result != Result::kOk) return result;
-    return Run(kDeleteDatabaseRow, params, &rows);
+    return Run(kDeleteDatabaseRecords, params, &rows);
   });
 }
 
@@ -754,18 +744,24 @@ Result PgConnection::DeleteRecord(CEOID database, CEOID record, int64_t now) {
 Result PgConnection::ReadRecords(const ReadQuery& query, RecordSink* sink) {
   Params params;
   params.Int(query.database);
-  if (query.after) {
-    params.Bytes(*query.key);
-    params.Int(query.oid);
+  bool after = query.start == ReadQuery::Start::kAfter;
+  int id;
+  if (query.start == ReadQuery::Start::kAt) {
+    params.Int(query.position);
+    id = kReadAtFirst + query.order * 2 + (query.descending ? 1 : 0);
   } else {
-    params.Null();
-    params.Null();
+    if (after) {
+      params.Bytes(*query.key);
+      params.Int(query.oid);
+    } else {
+      params.Null();
+      params.Null();
+    }
+    id = kReadFirst + query.order * 4 + (query.descending ? 2 : 0) + (after ? 1 : 0);
   }
   params.Int(query.limit);
-  StatementId id = static_cast<StatementId>(kReadFirst + query.order * 4 +
-                                            (query.descending ? 2 : 0) + (query.after ? 1 : 0));
   Rows rows;
-  Result result = RunRead(id, params, &rows);
+  Result result = RunRead(static_cast<StatementId>(id), params, &rows);
   if (result != Result::kOk) return result;
   for (int i = 0; i < rows.count(); ++i) {
     size_t key_size = 0, props_size = 0;
@@ -996,7 +992,12 @@ Result PgConnection::WriteSnapshot(const std::function<bool(SnapshotSink*)>& fee
   Result result = InTransaction([&]() -> Result {
     Rows rows;
     // Hosts that keep writing wait until the whole store is in.
-    Result step = RunText("LOCK TABLE databases, records IN SHARE ROW EXCLUSIVE MODE", &rows);
+    // The records go in without block upkeep; the blocks are made once at
+    // the end.
+    std::string lock = std::string("LOCK TABLE databases, records IN SHARE ROW EXCLUSIVE MODE;"
+                                   "SELECT set_config('") +
+                       kBulkLoadSetting + "', 'on', true)";
+    Result step = RunText(lock.c_str(), &rows);
     if (step != Result::kOk) return step;
     bool empty = false;
     step = CountContent(&empty);
@@ -1022,7 +1023,11 @@ Result PgConnection::WriteSnapshot(const std::function<bool(SnapshotSink*)>& fee
     uint64_t next = inserter.next_oid();
     std::string counter = next > 1 ? "SELECT setval('oids', " + std::to_string(next - 1) + ", true)"
                                    : std::string("SELECT setval('oids', 1, false)");
-    return RunText(counter.c_str(), &rows);
+    step = RunText(counter.c_str(), &rows);
+    if (step != Result::kOk) return step;
+    std::string blocks = "SET LOCAL statement_timeout = 0;" + RebuildBlocksSql(Dialect::kPostgres) +
+                         "SELECT set_config('" + kBulkLoadSetting + "', 'off', true)";
+    return RunText(blocks.c_str(), &rows, LongDeadline());
   });
   if (refused) {
     *not_empty = true;
@@ -1039,7 +1044,9 @@ Result PgConnection::CheckIntegrity(std::vector<std::string>* problems) {
       "SELECT to_regclass('meta') IS NOT NULL, to_regclass('databases') IS NOT NULL,"
       " to_regclass('records') IS NOT NULL, to_regclass('oids') IS NOT NULL,"
       " (SELECT count(*) FROM pg_trigger WHERE tgrelid = to_regclass('records')"
-      "  AND tgname IN ('records_insert', 'records_delete', 'records_update'))",
+      "  AND tgname IN ('records_insert', 'records_delete', 'records_update')),"
+      " (SELECT count(*) FROM pg_trigger WHERE tgrelid = to_regclass('records')"
+      "  AND tgname IN ('blocks_insert', 'blocks_delete', 'blocks_update'))",
       &rows);
   if (result != Result::kOk) return result;
   if (rows.count() != 1) return Result::kFault;
@@ -1053,13 +1060,17 @@ Result PgConnection::CheckIntegrity(std::vector<std::string>* problems) {
   if (atoi(PQgetvalue(rows.get(), 0, 4)) != 3) {
     problems->push_back("the triggers that count each database's records are not all there");
   }
+  int block_triggers = atoi(PQgetvalue(rows.get(), 0, 5));
   result = RunText("SELECT value FROM meta WHERE key = 'schema'", &rows);
   if (result != Result::kOk) return result;
+  long long format = rows.count() == 1 ? atoll(PQgetvalue(rows.get(), 0, 0)) : 0;
   if (rows.count() != 1) {
     problems->push_back("the schema version row is missing");
-  } else if (atoll(PQgetvalue(rows.get(), 0, 0)) != kSchemaVersion) {
+  } else if (format < kOldestReadableFormat || format > kStoreFormat) {
     problems->push_back(std::string("schema version ") + PQgetvalue(rows.get(), 0, 0) +
-                        ", expected " + std::to_string(kSchemaVersion));
+                        ", expected " + std::to_string(kStoreFormat));
+  } else if (format == kStoreFormat && block_triggers != 3) {
+    problems->push_back("the triggers that keep each database's blocks are not all there");
   }
   return Result::kOk;
 }

@@ -28,6 +28,9 @@ namespace store {
 constexpr const char* kConnectTimeoutSeconds = "5";
 constexpr const char* kStatementTimeout = "5s";
 constexpr int kClientGraceMs = 2000;
+// How long the store waits for the server to bring a whole store to its
+// format, or to make the blocks of a store written in bulk.
+constexpr int kLongWorkSeconds = 3600;
 
 class PgConnection : public Connection {
  public:
@@ -74,9 +77,11 @@ class PgConnection : public Connection {
     kUpdateRecord,
     kDeleteDatabaseRecords,
     kDeleteDatabaseRow,
-    // The reads: kReadFirst + order * 4 + (descending ? 2 : 0) + (after ? 1 : 0).
+    // The reads: kReadFirst + order * 4 + (descending ? 2 : 0) + (after ? 1 : 0),
+    // and from a position: kReadAtFirst + order * 2 + (descending ? 1 : 0).
     kReadFirst,
-    kStatementCount = kReadFirst + 5 * 4,
+    kReadAtFirst = kReadFirst + 5 * 4,
+    kStatementCount = kReadAtFirst + 5 * 2,
   };
 
   class Params;
@@ -102,8 +107,14 @@ class PgConnection : public Connection {
   // Runs a read, once more on a new connection when the old one had lost
   // its server.
   Result RunRead(StatementId id, const Params& params, Rows* rows);
-  // Runs text through the simple protocol (several statements allowed).
-  Result RunText(const char* sql, Rows* rows);
+  // Runs text through the simple protocol (several statements allowed),
+  // waiting until `deadline_ns` (0: the call's usual deadline).
+  Result RunText(const char* sql, Rows* rows, int64_t deadline_ns = 0);
+  // The deadline of work that runs once and may take long: making the
+  // blocks of a whole store.
+  int64_t LongDeadline() const;
+  // The format in meta (0 when it has none).
+  Result ReadFormat(long long* format);
   // Runs one unprepared statement with binary parameters and results on the
   // connection as it is: kUnreachable, never a new connection, when it has
   // lost its server (a transaction would not survive one).

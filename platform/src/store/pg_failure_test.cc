@@ -8,6 +8,7 @@
 #include <functional>
 #include <thread>
 
+#include "store_schema.h"
 #include "store_test_util.h"
 
 namespace ceplatform {
@@ -208,19 +209,19 @@ TEST_F(PgFailureTest, PostWhoseSessionEndsBeforeItRanIsSentAgain) {
 
 TEST_F(PgFailureTest, TablesLiveInTheNamedSchemaWithAVersion) {
   ASSERT_NE(0u, CreateBoard(u"TULVAN_s"));
-  EXPECT_EQ(3, SqlValue("SELECT count(*) FROM information_schema.tables WHERE table_schema = '" +
+  EXPECT_EQ(4, SqlValue("SELECT count(*) FROM information_schema.tables WHERE table_schema = '" +
                         schema_ + "'"));
   EXPECT_EQ(0, SqlValue("SELECT count(*) FROM information_schema.tables WHERE table_schema ="
                         " 'public'"));
-  EXPECT_EQ(1, SqlValue("SELECT value FROM meta WHERE key = 'schema'"));
+  EXPECT_EQ(kStoreFormat, SqlValue("SELECT value FROM meta WHERE key = 'schema'"));
   // Tables of a later format are left alone.
-  Sql("UPDATE meta SET value = 2 WHERE key = 'schema'");
+  Sql("UPDATE meta SET value = " + std::to_string(kStoreFormat + 1) + " WHERE key = 'schema'");
   PlatformCloseStore();
   EXPECT_EQ(INVALID_HANDLE_VALUE, OpenByName(u"TULVAN_s"));
   EXPECT_EQ(static_cast<DWORD>(ERROR_READ_FAULT), GetLastError());
   EXPECT_EQ(0u, CreateBoard(u"TULVAN_other"));
   EXPECT_EQ(static_cast<DWORD>(ERROR_WRITE_FAULT), GetLastError());
-  Sql("UPDATE meta SET value = 1 WHERE key = 'schema'");
+  Sql("UPDATE meta SET value = " + std::to_string(kStoreFormat) + " WHERE key = 'schema'");
   EXPECT_EQ(1, SqlValue("SELECT count(*) FROM databases"));
 }
 

@@ -22,7 +22,7 @@ void Append(std::string* bytes, const uint8_t* data, size_t count, size_t* offse
 // that starts at the top, so that a reader walking deep into a database
 // never pushes the busy first pages out.
 bool Shareable(const ReadQuery& query) {
-  return !query.after && query.limit == ReadAhead::kFirstRows;
+  return query.start == ReadQuery::Start::kTop && query.limit == ReadAhead::kFirstRows;
 }
 
 // The first batches of the databases read lately, one per database and

@@ -31,9 +31,12 @@ DWORD ReadAheadOf(DatabaseHandle* handle) {
   query.database = handle->database();
   query.order = handle->order();
   query.descending = handle->descending();
-  query.after = handle->positioned;
+  query.start = handle->positioned ? ReadQuery::Start::kAfter : ReadQuery::Start::kTop;
   query.key = &handle->last_key;
   query.oid = handle->last_oid;
+  // At a record rather than after it: identifiers are whole numbers, so the
+  // record itself is the first after its key and the identifier just before.
+  if (handle->at_last) query.oid += handle->descending() ? 1 : -1;
   // A handle that does not move on reads the same record again and again.
   query.limit = handle->auto_increment() ? handle->ahead.rows_wanted() : 1;
   // The first records of a database another handle read lately need no
@@ -180,8 +183,58 @@ CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount, CEPROPID
       }
       handle->last_oid = row.oid;
       handle->positioned = true;
+      handle->at_last = false;
       handle->ahead.Pop();
     }
+    return row.oid;
+  } catch (const std::bad_alloc&) {
+    return Fail<CEOID>(ERROR_NOT_ENOUGH_MEMORY, 0);
+  }
+}
+
+CEOID CeSeekDatabase(HANDLE database, DWORD seekType, DWORD value, LPDWORD index) {
+  DWORD injected;
+  if (Store::Instance().TakeFailure(&injected)) return Fail<CEOID>(injected, 0);
+  try {
+    std::shared_ptr<DatabaseHandle> handle = LookupDatabase(database);
+    if (handle == nullptr) return 0;
+    if (seekType != CEDB_SEEK_BEGINNING) return Fail<CEOID>(ERROR_NOT_SUPPORTED, 0);
+    std::lock_guard<std::mutex> lock(handle->mutex);
+    ReadQuery query;
+    query.database = handle->database();
+    query.order = handle->order();
+    query.descending = handle->descending();
+    query.start = ReadQuery::Start::kAt;
+    query.position = value;
+    // The records from the one sought on are read with it: the reads that
+    // follow a seek need no query of their own.
+    query.limit = handle->auto_increment() ? handle->ahead.rows_wanted() : 1;
+    StoreStamp stamp = Store::Instance().Stamp();
+    ConnectionLease lease("CeSeekDatabase", ConnectionLease::kRead);
+    Connection* connection = lease.get();
+    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
+    Result result = handle->ahead.Fill(connection, query, stamp);
+    if (result != Result::kOk) {
+      LogStoreFailure("CeSeekDatabase", result, connection->LastMessage());
+      return Fail<CEOID>(ReadError(result), 0);
+    }
+    // Past the last record (or the database gone): the position stays.
+    if (!handle->ahead.Holding()) {
+      return Fail<CEOID>(EndOfReadError(connection, handle->database()), 0);
+    }
+    ReadAhead::Row row = handle->ahead.Front();
+    std::string key;
+    try {
+      key.assign(reinterpret_cast<const char*>(row.key), row.key_size);
+    } catch (const std::bad_alloc&) {
+      handle->ahead.Clear();  // nothing read ahead of a position that did not move
+      return Fail<CEOID>(ERROR_NOT_ENOUGH_MEMORY, 0);
+    }
+    handle->last_key.swap(key);
+    handle->last_oid = row.oid;
+    handle->positioned = true;
+    handle->at_last = true;
+    if (index != nullptr) *index = value;
     return row.oid;
   } catch (const std::bad_alloc&) {
     return Fail<CEOID>(ERROR_NOT_ENOUGH_MEMORY, 0);

@@ -1,5 +1,6 @@
 #include "sqlite_connection.h"
 
+#include "store_schema.h"
 #include "store_vfs.h"
 
 #include <stdio.h>
@@ -10,42 +11,6 @@
 namespace ceplatform {
 namespace store {
 namespace {
-
-constexpr int kSchemaVersion = 1;
-
-const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS meta("
-    "  key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
-    "INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1), ('next_oid', 1);"
-    "CREATE TABLE IF NOT EXISTS databases("
-    "  oid INTEGER PRIMARY KEY,"
-    "  name BLOB NOT NULL UNIQUE,"
-    "  type INTEGER NOT NULL,"
-    "  flags INTEGER NOT NULL,"
-    "  sorts BLOB NOT NULL,"
-    "  modified INTEGER NOT NULL,"
-    "  records INTEGER NOT NULL DEFAULT 0,"
-    "  size INTEGER NOT NULL DEFAULT 0);"
-    "CREATE INDEX IF NOT EXISTS databases_type ON databases(type, oid);"
-    "CREATE TABLE IF NOT EXISTS records("
-    "  oid INTEGER PRIMARY KEY,"
-    "  db INTEGER NOT NULL,"
-    "  k0 BLOB, k1 BLOB, k2 BLOB, k3 BLOB,"
-    "  props BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS records_db ON records(db, oid);"
-    "CREATE INDEX IF NOT EXISTS records_k0 ON records(db, k0, oid);"
-    "CREATE INDEX IF NOT EXISTS records_k1 ON records(db, k1, oid);"
-    "CREATE INDEX IF NOT EXISTS records_k2 ON records(db, k2, oid);"
-    "CREATE INDEX IF NOT EXISTS records_k3 ON records(db, k3, oid);"
-    "CREATE TRIGGER IF NOT EXISTS records_insert AFTER INSERT ON records BEGIN"
-    "  UPDATE databases SET records = records + 1, size = size + length(NEW.props)"
-    "  WHERE oid = NEW.db; END;"
-    "CREATE TRIGGER IF NOT EXISTS records_delete AFTER DELETE ON records BEGIN"
-    "  UPDATE databases SET records = records - 1, size = size - length(OLD.props)"
-    "  WHERE oid = OLD.db; END;"
-    "CREATE TRIGGER IF NOT EXISTS records_update AFTER UPDATE OF props ON records BEGIN"
-    "  UPDATE databases SET size = size - length(OLD.props) + length(NEW.props)"
-    "  WHERE oid = NEW.db; END;";
 
 const char* const kStatementText[SqliteConnection::kReadFirst] = {
     "BEGIN IMMEDIATE",
@@ -70,9 +35,14 @@ const char* const kStatementText[SqliteConnection::kReadFirst] = {
     "DELETE FROM records WHERE oid = ?1 AND db = ?2",
 };
 
-// The text of a read statement. Every read names ?1 to ?3, so all of them
-// bind alike, and ?4: how many records to return.
+// The text of a read statement. Every read from the top or after a record
+// names ?1 to ?3, so all of them bind alike, and ?4: how many records to
+// return; a read from a position takes ?1 to ?3 (rank_blocks.h).
 std::string ReadText(int index) {
+  if (index >= SqliteConnection::kReadAtFirst - SqliteConnection::kReadFirst) {
+    index -= SqliteConnection::kReadAtFirst - SqliteConnection::kReadFirst;
+    return ReadAtSql(Dialect::kSqlite, index / 2, (index & 1) != 0);
+  }
   int order = index / 4;
   bool descending = (index & 2) != 0;
   bool after = (index & 1) != 0;
@@ -81,7 +51,9 @@ std::string ReadText(int index) {
            (after ? " AND oid > ?3" : " AND ?3 IS ?3") + " ORDER BY oid LIMIT ?4";
   }
   std::string k = "k" + std::to_string(order);
-  std::string text = "SELECT oid, " + k + ", props FROM records WHERE db = ?1";
+  // The key index holds only the records that have the key.
+  std::string text = "SELECT oid, " + k + ", props FROM records WHERE db = ?1 AND " + k +
+                     " IS NOT NULL";
   if (after) {
     text += " AND (" + k + ", oid) " + (descending ? "<" : ">") + " (?2, ?3)";
   } else {
@@ -213,28 +185,47 @@ int SqliteConnection::Configure() {
   return rc;
 }
 
-int SqliteConnection::EnsureSchema(bool create) {
+// The format of the store in the file: 0 for a file without one.
+int SqliteConnection::ReadFormat(int* format) {
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE key = 'schema'", -1,
                               &statement, nullptr);
-  int version = 0;
+  *format = 0;
   if (rc == SQLITE_OK) {
     rc = Step(statement);
-    if (rc == SQLITE_ROW) version = sqlite3_column_int(statement, 0);
+    if (rc == SQLITE_ROW) *format = sqlite3_column_int(statement, 0);
     rc = (rc == SQLITE_ROW || rc == SQLITE_DONE) ? SQLITE_OK : rc;
   } else if (sqlite3_errcode(db_) == SQLITE_ERROR) {
     rc = SQLITE_OK;  // no table yet: a new file
   }
   sqlite3_finalize(statement);
+  return rc;
+}
+
+int SqliteConnection::EnsureSchema(bool create) {
+  int format = 0;
+  int rc = ReadFormat(&format);
   if (rc != SQLITE_OK) return rc;
-  if (version == kSchemaVersion) return SQLITE_OK;
-  if (version > kSchemaVersion) return SQLITE_CANTOPEN;  // a newer format
-  if (!create) return SQLITE_NOTADB;  // no store in this file, and none to be made
-  // Several processes may find a new file at once; the IMMEDIATE transaction
-  // makes one of them create the schema and the others see it done.
+  if (format == kStoreFormat) return SQLITE_OK;
+  if (format > kStoreFormat) return SQLITE_CANTOPEN;  // a newer format
+  if (!create) {
+    // Read as it is; no store in this file, and none to be made.
+    return format >= kOldestReadableFormat ? SQLITE_OK : SQLITE_NOTADB;
+  }
+  // Several processes may find a new or older file at once; the IMMEDIATE
+  // transaction makes one of them bring it up to date and the others see it
+  // done.
   rc = ExecText(db_, "BEGIN IMMEDIATE");
   if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
+  rc = ReadFormat(&format);
+  if (rc == SQLITE_OK && format == 0) {
+    rc = sqlite3_exec(db_, BaseSchemaSql(Dialect::kSqlite).c_str(), nullptr, nullptr, nullptr);
+    format = 1;
+  }
+  if (rc == SQLITE_OK && format < kStoreFormat) {
+    rc = sqlite3_exec(db_, UpgradeToBlocksSql(Dialect::kSqlite).c_str(), nullptr, nullptr,
+                      nullptr);
+  }
   if (rc == SQLITE_OK) rc = ExecText(db_, "COMMIT");
   if (rc != SQLITE_OK) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   return rc;
@@ -525,17 +516,24 @@ Result SqliteConnection::DeleteRecord(CEOID database, CEOID record, int64_t now)
 
 Result SqliteConnection::ReadRecords(const ReadQuery& query, RecordSink* sink) {
   int rc = SQLITE_OK;
-  StatementId id = static_cast<StatementId>(kReadFirst + query.order * 4 +
-                                            (query.descending ? 2 : 0) + (query.after ? 1 : 0));
-  sqlite3_stmt* statement = Statement(id, &rc);
+  bool after = query.start == ReadQuery::Start::kAfter;
+  int id = query.start == ReadQuery::Start::kAt
+               ? kReadAtFirst + query.order * 2 + (query.descending ? 1 : 0)
+               : kReadFirst + query.order * 4 + (query.descending ? 2 : 0) + (after ? 1 : 0);
+  sqlite3_stmt* statement = Statement(static_cast<StatementId>(id), &rc);
   if (statement == nullptr) return Failure(rc);
   StatementScope scope(statement);
   sqlite3_bind_int64(statement, 1, query.database);
-  if (query.after) {
-    sqlite3_bind_blob64(statement, 2, query.key->data(), query.key->size(), SQLITE_STATIC);
-    sqlite3_bind_int64(statement, 3, query.oid);
+  if (query.start == ReadQuery::Start::kAt) {
+    sqlite3_bind_int64(statement, 2, query.position);
+    sqlite3_bind_int(statement, 3, query.limit);
+  } else {
+    if (after) {
+      sqlite3_bind_blob64(statement, 2, query.key->data(), query.key->size(), SQLITE_STATIC);
+      sqlite3_bind_int64(statement, 3, query.oid);
+    }
+    sqlite3_bind_int(statement, 4, query.limit);
   }
-  sqlite3_bind_int(statement, 4, query.limit);
   while ((rc = Step(statement)) == SQLITE_ROW) {
     size_t key_size = 0, props_size = 0;
     const uint8_t* key = ColumnBytes(statement, 1, &key_size);
@@ -776,11 +774,13 @@ Result SqliteConnection::WriteSnapshot(const std::function<bool(SnapshotSink*)>&
       *result = Result::kOk;
       return kBodyResult;
     }
-    if (!empty) {
-      int rc = sqlite3_exec(db_, "DELETE FROM records; DELETE FROM databases;", nullptr, nullptr,
-                            nullptr);
-      if (rc != SQLITE_OK) return rc;
-    }
+    // The records go in without their block triggers; the blocks are made
+    // once at the end. (DDL is part of the transaction: a failure brings the
+    // triggers back with everything else.)
+    std::string bulk = DropSqliteRecordBlockTriggersSql();
+    if (!empty) bulk += "DELETE FROM records; DELETE FROM databases;";
+    int rc = sqlite3_exec(db_, bulk.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return rc;
     SqliteInserter inserter(db_);
     if (inserter.rc() != SQLITE_OK) return inserter.rc();
     bool fed = feed(&inserter);
@@ -790,8 +790,11 @@ Result SqliteConnection::WriteSnapshot(const std::function<bool(SnapshotSink*)>&
       *result = Result::kFault;
       return kBodyResult;
     }
+    std::string blocks = RebuildBlocksSql(Dialect::kSqlite) + SqliteRecordBlockTriggersSql();
+    rc = sqlite3_exec(db_, blocks.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return rc;
     OneStatement counter(db_, "UPDATE meta SET value = ?1 WHERE key = 'next_oid'");
-    int rc = counter.rc();
+    rc = counter.rc();
     if (rc != SQLITE_OK) return rc;
     sqlite3_bind_int64(counter.get(), 1, static_cast<int64_t>(inserter.next_oid()));
     rc = Step(counter.get());
@@ -815,9 +818,10 @@ Result SqliteConnection::CheckIntegrity(std::vector<std::string>* problems) {
   if (rc == SQLITE_DONE) {
     problems->push_back("the schema version row is missing");
   } else if (rc == SQLITE_ROW) {
-    if (sqlite3_column_int(version.get(), 0) != kSchemaVersion) {
-      problems->push_back("schema version " + std::to_string(sqlite3_column_int(version.get(), 0)) +
-                          ", expected " + std::to_string(kSchemaVersion));
+    int format = sqlite3_column_int(version.get(), 0);
+    if (format < kOldestReadableFormat || format > kStoreFormat) {
+      problems->push_back("schema version " + std::to_string(format) + ", expected " +
+                          std::to_string(kStoreFormat));
     }
   } else {
     return Failure(rc);

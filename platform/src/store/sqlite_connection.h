@@ -69,14 +69,17 @@ class SqliteConnection : public Connection {
     kInsertRecord,
     kUpdateRecord,
     kDeleteRecord,
-    // The reads: kReadFirst + order * 4 + (descending ? 2 : 0) + (after ? 1 : 0).
+    // The reads: kReadFirst + order * 4 + (descending ? 2 : 0) + (after ? 1 : 0),
+    // and from a position: kReadAtFirst + order * 2 + (descending ? 1 : 0).
     kReadFirst,
-    kStatementCount = kReadFirst + 5 * 4,
+    kReadAtFirst = kReadFirst + 5 * 4,
+    kStatementCount = kReadAtFirst + 5 * 2,
   };
 
  private:
   SqliteConnection(sqlite3* db, uint64_t generation) : Connection(generation), db_(db) {}
   int Configure();
+  int ReadFormat(int* format);
   int EnsureSchema(bool create);
   sqlite3_stmt* Statement(StatementId id, int* rc);
   int Exec(StatementId id);

@@ -29,9 +29,10 @@ struct SortOrders {
 };
 
 // An open database. The position is a key, not a cursor: the next read
-// fetches the first record after (key, oid) in the handle's order, so other
-// handles and processes may write and delete meanwhile. The records after
-// the position are read ahead a batch at a time (ReadAhead).
+// fetches the first record after (key, oid) in the handle's order (at it,
+// after a seek), so other handles and processes may write and delete
+// meanwhile. The records from the position on are read ahead a batch at a
+// time (ReadAhead).
 class DatabaseHandle : public KernelObject {
  public:
   DatabaseHandle(CEOID database, uint64_t generation, const SortOrders& sorts, int order,
@@ -56,8 +57,9 @@ class DatabaseHandle : public KernelObject {
   // Guards the position: one read at a time per handle.
   std::mutex mutex;
   bool positioned = false;  // false: the next read starts at the first record
-  std::string last_key;     // key and oid of the record last read
+  std::string last_key;     // key and oid of the record last read, or sought
   CEOID last_oid = 0;
+  bool at_last = false;     // the next read gives that record itself (a seek)
   ReadAhead ahead;          // the records after the position
 
  private:

@@ -1,0 +1,204 @@
+#include "rank_blocks.h"
+
+#include "connection.h"
+
+namespace ceplatform {
+namespace store {
+namespace {
+
+std::string Number(long long value) { return std::to_string(value); }
+
+std::string Param(Dialect dialect, int n) {
+  return (dialect == Dialect::kSqlite ? "?" : "$") + Number(n);
+}
+
+std::string Greatest(Dialect dialect, const std::string& a, const std::string& b) {
+  return (dialect == Dialect::kSqlite ? "max(" : "GREATEST(") + a + ", " + b + ")";
+}
+
+std::string Least(Dialect dialect, const std::string& a, const std::string& b) {
+  return (dialect == Dialect::kSqlite ? "min(" : "LEAST(") + a + ", " + b + ")";
+}
+
+// How the records of one order are compared and walked: by (key, oid), or in
+// creation order by oid alone.
+struct OrderText {
+  explicit OrderText(int order) : creation(order == kCreationOrder) {
+    std::string k = "k" + Number(order);
+    key = creation ? "" : k;
+    tuple = creation ? "oid" : "(" + k + ", oid)";
+    columns = creation ? "oid" : k + ", oid";
+    present = creation ? "k0 IS NULL" : k + " IS NOT NULL";
+    block_start = creation ? "boid" : "bkey, boid";
+  }
+
+  std::string Walk(bool descending) const {
+    if (creation) return descending ? "oid DESC" : "oid";
+    return descending ? key + " DESC, oid DESC" : columns;
+  }
+
+  bool creation;
+  std::string key;          // the key column; empty in creation order
+  std::string tuple;        // a record's place, to compare
+  std::string columns;      // the same as select columns
+  std::string present;      // the records the order holds
+  std::string block_start;  // a block's start, as compared with `tuple`
+};
+
+// "db = <db> AND ord = <order>": the blocks of one database and order.
+std::string OfOrder(const std::string& db, int order) {
+  return "db = " + db + " AND ord = " + Number(order);
+}
+
+// The start of the block that holds `record`: the last block starting at or
+// below it.
+std::string Holding(int order, const RecordRef& record, const std::string& columns) {
+  return "(SELECT " + columns + " FROM blocks WHERE " + OfOrder(record.db, order) +
+         " AND (bkey, boid) <= (" + record.key + ", " + record.oid +
+         ") ORDER BY bkey DESC, boid DESC LIMIT 1)";
+}
+
+// A column of the block that holds `record`.
+std::string HoldingColumn(int order, const RecordRef& record, const std::string& column) {
+  return "(SELECT " + column + " FROM blocks WHERE " + OfOrder(record.db, order) +
+         " AND (bkey, boid) = " + Holding(order, record, "bkey, boid") + ")";
+}
+
+// The start of the block below the one that holds `record`.
+std::string BelowHolding(int order, const RecordRef& record) {
+  return "(SELECT bkey, boid FROM blocks WHERE " + OfOrder(record.db, order) +
+         " AND (bkey, boid) < " + Holding(order, record, "bkey, boid") +
+         " ORDER BY bkey DESC, boid DESC LIMIT 1)";
+}
+
+const char kOrders[] =
+    "(SELECT 0 AS o UNION ALL SELECT 1 UNION ALL SELECT 2 UNION ALL SELECT 3"
+    " UNION ALL SELECT 4) orders";
+
+// Whether a database whose sort orders are `sorts` keeps order `o`: each of
+// its sort orders, or creation order when it has none.
+std::string Keeps(const std::string& sorts) {
+  return "((o < 4 AND o < length(" + sorts + ") / 8) OR (o = 4 AND length(" + sorts +
+         ") = 0))";
+}
+
+}  // namespace
+
+std::string EmptyKeySql(Dialect dialect) {
+  return dialect == Dialect::kSqlite ? "X''" : "'\\x'::bytea";
+}
+
+std::string CountRecordSql(Dialect, int order, const RecordRef& record, int delta) {
+  std::string step = delta > 0 ? " + 1" : " - 1";
+  return "UPDATE blocks SET n = n" + step + " WHERE " + OfOrder(record.db, order) +
+         " AND (bkey, boid) = " + Holding(order, record, "bkey, boid") + ";" +
+         "UPDATE blocks SET below = below" + step + " WHERE " + OfOrder(record.db, order) +
+         " AND (bkey, boid) > (" + record.key + ", " + record.oid + ");";
+}
+
+std::string SplitBlockSql(Dialect, int order, const RecordRef& record) {
+  const OrderText text(order);
+  std::string n = HoldingColumn(order, record, "n");
+  std::string first_key = text.creation ? record.key : text.key;
+  // The new block starts at the middle record and takes the upper half.
+  std::string cut =
+      "INSERT INTO blocks(db, ord, bkey, boid, below, n) SELECT " + record.db + ", " +
+      Number(order) + ", " + first_key + ", oid, " +
+      HoldingColumn(order, record, "below + n / 2") + ", " +
+      HoldingColumn(order, record, "n - n / 2") + " FROM records WHERE db = " + record.db +
+      " AND " + text.present + " AND " + text.tuple + " >= " +
+      Holding(order, record, text.block_start) + " AND " + n + " > " +
+      Number(kMaxBlockRecords) + " ORDER BY " + text.Walk(false) + " LIMIT 1 OFFSET coalesce(" +
+      HoldingColumn(order, record, "n / 2") + ", 0);";
+  // The old block keeps the lower half: it is the one past the limit among
+  // the two blocks at or below the record.
+  std::string keep = "UPDATE blocks SET n = n / 2 WHERE " + OfOrder(record.db, order) +
+                     " AND n > " + Number(kMaxBlockRecords) +
+                     " AND (bkey, boid) IN (SELECT bkey, boid FROM blocks WHERE " +
+                     OfOrder(record.db, order) + " AND (bkey, boid) <= (" + record.key + ", " +
+                     record.oid + ") ORDER BY bkey DESC, boid DESC LIMIT 2);";
+  return cut + keep;
+}
+
+std::string MergeBlockSql(Dialect, int order, const RecordRef& record) {
+  std::string n = HoldingColumn(order, record, "n");
+  std::string below = BelowHolding(order, record);
+  // The block below takes the records over, when both fit in one block.
+  std::string take = "UPDATE blocks SET n = n + " + n + " WHERE " + OfOrder(record.db, order) +
+                     " AND (bkey, boid) = " + below + " AND " + n + " < " +
+                     Number(kMinBlockRecords) + " AND n + " + n + " <= " +
+                     Number(kMaxBlockRecords) + ";";
+  // Then its end reaches past this block's start, unless this block was
+  // empty; an empty block can go in any case. The first block has none
+  // below it and stays.
+  std::string drop = "DELETE FROM blocks WHERE " + OfOrder(record.db, order) +
+                     " AND (bkey, boid) = " + Holding(order, record, "bkey, boid") + " AND n < " +
+                     Number(kMinBlockRecords) + " AND (SELECT below + n FROM blocks WHERE " +
+                     OfOrder(record.db, order) + " AND (bkey, boid) = " + below +
+                     ") >= below + n;";
+  return take + drop;
+}
+
+std::string FirstBlocksSql(Dialect dialect, const std::string& oid, const std::string& sorts) {
+  return "INSERT INTO blocks(db, ord, bkey, boid, below, n) SELECT " + oid + ", o, " +
+         EmptyKeySql(dialect) + ", 0, 0, 0 FROM " + kOrders + " WHERE " + Keeps(sorts) + ";";
+}
+
+std::string RebuildBlocksSql(Dialect dialect, const std::string& databases) {
+  std::string only = databases.empty() ? "" : " AND db IN (" + databases + ")";
+  std::string sql = "DELETE FROM blocks WHERE TRUE" + only + ";";
+  for (int order = 0; order <= kCreationOrder; ++order) {
+    const OrderText text(order);
+    std::string key = text.creation ? EmptyKeySql(dialect) : text.key;
+    sql += "INSERT INTO blocks(db, ord, bkey, boid, below, n) SELECT db, " + Number(order) +
+           ", CASE WHEN rn = 0 THEN " + EmptyKeySql(dialect) +
+           " ELSE k END, CASE WHEN rn = 0 THEN 0 ELSE oid END, rn, " +
+           Least(dialect, Number(kBlockRecords), "c - rn") + " FROM (SELECT db, " + key +
+           " AS k, oid, row_number() OVER (PARTITION BY db ORDER BY " + text.Walk(false) +
+           ") - 1 AS rn, count(*) OVER (PARTITION BY db) AS c FROM records WHERE " +
+           text.present + only + ") numbered WHERE rn % " + Number(kBlockRecords) + " = 0;";
+  }
+  // The databases without records in an order they keep.
+  sql += "INSERT INTO blocks(db, ord, bkey, boid, below, n) SELECT databases.oid, o, " +
+         EmptyKeySql(dialect) + ", 0, 0, 0 FROM databases, " + kOrders + " WHERE " +
+         Keeps("databases.sorts") +
+         (databases.empty() ? "" : " AND databases.oid IN (" + databases + ")") +
+         " AND NOT EXISTS (SELECT 1 FROM blocks WHERE blocks.db = databases.oid"
+         " AND blocks.ord = o);";
+  return sql;
+}
+
+std::string ReadAtSql(Dialect dialect, int order, bool descending) {
+  const OrderText text(order);
+  const std::string db = Param(dialect, 1);
+  const std::string position = Param(dialect, 2);
+  const std::string count = Param(dialect, 3);
+  const std::string blocks = "blocks WHERE " + OfOrder(db, order);
+  // The record at ascending position A: from the start of the last block
+  // with no more than A records below it, A - below records on.
+  auto at = [&](const std::string& a, const std::string& columns, const std::string& limit) {
+    std::string start = "(SELECT " + text.block_start + " FROM " + blocks + " AND below <= " + a +
+                        " ORDER BY below DESC LIMIT 1)";
+    std::string below = "(SELECT below FROM " + blocks + " AND below <= " + a +
+                        " ORDER BY below DESC LIMIT 1)";
+    return "SELECT " + columns + " FROM records WHERE db = " + db + " AND " + text.present +
+           " AND " + text.tuple + " >= " + start + " ORDER BY " + text.Walk(false) +
+           " LIMIT " + limit + " OFFSET " +
+           Greatest(dialect, "0", "coalesce(" + a + " - " + below + ", 0)");
+  };
+  std::string key_column = text.creation
+                               ? (dialect == Dialect::kSqlite ? "NULL" : "NULL::bytea")
+                               : text.key;
+  std::string columns = "oid, " + key_column + ", props";
+  if (!descending) return at(position, columns, count);
+  // Counted from the top: ascending position total - 1 - position, and the
+  // records from there down.
+  std::string total = "(SELECT below + n FROM " + blocks + " ORDER BY below DESC, n DESC LIMIT 1)";
+  std::string target = at("(" + total + " - 1 - " + position + ")", text.columns, "1");
+  return "SELECT " + columns + " FROM records WHERE db = " + db + " AND " + text.present +
+         " AND " + text.tuple + " <= (" + target + ") ORDER BY " + text.Walk(true) + " LIMIT " +
+         count;
+}
+
+}  // namespace store
+}  // namespace ceplatform

@@ -1,0 +1,257 @@
+#include "store_schema.h"
+
+#include "connection.h"
+
+namespace ceplatform {
+namespace store {
+namespace {
+
+const char kSqliteBase[] =
+    "CREATE TABLE IF NOT EXISTS meta("
+    "  key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
+    "INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1), ('next_oid', 1);"
+    "CREATE TABLE IF NOT EXISTS databases("
+    "  oid INTEGER PRIMARY KEY,"
+    "  name BLOB NOT NULL UNIQUE,"
+    "  type INTEGER NOT NULL,"
+    "  flags INTEGER NOT NULL,"
+    "  sorts BLOB NOT NULL,"
+    "  modified INTEGER NOT NULL,"
+    "  records INTEGER NOT NULL DEFAULT 0,"
+    "  size INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS databases_type ON databases(type, oid);"
+    "CREATE TABLE IF NOT EXISTS records("
+    "  oid INTEGER PRIMARY KEY,"
+    "  db INTEGER NOT NULL,"
+    "  k0 BLOB, k1 BLOB, k2 BLOB, k3 BLOB,"
+    "  props BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS records_db ON records(db, oid);"
+    "CREATE TRIGGER IF NOT EXISTS records_insert AFTER INSERT ON records BEGIN"
+    "  UPDATE databases SET records = records + 1, size = size + length(NEW.props)"
+    "  WHERE oid = NEW.db; END;"
+    "CREATE TRIGGER IF NOT EXISTS records_delete AFTER DELETE ON records BEGIN"
+    "  UPDATE databases SET records = records - 1, size = size - length(OLD.props)"
+    "  WHERE oid = OLD.db; END;"
+    "CREATE TRIGGER IF NOT EXISTS records_update AFTER UPDATE OF props ON records BEGIN"
+    "  UPDATE databases SET size = size - length(OLD.props) + length(NEW.props)"
+    "  WHERE oid = NEW.db; END;";
+
+const char kPostgresBase[] =
+    "CREATE TABLE meta(key text PRIMARY KEY, value bigint NOT NULL);"
+    "INSERT INTO meta(key, value) VALUES ('schema', 1);"
+    "CREATE SEQUENCE oids AS bigint MINVALUE 1 MAXVALUE 4294967295 NO CYCLE;"
+    "CREATE TABLE databases("
+    "  oid bigint PRIMARY KEY,"
+    "  name bytea NOT NULL UNIQUE,"
+    "  type bigint NOT NULL,"
+    "  flags bigint NOT NULL,"
+    "  sorts bytea NOT NULL,"
+    "  modified bigint NOT NULL,"
+    "  records bigint NOT NULL DEFAULT 0,"
+    "  size bigint NOT NULL DEFAULT 0);"
+    "CREATE TABLE records("
+    "  oid bigint PRIMARY KEY,"
+    "  db bigint NOT NULL,"
+    "  k0 bytea, k1 bytea, k2 bytea, k3 bytea,"
+    "  props bytea NOT NULL);"
+    "CREATE INDEX records_db ON records(db, oid);"
+    // The record count and size of each database follow its records, once
+    // per statement.
+    "CREATE FUNCTION records_added() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+    "  UPDATE databases d SET records = d.records + n.c, size = d.size + n.s"
+    "  FROM (SELECT db, count(*) AS c, sum(length(props)) AS s FROM new_rows GROUP BY db) n"
+    "  WHERE d.oid = n.db; RETURN NULL; END $$;"
+    "CREATE FUNCTION records_removed() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+    "  UPDATE databases d SET records = d.records - n.c, size = d.size - n.s"
+    "  FROM (SELECT db, count(*) AS c, sum(length(props)) AS s FROM old_rows GROUP BY db) n"
+    "  WHERE d.oid = n.db; RETURN NULL; END $$;"
+    "CREATE FUNCTION records_rewritten() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+    "  UPDATE databases d SET size = d.size + n.s"
+    "  FROM (SELECT db, sum(s) AS s FROM (SELECT db, length(props) AS s FROM new_rows"
+    "        UNION ALL SELECT db, -length(props) FROM old_rows) x GROUP BY db) n"
+    "  WHERE d.oid = n.db; RETURN NULL; END $$;"
+    "CREATE TRIGGER records_insert AFTER INSERT ON records REFERENCING NEW TABLE AS new_rows"
+    "  FOR EACH STATEMENT EXECUTE FUNCTION records_added();"
+    "CREATE TRIGGER records_delete AFTER DELETE ON records REFERENCING OLD TABLE AS old_rows"
+    "  FOR EACH STATEMENT EXECUTE FUNCTION records_removed();"
+    "CREATE TRIGGER records_update AFTER UPDATE ON records"
+    "  REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows"
+    "  FOR EACH STATEMENT EXECUTE FUNCTION records_rewritten();";
+
+std::string Number(int value) { return std::to_string(value); }
+
+// A record of a trigger (NEW, OLD, or a loop's row) in one order.
+RecordRef Ref(Dialect dialect, const std::string& row, int order,
+              const std::string& key_column = "") {
+  RecordRef record;
+  record.db = row + ".db";
+  record.oid = row + ".oid";
+  record.key = order == kCreationOrder
+                   ? EmptyKeySql(dialect)
+                   : row + "." + (key_column.empty() ? "k" + Number(order) : key_column);
+  return record;
+}
+
+std::string KeyColumn(int order) { return "k" + Number(order); }
+
+std::string TriggerName(const char* event, int order) {
+  return std::string("blocks_") + event + "_" +
+         (order == kCreationOrder ? std::string("c") : Number(order));
+}
+
+// Whether `row` belongs to order `order`: it has the key, or in creation
+// order it has none.
+std::string InOrder(const std::string& row, int order) {
+  return order == kCreationOrder ? row + ".k0 IS NULL"
+                                 : row + "." + KeyColumn(order) + " IS NOT NULL";
+}
+
+std::string CreateDatabaseTriggers(Dialect dialect) {
+  if (dialect == Dialect::kSqlite) {
+    return "CREATE TRIGGER databases_blocks_insert AFTER INSERT ON databases BEGIN " +
+           FirstBlocksSql(dialect, "NEW.oid", "NEW.sorts") +
+           " END;"
+           "CREATE TRIGGER databases_blocks_delete AFTER DELETE ON databases BEGIN"
+           " DELETE FROM blocks WHERE db = OLD.oid; END;";
+  }
+  return "CREATE FUNCTION databases_blocks_added() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN " +
+         FirstBlocksSql(dialect, "NEW.oid", "NEW.sorts") +
+         " RETURN NULL; END $$;"
+         "CREATE FUNCTION databases_blocks_removed() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+         " DELETE FROM blocks WHERE db = OLD.oid; RETURN NULL; END $$;"
+         "CREATE TRIGGER databases_blocks_insert AFTER INSERT ON databases"
+         " FOR EACH ROW EXECUTE FUNCTION databases_blocks_added();"
+         "CREATE TRIGGER databases_blocks_delete AFTER DELETE ON databases"
+         " FOR EACH ROW EXECUTE FUNCTION databases_blocks_removed();";
+}
+
+// PostgreSQL counts every record of a statement first and cuts or folds
+// blocks after, since its triggers run once the statement has written all its
+// rows: a block is cut at its middle record only when its count is that of
+// the records table.
+std::string PostgresRecordTriggers() {
+  const Dialect pg = Dialect::kPostgres;
+  const std::string guard = "IF current_setting('" + std::string(kBulkLoadSetting) +
+                            "', true) = 'on' THEN RETURN NULL; END IF;";
+  const std::string head =
+      " RETURNS trigger LANGUAGE plpgsql AS $$\n#variable_conflict use_column\n"
+      "DECLARE r record; BEGIN " + guard;
+  // A statement that writes many records at once has their databases'
+  // blocks made anew, which costs less than cutting them one at a time.
+  auto many = [&](const char* rows) {
+    std::string changed = std::string("SELECT db FROM ") + rows;
+    return std::string("IF (SELECT count(*) FROM ") + rows + ") > " +
+           std::to_string(kBlockRecords) + " THEN " + RebuildBlocksSql(pg, changed) +
+           " RETURN NULL; END IF;";
+  };
+  std::string added_count, added_split, removed_count, removed_merge;
+  std::string moved_count, moved_fix;
+  for (int order = 0; order <= kCreationOrder; ++order) {
+    RecordRef row = Ref(pg, "r", order);
+    std::string in = "IF " + InOrder("r", order) + " THEN ";
+    added_count += in + CountRecordSql(pg, order, row, +1) + " END IF;";
+    added_split += in + SplitBlockSql(pg, order, row) + " END IF;";
+    removed_count += in + CountRecordSql(pg, order, row, -1) + " END IF;";
+    removed_merge += in + MergeBlockSql(pg, order, row) + " END IF;";
+    if (order == kCreationOrder) continue;  // a record keeps its identifier
+    RecordRef was = Ref(pg, "r", order, "o" + Number(order));
+    RecordRef now = Ref(pg, "r", order, "n" + Number(order));
+    std::string changed = "IF r.o" + Number(order) + " IS DISTINCT FROM r.n" + Number(order) +
+                          " AND r.o" + Number(order) + " IS NOT NULL AND r.n" + Number(order) +
+                          " IS NOT NULL THEN ";
+    moved_count += changed + CountRecordSql(pg, order, was, -1) +
+                   CountRecordSql(pg, order, now, +1) + " END IF;";
+    moved_fix += changed + MergeBlockSql(pg, order, was) + SplitBlockSql(pg, order, now) +
+                 " END IF;";
+  }
+  const std::string added_rows =
+      "FOR r IN SELECT db, oid, k0, k1, k2, k3 FROM new_rows ORDER BY oid LOOP ";
+  const std::string removed_rows =
+      "FOR r IN SELECT o.db, o.oid, o.k0, o.k1, o.k2, o.k3 FROM old_rows o WHERE EXISTS"
+      " (SELECT 1 FROM blocks b WHERE b.db = o.db) ORDER BY o.oid LOOP ";
+  const std::string moved_rows =
+      "FOR r IN SELECT o.db, o.oid, o.k0 AS o0, o.k1 AS o1, o.k2 AS o2, o.k3 AS o3,"
+      " n.k0 AS n0, n.k1 AS n1, n.k2 AS n2, n.k3 AS n3"
+      " FROM old_rows o JOIN new_rows n ON n.oid = o.oid AND n.db = o.db ORDER BY o.oid LOOP ";
+  return "CREATE FUNCTION blocks_added()" + head + many("new_rows") + added_rows + added_count +
+         " END LOOP; " + added_rows + added_split + " END LOOP; RETURN NULL; END $$;" +
+         "CREATE FUNCTION blocks_removed()" + head + many("old_rows") + removed_rows +
+         removed_count + " END LOOP; " + removed_rows + removed_merge +
+         " END LOOP; RETURN NULL; END $$;" + "CREATE FUNCTION blocks_moved()" + head +
+         many("new_rows") + moved_rows + moved_count + " END LOOP; " + moved_rows + moved_fix +
+         " END LOOP; RETURN NULL; END $$;" +
+         "CREATE TRIGGER blocks_insert AFTER INSERT ON records REFERENCING NEW TABLE AS new_rows"
+         " FOR EACH STATEMENT EXECUTE FUNCTION blocks_added();"
+         "CREATE TRIGGER blocks_delete AFTER DELETE ON records REFERENCING OLD TABLE AS old_rows"
+         " FOR EACH STATEMENT EXECUTE FUNCTION blocks_removed();"
+         "CREATE TRIGGER blocks_update AFTER UPDATE ON records"
+         " REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows"
+         " FOR EACH STATEMENT EXECUTE FUNCTION blocks_moved();";
+}
+
+}  // namespace
+
+std::string BaseSchemaSql(Dialect dialect) {
+  return dialect == Dialect::kSqlite ? kSqliteBase : kPostgresBase;
+}
+
+std::string SqliteRecordBlockTriggersSql() {
+  const Dialect lite = Dialect::kSqlite;
+  std::string sql;
+  for (int order = 0; order <= kCreationOrder; ++order) {
+    RecordRef added = Ref(lite, "NEW", order);
+    RecordRef removed = Ref(lite, "OLD", order);
+    // A record of a database being deleted finds its blocks gone already.
+    std::string kept = "EXISTS (SELECT 1 FROM blocks WHERE db = OLD.db AND ord = " +
+                       Number(order) + ")";
+    sql += "CREATE TRIGGER " + TriggerName("insert", order) +
+           " AFTER INSERT ON records WHEN " + InOrder("NEW", order) + " BEGIN " +
+           CountRecordSql(lite, order, added, +1) + SplitBlockSql(lite, order, added) + " END;";
+    sql += "CREATE TRIGGER " + TriggerName("delete", order) +
+           " AFTER DELETE ON records WHEN " + InOrder("OLD", order) + " AND " + kept + " BEGIN " +
+           CountRecordSql(lite, order, removed, -1) + MergeBlockSql(lite, order, removed) +
+           " END;";
+    if (order == kCreationOrder) continue;  // a record keeps its identifier
+    std::string k = KeyColumn(order);
+    sql += "CREATE TRIGGER " + TriggerName("update", order) + " AFTER UPDATE OF " + k +
+           " ON records WHEN OLD." + k + " IS NOT NEW." + k + " AND OLD." + k +
+           " IS NOT NULL AND NEW." + k + " IS NOT NULL BEGIN " +
+           CountRecordSql(lite, order, removed, -1) + MergeBlockSql(lite, order, removed) +
+           CountRecordSql(lite, order, added, +1) + SplitBlockSql(lite, order, added) + " END;";
+  }
+  return sql;
+}
+
+std::string DropSqliteRecordBlockTriggersSql() {
+  std::string sql;
+  for (int order = 0; order <= kCreationOrder; ++order) {
+    for (const char* event : {"insert", "delete", "update"}) {
+      sql += "DROP TRIGGER IF EXISTS " + TriggerName(event, order) + ";";
+    }
+  }
+  return sql;
+}
+
+std::string UpgradeToBlocksSql(Dialect dialect) {
+  std::string sql;
+  for (int order = 0; order < CEDB_MAXSORTORDER; ++order) {
+    std::string k = KeyColumn(order);
+    sql += "DROP INDEX IF EXISTS records_" + k + ";CREATE INDEX records_" + k +
+           " ON records(db, " + k + ", oid) WHERE " + k + " IS NOT NULL;";
+  }
+  bool lite = dialect == Dialect::kSqlite;
+  sql += std::string("CREATE TABLE blocks(db ") + (lite ? "INTEGER" : "bigint") +
+         " NOT NULL, ord " + (lite ? "INTEGER" : "bigint") + " NOT NULL, bkey " +
+         (lite ? "BLOB" : "bytea") + " NOT NULL, boid " + (lite ? "INTEGER" : "bigint") +
+         " NOT NULL, below " + (lite ? "INTEGER" : "bigint") + " NOT NULL, n " +
+         (lite ? "INTEGER" : "bigint") + " NOT NULL, PRIMARY KEY(db, ord, bkey, boid))" +
+         (lite ? " WITHOUT ROWID" : "") + ";CREATE INDEX blocks_below ON blocks(db, ord, below);";
+  sql += CreateDatabaseTriggers(dialect);
+  sql += lite ? SqliteRecordBlockTriggersSql() : PostgresRecordTriggers();
+  sql += RebuildBlocksSql(dialect);
+  sql += "UPDATE meta SET value = " + Number(kStoreFormat) + " WHERE key = 'schema';";
+  return sql;
+}
+
+}  // namespace store
+}  // namespace ceplatform
