@@ -12,6 +12,14 @@
 // store, so a later object has a larger identifier. When all 0xFFFFFFFF have
 // been used, creating a database or a record fails with ERROR_DISK_FULL.
 //
+// What other processes (on PostgreSQL: other hosts) write shows in every
+// call of this process within 20 ms of its commit; this process's own writes
+// show at once. (Reads may answer from what one query read for up to 20 ms:
+// the first records of a database, the records after a handle's position,
+// a database found by name, the databases an enumeration read ahead.)
+// Opening a database, describing one and each step of an enumeration cost
+// one indexed lookup at most, however many databases the store holds.
+//
 // Every write is one transaction, on disk (on PostgreSQL: committed with
 // synchronous_commit) when the call returns. With the store on PostgreSQL
 // any call below may also fail with:

@@ -5,123 +5,169 @@
 
 #include <algorithm>
 #include <mutex>
-#include <new>
+#include <unordered_map>
 
 namespace ceplatform {
 namespace store {
 namespace {
 
-std::mutex g_mutex;
-std::shared_ptr<const Catalogue>* g_current = new std::shared_ptr<const Catalogue>();
+// The names looked up lately. A full table starts afresh: a name costs one
+// indexed query to look up again.
+constexpr size_t kMaxNames = 4096;
 
-// A child process must not inherit the mutex held by another thread of its
-// parent; taking it across fork keeps the copy consistent. (The child's
-// store generation changes at fork, so the copy is not used there.)
-const int g_fork_guard = pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); },
-                                        [] { g_mutex.unlock(); });
-
-// Keeps each row of the table as an entry.
-class EntrySink : public DatabaseSink {
+class NameTable {
  public:
-  EntrySink(std::vector<Catalogue::Entry>* entries) : entries_(entries) {}
-  void Add(DatabaseRow&& row) override {
-    Catalogue::Entry e;
-    e.oid = row.oid;
-    e.name = std::move(row.name);
-    e.type = row.type;
-    e.flags = row.flags;
-    e.sound = e.name.size() % 2 == 0 && e.sorts.Decode(row.sorts);
-    e.modified = row.modified;
-    e.records = row.records;
-    e.size = row.size;
-    entries_->push_back(std::move(e));
+  static NameTable& Instance() {
+    static NameTable* table = new NameTable;  // outlives every thread
+    return *table;
+  }
+
+  std::shared_ptr<const NamedDatabase> Find(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = names_.find(name);
+    if (it == names_.end()) return nullptr;
+    if (!Store::Instance().DatabasesFresh(it->second->stamp)) return nullptr;
+    return it->second;
+  }
+
+  void Keep(const std::string& name, const std::shared_ptr<const NamedDatabase>& found) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (names_.size() >= kMaxNames) names_.clear();
+    names_[name] = found;
   }
 
  private:
-  std::vector<Catalogue::Entry>* entries_;
+  NameTable() {
+    // A child process must not inherit the mutex held by another thread of
+    // its parent. (The child's generation changes at fork, so what the table
+    // holds is stale there.)
+    pthread_atfork([] { Instance().mutex_.lock(); }, [] { Instance().mutex_.unlock(); },
+                   [] { Instance().mutex_.unlock(); });
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::shared_ptr<const NamedDatabase>> names_;
 };
+
+// The rows the calling thread's enumeration read last.
+thread_local std::shared_ptr<const DatabaseBatch> t_enumerated;
+
+// Keeps the one row a lookup found.
+class OneRow : public DatabaseSink {
+ public:
+  void Add(DatabaseRow&& row) override {
+    found = true;
+    entry = DatabaseEntry::From(std::move(row));
+  }
+  bool found = false;
+  DatabaseEntry entry;
+};
+
+// Runs `lookup` on a connection of the store; false with *error (logged
+// under `call`) when the store cannot be read.
+template <typename Lookup>
+bool WithConnection(const char* call, DWORD* error, Lookup lookup) {
+  ConnectionLease lease(call, ConnectionLease::kRead);
+  Connection* connection = lease.get();
+  if (connection == nullptr) {
+    *error = lease.error();
+    return false;
+  }
+  Result result = lookup(connection);
+  if (result != Result::kOk) {
+    LogStoreFailure(call, result, connection->LastMessage());
+    *error = ReadError(result);
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
-std::shared_ptr<const Catalogue> Catalogue::Current(const char* call, Need need, DWORD* error) {
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (*g_current != nullptr) {
-      const StoreStamp& stamp = (*g_current)->stamp();
-      Store& store = Store::Instance();
-      if (need == kNames ? store.DatabasesFresh(stamp) : store.Fresh(stamp)) return *g_current;
-    }
-  }
-  StoreStamp stamp = Store::Instance().Stamp();
-  auto fresh = std::make_shared<Catalogue>();
-  {
-    ConnectionLease lease(call, ConnectionLease::kRead);
-    Connection* connection = lease.get();
-    if (connection == nullptr) {
-      *error = lease.error();
-      return nullptr;
-    }
-    Result result = fresh->Load(connection, stamp);
-    if (result != Result::kOk) {
-      LogStoreFailure(call, result, connection->LastMessage());
-      *error = ReadError(result);
-      return nullptr;
-    }
-  }
-  std::lock_guard<std::mutex> lock(g_mutex);
-  *g_current = fresh;
-  return fresh;
+DatabaseEntry DatabaseEntry::From(DatabaseRow&& row) {
+  DatabaseEntry e;
+  e.oid = row.oid;
+  e.name = std::move(row.name);
+  e.type = row.type;
+  e.flags = row.flags;
+  e.sound = e.name.size() % 2 == 0 && e.sorts.Decode(row.sorts);
+  e.modified = row.modified;
+  e.records = row.records;
+  e.size = row.size;
+  return e;
 }
 
-Result Catalogue::Load(Connection* connection, const StoreStamp& stamp) {
-  stamp_ = stamp;
-  EntrySink sink(&entries_);
-  Result result = connection->LoadDatabases(&sink);
-  if (result != Result::kOk) return result;
-  for (size_t i = 0; i < entries_.size(); ++i) by_name_.emplace(entries_[i].name, i);
-  return Result::kOk;
+bool DatabaseEntry::Describe(CEDBASEINFO* info) const {
+  memset(info, 0, sizeof(*info));
+  if (!sound || name.empty() || name.size() >= sizeof(info->szDbaseName)) return false;
+  memcpy(info->szDbaseName, name.data(), name.size());
+  info->dwFlags = CEDB_VALIDNAME | CEDB_VALIDTYPE | CEDB_VALIDSORTSPEC | CEDB_VALIDMODTIME |
+                  CEDB_VALIDDBFLAGS | (flags & 0xFFFF0000u);
+  info->dwDbaseType = type;
+  uint64_t time = static_cast<uint64_t>(modified);
+  info->ftLastModified.dwLowDateTime = static_cast<DWORD>(time);
+  info->ftLastModified.dwHighDateTime = static_cast<DWORD>(time >> 32);
+  // The fields are 16 and 32 bits wide: larger counts saturate.
+  info->wNumRecords = static_cast<WORD>(records < 0 ? 0 : records > 0xFFFF ? 0xFFFF : records);
+  info->dwSize = static_cast<DWORD>(size < 0 ? 0 : size > 0xFFFFFFFFll ? 0xFFFFFFFFll : size);
+  info->wNumSortOrder = sorts.count;
+  memcpy(info->rgSortSpecs, sorts.specs, sizeof(info->rgSortSpecs));
+  return true;
 }
 
-const Catalogue::Entry* Catalogue::ByOid(CEOID oid) const {
+void DatabaseBatch::Add(DatabaseRow&& row) { entries_.push_back(DatabaseEntry::From(std::move(row))); }
+
+const DatabaseEntry* DatabaseBatch::Find(CEOID oid) const {
   auto it = std::lower_bound(entries_.begin(), entries_.end(), oid,
-                             [](const Entry& e, CEOID o) { return e.oid < o; });
+                             [](const DatabaseEntry& e, CEOID o) { return e.oid < o; });
   return it != entries_.end() && it->oid == oid ? &*it : nullptr;
 }
 
-const Catalogue::Entry* Catalogue::ByName(const WCHAR* name, size_t units) const {
-  auto it = by_name_.find(std::string(reinterpret_cast<const char*>(name), units * sizeof(WCHAR)));
-  return it != by_name_.end() ? &entries_[it->second] : nullptr;
-}
-
-const Catalogue::Entry* Catalogue::After(CEOID last, DWORD type) const {
-  auto it = std::upper_bound(entries_.begin(), entries_.end(), last,
-                             [](CEOID o, const Entry& e) { return o < e.oid; });
-  for (; it != entries_.end(); ++it) {
-    if (type == 0 || it->type == type) return &*it;
+std::shared_ptr<const NamedDatabase> DatabaseNamed(const char* call, const std::string& name,
+                                                   DWORD* error) {
+  std::shared_ptr<const NamedDatabase> known = NameTable::Instance().Find(name);
+  if (known != nullptr) return known;
+  auto named = std::make_shared<NamedDatabase>();
+  named->stamp = Store::Instance().Stamp();
+  OneRow row;
+  if (!WithConnection(call, error, [&](Connection* c) { return c->DatabaseByName(name, &row); })) {
+    return nullptr;
   }
-  return nullptr;
+  named->found = row.found;
+  named->entry = std::move(row.entry);
+  NameTable::Instance().Keep(name, named);
+  return named;
 }
 
-bool Catalogue::Describe(const Entry& entry, CEDBASEINFO* info) {
-  memset(info, 0, sizeof(*info));
-  if (!entry.sound || entry.name.empty() || entry.name.size() >= sizeof(info->szDbaseName)) {
+bool DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* entry, bool* found,
+                     DWORD* error) {
+  const DatabaseBatch* recent = t_enumerated.get();
+  if (recent != nullptr && Store::Instance().Fresh(recent->stamp())) {
+    if (const DatabaseEntry* known = recent->Find(oid)) {
+      *entry = *known;
+      *found = true;
+      return true;
+    }
+  }
+  OneRow row;
+  if (!WithConnection(call, error, [&](Connection* c) { return c->DatabaseByOid(oid, &row); })) {
     return false;
   }
-  memcpy(info->szDbaseName, entry.name.data(), entry.name.size());
-  info->dwFlags = CEDB_VALIDNAME | CEDB_VALIDTYPE | CEDB_VALIDSORTSPEC | CEDB_VALIDMODTIME |
-                  CEDB_VALIDDBFLAGS | (entry.flags & 0xFFFF0000u);
-  info->dwDbaseType = entry.type;
-  uint64_t modified = static_cast<uint64_t>(entry.modified);
-  info->ftLastModified.dwLowDateTime = static_cast<DWORD>(modified);
-  info->ftLastModified.dwHighDateTime = static_cast<DWORD>(modified >> 32);
-  // The fields are 16 and 32 bits wide: larger counts saturate.
-  int64_t records = entry.records;
-  int64_t size = entry.size;
-  info->wNumRecords = static_cast<WORD>(records < 0 ? 0 : records > 0xFFFF ? 0xFFFF : records);
-  info->dwSize = static_cast<DWORD>(size < 0 ? 0 : size > 0xFFFFFFFFll ? 0xFFFFFFFFll : size);
-  info->wNumSortOrder = entry.sorts.count;
-  memcpy(info->rgSortSpecs, entry.sorts.specs, sizeof(info->rgSortSpecs));
+  *found = row.found;
+  if (row.found) *entry = std::move(row.entry);
   return true;
+}
+
+std::shared_ptr<const DatabaseBatch> ReadDatabasesAfter(const char* call, CEOID after,
+                                                        DWORD type, int limit, DWORD* error) {
+  auto batch = std::make_shared<DatabaseBatch>(Store::Instance().Stamp());
+  if (!WithConnection(call, error, [&](Connection* c) {
+        return c->DatabasesAfter(after, type, limit, batch.get());
+      })) {
+    return nullptr;
+  }
+  t_enumerated = batch;
+  return batch;
 }
 
 }  // namespace store

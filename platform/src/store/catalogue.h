@@ -1,12 +1,26 @@
-// Every database of the store, as one query read them.
+// The databases of the store as the database calls see them: each looked up
+// by its own indexed query, so that opening, describing and enumerating cost
+// the same with ten databases or forty thousand, and none of them reads the
+// whole table.
+//
+// What a query read stands for the store while it is fresh (see StoreStamp):
+// - a database looked up by name (found or not) serves every opening of
+//   that name while its databases are fresh (record writes leave it so), so
+//   a busy board opens its database without a query;
+// - the rows an enumeration read ahead serve its next steps while the
+//   databases are fresh, and describe those databases to the thread that
+//   enumerates while the store is fresh (a catalogue lists every database
+//   with one query per batch, not one per database).
+// Another process's change shows within kStampLifetimeNs; this process's
+// own at once.
 #ifndef CEPLATFORM_STORE_CATALOGUE_H_
 #define CEPLATFORM_STORE_CATALOGUE_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "store.h"
@@ -16,54 +30,68 @@
 namespace ceplatform {
 namespace store {
 
-// The databases table read whole, which opening a database, enumerating and
-// describing databases consult while it is fresh (see StoreStamp): a board
-// page opens its database without a query, and listing every database costs
-// one query instead of two per database.
-class Catalogue {
+// One database as stored. `sound` is false when its row cannot be decoded (a
+// name or sort orders of a wrong size); callers report a read fault.
+struct DatabaseEntry {
+  CEOID oid = 0;
+  std::string name;  // the UTF-16 units' bytes
+  DWORD type = 0;
+  DWORD flags = 0;
+  SortOrders sorts;
+  int64_t modified = 0;
+  int64_t records = 0;
+  int64_t size = 0;
+  bool sound = true;
+
+  static DatabaseEntry From(DatabaseRow&& row);
+  // Fills a CEDBASEINFO; false for an unsound entry.
+  bool Describe(CEDBASEINFO* info) const;
+};
+
+// The database of one name as one query found it, or found none.
+struct NamedDatabase {
+  StoreStamp stamp;
+  bool found = false;
+  DatabaseEntry entry;
+};
+
+// Rows of the databases table in ascending oid that one query read, stamped
+// before it ran; not changed once filled, so that several threads may read
+// them at once.
+class DatabaseBatch : public DatabaseSink {
  public:
-  // One database as stored. `sound` is false when its row cannot be decoded
-  // (a name or sort orders of a wrong size); callers report a read fault.
-  struct Entry {
-    CEOID oid = 0;
-    std::string name;  // the UTF-16 units' bytes
-    DWORD type = 0;
-    DWORD flags = 0;
-    SortOrders sorts;
-    int64_t modified = 0;
-    int64_t records = 0;
-    int64_t size = 0;
-    bool sound = true;
-  };
-
-  // What a caller reads of the catalogue: only which databases there are,
-  // with their names, types, flags and sort orders, or also their record
-  // counts, sizes and times, which every record write changes.
-  enum Need { kNames, kWhole };
-
-  // A catalogue fresh for `need` (see Store::DatabasesFresh), or one read
-  // now. nullptr with *error (a last-error code) when the store cannot be
-  // read; the failure is logged under `call`.
-  static std::shared_ptr<const Catalogue> Current(const char* call, Need need, DWORD* error);
+  explicit DatabaseBatch(const StoreStamp& stamp) : stamp_(stamp) {}
 
   const StoreStamp& stamp() const { return stamp_; }
-  const Entry* ByOid(CEOID oid) const;
-  const Entry* ByName(const WCHAR* name, size_t units) const;
-  // The first database after `last` in creation order, of `type` unless it
-  // is 0; nullptr when none follows.
-  const Entry* After(CEOID last, DWORD type) const;
-
-  // Fills a CEDBASEINFO; false for an unsound entry.
-  static bool Describe(const Entry& entry, CEDBASEINFO* info);
+  size_t size() const { return entries_.size(); }
+  const DatabaseEntry& at(size_t i) const { return entries_[i]; }
+  // The entry of `oid`, or nullptr.
+  const DatabaseEntry* Find(CEOID oid) const;
 
  private:
-  // Reads the whole table through `connection`.
-  Result Load(Connection* connection, const StoreStamp& stamp);
+  void Add(DatabaseRow&& row) override;
 
-  StoreStamp stamp_;
-  std::vector<Entry> entries_;  // ascending oid
-  std::unordered_map<std::string, size_t> by_name_;
+  const StoreStamp stamp_;
+  std::vector<DatabaseEntry> entries_;
 };
+
+// The database named `name` (its UTF-16 units' bytes): remembered while its
+// databases are fresh, else looked up now. nullptr with *error (a last-error
+// code) when the store cannot be read; the failure is logged under `call`.
+std::shared_ptr<const NamedDatabase> DatabaseNamed(const char* call, const std::string& name,
+                                                   DWORD* error);
+
+// The database with identifier `oid`: from the rows the calling thread's
+// enumeration read lately while the store is fresh, else looked up now.
+// True with *found; false with *error when the store cannot be read.
+bool DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* entry, bool* found,
+                     DWORD* error);
+
+// Up to `limit` databases after `after` in ascending oid, of `type` unless it
+// is 0. They also become the calling thread's rows for DatabaseWithOid.
+// nullptr with *error when the store cannot be read.
+std::shared_ptr<const DatabaseBatch> ReadDatabasesAfter(const char* call, CEOID after,
+                                                        DWORD type, int limit, DWORD* error);
 
 }  // namespace store
 }  // namespace ceplatform

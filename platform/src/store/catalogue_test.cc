@@ -5,6 +5,10 @@
 #include <sys/wait.h>
 #include <time.h>
 
+#include <functional>
+
+#include "ceplatform_snapshot.h"
+#include "store_call.h"
 #include "store_test_util.h"
 
 namespace ceplatform {
@@ -112,6 +116,124 @@ TEST_P(CatalogueTest, EnumerationByTypeAcrossManyDatabases) {
     EXPECT_EQ(all[static_cast<size_t>(i)], oid);
     CloseHandle(h);
   }
+}
+
+// Each change another process makes shows here within the stamp lifetime:
+// to opening by name, to enumerating, and to describing, both for a thread
+// that just enumerated (and may describe from the rows it read) and for one
+// that did not.
+TEST_P(CatalogueTest, ChangesOfAnotherProcessShowWithinTheLifetime) {
+  CEOID kept = CreateBoard(u"kept");
+  CEOID doomed = CreateBoard(u"doomed");
+  ASSERT_NE(0u, kept);
+  ASSERT_NE(0u, doomed);
+  auto inChild = [&](const std::function<bool()>& change) {
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+      PlatformCloseStore();
+      _exit(change() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    struct timespec pause = {0, 2 * kStampLifetimeNs};
+    nanosleep(&pause, nullptr);
+  };
+  // Everything read once, so that each lookup below has a copy to outlive.
+  CEOIDINFO info;
+  ASSERT_EQ((std::vector<CEOID>{kept, doomed}), Enumerate());
+  ASSERT_TRUE(CeOidGetInfo(kept, &info));
+  HANDLE h = OpenByName(u"doomed");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+
+  inChild([&] {
+    HANDLE w = OpenByName(u"kept");
+    bool written = w != INVALID_HANDLE_VALUE && WritePost(w, 1, "from the child") != 0;
+    CloseHandle(w);
+    return written && CeDeleteDatabase(doomed);
+  });
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenByName(u"doomed"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  ASSERT_TRUE(CeOidGetInfo(kept, &info));
+  EXPECT_EQ(1, info.infDatabase.wNumRecords);
+  EXPECT_EQ(std::vector<CEOID>{kept}, Enumerate());
+  ASSERT_TRUE(CeOidGetInfo(kept, &info));  // from the rows just enumerated
+  EXPECT_EQ(1, info.infDatabase.wNumRecords);
+
+  inChild([&] {
+    HANDLE w = OpenByName(u"kept");
+    bool written = w != INVALID_HANDLE_VALUE && WritePost(w, 2, "another") != 0;
+    CloseHandle(w);
+    return written;
+  });
+  ASSERT_TRUE(CeOidGetInfo(kept, &info));
+  EXPECT_EQ(2, info.infDatabase.wNumRecords);
+  inChild([&] { return CreateBoard(u"doomed") != 0; });
+  CEOID again = 0;
+  h = OpenByName(u"doomed", CEDB_AUTOINCREMENT, &again);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  EXPECT_GT(again, doomed);
+}
+
+// Ten thousand databases, loaded in bulk: each opens by its own name, the
+// enumeration lists them all in creation order in batches, and each is
+// described as stored, also between the steps of an enumeration.
+TEST_P(CatalogueTest, TenThousandDatabasesOpenEnumerateAndDescribe) {
+  const int kCount = 10000;
+  std::string error;
+  std::unique_ptr<WholeStore> store = WholeStore::Open(path_, true, &error);
+  ASSERT_NE(nullptr, store) << error;
+  ASSERT_EQ(WholeStore::WriteResult::kOk,
+            store->Write(
+                [&](SnapshotSink* sink) {
+                  for (int i = 0; i < kCount; ++i) {
+                    SnapshotDatabase database;
+                    database.oid = static_cast<uint32_t>(100 + 2 * i);
+                    std::u16string name = U16("TULVAN_" + std::to_string(i) + ".tvx");
+                    database.name.assign(reinterpret_cast<const char*>(name.data()),
+                                         name.size() * 2);
+                    database.type = static_cast<uint32_t>(i % 3);
+                    SortOrders sorts;
+                    sorts.count = 1;
+                    sorts.specs[0] = BoardInfo(name).rgSortSpecs[0];
+                    sorts.Encode(&database.sorts);
+                    if (!sink->Database(database)) return false;
+                  }
+                  return sink->Counter(100 + 2 * kCount);
+                },
+                false, &error))
+      << error;
+  store.reset();
+
+  for (int i = 0; i < kCount; ++i) {
+    CEOID oid = 0;
+    HANDLE h = OpenByName(U16("TULVAN_" + std::to_string(i) + ".tvx"), 0, &oid);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h) << i;
+    ASSERT_EQ(static_cast<CEOID>(100 + 2 * i), oid);
+    CloseHandle(h);
+  }
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenByName(u"TULVAN_10000.tvx"));
+
+  HANDLE walk = CeFindFirstDatabase(0);
+  ASSERT_NE(INVALID_HANDLE_VALUE, walk);
+  int listed = 0;
+  for (CEOID oid; (oid = CeFindNextDatabase(walk)) != 0; ++listed) {
+    ASSERT_EQ(static_cast<CEOID>(100 + 2 * listed), oid);
+    CEOIDINFO info;
+    ASSERT_TRUE(CeOidGetInfo(oid, &info));
+    std::u16string name = U16("TULVAN_" + std::to_string(listed) + ".tvx");
+    ASSERT_EQ(0, memcmp(info.infDatabase.szDbaseName, name.c_str(),
+                        (name.size() + 1) * sizeof(WCHAR)));
+    ASSERT_EQ(static_cast<DWORD>(listed % 3), info.infDatabase.dwDbaseType);
+    ASSERT_FALSE(CeOidGetInfo(oid + 1, &info));
+  }
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+  CloseHandle(walk);
+  EXPECT_EQ(kCount, listed);
+  EXPECT_EQ(static_cast<size_t>(kCount / 3), Enumerate(2).size());
 }
 
 }  // namespace

@@ -110,7 +110,7 @@ class RecordSink {
                    size_t props_size) = 0;
 };
 
-// Receives every row of the databases table, in ascending oid.
+// Receives rows of the databases table, in ascending oid.
 class DatabaseSink {
  public:
   virtual ~DatabaseSink() = default;
@@ -162,7 +162,13 @@ class Connection {
   virtual Result DatabaseExists(CEOID database, bool* exists) = 0;
   // The database that holds a record. kNoRecord.
   virtual Result RecordParent(CEOID record, CEOID* database) = 0;
-  virtual Result LoadDatabases(DatabaseSink* sink) = 0;
+  // The row of the database of that name, or with that identifier, to
+  // `sink` (nothing when there is none).
+  virtual Result DatabaseByName(const std::string& name, DatabaseSink* sink) = 0;
+  virtual Result DatabaseByOid(CEOID database, DatabaseSink* sink) = 0;
+  // Up to `limit` rows after identifier `after` in ascending oid, of `type`
+  // unless it is 0.
+  virtual Result DatabasesAfter(CEOID after, DWORD type, int limit, DatabaseSink* sink) = 0;
 
   // ---- Whole stores (the owner's tools; see ceplatform_snapshot.h) ---------
   // Hands every database, every record and then the identifier counter to

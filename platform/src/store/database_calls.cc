@@ -66,12 +66,24 @@ HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name, CEPROPID sortPr
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   try {
+    uint64_t generation = Store::Instance().generation();
     DWORD error = 0;
-    std::shared_ptr<const Catalogue> catalogue =
-        Catalogue::Current("CeOpenDatabaseEx", Catalogue::kNames, &error);
-    if (catalogue == nullptr) return Fail(error, INVALID_HANDLE_VALUE);
-    const Catalogue::Entry* entry =
-        wanted != 0 ? catalogue->ByOid(wanted) : catalogue->ByName(name, units);
+    DatabaseEntry byOid;
+    std::shared_ptr<const NamedDatabase> named;
+    const DatabaseEntry* entry = nullptr;
+    if (wanted != 0) {
+      bool found = false;
+      if (!DatabaseWithOid("CeOpenDatabaseEx", wanted, &byOid, &found, &error)) {
+        return Fail(error, INVALID_HANDLE_VALUE);
+      }
+      if (found) entry = &byOid;
+    } else {
+      named = DatabaseNamed("CeOpenDatabaseEx",
+                            std::string(reinterpret_cast<const char*>(name), units * sizeof(WCHAR)),
+                            &error);
+      if (named == nullptr) return Fail(error, INVALID_HANDLE_VALUE);
+      if (named->found) entry = &named->entry;
+    }
     if (entry == nullptr) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     if (!entry->sound) {
       LogStoreFailure("CeOpenDatabaseEx", Result::kCorrupt, "the database's row");
@@ -79,7 +91,6 @@ HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name, CEPROPID sortPr
     }
     CEOID found = entry->oid;
     const SortOrders& sorts = entry->sorts;
-    uint64_t generation = catalogue->stamp().generation;
     int order = kCreationOrder;
     if (sortProperty == 0) {
       if (sorts.count > 0) order = 0;
@@ -146,13 +157,20 @@ CEOID CeFindNextDatabase(HANDLE enumeration) {
     std::shared_ptr<DatabaseEnumeration> walk = LookupEnumeration(enumeration);
     if (walk == nullptr) return 0;
     std::lock_guard<std::mutex> lock(walk->mutex);
-    DWORD error = 0;
-    std::shared_ptr<const Catalogue> catalogue =
-        Catalogue::Current("CeFindNextDatabase", Catalogue::kNames, &error);
-    if (catalogue == nullptr) return Fail<CEOID>(error, 0);
-    const Catalogue::Entry* next = catalogue->After(walk->last, walk->type());
-    if (next == nullptr) return Fail<CEOID>(ERROR_NO_MORE_ITEMS, 0);
-    walk->last = next->oid;
+    // The rows read ahead serve while the databases they name are fresh;
+    // then the walk goes on after the last database it handed out.
+    if (walk->ahead == nullptr || walk->next >= walk->ahead->size() ||
+        !Store::Instance().DatabasesFresh(walk->ahead->stamp())) {
+      DWORD error = 0;
+      std::shared_ptr<const DatabaseBatch> batch = ReadDatabasesAfter(
+          "CeFindNextDatabase", walk->last, walk->type(), walk->rows_wanted, &error);
+      if (batch == nullptr) return Fail<CEOID>(error, 0);
+      walk->ahead = std::move(batch);
+      walk->next = 0;
+      if (walk->rows_wanted < DatabaseEnumeration::kMaxRows) walk->rows_wanted *= 2;
+    }
+    if (walk->next >= walk->ahead->size()) return Fail<CEOID>(ERROR_NO_MORE_ITEMS, 0);
+    walk->last = walk->ahead->at(walk->next++).oid;
     return walk->last;
   } catch (const std::bad_alloc&) {
     return Fail<CEOID>(ERROR_NOT_ENOUGH_MEMORY, 0);
@@ -165,14 +183,16 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
   if (oid == 0 || info == nullptr) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
   try {
     DWORD error = 0;
-    std::shared_ptr<const Catalogue> catalogue =
-        Catalogue::Current("CeOidGetInfo", Catalogue::kWhole, &error);
-    if (catalogue == nullptr) return Fail<BOOL>(error, FALSE);
-    if (const Catalogue::Entry* entry = catalogue->ByOid(oid)) {
+    DatabaseEntry entry;
+    bool found = false;
+    if (!DatabaseWithOid("CeOidGetInfo", oid, &entry, &found, &error)) {
+      return Fail<BOOL>(error, FALSE);
+    }
+    if (found) {
       CEOIDINFO result;
       memset(&result, 0, sizeof(result));
       result.wObjType = OBJTYPE_DATABASE;
-      if (!Catalogue::Describe(*entry, &result.infDatabase)) {
+      if (!entry.Describe(&result.infDatabase)) {
         LogStoreFailure("CeOidGetInfo", Result::kCorrupt, "the database's row");
         return Fail<BOOL>(ERROR_READ_FAULT, FALSE);
       }

@@ -29,8 +29,17 @@ struct StatementText {
 
 const StatementText kStatements[PgConnection::kReadFirst] = {
     {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
-     " ORDER BY oid",
-     0, {}},
+     " WHERE name = $1",
+     1, {kBytea}},
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+     " WHERE oid = $1",
+     1, {kInt8}},
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+     " WHERE oid > $1 ORDER BY oid LIMIT $2",
+     2, {kInt8, kInt8}},
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+     " WHERE type = $3 AND oid > $1 ORDER BY oid LIMIT $2",
+     3, {kInt8, kInt8, kInt8}},
     {"SELECT 1 FROM databases WHERE oid = $1", 1, {kInt8}},
     {"SELECT db FROM records WHERE oid = $1", 1, {kInt8}},
     // An identifier is drawn only when no database has the name.
@@ -793,10 +802,10 @@ Result PgConnection::RecordParent(CEOID record, CEOID* database) {
   return Result::kOk;
 }
 
-Result PgConnection::LoadDatabases(DatabaseSink* sink) {
-  Params none;
+Result PgConnection::ReadDatabaseRows(StatementId id, const Params& params,
+                                      DatabaseSink* sink) {
   Rows rows;
-  Result result = RunRead(kAllDatabases, none, &rows);
+  Result result = RunRead(id, params, &rows);
   if (result != Result::kOk) return result;
   for (int i = 0; i < rows.count(); ++i) {
     DatabaseRow row;
@@ -811,6 +820,26 @@ Result PgConnection::LoadDatabases(DatabaseSink* sink) {
     sink->Add(std::move(row));
   }
   return Result::kOk;
+}
+
+Result PgConnection::DatabaseByName(const std::string& name, DatabaseSink* sink) {
+  Params params;
+  params.Bytes(name);
+  return ReadDatabaseRows(kDatabaseRowByName, params, sink);
+}
+
+Result PgConnection::DatabaseByOid(CEOID database, DatabaseSink* sink) {
+  Params params;
+  params.Int(database);
+  return ReadDatabaseRows(kDatabaseRowByOid, params, sink);
+}
+
+Result PgConnection::DatabasesAfter(CEOID after, DWORD type, int limit, DatabaseSink* sink) {
+  Params params;
+  params.Int(after);
+  params.Int(limit);
+  if (type != 0) params.Int(type);
+  return ReadDatabaseRows(type != 0 ? kDatabasesOfTypeAfter : kDatabasesAfter, params, sink);
 }
 
 // ---- Whole stores ---------------------------------------------------------------

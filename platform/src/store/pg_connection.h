@@ -53,7 +53,9 @@ class PgConnection : public Connection {
   Result ReadRecords(const ReadQuery& query, RecordSink* sink) override;
   Result DatabaseExists(CEOID database, bool* exists) override;
   Result RecordParent(CEOID record, CEOID* database) override;
-  Result LoadDatabases(DatabaseSink* sink) override;
+  Result DatabaseByName(const std::string& name, DatabaseSink* sink) override;
+  Result DatabaseByOid(CEOID database, DatabaseSink* sink) override;
+  Result DatabasesAfter(CEOID after, DWORD type, int limit, DatabaseSink* sink) override;
   Result ReadSnapshot(SnapshotSink* sink) override;
   Result CountContent(bool* empty) override;
   Result WriteSnapshot(const std::function<bool(SnapshotSink*)>& feed, bool replace,
@@ -64,7 +66,10 @@ class PgConnection : public Connection {
 
   // The statements, prepared on first use on each server connection.
   enum StatementId {
-    kAllDatabases,
+    kDatabaseRowByName,
+    kDatabaseRowByOid,
+    kDatabasesAfter,
+    kDatabasesOfTypeAfter,
     kDatabaseExists,
     kRecordParent,
     kInsertDatabase,
@@ -107,6 +112,8 @@ class PgConnection : public Connection {
   // Runs a read, once more on a new connection when the old one had lost
   // its server.
   Result RunRead(StatementId id, const Params& params, Rows* rows);
+  // Runs a read of databases rows (kDatabasesAfter's columns) into `sink`.
+  Result ReadDatabaseRows(StatementId id, const Params& params, DatabaseSink* sink);
   // Runs text through the simple protocol (several statements allowed),
   // waiting until `deadline_ns` (0: the call's usual deadline).
   Result RunText(const char* sql, Rows* rows, int64_t deadline_ns = 0);

@@ -21,6 +21,14 @@ const char* const kStatementText[SqliteConnection::kReadFirst] = {
     " WHERE key = 'next_oid' AND value BETWEEN 1 AND 4294967295 RETURNING value - 1",
     "SELECT oid FROM databases WHERE name = ?1",
     "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases ORDER BY oid",
+    "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    " WHERE name = ?1",
+    "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    " WHERE oid = ?1",
+    "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    " WHERE oid > ?1 ORDER BY oid LIMIT ?2",
+    "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    " WHERE type = ?3 AND oid > ?1 ORDER BY oid LIMIT ?2",
     "SELECT 1 FROM databases WHERE oid = ?1",
     "INSERT INTO databases(oid, name, type, flags, sorts, modified)"
     " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
@@ -571,17 +579,44 @@ Result SqliteConnection::RecordParent(CEOID record, CEOID* database) {
   return Result::kOk;
 }
 
-Result SqliteConnection::LoadDatabases(DatabaseSink* sink) {
-  int rc = SQLITE_OK;
-  sqlite3_stmt* statement = Statement(kAllDatabases, &rc);
-  if (statement == nullptr) return Failure(rc);
-  StatementScope scope(statement);
+Result SqliteConnection::DatabaseRows(sqlite3_stmt* statement, DatabaseSink* sink) {
+  int rc;
   while ((rc = Step(statement)) == SQLITE_ROW) {
     DatabaseRow row;
     DatabaseColumns(statement, &row);
     sink->Add(std::move(row));
   }
   return rc == SQLITE_DONE ? Result::kOk : Failure(rc);
+}
+
+Result SqliteConnection::DatabaseByName(const std::string& name, DatabaseSink* sink) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(kDatabaseRowByName, &rc);
+  if (statement == nullptr) return Failure(rc);
+  StatementScope scope(statement);
+  sqlite3_bind_blob64(statement, 1, name.data(), name.size(), SQLITE_STATIC);
+  return DatabaseRows(statement, sink);
+}
+
+Result SqliteConnection::DatabaseByOid(CEOID database, DatabaseSink* sink) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(kDatabaseRowByOid, &rc);
+  if (statement == nullptr) return Failure(rc);
+  StatementScope scope(statement);
+  sqlite3_bind_int64(statement, 1, database);
+  return DatabaseRows(statement, sink);
+}
+
+Result SqliteConnection::DatabasesAfter(CEOID after, DWORD type, int limit,
+                                        DatabaseSink* sink) {
+  int rc = SQLITE_OK;
+  sqlite3_stmt* statement = Statement(type != 0 ? kDatabasesOfTypeAfter : kDatabasesAfter, &rc);
+  if (statement == nullptr) return Failure(rc);
+  StatementScope scope(statement);
+  sqlite3_bind_int64(statement, 1, after);
+  sqlite3_bind_int(statement, 2, limit);
+  if (type != 0) sqlite3_bind_int64(statement, 3, type);
+  return DatabaseRows(statement, sink);
 }
 
 void SqliteConnection::BeforeClose() {

@@ -38,7 +38,9 @@ class SqliteConnection : public Connection {
   Result ReadRecords(const ReadQuery& query, RecordSink* sink) override;
   Result DatabaseExists(CEOID database, bool* exists) override;
   Result RecordParent(CEOID record, CEOID* database) override;
-  Result LoadDatabases(DatabaseSink* sink) override;
+  Result DatabaseByName(const std::string& name, DatabaseSink* sink) override;
+  Result DatabaseByOid(CEOID database, DatabaseSink* sink) override;
+  Result DatabasesAfter(CEOID after, DWORD type, int limit, DatabaseSink* sink) override;
   Result ReadSnapshot(SnapshotSink* sink) override;
   Result CountContent(bool* empty) override;
   Result WriteSnapshot(const std::function<bool(SnapshotSink*)>& feed, bool replace,
@@ -59,6 +61,10 @@ class SqliteConnection : public Connection {
     kNextOid,
     kDatabaseByName,
     kAllDatabases,
+    kDatabaseRowByName,
+    kDatabaseRowByOid,
+    kDatabasesAfter,
+    kDatabasesOfTypeAfter,
     kDatabaseExists,
     kInsertDatabase,
     kTouchDatabase,
@@ -86,6 +92,9 @@ class SqliteConnection : public Connection {
   int NextObjectId(CEOID* oid);
   int TouchDatabase(CEOID database, int64_t now, bool* exists);
   int FindDatabaseByName(const std::string& name);
+  // Hands the databases rows that `statement` (bound, kAllDatabases'
+  // columns) gives to `sink`.
+  Result DatabaseRows(sqlite3_stmt* statement, DatabaseSink* sink);
   // Runs `body` in an IMMEDIATE transaction, committed only when it gives
   // kOk. Returns the body's result or the failure of the transaction.
   template <typename Body>

@@ -11,13 +11,14 @@
 //
 // Reads may keep what one query returned for the calls that follow (a
 // handle's records read ahead, the first records of a database that later
-// handles share, the catalogue of databases). Such a copy is
+// handles share, a database found by name, the databases an enumeration
+// read ahead). Such a copy is
 // stamped when read and used only while it is fresh: the same generation, no
 // write transaction of this process ended since, and younger than
 // kStampLifetimeNs, so that other processes' writes show within that time.
 // What a record write cannot change (which databases exist, their names and
 // sort orders) stays fresh across this process's record writes, so a board
-// opens its database after a post without reading the catalogue again.
+// opens its database after a post without a query.
 // The bound holds for other hosts on one PostgreSQL server too: a copy is
 // read by a query that starts after its stamp was taken, so any write
 // committed before the stamp is in it, and one committed later shows once

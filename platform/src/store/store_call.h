@@ -70,9 +70,16 @@ class DatabaseHandle : public KernelObject {
   const bool auto_increment_;
 };
 
-// An enumeration of databases, in creation order.
+class DatabaseBatch;
+
+// An enumeration of databases, in creation order. The rows after its
+// position are read ahead a batch at a time, each batch twice the last up to
+// kMaxRows.
 class DatabaseEnumeration : public KernelObject {
  public:
+  static constexpr int kFirstRows = 64;
+  static constexpr int kMaxRows = 1024;
+
   DatabaseEnumeration(DWORD type, uint64_t generation)
       : KernelObject(Kind::kDatabaseEnum), type_(type), generation_(generation) {}
 
@@ -80,7 +87,10 @@ class DatabaseEnumeration : public KernelObject {
   uint64_t generation() const { return generation_; }
 
   std::mutex mutex;
-  CEOID last = 0;
+  CEOID last = 0;  // the database handed out last
+  std::shared_ptr<const DatabaseBatch> ahead;
+  size_t next = 0;  // of `ahead`
+  int rows_wanted = kFirstRows;
 
  private:
   const DWORD type_;
