@@ -444,6 +444,13 @@ void Session<Stream>::Dispatch() {
     Answer(std::move(answer));
     return;
   }
+  // One client may not hold every worker: past its cap it is told to come
+  // back, and the call is counted from here until its worker is done.
+  HttpAnswer refused;
+  if (!handler->AdmitCall(request_, &refused)) {
+    Answer(std::move(refused));
+    return;
+  }
   // The worker reads request_ while this connection waits for it: nothing
   // else touches the request until the answer is posted back.
   auto self_ptr = self();
@@ -458,10 +465,12 @@ void Session<Stream>::Dispatch() {
       *answer = HttpAnswer();
       answer->Refuse(500);
     }
+    handler->ReleaseCall(self_ptr->request_);
     asio::post(self_ptr->executor(), [self_ptr, answer] { self_ptr->Answer(std::move(*answer)); });
     work.reset();
   }, loop_);
   if (!queued) {
+    handler->ReleaseCall(request_);
     HttpAnswer busy;
     busy.Refuse(503);
     busy.headers.Set("Retry-After", "1");

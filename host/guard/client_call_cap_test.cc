@@ -1,0 +1,168 @@
+#include "client_call_cap.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(ClientCallCapTest, WhatCountsAsOneClient) {
+  struct Case {
+    const char* first;   // takes the whole cap
+    const char* second;  // then asks for one more call
+    bool shared;         // ... and is refused: the same client
+  } cases[] = {
+      {"192.0.2.1", "192.0.2.1", true},
+      {"192.0.2.1", "192.0.2.2", false},
+      {"192.0.2.1", "::ffff:192.0.2.1", true},
+      {"::ffff:192.0.2.1", "192.0.2.1", true},
+      {"2001:db8:1:2::1", "2001:db8:1:2:ffff:ffff:ffff:ffff", true},  // one /64
+      {"2001:db8:1:2::1", "2001:db8:1:3::1", false},
+      {"2001:DB8:1:2::1", "2001:db8:1:2::99", true},
+      {"0.0.0.1", "::1", false},  // same low bits, other family
+      {"not an address", "", true},
+      {"not an address", "192.0.2.1", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.first) + " / " + c.second);
+    ClientCallCap cap(3);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(cap.Acquire(c.first).admitted) << i;
+    EXPECT_FALSE(cap.Acquire(c.first).admitted);
+    EXPECT_EQ(cap.Acquire(c.second).admitted, !c.shared);
+    EXPECT_EQ(cap.clients(), c.shared ? 1u : 2u);
+    EXPECT_EQ(cap.calls(c.first), 3);
+  }
+}
+
+TEST(ClientCallCapTest, ReleaseGivesTheCallBackAndDropsTheEntryAtZero) {
+  ClientCallCap cap(2);
+  ASSERT_TRUE(cap.Acquire("192.0.2.1").admitted);
+  ASSERT_TRUE(cap.Acquire("2001:db8::1").admitted);
+  ASSERT_TRUE(cap.Acquire("192.0.2.1").admitted);
+  EXPECT_FALSE(cap.Acquire("192.0.2.1").admitted);
+  EXPECT_EQ(cap.calls("192.0.2.1"), 2);  // the refusal counted nothing
+
+  // Released under another spelling of the same client.
+  cap.Release("::ffff:192.0.2.1");
+  EXPECT_EQ(cap.calls("192.0.2.1"), 1);
+  EXPECT_TRUE(cap.Acquire("192.0.2.1").admitted);
+  cap.Release("192.0.2.1");
+  cap.Release("192.0.2.1");
+  EXPECT_EQ(cap.calls("192.0.2.1"), 0);
+  EXPECT_EQ(cap.clients(), 1u);
+  cap.Release("2001:db8::ffff");  // the same /64
+  EXPECT_EQ(cap.clients(), 0u);
+
+  // A release of nothing counted changes nothing, and the cap still holds.
+  cap.Release("198.51.100.1");
+  EXPECT_EQ(cap.clients(), 0u);
+  EXPECT_TRUE(cap.Acquire("192.0.2.1").admitted);
+  EXPECT_TRUE(cap.Acquire("192.0.2.1").admitted);
+  EXPECT_FALSE(cap.Acquire("192.0.2.1").admitted);
+}
+
+TEST(ClientCallCapTest, ZeroTurnsTheCapOff) {
+  ClientCallCap cap(0);
+  EXPECT_FALSE(cap.enabled());
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(cap.Acquire("192.0.2.1").admitted);
+  EXPECT_EQ(cap.clients(), 0u);
+  cap.Release("192.0.2.1");
+  EXPECT_EQ(ClientCallCap(ClientCallCap::kDefaultPerClient).per_client(), 6);
+}
+
+// A client's refusals are logged at most once an interval, each client's
+// apart, and a line tells how many were left out before it.
+TEST(ClientCallCapTest, RefusalsAreLoggedOnceAnIntervalForEachClient) {
+  std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+  ClientCallCap cap(1, [&now] { return now; });
+  ASSERT_TRUE(cap.Acquire("192.0.2.1").admitted);
+  ASSERT_TRUE(cap.Acquire("192.0.2.2").admitted);
+
+  CallAdmission first = cap.Acquire("192.0.2.1");
+  EXPECT_FALSE(first.admitted);
+  EXPECT_TRUE(first.log);
+  EXPECT_EQ(first.unlogged, 0u);
+  for (int i = 0; i < 10; ++i) {
+    CallAdmission quiet = cap.Acquire("192.0.2.1");
+    EXPECT_FALSE(quiet.admitted);
+    EXPECT_FALSE(quiet.log) << i;
+    now += milliseconds(100);
+  }
+  // Another client's first refusal has a line of its own.
+  CallAdmission other = cap.Acquire("192.0.2.2");
+  EXPECT_TRUE(other.log);
+  EXPECT_EQ(other.unlogged, 10u);
+  EXPECT_FALSE(cap.Acquire("192.0.2.2").log);
+
+  now += ClientCallCap::kLogInterval - milliseconds(1001);
+  EXPECT_FALSE(cap.Acquire("192.0.2.1").log);  // 1 ms short of the interval
+  now += milliseconds(1);
+  CallAdmission next = cap.Acquire("192.0.2.1");
+  EXPECT_TRUE(next.log);
+  EXPECT_EQ(next.unlogged, 2u);
+  EXPECT_FALSE(cap.Acquire("192.0.2.1").log);
+}
+
+// Refusals from many addresses at once give no more than kLoggedClients
+// lines an interval.
+TEST(ClientCallCapTest, AFloodFromManyAddressesIsLoggedInPart) {
+  std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+  ClientCallCap cap(1, [&now] { return now; });
+  const size_t addresses = ClientCallCap::kLoggedClients + 4;
+  auto address = [](size_t i) { return "2001:db8:" + std::to_string(i) + "::1"; };
+  for (size_t i = 0; i < addresses; ++i) ASSERT_TRUE(cap.Acquire(address(i)).admitted);
+  size_t lines = 0;
+  for (int round = 0; round < 3; ++round) {
+    for (size_t i = 0; i < addresses; ++i) lines += cap.Acquire(address(i)).log ? 1 : 0;
+  }
+  EXPECT_EQ(lines, ClientCallCap::kLoggedClients);
+  now += ClientCallCap::kLogInterval;
+  CallAdmission later = cap.Acquire(address(addresses - 1));
+  EXPECT_TRUE(later.log);
+  EXPECT_EQ(later.unlogged, 3 * addresses - ClientCallCap::kLoggedClients);
+}
+
+// Many threads take and give back calls of a few clients: no client ever
+// has more than the cap admitted, and every count returns to nothing.
+TEST(ClientCallCapTest, ThreadsNeverPassTheCapAndLeaveNothingCounted) {
+  const int per_client = 4;
+  ClientCallCap cap(per_client);
+  const char* const clients[] = {"192.0.2.1", "2001:db8::1", "2001:db8::2"};
+  std::atomic<int> in_flight[3] = {{0}, {0}, {0}};
+  std::atomic<int> most{0};
+  std::atomic<int> refused{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) {
+        // The two IPv6 addresses are one client.
+        int which = (t + i) % 3;
+        int slot = which == 0 ? 0 : 1;
+        if (!cap.Acquire(clients[which]).admitted) {
+          ++refused;
+          continue;
+        }
+        int now = ++in_flight[slot];
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::yield();
+        --in_flight[slot];
+        cap.Release(clients[which]);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_LE(most.load(), per_client);
+  EXPECT_EQ(cap.clients(), 0u);
+  EXPECT_EQ(cap.calls("192.0.2.1"), 0);
+  std::printf("client call cap: %d of 16000 calls refused, at most %d in flight\n",
+              refused.load(), most.load());
+}
+
+}  // namespace
