@@ -512,8 +512,7 @@ void Session<Stream>::WriteNext() {
       }
       buffers.emplace_back(piece_.data(), static_cast<size_t>(got));
     } else {
-      const std::string& bytes = answer_.shared ? *answer_.shared : answer_.body;
-      buffers.emplace_back(bytes.data() + body_sent_, piece);
+      buffers.emplace_back(answer_.MemoryBody() + body_sent_, piece);
     }
   }
   if (buffers.empty()) {
@@ -551,7 +550,13 @@ void Session<Stream>::OnWritten(const error_code& error, size_t bytes) {
 template <class Stream>
 void Session<Stream>::AfterAnswer() {
   LogAnswer(answer_.status, body_total_);
+  // What was sent is not kept while the connection waits for the next
+  // request: a page of megabytes goes now, and a file is closed.
   piece_ = std::vector<char>();
+  answer_.body = std::string();
+  answer_.shared.reset();
+  answer_.file.reset();
+  answer_.heap.reset();
   if (phase_ == Phase::kRefusal || (answer_.close && reader_.started())) {
     Linger();
     return;
