@@ -2,9 +2,9 @@
 // that it can face the open internet: who the client is behind a trusted
 // proxy, the cap on a client's plug-in calls in flight, the deny list, the
 // rules of the paths under an --auth prefix (no other site may drive them,
-// no password over a plain connection), and the flood limit on posts. The rules themselves live in guard/; this class holds
-// their state for one server and turns their verdicts into answers and log
-// lines.
+// no password over a plain connection), and the flood limit on posts. The
+// rules themselves live in guard/; this class holds their state for one
+// server and turns their verdicts into answers and log lines.
 //
 // The order, as the server applies it to each request:
 //  1. Identify (on the connection, before anything is logged): the client's

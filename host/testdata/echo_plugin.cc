@@ -63,7 +63,8 @@ static int Neighbour(ServerVariables* variables, TextBuffer* response) {
 static int BigPage(const char* mebibytes, TextBuffer* response) {
   int count = atoi(mebibytes);
   if (count < 1 || count > 1024) {
-    response->AppendString("Status: 400 Bad Request\r\nContent-Type: text/plain\r\n\r\nbig=1..1024");
+    response->AppendString(
+        "Status: 400 Bad Request\r\nContent-Type: text/plain\r\n\r\nbig=1..1024");
     return response->length;
   }
   response->AppendString("Content-Type: text/plain\r\n\r\n");

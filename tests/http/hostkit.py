@@ -3,8 +3,8 @@ to it: plain and raw HTTP, the board's form and pages, the admin page.
 
 The programs come from the build folder through the environment that CTest
 sets: TVXHOST, CORKWALL_TVX, CORKWARDEN_TVX, ECHO_TVX (the host's test
-plug-in) and CORKWALL_SOURCE_DIR (for scripts/layout-site). A missing program or tool fails the suite: a suite that
-quietly skips would hide a broken build.
+plug-in) and CORKWALL_SOURCE_DIR (for scripts/layout-site). A missing program
+or tool fails the suite: a suite that quietly skips would hide a broken build.
 """
 
 import base64
