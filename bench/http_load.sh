@@ -82,14 +82,16 @@ free_port() {
 # (the board at /bbs/board.tvx, and the saved page beside it once there is
 # one) on the work folder's store; its output and log under <name>/. Sets
 # host_pid and host_url. One worker per connection, so that no connection
-# waits for a thread. (The page names the document root, so every server
-# serves the same folder.)
+# waits for a thread, and no cap on one address's calls in flight: every
+# connection comes from 127.0.0.1. (The page names the document root, so
+# every server serves the same folder.)
 start_host() {
   local dir="$work/$1"
   shift
   mkdir -p "$dir"
   "$tvxhost" --listen 127.0.0.1:0 --root "$work/www" --store "$work/store.db" \
-    --access-log "$dir/access.log" --threads "$connections" --keep-alive 100000 "$@" \
+    --access-log "$dir/access.log" --threads "$connections" --calls-per-client 0 \
+    --keep-alive 100000 "$@" \
     >"$dir/tvxhost.out" 2>"$dir/tvxhost.err" &
   host_pid=$!
   host_url=""

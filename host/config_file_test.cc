@@ -87,6 +87,7 @@ std::string Describe(const HostOptions& o) {
     for (const std::string& address : a.addresses) text += "," + address;
   }
   text += " post-rate=" + std::to_string(o.guard.post_rate) + " deny=" + o.guard.deny_file;
+  text += " calls=" + std::to_string(o.guard.calls_per_client);
   for (const std::string& proxy : o.guard.trusted_proxy_text) text += " proxy=" + proxy;
   if (o.guard.allow_plain_auth) text += " plain-auth";
   return text;
@@ -104,6 +105,7 @@ TEST(ConfigFileTest, TheFileGivesWhatTheCommandLineGives) {
       {"tls-cert", "c.pem"},        {"tls-key", "k.pem"},
       {"post-rate", "3"},           {"deny-file", "/etc/deny"},
       {"trust-proxy", "127.0.0.1"}, {"trust-proxy", "10.0.0.0/8,::1"},
+      {"calls-per-client", "2"},
   };
   std::string text;
   std::vector<std::string> args;
@@ -182,6 +184,8 @@ TEST(ConfigFileTest, GuardSwitchAndProxiesFromTheFile) {
       {"trust-proxy 127.0.0.1\ntrust-proxy nginx\n", "bad.conf:2: --trust-proxy"},
       {"allow-plain-auth yes\n", "bad.conf:1: "},
       {"post-rate 5\npost-rate 6\n", "bad.conf:2: "},
+      {"threads 2\n\ncalls-per-client many\n", "bad.conf:3: --calls-per-client"},
+      {"calls-per-client 1\ncalls-per-client 2\n", "bad.conf:2: "},
   };
   for (const Case& c : cases) {
     std::string bad = dir.Write("bad.conf", c.text);

@@ -444,6 +444,13 @@ void Session<Stream>::Dispatch() {
     Answer(std::move(answer));
     return;
   }
+  // One client may not hold every worker: past its cap it is told to come
+  // back, and the call is counted from here until its worker is done.
+  HttpAnswer refused;
+  if (!handler->AdmitCall(request_, &refused)) {
+    Answer(std::move(refused));
+    return;
+  }
   // The worker reads request_ while this connection waits for it: nothing
   // else touches the request until the answer is posted back.
   auto self_ptr = self();
@@ -458,10 +465,12 @@ void Session<Stream>::Dispatch() {
       *answer = HttpAnswer();
       answer->Refuse(500);
     }
+    handler->ReleaseCall(self_ptr->request_);
     asio::post(self_ptr->executor(), [self_ptr, answer] { self_ptr->Answer(std::move(*answer)); });
     work.reset();
   }, loop_);
   if (!queued) {
+    handler->ReleaseCall(request_);
     HttpAnswer busy;
     busy.Refuse(503);
     busy.headers.Set("Retry-After", "1");
@@ -503,8 +512,7 @@ void Session<Stream>::WriteNext() {
       }
       buffers.emplace_back(piece_.data(), static_cast<size_t>(got));
     } else {
-      const std::string& bytes = answer_.shared ? *answer_.shared : answer_.body;
-      buffers.emplace_back(bytes.data() + body_sent_, piece);
+      buffers.emplace_back(answer_.MemoryBody() + body_sent_, piece);
     }
   }
   if (buffers.empty()) {
@@ -542,7 +550,13 @@ void Session<Stream>::OnWritten(const error_code& error, size_t bytes) {
 template <class Stream>
 void Session<Stream>::AfterAnswer() {
   LogAnswer(answer_.status, body_total_);
+  // What was sent is not kept while the connection waits for the next
+  // request: a page of megabytes goes now, and a file is closed.
   piece_ = std::vector<char>();
+  answer_.body = std::string();
+  answer_.shared.reset();
+  answer_.file.reset();
+  answer_.heap.reset();
   if (phase_ == Phase::kRefusal || (answer_.close && reader_.started())) {
     Linger();
     return;

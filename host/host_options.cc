@@ -58,7 +58,7 @@ OptionKind HostOptionKind(const std::string& name) {
       "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
       "--keep-alive", "--timeout", "--realm", "--tls-cert", "--tls-key", "--config",
       "--keep-alive-timeout", "--max-connections", "--max-connections-per-address",
-      "--post-rate", "--deny-file"};
+      "--post-rate", "--calls-per-client", "--deny-file"};
   static const char* const kRepeatable[] = {"--auth", "--allow", "--trust-proxy"};
   static const char* const kSwitches[] = {"--check", "--allow-plain-auth"};
   for (const char* k : kSingle) {

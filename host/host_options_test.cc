@@ -32,6 +32,7 @@ TEST(HostOptionsTest, DefaultsWithoutArguments) {
   EXPECT_TRUE(options.tls_cert.empty());
   // The guard is on unless turned off.
   EXPECT_EQ(options.guard.post_rate, 10);
+  EXPECT_EQ(options.guard.calls_per_client, 6);
   EXPECT_TRUE(options.guard.deny_file.empty());
   EXPECT_TRUE(options.guard.trusted_proxies.empty());
   EXPECT_FALSE(options.guard.allow_plain_auth);
@@ -41,11 +42,13 @@ TEST(HostOptionsTest, GuardOptionsOnTheCommandLine) {
   HostOptions options;
   std::string error;
   ASSERT_EQ(Parse({"--post-rate", "0", "--deny-file=/etc/deny", "--trust-proxy", "127.0.0.1",
-                   "--trust-proxy=10.0.0.0/8, ::1", "--allow-plain-auth"},
+                   "--trust-proxy=10.0.0.0/8, ::1", "--allow-plain-auth", "--calls-per-client",
+                   "2"},
                   &options, &error),
             ParseResult::kRun)
       << error;
   EXPECT_EQ(options.guard.post_rate, 0);
+  EXPECT_EQ(options.guard.calls_per_client, 2);
   EXPECT_EQ(options.guard.deny_file, "/etc/deny");
   EXPECT_EQ(options.guard.trusted_proxy_text,
             (std::vector<std::string>{"127.0.0.1", "10.0.0.0/8", "::1"}));
@@ -134,6 +137,11 @@ TEST(HostOptionsTest, BadOptionsAreRefusedWithAReason) {
       {{"--post-rate", "-1"}, "--post-rate"},
       {{"--post-rate", "ten"}, "--post-rate"},
       {{"--post-rate", "60001"}, "--post-rate"},
+      {{"--calls-per-client", "-1"}, "--calls-per-client"},
+      {{"--calls-per-client", "six"}, "--calls-per-client"},
+      {{"--calls-per-client", "100001"}, "--calls-per-client"},
+      {{"--calls-per-client=6x"}, "--calls-per-client"},
+      {{"--calls-per-client"}, "needs a value"},
       {{"--deny-file", ""}, "--deny-file"},
       {{"--trust-proxy", "proxy.example"}, "--trust-proxy"},
       {{"--trust-proxy", "10.0.0.0/33"}, "--trust-proxy"},

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -741,6 +742,37 @@ TEST_F(HostTest, LargeAnswerReachesASmallWindowReaderWhole) {
   EXPECT_EQ(StatusOf(rest), 200) << rest.substr(0, 200);
   EXPECT_EQ(rest.substr(rest.find("\r\n\r\n") + 4), expected_small);
   EXPECT_EQ(unlink((root_ + "/sub/big.txt").c_str()), 0);
+}
+
+// A plug-in's page of megabytes leaves from the block the plug-in wrote it
+// into, in many pieces; every byte arrives in its place, and the answer after
+// it on the same connection follows intact.
+TEST_F(HostTest, PluginPageOfMegabytesArrivesWhole) {
+  auto lines = [](int count) {
+    std::string text;
+    text.reserve(static_cast<size_t>(count) * 16);
+    char line[17];
+    for (int i = 0; i < count; ++i) {
+      snprintf(line, sizeof line, "%015d\n", i);
+      text.append(line, 16);
+    }
+    return text;
+  };
+  std::string answer = RawExchange(server_->port(),
+                                   "GET /echo/echo.tvx?big=3 HTTP/1.1\r\nHost: x\r\n\r\n"
+                                   "GET /echo/echo.tvx?big=1 HTTP/1.1\r\nHost: x\r\n"
+                                   "Connection: close\r\n\r\n",
+                                   false);
+  std::optional<TestResponse> first = ParseResponse(answer);
+  ASSERT_TRUE(first.has_value()) << answer.substr(0, 300);
+  EXPECT_EQ(first->status, 200);
+  EXPECT_EQ(first->get_header_value("Content-Type"), "text/plain");
+  EXPECT_TRUE(first->body == lines(3 * 65536)) << first->body.size() << " bytes";
+  size_t second_at = answer.find("HTTP/1.1 ", answer.find("\r\n\r\n") + 4 + first->body.size());
+  ASSERT_NE(second_at, std::string::npos);
+  std::optional<TestResponse> second = ParseResponse(answer.substr(second_at));
+  ASSERT_TRUE(second.has_value());
+  EXPECT_TRUE(second->body == lines(65536)) << second->body.size() << " bytes";
 }
 
 TEST_F(HostTest, AdminNeedsCredentialsWhateverThePathLooksLike) {

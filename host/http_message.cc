@@ -4,6 +4,8 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "heap_body.h"
+
 namespace {
 
 bool SameName(const std::string& a, const std::string& b) {
@@ -89,7 +91,14 @@ FileBody::~FileBody() { close(fd); }
 size_t HttpAnswer::BodySize() const {
   if (shared) return shared->size();
   if (file) return static_cast<size_t>(file->size);
+  if (heap) return heap->size();
   return body.size();
+}
+
+const char* HttpAnswer::MemoryBody() const {
+  if (shared) return shared->data();
+  if (heap) return heap->data();
+  return body.data();
 }
 
 const char* StatusText(int status) {

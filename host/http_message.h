@@ -92,16 +92,20 @@ struct FileBody {
   const off_t size;
 };
 
+class HeapBody;  // heap_body.h
+
 // What is sent back. The connection adds the framing headers
 // (Content-Length, Connection) itself.
 struct HttpAnswer {
   int status = 200;
   HttpHeaders headers;
   // The body: `shared` when set (bytes kept by a cache), else a file part
-  // when set, else `body`.
+  // when set, else `heap` when set (a plug-in's page in the heap block it
+  // was written into), else `body`.
   std::string body;
   std::shared_ptr<const std::string> shared;
   std::shared_ptr<const FileBody> file;
+  std::shared_ptr<const HeapBody> heap;
   // Close the connection after this answer (the rest of the request may be
   // unread).
   bool close = false;
@@ -112,12 +116,16 @@ struct HttpAnswer {
   bool guarded = false;
 
   size_t BodySize() const;
+  // The bytes of a body held in memory (all but a file part), BodySize() of
+  // them. REQUIRES: !file.
+  const char* MemoryBody() const;
   // Sets an error status with no body; headers set so far are kept.
   void Refuse(int code) {
     status = code;
     body.clear();
     shared.reset();
     file.reset();
+    heap.reset();
   }
 };
 

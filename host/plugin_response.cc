@@ -136,3 +136,23 @@ bool ParsePluginResponse(const char* data, size_t size, PluginAnswer* answer, st
   *answer = result;
   return true;
 }
+
+bool TakePluginResponse(int length, TextBuffer* response, PluginAnswer* answer,
+                        std::shared_ptr<const HeapBody>* page, std::string* error) {
+  page->reset();
+  if (length < 0 || length > response->length || (length > 0 && response->data == nullptr)) {
+    *error = "returned " + std::to_string(length) + " but its response holds " +
+             std::to_string(response->length) + " bytes";
+    return false;
+  }
+  const char* bytes = response->data != nullptr ? response->data : "";
+  std::string reason;
+  if (!ParsePluginResponse(bytes, static_cast<size_t>(length), answer, &reason)) {
+    *error = "bad response (" + reason + ")";
+    return false;
+  }
+  if (answer->has_body && answer->body_offset < static_cast<size_t>(length)) {
+    *page = HeapBody::Take(response, answer->body_offset, static_cast<size_t>(length));
+  }
+  return true;
+}

@@ -1,8 +1,11 @@
 #include "plugin_response.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <string>
+
+#include "ceplatform.h"
 
 namespace {
 
@@ -86,6 +89,82 @@ TEST(PluginResponseTest, MalformedBlocksAreRefused) {
     EXPECT_FALSE(Parse(text, &answer, &error)) << text;
     EXPECT_FALSE(error.empty()) << text;
   }
+}
+
+// The page leaves from the very block the plug-in wrote it into: a copy
+// would show as another address, and as one more block of the heap.
+TEST(TakePluginResponseTest, ThePageIsTheResponsesOwnStorage) {
+  const std::string head = "Content-Type: text/plain\r\n\r\n";
+  const std::string page(1 << 20, 'p');
+  struct Case {
+    int cut;  // bytes of the response the plug-in leaves out of its result
+  } cases[] = {{0}, {1000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cut);
+    std::shared_ptr<const HeapBody> body;
+    long blocks_before = PlatformLiveHeapBlocks();
+    {
+      TextBuffer response;
+      ASSERT_EQ(response.AppendString(head.c_str()), static_cast<int>(head.size()));
+      ASSERT_EQ(response.Append(page.data(), static_cast<int>(page.size())),
+                static_cast<int>(page.size()));
+      const char* written = response.data;
+      long blocks = PlatformLiveHeapBlocks();
+      PluginAnswer answer;
+      std::string error;
+      ASSERT_TRUE(TakePluginResponse(response.length - c.cut, &response, &answer, &body, &error))
+          << error;
+      ASSERT_NE(body, nullptr);
+      EXPECT_EQ(body->data(), written + head.size());
+      EXPECT_EQ(body->size(), page.size() - static_cast<size_t>(c.cut));
+      EXPECT_EQ(memcmp(body->data(), page.data(), body->size()), 0);
+      EXPECT_EQ(response.data, nullptr);
+      EXPECT_EQ(response.length, 0);
+      EXPECT_EQ(PlatformLiveHeapBlocks(), blocks);
+    }
+    // The block outlives the response it came from, and goes with the body.
+    EXPECT_EQ(PlatformLiveHeapBlocks(), blocks_before + 1);
+    body.reset();
+    EXPECT_EQ(PlatformLiveHeapBlocks(), blocks_before);
+  }
+}
+
+TEST(TakePluginResponseTest, NothingIsTakenWithoutAPageToSend) {
+  struct Case {
+    const char* text;
+    int extra;  // added to the response's length for the plug-in's result
+    bool ok;
+  } cases[] = {
+      {"Location: /bbs/board.tvx\r\n\r\n", 0, true},
+      {"Location: /bbs/board.tvx\r\n\r\nignored page", 0, true},
+      {"Content-Type: text/plain\r\n\r\n", 0, true},  // an empty page
+      {"Content-Type: text/plain\r\n\r\nshort", 1, false},
+      {"Content-Type: text/plain\r\n\r\nshort", -1000, false},
+      {"no header block", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TextBuffer response;
+    response.AppendString(c.text);
+    const char* written = response.data;
+    const int length = response.length;
+    PluginAnswer answer;
+    std::shared_ptr<const HeapBody> body;
+    std::string error;
+    EXPECT_EQ(TakePluginResponse(length + c.extra, &response, &answer, &body, &error), c.ok);
+    EXPECT_EQ(error.empty(), c.ok) << error;
+    EXPECT_EQ(body, nullptr);
+    EXPECT_EQ(response.data, written);
+    EXPECT_EQ(response.length, length);
+  }
+  // A result of bytes that were never written.
+  TextBuffer empty;
+  PluginAnswer answer;
+  std::shared_ptr<const HeapBody> body;
+  std::string error;
+  EXPECT_FALSE(TakePluginResponse(5, &empty, &answer, &body, &error));
+  EXPECT_EQ(error, "returned 5 but its response holds 0 bytes");
+  EXPECT_FALSE(TakePluginResponse(0, &empty, &answer, &body, &error));  // no header block
 }
 
 }  // namespace

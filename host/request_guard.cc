@@ -47,7 +47,8 @@ RequestGuard::RequestGuard(const GuardOptions& options, std::unique_ptr<DenyList
                            FloodLimiter::Clock clock)
     : proxies_(options.trusted_proxies),
       deny_(std::move(deny)),
-      flood_(options.post_rate, FloodLimiter::kDefaultCapacity, std::move(clock)),
+      flood_(options.post_rate, FloodLimiter::kDefaultCapacity, clock),
+      calls_(options.calls_per_client, std::move(clock)),
       allow_plain_auth_(options.allow_plain_auth) {}
 
 void RequestGuard::Identify(HttpRequest* request) const {
@@ -100,6 +101,24 @@ bool RequestGuard::AdmitGuardedPath(const HttpRequest& request, HttpAnswer* answ
     return false;
   }
   return true;
+}
+
+bool RequestGuard::AdmitCall(const HttpRequest& request, HttpAnswer* answer) {
+  CallAdmission admission = calls_.Acquire(request.client_addr);
+  if (admission.admitted) return true;
+  if (admission.log) {
+    std::string left_out;
+    if (admission.unlogged > 0) {
+      left_out = "; " + std::to_string(admission.unlogged) +
+                 " refusals left out of this log since the last such line";
+    }
+    LogError("%s: refused with 503, the client already has %d plug-in calls running or "
+             "waiting for a worker, the cap of --calls-per-client%s",
+             Who(request).c_str(), calls_.per_client(), left_out.c_str());
+  }
+  answer->Refuse(503);
+  answer->headers.Set("Retry-After", "1");
+  return false;
 }
 
 bool RequestGuard::AdmitPost(const HttpRequest& request, HttpAnswer* answer) {

@@ -1,14 +1,17 @@
 // RequestGuard: what the server checks of a request before it routes it, so
 // that it can face the open internet: who the client is behind a trusted
-// proxy, the deny list, the rules of the paths under an --auth prefix (no
-// other site may drive them, no password over a plain connection), and the
-// flood limit on posts. The rules themselves live in guard/; this class holds
-// their state for one server and turns their verdicts into answers and log
-// lines.
+// proxy, the cap on a client's plug-in calls in flight, the deny list, the
+// rules of the paths under an --auth prefix (no other site may drive them,
+// no password over a plain connection), and the flood limit on posts. The
+// rules themselves live in guard/; this class holds their state for one
+// server and turns their verdicts into answers and log lines.
 //
 // The order, as the server applies it to each request:
 //  1. Identify (on the connection, before anything is logged): the client's
 //     address and scheme.
+//     AdmitCall (on the connection, for a request that goes to a worker,
+//     before it is handed over): past the client's cap of calls in flight,
+//     503 with Retry-After. ReleaseCall when the worker is done with it.
 //  2. RefuseDenied: a listed client gets 403 for everything.
 //  3. AdmitGuardedPath, for a path under an --auth prefix, before its
 //     credentials are looked at: a cross-site request gets 403, credentials
@@ -18,13 +21,15 @@
 // Every answer on a guarded path carries GuardedPathHeaders() (see
 // HttpAnswer::guarded and FinishAnswer).
 //
-// Thread-safe: the deny list and the flood limiter lock for themselves.
+// Thread-safe: the deny list, the flood limiter and the cap lock for
+// themselves.
 #ifndef HOST_REQUEST_GUARD_H_
 #define HOST_REQUEST_GUARD_H_
 
 #include <memory>
 #include <string>
 
+#include "client_call_cap.h"
 #include "deny_list.h"
 #include "flood_limiter.h"
 #include "guard_options.h"
@@ -34,6 +39,7 @@
 class RequestGuard {
  public:
   // `deny` may be null (no --deny-file); when given it has been Loaded.
+  // `clock` times the flood limit and the log lines of the cap on calls.
   RequestGuard(const GuardOptions& options, std::unique_ptr<DenyList> deny,
                FloodLimiter::Clock clock = std::chrono::steady_clock::now);
 
@@ -55,12 +61,22 @@ class RequestGuard {
   // its credentials would cross a plain connection.
   bool AdmitGuardedPath(const HttpRequest& request, HttpAnswer* answer) const;
 
+  // For a request that will wait for a worker: counts it as one of its
+  // client's calls in flight. False, with the 503 and Retry-After in
+  // *answer (and, now and then, a line in the error log), when the client
+  // already has --calls-per-client of them; nothing is counted then.
+  bool AdmitCall(const HttpRequest& request, HttpAnswer* answer);
+  // Ends a call that AdmitCall counted. REQUIRES: once for each admitted
+  // call, with the request as AdmitCall saw it.
+  void ReleaseCall(const HttpRequest& request) { calls_.Release(request.client_addr); }
+
   // For a POST to a plug-in outside the --auth prefixes: counts it against
   // the client's flood limit; false, with the 429 in *answer and a line in
   // the error log, when the client is past it.
   bool AdmitPost(const HttpRequest& request, HttpAnswer* answer);
 
   const FloodLimiter& flood_limiter() const { return flood_; }
+  const ClientCallCap& call_cap() const { return calls_; }
 
  private:
   RequestGuard(const RequestGuard&) = delete;
@@ -69,6 +85,7 @@ class RequestGuard {
   const TrustedProxies proxies_;
   const std::unique_ptr<DenyList> deny_;
   FloodLimiter flood_;
+  ClientCallCap calls_;
   const bool allow_plain_auth_;
 };
 

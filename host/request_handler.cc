@@ -233,20 +233,15 @@ void RequestHandler::RunPlugin(const HttpRequest& request, HttpAnswer* answer,
 
   call.response().blockSize = response_block_.load(std::memory_order_relaxed);
   int length = call.Run(*library);
-  const TextBuffer& out = call.response();
   int block = kSmallestResponseBlock;
   while (block < kLargestResponseBlock && block <= length) block *= 2;
   response_block_.store(block, std::memory_order_relaxed);
-  if (length < 0 || length > out.length || (length > 0 && out.data == nullptr)) {
-    LogError("%s: returned %d but its response holds %d bytes; answered 502", real.c_str(),
-             length, out.length);
-    answer->Refuse(502);
-    return;
-  }
-  const char* bytes = out.data != nullptr ? out.data : "";
+  // The page goes out from the response's own block: a listing of many
+  // megabytes is held once.
   PluginAnswer parsed;
-  if (!ParsePluginResponse(bytes, static_cast<size_t>(length), &parsed, &error)) {
-    LogError("%s: bad response (%s); answered 502", real.c_str(), error.c_str());
+  std::shared_ptr<const HeapBody> page;
+  if (!TakePluginResponse(length, &call.response(), &parsed, &page, &error)) {
+    LogError("%s: %s; answered 502", real.c_str(), error.c_str());
     answer->Refuse(502);
     return;
   }
@@ -255,10 +250,9 @@ void RequestHandler::RunPlugin(const HttpRequest& request, HttpAnswer* answer,
   answer->status = parsed.status;
   for (const auto& header : parsed.headers) answer->headers.Add(header.first, header.second);
   if (!parsed.location.empty()) answer->headers.Set("Location", EncodeLocation(parsed.location));
+  answer->body.clear();
   if (parsed.has_body) {
     answer->headers.Set("Content-Type", parsed.content_type);
-    answer->body.assign(bytes + parsed.body_offset, static_cast<size_t>(length) - parsed.body_offset);
-  } else {
-    answer->body.clear();
+    answer->heap = std::move(page);
   }
 }

@@ -35,6 +35,13 @@ class RequestHandler {
   void Identify(HttpRequest* request) const { guard_->Identify(request); }
   // True when connections from `peer` are not held to the per-address limit.
   bool TrustsPeer(const std::string& peer) const { return guard_->TrustsPeer(peer); }
+  // The client's cap on calls in flight (RequestGuard::AdmitCall and
+  // ReleaseCall): the connection counts a request that NeedsWorker from the
+  // moment it hands it to the pool until the worker is done with it.
+  bool AdmitCall(const HttpRequest& request, HttpAnswer* answer) {
+    return guard_->AdmitCall(request, answer);
+  }
+  void ReleaseCall(const HttpRequest& request) { guard_->ReleaseCall(request); }
 
   // Answers a request read whole. Thread-safe.
   void Serve(const HttpRequest& request, HttpAnswer* answer);

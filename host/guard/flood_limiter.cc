@@ -1,9 +1,7 @@
 #include "flood_limiter.h"
 
 #include <algorithm>
-#include <random>
-
-#include "address_range.h"
+#include <utility>
 
 namespace {
 
@@ -11,22 +9,10 @@ namespace {
 // minute earns exactly `rate` units a millisecond.
 const int64_t kUnit = 60000;
 
-uint64_t Mix(uint64_t x) {
-  x += 0x9e3779b97f4a7c15ull;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-  return x ^ (x >> 31);
-}
-
 size_t SlotCount(size_t capacity) {
   size_t slots = 1;
   while (slots < 2 * capacity) slots <<= 1;
   return slots;
-}
-
-uint64_t RandomSeed() {
-  std::random_device device;
-  return (static_cast<uint64_t>(device()) << 32) ^ device();
 }
 
 }  // namespace
@@ -35,26 +21,11 @@ FloodLimiter::FloodLimiter(int posts_per_minute, size_t capacity, Clock clock)
     : rate_(posts_per_minute > 0 ? posts_per_minute : 0),
       capacity_(capacity > 0 ? capacity : 1),
       clock_(std::move(clock)),
-      seed_(RandomSeed()) {
+      seed_(RandomHashSeed()) {
   if (rate_ > 0) {
     buckets_.resize(capacity_);
     slots_.assign(SlotCount(capacity_), -1);
   }
-}
-
-FloodLimiter::Key FloodLimiter::KeyOf(const std::string& address) {
-  Key key;
-  IpAddress ip;
-  if (!IpAddress::Parse(address, &ip)) return key;
-  int first = ip.IsV4() ? 12 : 0;
-  int count = ip.IsV4() ? 4 : 8;
-  for (int i = 0; i < count; ++i) key.prefix = (key.prefix << 8) | ip.bytes[first + i];
-  key.family = ip.IsV4() ? 4 : 6;
-  return key;
-}
-
-uint64_t FloodLimiter::HashOf(const Key& key) const {
-  return Mix(Mix(key.prefix ^ seed_) ^ key.family);
 }
 
 int64_t FloodLimiter::NowMs() const {
@@ -143,8 +114,8 @@ int32_t FloodLimiter::Insert(const Key& key, uint64_t hash, int64_t now_ms) {
 FloodDecision FloodLimiter::Take(const std::string& client_address) {
   FloodDecision decision;
   if (!enabled()) return decision;
-  Key key = KeyOf(client_address);
-  uint64_t hash = HashOf(key);
+  Key key = ClientKeyOf(client_address);
+  uint64_t hash = HashClientKey(key, seed_);
   int64_t now = NowMs();
 
   std::lock_guard<std::mutex> lock(mu_);

@@ -2,7 +2,7 @@
 // per address. Each address starts with kBurst posts in hand and earns back
 // `posts_per_minute` of them a minute, never more than kBurst.
 //
-// Addresses are counted by what one client usually holds: an IPv4 address
+// Addresses are counted by client as ClientKeyOf sees them: an IPv4 address
 // (IPv4-mapped IPv6 included) by itself, an IPv6 address by its /64. Text
 // that is no address at all shares one bucket.
 //
@@ -28,6 +28,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "client_key.h"
 
 // The answer for one post.
 struct FloodDecision {
@@ -66,13 +68,7 @@ class FloodLimiter {
   FloodLimiter(const FloodLimiter&) = delete;
   FloodLimiter& operator=(const FloodLimiter&) = delete;
 
-  struct Key {
-    uint64_t prefix = 0;  // the IPv4 address, or the IPv6 /64
-    uint8_t family = 0;   // 4, 6, or 0 for text that is no address
-    bool operator==(const Key& other) const {
-      return prefix == other.prefix && family == other.family;
-    }
-  };
+  using Key = ClientKey;
   struct Bucket {
     Key key;
     uint64_t hash = 0;
@@ -82,8 +78,6 @@ class FloodLimiter {
     int32_t older = -1;
   };
 
-  static Key KeyOf(const std::string& address);
-  uint64_t HashOf(const Key& key) const;
   int64_t NowMs() const;
   // REQUIRES: mu_ held, for the helpers below.
   int32_t Find(const Key& key, uint64_t hash) const;

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "client_pairs_test.h"
+
 namespace {
 
 // A clock the test moves by hand.
@@ -70,22 +72,7 @@ TEST(FloodLimiterTest, RetryAfterIsWholeSecondsRoundedUp) {
 }
 
 TEST(FloodLimiterTest, WhatCountsAsOneClient) {
-  struct Case {
-    const char* first;
-    const char* second;
-    bool shared;
-  } cases[] = {
-      {"192.0.2.1", "192.0.2.1", true},
-      {"192.0.2.1", "192.0.2.2", false},
-      {"192.0.2.1", "::ffff:192.0.2.1", true},
-      {"2001:db8:1:2::1", "2001:db8:1:2:ffff:ffff:ffff:ffff", true},  // one /64
-      {"2001:db8:1:2::1", "2001:db8:1:3::1", false},
-      {"2001:DB8:1:2::1", "2001:db8:1:2::99", true},
-      {"0.0.0.1", "::1", false},  // same low bits, other family
-      {"not an address", "nor this", true},
-      {"not an address", "192.0.2.1", false},
-  };
-  for (const Case& c : cases) {
+  for (const ClientPair& c : ClientPairs()) {
     SCOPED_TRACE(std::string(c.first) + " / " + c.second);
     FakeClock clock;
     FloodLimiter limiter(10, 64, clock.AsClock());

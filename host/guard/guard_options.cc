@@ -5,23 +5,28 @@
 namespace {
 
 const int kMaxPostRate = 60000;
+// More calls than the pool takes at once (workers and queue) is no cap.
+const int kMaxCallsPerClient = 100000;
 
-bool ParsePostRate(const std::string& text, int* rate) {
-  if (text.empty() || text.size() > 5) return false;
+// A decimal from 0 to `high`, in no more digits than `high` has; nothing
+// else.
+bool ParseCount(const std::string& text, int high, int* count) {
+  if (text.empty() || text.size() > std::to_string(high).size()) return false;
   int value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + (c - '0');
   }
-  if (value > kMaxPostRate) return false;
-  *rate = value;
+  if (value > high) return false;
+  *count = value;
   return true;
 }
 
 }  // namespace
 
 GuardOptionKind GuardOptionKindOf(const std::string& name) {
-  if (name == "--post-rate" || name == "--deny-file" || name == "--trust-proxy") {
+  if (name == "--post-rate" || name == "--calls-per-client" || name == "--deny-file" ||
+      name == "--trust-proxy") {
     return GuardOptionKind::kWithValue;
   }
   if (name == "--allow-plain-auth") return GuardOptionKind::kFlag;
@@ -71,9 +76,15 @@ bool ApplyGuardOption(const std::string& name, const std::string* value, GuardOp
     return false;
   }
   if (name == "--post-rate") {
-    if (!ParsePostRate(*value, &options->post_rate)) {
+    if (!ParseCount(*value, kMaxPostRate, &options->post_rate)) {
       *error = "--post-rate wants posts per minute from 0 (no limit) to " +
                std::to_string(kMaxPostRate) + ", not '" + *value + "'";
+      return false;
+    }
+  } else if (name == "--calls-per-client") {
+    if (!ParseCount(*value, kMaxCallsPerClient, &options->calls_per_client)) {
+      *error = "--calls-per-client wants a number of calls from 0 (no cap) to " +
+               std::to_string(kMaxCallsPerClient) + ", not '" + *value + "'";
       return false;
     }
   } else if (name == "--deny-file") {
@@ -93,6 +104,11 @@ std::string GuardUsage() {
   return "  --post-rate N            posts per minute from one client address (an IPv6\n"
          "                           client counts by its /64), with a burst of 5; past\n"
          "                           it, 429 (default 10; 0 turns the limit off)\n"
+         "  --calls-per-client N     plug-in calls one client address (an IPv6 client by\n"
+         "                           its /64) may have running or waiting for a worker\n"
+         "                           at once; past it, 503 with Retry-After: 1 (default\n"
+         "                           6, the connections a browser opens to one site, so\n"
+         "                           a browser never meets it; 0 turns the cap off)\n"
          "  --deny-file FILE         client addresses and networks, one a line ('#'\n"
          "                           comments), that get 403 for everything; read again\n"
          "                           when the file changes\n"
@@ -113,6 +129,10 @@ std::vector<std::string> GuardStartWarnings(const GuardOptions& options) {
   }
   if (options.post_rate == 0) {
     lines.push_back("warning: --post-rate 0: posts are not limited; one client can flood the boards");
+  }
+  if (options.calls_per_client == 0) {
+    lines.push_back("warning: --calls-per-client 0: one client can hold every worker while "
+                    "other visitors wait");
   }
   for (const std::string& entry : options.trusted_proxy_text) {
     size_t slash = entry.find('/');

@@ -8,6 +8,7 @@
 //   }
 //
 // --post-rate N             posts per minute per client address (default 10, burst 5; 0: off)
+// --calls-per-client N      plug-in calls one client may have in flight (default 6; 0: off)
 // --deny-file FILE          addresses and networks that get 403 (DenyList)
 // --trust-proxy ADDR[/BITS][,...]  reverse proxies whose X-Forwarded-* are believed; repeatable
 // --allow-plain-auth        accept credentials over plain HTTP from anywhere
@@ -21,6 +22,7 @@
 
 struct GuardOptions {
   int post_rate = 10;     // posts per minute per address; 0: no limit
+  int calls_per_client = 6;  // plug-in calls in flight per client; 0: no cap
   std::string deny_file;  // empty: none
   std::vector<AddressRange> trusted_proxies;
   std::vector<std::string> trusted_proxy_text;  // as given, for the start-up log
@@ -48,8 +50,8 @@ bool ParseTrustProxyList(const std::string& text, std::vector<AddressRange>* ran
 std::string GuardUsage();
 
 // Lines for the log at start, for settings that weaken the guard: plain
-// credentials allowed, the flood limit off, a proxy rule that trusts every
-// address.
+// credentials allowed, the flood limit or the cap on calls off, a proxy rule
+// that trusts every address.
 std::vector<std::string> GuardStartWarnings(const GuardOptions& options);
 
 #endif  // HOST_GUARD_GUARD_OPTIONS_H_

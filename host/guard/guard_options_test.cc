@@ -27,6 +27,7 @@ std::string Apply(const std::vector<Arg>& args, GuardOptions* options) {
 TEST(GuardOptionsTest, Defaults) {
   GuardOptions options;
   EXPECT_EQ(options.post_rate, 10);
+  EXPECT_EQ(options.calls_per_client, 6);
   EXPECT_TRUE(options.deny_file.empty());
   EXPECT_TRUE(options.trusted_proxies.empty());
   EXPECT_FALSE(options.allow_plain_auth);
@@ -36,6 +37,7 @@ TEST(GuardOptionsTest, Defaults) {
 TEST(GuardOptionsTest, GoodValues) {
   GuardOptions options;
   ASSERT_EQ(Apply({{"--post-rate", "0"},
+                   {"--calls-per-client", "0"},
                    {"--deny-file", "/etc/corkwall/deny.txt"},
                    {"--trust-proxy", "127.0.0.1, ::1"},
                    {"--trust-proxy", "10.0.0.0/8"},
@@ -43,13 +45,17 @@ TEST(GuardOptionsTest, GoodValues) {
                   &options),
             "");
   EXPECT_EQ(options.post_rate, 0);
+  EXPECT_EQ(options.calls_per_client, 0);
   EXPECT_EQ(options.deny_file, "/etc/corkwall/deny.txt");
   EXPECT_EQ(options.trusted_proxy_text, (std::vector<std::string>{"127.0.0.1", "::1", "10.0.0.0/8"}));
   ASSERT_EQ(options.trusted_proxies.size(), 3u);
   EXPECT_TRUE(options.trusted_proxies[1].Contains("::1"));
   EXPECT_TRUE(options.trusted_proxies[2].Contains("10.200.0.1"));
   EXPECT_TRUE(options.allow_plain_auth);
-  EXPECT_EQ(GuardStartWarnings(options).size(), 2u);  // plain credentials, no flood limit
+  // Plain credentials, no flood limit, no cap on calls.
+  EXPECT_EQ(GuardStartWarnings(options).size(), 3u);
+  ASSERT_EQ(Apply({{"--calls-per-client", "100000"}}, &options), "");
+  EXPECT_EQ(options.calls_per_client, 100000);
 }
 
 TEST(GuardOptionsTest, BadValuesAreRefusedWithTheirReason) {
@@ -62,6 +68,12 @@ TEST(GuardOptionsTest, BadValuesAreRefusedWithTheirReason) {
       {{"--post-rate", "ten"}, "not 'ten'"},
       {{"--post-rate", ""}, "not ''"},
       {{"--post-rate", nullptr}, "option '--post-rate' needs a value"},
+      {{"--calls-per-client", "100001"},
+       "--calls-per-client wants a number of calls from 0 (no cap) to 100000, not '100001'"},
+      {{"--calls-per-client", "-6"}, "not '-6'"},
+      {{"--calls-per-client", "6 "}, "not '6 '"},
+      {{"--calls-per-client", "0000006"}, "not '0000006'"},
+      {{"--calls-per-client", nullptr}, "option '--calls-per-client' needs a value"},
       {{"--deny-file", ""}, "--deny-file needs a file name"},
       {{"--trust-proxy", "nginx.local"}, "--trust-proxy: 'nginx.local' is not an address or network"},
       {{"--trust-proxy", "127.0.0.1,,::1"}, "--trust-proxy has an empty entry"},
@@ -77,6 +89,7 @@ TEST(GuardOptionsTest, BadValuesAreRefusedWithTheirReason) {
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     // Nothing is half applied.
     EXPECT_EQ(options.post_rate, 10);
+    EXPECT_EQ(options.calls_per_client, 6);
     EXPECT_TRUE(options.trusted_proxies.empty());
     EXPECT_FALSE(options.allow_plain_auth);
   }

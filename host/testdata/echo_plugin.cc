@@ -10,6 +10,10 @@
 //   neighbour  reads "echo.txt" beside the script, found the way the board
 //              finds its templates (DOCUMENT_ROOT + SCRIPT_NAME, '/' as '\')
 //   slow       waits one second before answering
+//   big=N      a text/plain page of N MiB (1 to 1024): lines of 16 bytes, each
+//              its own number in 15 digits, so that a byte out of place shows
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
@@ -56,6 +60,32 @@ static int Neighbour(ServerVariables* variables, TextBuffer* response) {
   return response->length;
 }
 
+static int BigPage(const char* mebibytes, TextBuffer* response) {
+  int count = atoi(mebibytes);
+  if (count < 1 || count > 1024) {
+    response->AppendString(
+        "Status: 400 Bad Request\r\nContent-Type: text/plain\r\n\r\nbig=1..1024");
+    return response->length;
+  }
+  response->AppendString("Content-Type: text/plain\r\n\r\n");
+  char chunk[4096];
+  char text[17];  // one line and snprintf's NUL
+  const int lines = static_cast<int>(sizeof chunk / 16);
+  for (int line = 0; line < count * 65536; line += lines) {
+    for (int i = 0; i < lines; ++i) {
+      snprintf(text, sizeof text, "%015d\n", line + i);
+      memcpy(chunk + 16 * i, text, 16);
+    }
+    if (response->Append(chunk, static_cast<int>(sizeof chunk)) == 0) {
+      response->Clear();
+      response->AppendString("Status: 500 Internal Server Error\r\nContent-Type: text/plain"
+                             "\r\n\r\nout of memory");
+      return response->length;
+    }
+  }
+  return response->length;
+}
+
 TVX_EXPORT int fnTvx(ServerVariables* variables, TextBuffer* body, TextBuffer* response) {
   response->Clear();
   const char* query = variables->Get("QUERY_STRING");
@@ -83,6 +113,7 @@ TVX_EXPORT int fnTvx(ServerVariables* variables, TextBuffer* body, TextBuffer* r
     return response->length;
   }
   if (strcmp(query, "neighbour") == 0) return Neighbour(variables, response);
+  if (strncmp(query, "big=", 4) == 0) return BigPage(query + 4, response);
   if (strcmp(query, "slow") == 0) std::this_thread::sleep_for(std::chrono::seconds(1));
 
   // The method also as a header, so that a HEAD shows what the plug-in saw.

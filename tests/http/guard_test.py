@@ -8,7 +8,10 @@ file and one trusted proxy address (127.0.0.2, played by the test itself):
   posts past the flood limit;
 - the headers every answer and every admin answer carry;
 - the flood limit: one address posting 100 times in 10 s while a second one
-  posts normally at the same time.
+  posts normally at the same time;
+- the cap on one client's plug-in calls in flight, on a server of its own
+  with the host's test plug-in: one address sending 16 slow calls at once
+  while a second one is answered at once.
 
 Each test sends from loopback addresses of its own (127.0.0.0/8), so that the
 flood limit of one never touches another.
@@ -16,6 +19,7 @@ flood limit of one never touches another.
 
 import os
 import re
+import shutil
 import threading
 import time
 import unittest
@@ -43,6 +47,20 @@ def wait_for(predicate, timeout=10.0):
     return predicate()
 
 
+def error_line_after(host, mark, pattern, timeout=5.0):
+    """The first line matching `pattern` in `host`'s error log after `mark`
+    (a length of its text), waited for up to `timeout`; None when none came."""
+    found = []
+
+    def seen():
+        text = host.stderr_text()[mark:]
+        found[:] = [line for line in text.splitlines() if re.search(pattern, line)]
+        return bool(found)
+
+    wait_for(seen, timeout)
+    return found[0] if found else None
+
+
 class GuardTest(unittest.TestCase):
 
     @classmethod
@@ -68,16 +86,10 @@ class GuardTest(unittest.TestCase):
     def error_log_after(self, mark, pattern, timeout=5.0):
         """Waits for a line matching `pattern` among the error log's lines
         after `mark` (a length of the log text); returns it or fails."""
-        found = []
-
-        def seen():
-            text = self.host.stderr_text()[mark:]
-            found[:] = [line for line in text.splitlines() if re.search(pattern, line)]
-            return bool(found)
-
-        self.assertTrue(wait_for(seen, timeout),
-                        f"no error log line like {pattern!r} in:\n{self.host.stderr_text()[mark:]}")
-        return found[0]
+        line = error_line_after(self.host, mark, pattern, timeout)
+        self.assertIsNotNone(line, f"no error log line like {pattern!r} in:\n"
+                                   f"{self.host.stderr_text()[mark:]}")
+        return line
 
     def access_lines(self, address):
         """The access log's lines for one client address. The log reaches
@@ -403,6 +415,92 @@ class GuardTest(unittest.TestCase):
                 source="127.0.9.3")
             posts = b"\n".join(self.host.board_posts())
             self.assertEqual(stored, subject.encode() in posts, (length, status, page[:200]))
+
+
+class CallCapTest(unittest.TestCase):
+    """The default cap of 6 calls per client with the default 8 workers: the
+    host's test plug-in answers `?slow` after one second."""
+
+    ECHO = "/echo/echo.tvx"
+    GREEDY, OTHER, CAP_PROXY = "127.0.0.2", "127.0.0.3", "127.0.0.4"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.site = hostkit.Site()
+        os.makedirs(os.path.join(cls.site.www, "echo"))
+        shutil.copyfile(hostkit.required_env("ECHO_TVX"),
+                        os.path.join(cls.site.www, "echo", "echo.tvx"))
+        cls.host = hostkit.Host(cls.site, "--trust-proxy", cls.CAP_PROXY).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.stop_cleanly_and_remove(cls.site)
+
+    def at_once(self, calls):
+        """Sends each (source, headers) as a slow call on a connection of its
+        own, all together: [(status, headers, seconds until answered)]."""
+        results = [None] * len(calls)
+        start = time.monotonic()
+
+        def call(index, source, headers):
+            status, answer, _ = self.host.get(self.ECHO + "?slow", headers=headers, source=source)
+            results[index] = (status, answer, time.monotonic() - start)
+
+        threads = [threading.Thread(target=call, args=(i, source, headers))
+                   for i, (source, headers) in enumerate(calls)]
+        for t in threads:
+            t.start()
+        return threads, results
+
+    def join(self, threads):
+        for t in threads:
+            t.join(timeout=30)
+            self.assertFalse(t.is_alive(), "a slow call hung")
+
+    def test_one_address_gets_its_cap_and_another_is_answered_at_once(self):
+        mark = len(self.host.stderr_text())
+        threads, results = self.at_once([(self.GREEDY, {})] * 16)
+        # Wait for the refusals, which come at once: the admitted calls are
+        # then all on workers, a second from their end.
+        self.assertTrue(wait_for(lambda: sum(r is not None and r[0] == 503 for r in results) >= 10,
+                                 timeout=5.0), results)
+        start = time.monotonic()
+        status, _, page = self.host.get(self.ECHO, source=self.OTHER)
+        other = time.monotonic() - start
+        still_running = sum(r is None for r in results)
+        self.join(threads)
+        self.assertEqual(200, status, page[:200])
+        self.assertIn(b"REMOTE_ADDR=" + self.OTHER.encode(), page)
+        self.assertLess(other, 0.5, "the second address waited for the first one's calls")
+        self.assertGreater(still_running, 0, "the slow calls were over before the other one")
+
+        statuses = sorted(r[0] for r in results)
+        self.assertEqual([200] * 6 + [503] * 10, statuses)
+        for status, headers, seconds in results:
+            if status == 503:
+                self.assertEqual("1", headers.get("retry-after"))
+                self.assertLess(seconds, 1.0, "a refusal waited for a worker")
+            else:
+                self.assertGreaterEqual(seconds, 1.0)
+        # One line names the client and the cap, however many were refused.
+        line = error_line_after(self.host, mark, r"calls-per-client")
+        self.assertIsNotNone(line, self.host.stderr_text()[mark:])
+        self.assertIn("GET /echo/echo.tvx from " + self.GREEDY, line)
+        self.assertIn("6 plug-in calls", line)
+        self.assertEqual(1, self.host.stderr_text()[mark:].count("calls-per-client"))
+
+        # Nothing stays counted: the same address has its whole cap again.
+        threads, results = self.at_once([(self.GREEDY, {})] * 6)
+        self.join(threads)
+        self.assertEqual([200] * 6, [r[0] for r in results])
+
+    def test_behind_the_trusted_proxy_each_client_has_its_own_cap(self):
+        calls = ([(self.CAP_PROXY, {"X-Forwarded-For": "203.0.113.5"})] * 7 +
+                 [(self.CAP_PROXY, {"X-Forwarded-For": "203.0.113.6"})])
+        threads, results = self.at_once(calls)
+        self.join(threads)
+        self.assertEqual([200] * 6 + [503], sorted(r[0] for r in results[:7]))
+        self.assertEqual(200, results[7][0], "the proxy's other client was held back")
 
 
 class PlainAuthWarningTest(unittest.TestCase):

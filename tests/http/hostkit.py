@@ -2,9 +2,9 @@
 to it: plain and raw HTTP, the board's form and pages, the admin page.
 
 The programs come from the build folder through the environment that CTest
-sets: TVXHOST, CORKWALL_TVX, CORKWARDEN_TVX and CORKWALL_SOURCE_DIR (for
-scripts/layout-site). A missing program or tool fails the suite: a suite that
-quietly skips would hide a broken build.
+sets: TVXHOST, CORKWALL_TVX, CORKWARDEN_TVX, ECHO_TVX (the host's test
+plug-in) and CORKWALL_SOURCE_DIR (for scripts/layout-site). A missing program
+or tool fails the suite: a suite that quietly skips would hide a broken build.
 """
 
 import base64
@@ -32,6 +32,10 @@ REQUEST_TIMEOUT = 30.0
 # For a suite that posts many times from 127.0.0.1 and is not about the flood
 # limit: the limit off, as a load test runs the server.
 UNLIMITED_POSTS = ("--post-rate", "0")
+# For a suite whose clients all send from 127.0.0.1 at once, more of them than
+# a browser's six connections, and that is not about the cap on one client's
+# plug-in calls: the cap off.
+UNCAPPED_CALLS = ("--calls-per-client", "0")
 
 BOARD = "/bbs/board.tvx"
 OPEN_BOARD = "/bbs/open.tvx"

@@ -33,7 +33,8 @@ class LoadTest(unittest.TestCase):
 
     def setUp(self):
         self.site = hostkit.Site()
-        self.host = hostkit.Host(self.site, *hostkit.UNLIMITED_POSTS, "--threads", "8").start()
+        self.host = hostkit.Host(self.site, *hostkit.UNLIMITED_POSTS, *hostkit.UNCAPPED_CALLS,
+                                 "--threads", "8").start()
 
     def tearDown(self):
         if self.host.alive():
