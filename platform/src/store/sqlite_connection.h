@@ -39,7 +39,7 @@ class SqliteConnection : public Connection {
   Result DatabaseExists(CEOID database, bool* exists) override;
   Result RecordParent(CEOID record, CEOID* database) override;
   Result LoadDatabases(DatabaseSink* sink) override;
-  Result ReadSnapshot(SnapshotSink* sink) override;
+  Result ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) override;
   Result CountContent(bool* empty) override;
   Result WriteSnapshot(const std::function<bool(SnapshotSink*)>& feed, bool replace,
                        bool* not_empty) override;
