@@ -21,6 +21,8 @@ class PostExport {
   void Begin();
   // One post of database `database` (UTF-8) with identifier `oid`.
   void Write(const std::string& database, uint32_t oid, const BoardPost& post);
+  // Whether everything so far could be written.
+  bool good() const { return out_->good(); }
 
  private:
   std::ostream* out_;
