@@ -72,6 +72,21 @@ bool ParseHtml(const std::string& html, BoardPost* post) {
   return true;
 }
 
+// A conversion from CP932 to UTF-8, closed with its owner.
+class Conversion {
+ public:
+  Conversion() : convert_(iconv_open("UTF-8", "CP932")) {}
+  ~Conversion() {
+    if (convert_ != reinterpret_cast<iconv_t>(-1)) iconv_close(convert_);
+  }
+  Conversion(const Conversion&) = delete;
+  Conversion& operator=(const Conversion&) = delete;
+  iconv_t get() const { return convert_; }
+
+ private:
+  iconv_t convert_;
+};
+
 }  // namespace
 
 std::string FileTimeIso(int64_t file_time) {
@@ -92,17 +107,28 @@ std::string FileTimeIso(int64_t file_time) {
 std::string UnescapeField(const std::string& escaped) {
   static const struct {
     const char* text;
+    size_t size;
     char character;
-  } kEntities[] = {{"<BR>\n", '\n'}, {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}};
+  } kEntities[] = {{"<BR>\n", 5, '\n'},
+                   {"&amp;", 5, '&'},
+                   {"&lt;", 4, '<'},
+                   {"&gt;", 4, '>'},
+                   {"&quot;", 6, '"'}};
   std::string out;
   out.reserve(escaped.size());
+  // Every entity starts with one of these; the text between them is copied
+  // as it is.
   for (size_t i = 0; i < escaped.size();) {
+    size_t next = i;
+    while (next < escaped.size() && escaped[next] != '<' && escaped[next] != '&') ++next;
+    out.append(escaped, i, next - i);
+    i = next;
+    if (i == escaped.size()) break;
     bool matched = false;
     for (const auto& entity : kEntities) {
-      std::string text = entity.text;
-      if (escaped.compare(i, text.size(), text) == 0) {
+      if (escaped.compare(i, entity.size, entity.text, entity.size) == 0) {
         out += entity.character;
-        i += text.size();
+        i += entity.size;
         matched = true;
         break;
       }
@@ -113,11 +139,19 @@ std::string UnescapeField(const std::string& escaped) {
 }
 
 std::string ShiftJisToUtf8(const std::string& bytes) {
-  iconv_t convert = iconv_open("UTF-8", "CP932");
+  // ASCII is the same in both.
+  size_t i = 0;
+  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+  if (i == bytes.size()) return bytes;
+  // Opened once per thread: an export converts four fields of every post.
+  thread_local Conversion conversion;
+  iconv_t convert = conversion.get();
   if (convert == reinterpret_cast<iconv_t>(-1)) {
     throw std::runtime_error("iconv cannot convert CP932 to UTF-8");
   }
+  iconv(convert, nullptr, nullptr, nullptr, nullptr);
   std::string out;
+  out.reserve(bytes.size() + bytes.size() / 2);
   char buffer[256];
   char* in = const_cast<char*>(bytes.data());
   size_t left = bytes.size();
@@ -134,7 +168,6 @@ std::string ShiftJisToUtf8(const std::string& bytes) {
       iconv(convert, nullptr, nullptr, nullptr, nullptr);
     }
   }
-  iconv_close(convert);
   return out;
 }
 

@@ -27,6 +27,7 @@ class PostExport {
  private:
   std::ostream* out_;
   Format format_;
+  std::string line_;  // the line being written, its room kept from post to post
 };
 
 // `text` as a JSON string, quotes included; control characters escaped.
