@@ -8,8 +8,14 @@ const char* const kFields[] = {"database", "oid",     "time", "name",
                                "email",    "subject", "body", "html"};
 constexpr size_t kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
 
-// Whether a byte goes into a JSON string as it is.
-bool JsonPlain(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\' && c != 0x7F; }
+// Which bytes go into a JSON string as they are.
+struct JsonPlainBytes {
+  JsonPlainBytes() {
+    for (int c = 0; c < 256; ++c) plain[c] = c >= 0x20 && c != '"' && c != '\\' && c != 0x7F;
+  }
+  bool plain[256];
+};
+const JsonPlainBytes kJsonPlain;
 
 // Appends `text` as a JSON string, quotes included.
 void AppendJson(const std::string& text, std::string* out) {
@@ -17,7 +23,7 @@ void AppendJson(const std::string& text, std::string* out) {
   size_t plain = 0;  // the start of the run of bytes copied as they are
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (JsonPlain(c)) continue;
+    if (kJsonPlain.plain[c]) continue;
     out->append(text, plain, i - plain);
     plain = i + 1;
     switch (c) {
