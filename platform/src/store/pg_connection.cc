@@ -850,17 +850,26 @@ Result PgConnection::ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) {
       " ORDER BY oid",
       &rows);
   bool go_on = true;
+  // Fetches the rows of an open cursor a batch at a time and hands each
+  // (its row in `rows`) to `take`, while the sink goes on.
+  auto fetch = [&](const char* cursor, const std::function<void(int)>& take) {
+    const std::string text = "FETCH " + std::to_string(kFetchRows) + " FROM " + cursor;
+    Result fetched = Result::kOk;
+    while (fetched == Result::kOk && go_on) {
+      fetched = RunText(text.c_str(), &rows);
+      if (fetched != Result::kOk || rows.count() == 0) break;
+      for (int i = 0; i < rows.count() && go_on; ++i) take(i);
+    }
+    return fetched;
+  };
   // Hands the records of `sql` (the columns of AllRecordsSql) to `sink`
-  // from a cursor, a batch at a time; *count: how many, when asked.
+  // from a cursor of their own; *count: how many, when asked.
   auto fetch_records = [&](const std::string& sql, int64_t* count) {
     std::string declare = "DECLARE snapshot_records BINARY NO SCROLL CURSOR FOR " + sql;
     Result fetched = RunText(declare.c_str(), &rows);
-    const std::string fetch = "FETCH " + std::to_string(kFetchRows) + " FROM snapshot_records";
     int64_t handed = 0;
-    while (fetched == Result::kOk && go_on) {
-      fetched = RunText(fetch.c_str(), &rows);
-      if (fetched != Result::kOk || rows.count() == 0) break;
-      for (int i = 0; i < rows.count() && go_on; ++i) {
+    if (fetched == Result::kOk) {
+      fetched = fetch("snapshot_records", [&](int i) {
         SnapshotRecord row;
         row.oid = static_cast<uint32_t>(rows.Int(i, 0));
         row.database = static_cast<uint32_t>(rows.Int(i, 1));
@@ -871,19 +880,15 @@ Result PgConnection::ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) {
         row.props = rows.String(i, 6);
         go_on = sink->Record(row);
         ++handed;
-      }
+      });
     }
     if (count != nullptr) *count = handed;
     if (fetched == Result::kOk) fetched = RunText("CLOSE snapshot_records", &rows);
     return fetched;
   };
   std::vector<DatabaseListing> listings;
-  const std::string fetch_databases = "FETCH " + std::to_string(kFetchRows) +
-                                      " FROM snapshot_databases";
-  while (result == Result::kOk && go_on) {
-    result = RunText(fetch_databases.c_str(), &rows);
-    if (result != Result::kOk || rows.count() == 0) break;
-    for (int i = 0; i < rows.count() && go_on; ++i) {
+  if (result == Result::kOk) {
+    result = fetch("snapshot_databases", [&](int i) {
       SnapshotDatabase row;
       row.oid = static_cast<uint32_t>(rows.Int(i, 0));
       row.name = rows.String(i, 1);
@@ -897,7 +902,7 @@ Result PgConnection::ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) {
       if (go_on && order == SnapshotOrder::kDatabase && sink->WantsRecords(row)) {
         listings.push_back(ListingOf(row));
       }
-    }
+    });
   }
   if (result == Result::kOk && go_on && order == SnapshotOrder::kIdentifier) {
     result = fetch_records(AllRecordsSql(), nullptr);
