@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <iconv.h>
-#include <stdio.h>
 
 #include <stdexcept>
 
@@ -27,31 +26,45 @@ void CivilFromDays(int64_t days, int64_t* year, int* month, int* day) {
   *year = yoe + era * 400 + (*month <= 2 ? 1 : 0);
 }
 
-// The text between `start` and `end` of `html`, from `*at`; moves *at past
-// the end marker. False when a marker is missing.
+// A field's place in the HTML: [begin, end).
+struct Place {
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+// Where the text between `start` and `end` of `html` lies, from `*at`;
+// moves *at past the end marker. False when a marker is missing.
 bool Between(const std::string& html, size_t* at, const std::string& start,
-             const std::string& end, std::string* out) {
+             const std::string& end, Place* out) {
   if (html.compare(*at, start.size(), start) != 0) return false;
   size_t from = *at + start.size();
   size_t to = html.find(end, from);
   if (to == std::string::npos) return false;
-  *out = html.substr(from, to - from);
+  *out = Place{from, to};
   *at = to + end.size();
   return true;
 }
 
-// Takes the board's HTML apart (the renderer's form: subject, poster with or
-// without a mail link, date stamp, body).
-bool ParseHtml(const std::string& html, BoardPost* post) {
-  size_t at = 0;
-  std::string subject, email, name, body;
+// The places of the fields in the board's HTML (the renderer's form:
+// subject, poster with or without a mail link, date stamp, body), in the
+// order they come; email's left empty when there is no mail link.
+struct FieldPlaces {
+  Place subject, email, name, body;
   bool has_email = false;
-  if (!Between(html, &at, "<B> \r\n ", " \r\n </B> ", &subject)) return false;
+};
+
+// Finds the fields. False when the HTML is not in the renderer's form.
+bool FindFields(const std::string& html, FieldPlaces* places) {
+  size_t at = 0;
+  if (!Between(html, &at, "<B> \r\n ", " \r\n </B> ", &places->subject)) return false;
   if (html.compare(at, 17, " <A HREF=\"mailto:") == 0) {
-    has_email = true;
-    if (!Between(html, &at, " <A HREF=\"mailto:", "\"> \r\n ", &email)) return false;
-    if (!Between(html, &at, kPosterLabel + "<B> \r\n ", " \r\n </B></A>", &name)) return false;
-  } else if (!Between(html, &at, kPosterLabel + "<B> \r\n ", " \r\n </B> \r\n", &name)) {
+    places->has_email = true;
+    if (!Between(html, &at, " <A HREF=\"mailto:", "\"> \r\n ", &places->email)) return false;
+    if (!Between(html, &at, kPosterLabel + "<B> \r\n ", " \r\n </B></A>", &places->name)) {
+      return false;
+    }
+  } else if (!Between(html, &at, kPosterLabel + "<B> \r\n ", " \r\n </B> \r\n",
+                      &places->name)) {
     return false;
   }
   // The date stamp, then the body up to the closing run at the very end.
@@ -64,12 +77,57 @@ bool ParseHtml(const std::string& html, BoardPost* post) {
       html.compare(html.size() - close.size(), close.size(), close) != 0) {
     return false;
   }
-  body = html.substr(body_at, html.size() - close.size() - body_at);
-  post->subject = ShiftJisToUtf8(UnescapeField(subject));
-  post->name = ShiftJisToUtf8(UnescapeField(name));
-  if (has_email) post->email = ShiftJisToUtf8(UnescapeField(email));
-  post->body = ShiftJisToUtf8(UnescapeField(body));
+  places->body = Place{body_at, html.size() - close.size()};
   return true;
+}
+
+// A conversion from CP932 to UTF-8, closed with its owner.
+class Conversion {
+ public:
+  Conversion() : convert_(iconv_open("UTF-8", "CP932")) {}
+  ~Conversion() {
+    if (convert_ != reinterpret_cast<iconv_t>(-1)) iconv_close(convert_);
+  }
+  Conversion(const Conversion&) = delete;
+  Conversion& operator=(const Conversion&) = delete;
+  iconv_t get() const { return convert_; }
+
+ private:
+  iconv_t convert_;
+};
+
+// Appends `size` CP932 bytes as UTF-8: a byte that starts no character, or
+// a lead byte at the very end, as U+FFFD.
+void AppendShiftJis(const char* bytes, size_t size, std::string* out) {
+  // ASCII is the same in both.
+  size_t ascii = 0;
+  while (ascii < size && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
+  if (ascii == size) {
+    out->append(bytes, size);
+    return;
+  }
+  // Opened once per thread: an export converts every post.
+  thread_local Conversion conversion;
+  iconv_t convert = conversion.get();
+  if (convert == reinterpret_cast<iconv_t>(-1)) {
+    throw std::runtime_error("iconv cannot convert CP932 to UTF-8");
+  }
+  iconv(convert, nullptr, nullptr, nullptr, nullptr);
+  char buffer[256];
+  char* in = const_cast<char*>(bytes);
+  size_t left = size;
+  while (left > 0) {
+    char* to = buffer;
+    size_t room = sizeof(buffer);
+    size_t done = iconv(convert, &in, &left, &to, &room);
+    out->append(buffer, to - buffer);
+    if (done == static_cast<size_t>(-1) && errno != E2BIG) {
+      *out += "\xEF\xBF\xBD";
+      ++in;
+      --left;
+      iconv(convert, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
 }
 
 }  // namespace
@@ -82,27 +140,45 @@ std::string FileTimeIso(int64_t file_time) {
   int64_t year = 0;
   int month = 0, day = 0;
   CivilFromDays(days, &year, &month, &day);
-  char text[48];
-  snprintf(text, sizeof(text), "%04lld-%02d-%02dT%02d:%02d:%02d", static_cast<long long>(year),
-           month, day, static_cast<int>(in_day / 3600), static_cast<int>(in_day / 60 % 60),
-           static_cast<int>(in_day % 60));
+  // The year is 1601 or later: four digits or more. (No snprintf: an export
+  // formats one time a post.)
+  std::string text = std::to_string(year);
+  const int parts[] = {month, day, static_cast<int>(in_day / 3600),
+                       static_cast<int>(in_day / 60 % 60), static_cast<int>(in_day % 60)};
+  const char separators[] = "--T::";
+  for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); ++i) {
+    text += separators[i];
+    text += static_cast<char>('0' + parts[i] / 10);
+    text += static_cast<char>('0' + parts[i] % 10);
+  }
   return text;
 }
 
 std::string UnescapeField(const std::string& escaped) {
   static const struct {
     const char* text;
+    size_t size;
     char character;
-  } kEntities[] = {{"<BR>\n", '\n'}, {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}};
+  } kEntities[] = {{"<BR>\n", 5, '\n'},
+                   {"&amp;", 5, '&'},
+                   {"&lt;", 4, '<'},
+                   {"&gt;", 4, '>'},
+                   {"&quot;", 6, '"'}};
   std::string out;
   out.reserve(escaped.size());
+  // Every entity starts with one of these; the text between them is copied
+  // as it is.
   for (size_t i = 0; i < escaped.size();) {
+    size_t next = i;
+    while (next < escaped.size() && escaped[next] != '<' && escaped[next] != '&') ++next;
+    out.append(escaped, i, next - i);
+    i = next;
+    if (i == escaped.size()) break;
     bool matched = false;
     for (const auto& entity : kEntities) {
-      std::string text = entity.text;
-      if (escaped.compare(i, text.size(), text) == 0) {
+      if (escaped.compare(i, entity.size, entity.text, entity.size) == 0) {
         out += entity.character;
-        i += text.size();
+        i += entity.size;
         matched = true;
         break;
       }
@@ -113,41 +189,44 @@ std::string UnescapeField(const std::string& escaped) {
 }
 
 std::string ShiftJisToUtf8(const std::string& bytes) {
-  iconv_t convert = iconv_open("UTF-8", "CP932");
-  if (convert == reinterpret_cast<iconv_t>(-1)) {
-    throw std::runtime_error("iconv cannot convert CP932 to UTF-8");
-  }
   std::string out;
-  char buffer[256];
-  char* in = const_cast<char*>(bytes.data());
-  size_t left = bytes.size();
-  while (left > 0) {
-    char* to = buffer;
-    size_t room = sizeof(buffer);
-    size_t done = iconv(convert, &in, &left, &to, &room);
-    out.append(buffer, to - buffer);
-    if (done == static_cast<size_t>(-1) && errno != E2BIG) {
-      // A byte that starts no character, or a lead byte at the very end.
-      out += "\xEF\xBF\xBD";
-      ++in;
-      --left;
-      iconv(convert, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  iconv_close(convert);
+  AppendShiftJis(bytes.data(), bytes.size(), &out);
   return out;
 }
 
 BoardPost ReadBoardPost(int64_t file_time, const std::string& html) {
   BoardPost post;
   post.time = FileTimeIso(file_time);
-  post.html = ShiftJisToUtf8(html);
-  post.parsed = ParseHtml(html, &post);
+  FieldPlaces places;
+  post.parsed = FindFields(html, &places);
   if (!post.parsed) {
-    post.name.reset();
-    post.email.reset();
-    post.subject.reset();
-    post.body.reset();
+    post.html = ShiftJisToUtf8(html);
+    return post;
   }
+  // The HTML is converted once, in pieces cut where the fields begin and
+  // end, and each field is its converted piece unescaped. Every cut is next
+  // to a marker's byte below 0x40, which is no part of a character of two
+  // bytes, so the pieces give what the whole gives; and an entity is ASCII
+  // after a byte that no character continues with, so unescaping after the
+  // conversion gives what converting the unescaped field gives.
+  struct {
+    const Place* place;
+    std::optional<std::string>* field;
+  } const pieces[] = {{&places.subject, &post.subject},
+                      {&places.email, places.has_email ? &post.email : nullptr},
+                      {&places.name, &post.name},
+                      {&places.body, &post.body}};
+  post.html.reserve(html.size() + html.size() / 2);
+  size_t at = 0;
+  for (const auto& piece : pieces) {
+    if (piece.field == nullptr) continue;
+    AppendShiftJis(html.data() + at, piece.place->begin - at, &post.html);
+    size_t converted = post.html.size();
+    AppendShiftJis(html.data() + piece.place->begin, piece.place->end - piece.place->begin,
+                   &post.html);
+    *piece.field = UnescapeField(post.html.substr(converted));
+    at = piece.place->end;
+  }
+  AppendShiftJis(html.data() + at, html.size() - at, &post.html);
   return post;
 }

@@ -139,4 +139,65 @@ TEST(StoreToolPostText, HtmlNotInTheBoardsFormKeepsOnlyItsHtml) {
   EXPECT_EQ(ShiftJisToUtf8("\x82\xA0x"), "\xE3\x81\x82x");
 }
 
+// The HTML is converted once and the fields taken from it: the same as
+// converting each unescaped field on its own, whatever bytes the fields
+// hold (characters of two bytes, lone lead bytes, bytes that are no
+// character, entities and what looks like them).
+TEST(StoreToolPostText, FieldsAsEachConvertedOnItsOwn) {
+  uint64_t state = 1;
+  auto next = [&](int n) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<int>((state >> 33) % n);
+  };
+  // No '>' or '/' of their own, so that no field holds a marker.
+  const char* const tokens[] = {"a", " ", "&amp;", "&lt;", "&gt;", "&quot;", "<BR>\n", "&am",
+                                "<BR", "&", "<", "\"", ":", "\r\n", "\n"};
+  auto field = [&]() {
+    std::string text;
+    for (int i = next(8); i > 0; --i) {
+      switch (next(4)) {
+        case 0:
+          text += tokens[next(sizeof(tokens) / sizeof(tokens[0]))];
+          break;
+        case 1:  // a character of two bytes, or a lead byte and a byte after it
+          text += static_cast<char>(next(2) ? 0x81 + next(31) : 0xE0 + next(29));
+          text += static_cast<char>(next(2) ? 0x40 + next(63) : 0x80 + next(125));
+          break;
+        case 2:  // a lead byte on its own
+          text += static_cast<char>(0x81 + next(31));
+          break;
+        default: {
+          static const unsigned char kOdd[] = {0x80, 0xA0, 0xA1, 0xDF, 0xFD, 0xFF, 0x7F, 0x01};
+          text += static_cast<char>(kOdd[next(sizeof(kOdd))]);
+        }
+      }
+    }
+    return text;
+  };
+  const std::string label = "\x93\x8A\x8D\x65\x8E\xD2\x81\x46<B> \r\n ";
+  for (int i = 0; i < 5000; ++i) {
+    std::string subject = field(), email = field(), name = field(), body = field();
+    bool mail = next(2) != 0;
+    std::string html = "<B> \r\n " + subject + " \r\n </B> ";
+    if (mail) {
+      html += " <A HREF=\"mailto:" + email + "\"> \r\n " + label + name + " \r\n </B></A>";
+    } else {
+      html += label + name + " \r\n </B> \r\n";
+    }
+    html += "2024\x94\x4E" + field() + " <P> \r\n  \r\n <BLOCKQUOTE><TT> \r\n " + body +
+            " \r\n </TT> </BLOCKQUOTE> \r\n ";
+    BoardPost post = ReadBoardPost(0, html);
+    ASSERT_TRUE(post.parsed) << i;
+    EXPECT_EQ(post.html, ShiftJisToUtf8(html)) << i;
+    EXPECT_EQ(post.subject, ShiftJisToUtf8(UnescapeField(subject))) << i;
+    EXPECT_EQ(post.name, ShiftJisToUtf8(UnescapeField(name))) << i;
+    EXPECT_EQ(post.body, ShiftJisToUtf8(UnescapeField(body))) << i;
+    if (mail) {
+      EXPECT_EQ(post.email, ShiftJisToUtf8(UnescapeField(email))) << i;
+    } else {
+      EXPECT_FALSE(post.email.has_value()) << i;
+    }
+  }
+}
+
 }  // namespace

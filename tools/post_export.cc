@@ -6,71 +6,111 @@ namespace {
 
 const char* const kFields[] = {"database", "oid",     "time", "name",
                                "email",    "subject", "body", "html"};
+constexpr size_t kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
+
+// Which bytes go into a JSON string as they are.
+struct JsonPlainBytes {
+  JsonPlainBytes() {
+    for (int c = 0; c < 256; ++c) plain[c] = c >= 0x20 && c != '"' && c != '\\' && c != 0x7F;
+  }
+  bool plain[256];
+};
+const JsonPlainBytes kJsonPlain;
+
+// Appends `text` as a JSON string, quotes included.
+void AppendJson(const std::string& text, std::string* out) {
+  *out += '"';
+  size_t plain = 0;  // the start of the run of bytes copied as they are
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (kJsonPlain.plain[c]) continue;
+    out->append(text, plain, i - plain);
+    plain = i + 1;
+    switch (c) {
+      case '"': *out += "\\\""; break;
+      case '\\': *out += "\\\\"; break;
+      case '\n': *out += "\\n"; break;
+      case '\r': *out += "\\r"; break;
+      case '\t': *out += "\\t"; break;
+      default: {
+        char escape[8];
+        snprintf(escape, sizeof(escape), "\\u%04x", c);
+        *out += escape;
+      }
+    }
+  }
+  out->append(text, plain, std::string::npos);
+  *out += '"';
+}
+
+// Appends `text` as a CSV field.
+void AppendCsv(const std::string& text, std::string* out) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) {
+    *out += text;
+    return;
+  }
+  *out += '"';
+  for (char c : text) {
+    if (c == '"') *out += '"';
+    *out += c;
+  }
+  *out += '"';
+}
 
 }  // namespace
 
 std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char escape[8];
-          snprintf(escape, sizeof(escape), "\\u%04x", c);
-          out += escape;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+  std::string out;
+  AppendJson(text, &out);
+  return out;
 }
 
 std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
+  std::string out;
+  AppendCsv(text, &out);
+  return out;
 }
 
 void PostExport::Begin() {
   if (format_ != Format::kCsv) return;
-  for (size_t i = 0; i < sizeof(kFields) / sizeof(kFields[0]); ++i) {
+  for (size_t i = 0; i < kFieldCount; ++i) {
     *out_ << (i > 0 ? "," : "") << kFields[i];
   }
   *out_ << "\r\n";
 }
 
 void PostExport::Write(const std::string& database, uint32_t oid, const BoardPost& post) {
-  const std::optional<std::string> values[] = {database, std::to_string(oid), post.time,
-                                               post.name, post.email, post.subject,
-                                               post.body, post.html};
+  const std::string number = std::to_string(oid);
+  auto field = [](const std::optional<std::string>& value) {
+    return value ? &*value : nullptr;
+  };
+  // nullptr: absent.
+  const std::string* const values[kFieldCount] = {
+      &database,          &number,          &post.time,         field(post.name),
+      field(post.email), field(post.subject), field(post.body), &post.html};
+  line_.clear();
   if (format_ == Format::kCsv) {
     // An absent field is an empty one.
-    for (size_t i = 0; i < sizeof(values) / sizeof(values[0]); ++i) {
-      *out_ << (i > 0 ? "," : "") << CsvField(values[i].value_or(""));
+    for (size_t i = 0; i < kFieldCount; ++i) {
+      if (i > 0) line_ += ',';
+      if (values[i] != nullptr) AppendCsv(*values[i], &line_);
     }
-    *out_ << "\r\n";
-    return;
-  }
-  *out_ << "{";
-  for (size_t i = 0; i < sizeof(values) / sizeof(values[0]); ++i) {
-    *out_ << (i > 0 ? "," : "") << JsonString(kFields[i]) << ":";
-    if (i == 1) {
-      *out_ << oid;
-    } else if (values[i]) {
-      *out_ << JsonString(*values[i]);
-    } else {
-      *out_ << "null";
+    line_ += "\r\n";
+  } else {
+    line_ += '{';
+    for (size_t i = 0; i < kFieldCount; ++i) {
+      if (i > 0) line_ += ',';
+      AppendJson(kFields[i], &line_);
+      line_ += ':';
+      if (i == 1) {
+        line_ += number;
+      } else if (values[i] != nullptr) {
+        AppendJson(*values[i], &line_);
+      } else {
+        line_ += "null";
+      }
     }
+    line_ += "}\n";
   }
-  *out_ << "}\n";
+  out_->write(line_.data(), static_cast<std::streamsize>(line_.size()));
 }

@@ -21,10 +21,13 @@ class PostExport {
   void Begin();
   // One post of database `database` (UTF-8) with identifier `oid`.
   void Write(const std::string& database, uint32_t oid, const BoardPost& post);
+  // Whether everything so far could be written.
+  bool good() const { return out_->good(); }
 
  private:
   std::ostream* out_;
   Format format_;
+  std::string line_;  // the line being written, its room kept from post to post
 };
 
 // `text` as a JSON string, quotes included; control characters escaped.

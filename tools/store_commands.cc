@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <iomanip>
 #include <map>
 #include <memory>
@@ -139,7 +138,13 @@ int ListStore(const std::string& location, std::ostream& out, std::ostream& err)
 
 namespace {
 
-// Verify's reader: the store's rules and the board's, in one pass.
+// Past this many problems of the board's layout only their number is kept,
+// as the store's own check does: a store damaged throughout should not bury
+// the first findings, nor make verify hold a line for each of its records.
+constexpr size_t kMaxBoardProblems = 200;
+
+// Verify's reader: the store's rules and the board's, in one pass over the
+// records in ascending oid, keeping nothing per record.
 class Verifier : public SnapshotSink {
  public:
   bool Database(const SnapshotDatabase& database) override {
@@ -148,8 +153,10 @@ class Verifier : public SnapshotSink {
     std::string name = ceplatform::DatabaseNameUtf8(database.name);
     if (IsBoardDatabase(name)) {
       boards[database.oid] = name;
+      std::vector<std::string> found;
       CheckBoardDatabase(database, "board database " + OidText(database.oid) + " (" + name + ")",
-                         &problems);
+                         &found);
+      for (std::string& problem : found) Problem(std::move(problem));
     }
     return true;
   }
@@ -159,13 +166,28 @@ class Verifier : public SnapshotSink {
     auto board = boards.find(record.database);
     if (board != boards.end()) {
       BoardRecordValues values;
+      std::vector<std::string> found;
       ReadBoardRecord(record, "post " + OidText(record.oid) + " of " + board->second, &values,
-                      &problems);
+                      &found);
+      for (std::string& problem : found) Problem(std::move(problem));
       ++posts;
     }
     return true;
   }
   bool Counter(uint64_t next_oid) override { return consistency.Counter(next_oid); }
+
+  void Problem(std::string problem) {
+    if (problems.size() < kMaxBoardProblems) {
+      problems.push_back(std::move(problem));
+    } else {
+      ++dropped;
+    }
+  }
+  // Ends the check: the number of problems past the limit.
+  void Finish() {
+    consistency.Finish();
+    if (dropped > 0) problems.push_back("... and " + std::to_string(dropped) + " more problems");
+  }
 
   ceplatform::StoreConsistency consistency;
   std::map<uint32_t, std::string> boards;
@@ -173,6 +195,7 @@ class Verifier : public SnapshotSink {
   long long databases = 0;
   long long records = 0;
   long long posts = 0;
+  long long dropped = 0;
 };
 
 }  // namespace
@@ -193,7 +216,7 @@ int VerifyStore(const std::string& location, std::ostream& out, std::ostream& er
     err << "tvxstore: cannot read " << error << "\n";
     return 1;
   }
-  verifier.consistency.Finish();
+  verifier.Finish();
   problems.insert(problems.end(), verifier.consistency.problems().begin(),
                   verifier.consistency.problems().end());
   problems.insert(problems.end(), verifier.problems.begin(), verifier.problems.end());
@@ -327,50 +350,68 @@ int CopyStore(const std::string& source, const std::string& dest, bool force,
 
 namespace {
 
-// Export's reader: the posts of the board databases asked for.
-class PostCollector : public SnapshotSink {
+// Export's reader: writes the posts of the board databases asked for as the
+// read hands them over, each board's in the board's order, and keeps none.
+class PostStreamer : public SnapshotSink {
  public:
-  explicit PostCollector(const std::string& only) : only_(only) {}
+  PostStreamer(const std::string& only, PostExport* writer, std::ostream* err)
+      : only_(only), writer_(writer), err_(err) {}
 
   bool Database(const SnapshotDatabase& database) override {
     std::string name = ceplatform::DatabaseNameUtf8(database.name);
     if (IsBoardDatabase(name) && (only_.empty() || name == only_)) {
-      boards.push_back(Board{database.oid, name, {}});
-      index_[database.oid] = boards.size() - 1;
+      boards_[database.oid] = name;
     } else if (name == only_) {
       not_board = true;
     }
     return true;
   }
+  bool WantsRecords(const SnapshotDatabase& database) override {
+    return boards_.count(database.oid) != 0;
+  }
   bool Record(const SnapshotRecord& record) override {
-    auto board = index_.find(record.database);
-    if (board != index_.end()) boards[board->second].records.push_back(record);
-    return true;
+    Begin();
+    auto found = boards_.find(record.database);
+    if (found == boards_.end()) return true;
+    const std::string& board = found->second;
+    BoardRecordValues values;
+    std::vector<std::string> problems;
+    if (!ReadBoardRecord(record, "post " + OidText(record.oid) + " of " + board, &values,
+                         &problems)) {
+      for (const std::string& problem : problems) *err_ << "tvxstore: skipped " << problem << "\n";
+      ++skipped;
+      return true;
+    }
+    BoardPost post = ReadBoardPost(values.file_time, values.html);
+    if (!post.parsed) {
+      *err_ << "tvxstore: post " << OidText(record.oid) << " of " << board
+            << ": its HTML is not in the board's form; exported with its html only\n";
+    }
+    writer_->Write(board, record.oid, post);
+    // Output that cannot be written ends the read.
+    return writer_->good();
   }
   bool Counter(uint64_t) override { return true; }
 
-  struct Board {
-    uint32_t oid;
-    std::string name;
-    std::vector<SnapshotRecord> records;
-  };
-  std::vector<Board> boards;
+  // The header row, once, before the first post (or for none).
+  void Begin() {
+    if (begun_) return;
+    begun_ = true;
+    writer_->Begin();
+  }
+  // Whether any database was taken for export.
+  bool any() const { return !boards_.empty(); }
+
   bool not_board = false;
+  long long skipped = 0;
 
  private:
   std::string only_;
-  std::map<uint32_t, size_t> index_;
+  PostExport* writer_;
+  std::ostream* err_;
+  std::map<uint32_t, std::string> boards_;
+  bool begun_ = false;
 };
-
-// Newest first, as the board's page lists them: by the key of its one sort
-// order (the time of posting) descending, equal times by identifier
-// descending.
-bool Newer(const SnapshotRecord& a, const SnapshotRecord& b) {
-  const std::string& ka = a.key_count > 0 ? a.keys[0] : std::string();
-  const std::string& kb = b.key_count > 0 ? b.keys[0] : std::string();
-  if (ka != kb) return ka > kb;
-  return a.oid > b.oid;
-}
 
 }  // namespace
 
@@ -378,43 +419,24 @@ int ExportPosts(const std::string& location, const std::string& database,
                 PostExport::Format format, std::ostream& out, std::ostream& err) {
   std::unique_ptr<WholeStore> store = OpenSource(location, err);
   if (store == nullptr) return 1;
-  PostCollector collector(database);
+  PostExport writer(&out, format);
+  PostStreamer streamer(database, &writer, &err);
   std::string error;
-  if (!store->Read(&collector, &error)) {
-    err << "tvxstore: cannot read " << error << "\n";
-    return 1;
-  }
-  if (!database.empty() && collector.boards.empty()) {
-    err << "tvxstore: " << (collector.not_board ? "not a board database: " : "no database ")
+  bool read = store->Read(&streamer, ceplatform::SnapshotOrder::kDatabase, &error);
+  if (read && !database.empty() && !streamer.any()) {
+    err << "tvxstore: " << (streamer.not_board ? "not a board database: " : "no database ")
         << database << " in " << store->shown() << "\n";
     return 1;
   }
-  PostExport writer(&out, format);
-  writer.Begin();
-  long long skipped = 0;
-  for (PostCollector::Board& board : collector.boards) {
-    std::stable_sort(board.records.begin(), board.records.end(), Newer);
-    for (const SnapshotRecord& record : board.records) {
-      BoardRecordValues values;
-      std::vector<std::string> problems;
-      if (!ReadBoardRecord(record, "post " + OidText(record.oid) + " of " + board.name, &values,
-                           &problems)) {
-        for (const std::string& problem : problems) err << "tvxstore: skipped " << problem << "\n";
-        ++skipped;
-        continue;
-      }
-      BoardPost post = ReadBoardPost(values.file_time, values.html);
-      if (!post.parsed) {
-        err << "tvxstore: post " << OidText(record.oid) << " of " << board.name
-            << ": its HTML is not in the board's form; exported with its html only\n";
-      }
-      writer.Write(board.name, record.oid, post);
-    }
-  }
+  if (read) streamer.Begin();
   out.flush();
   if (!out.good()) {
     err << "tvxstore: cannot write the export\n";
     return 1;
   }
-  return skipped == 0 ? 0 : 1;
+  if (!read) {
+    err << "tvxstore: cannot read " << error << "\n";
+    return 1;
+  }
+  return streamer.skipped == 0 ? 0 : 1;
 }

@@ -73,6 +73,9 @@ bool OptionValue(const std::vector<std::string>& args, size_t* i, const std::str
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The streams buffer on their own: an export writes a line per post, and
+  // nothing here writes through C's stdio.
+  std::ios::sync_with_stdio(false);
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string store;
   bool store_given = false;

@@ -41,14 +41,40 @@ struct SnapshotRecord {
   std::string props;
 };
 
-// Receives a store: every database in ascending oid, then every record
-// grouped by database and in ascending oid within it, then the identifier
-// counter (the next identifier the store would hand out). Returning false
-// stops the read; the receiver keeps the reason.
+// The order in which WholeStore::Read hands records over.
+enum class SnapshotOrder {
+  // Every record of the store in ascending oid, whatever its database: what
+  // a copy, a count or a check of the whole store reads. A check that
+  // identifiers are unique need keep only the last one it saw.
+  kIdentifier,
+  // Database by database, in ascending oid of the databases and only those
+  // the sink wants (SnapshotSink::WantsRecords). Each database's records come
+  // as a handle opened with sort property 0 reads them: in its first sort
+  // order and that order's direction, equal keys by oid in the same
+  // direction; those of a database without sort orders in ascending oid.
+  // Records without a key under the first order, which only a damaged store
+  // holds, follow in oid in the same direction; they are looked for when the
+  // database's kept count is more than the records read with a key. Records
+  // of a database that is not there do not come.
+  kDatabase,
+};
+
+// Receives a store: every database in ascending oid, then the records in the
+// order the read was asked for (SnapshotOrder), then the identifier counter
+// (the next identifier the store would hand out). Returning false from any
+// call stops the read; the receiver keeps the reason.
 class SnapshotSink {
  public:
   virtual ~SnapshotSink() = default;
   virtual bool Database(const SnapshotDatabase& database) = 0;
+  // In SnapshotOrder::kDatabase, asked once for each database right after
+  // Database accepted it: whether its records are to be read at all. Not
+  // asked in kIdentifier order, which hands over every record. By default,
+  // every database's.
+  virtual bool WantsRecords(const SnapshotDatabase& database) {
+    (void)database;
+    return true;
+  }
   virtual bool Record(const SnapshotRecord& record) = 0;
   virtual bool Counter(uint64_t next_oid) = 0;
 };
@@ -74,9 +100,16 @@ class WholeStore {
 
   // Hands the whole store to `sink` from one snapshot (an SQLite read
   // transaction; on PostgreSQL one REPEATABLE READ, READ ONLY transaction),
-  // while other processes go on writing. False with *error when the store
-  // cannot be read; a sink that stops the read makes it return true.
-  virtual bool Read(SnapshotSink* sink, std::string* error) = 0;
+  // while other processes go on writing, the records in `order`. The rows
+  // are read a bounded batch at a time (SQLite steps its statements, a
+  // PostgreSQL read fetches from cursors), so what the read holds does not
+  // grow with the store. False with *error when the store cannot be read; a
+  // sink that stops the read makes it return true.
+  virtual bool Read(SnapshotSink* sink, SnapshotOrder order, std::string* error) = 0;
+  // The same with the records in ascending oid (SnapshotOrder::kIdentifier).
+  bool Read(SnapshotSink* sink, std::string* error) {
+    return Read(sink, SnapshotOrder::kIdentifier, error);
+  }
 
   // Whether the store holds no database and no record.
   virtual bool Empty(bool* empty, std::string* error) = 0;
@@ -127,11 +160,26 @@ struct SnapshotSortOrder {
 // a list of at most four.
 bool DecodeSortOrders(const std::string& sorts, std::vector<SnapshotSortOrder>* out);
 
+// SnapshotDatabase::sorts for at most four sort orders. False with more.
+bool EncodeSortOrders(const std::vector<SnapshotSortOrder>& sorts, std::string* out);
+
+// A record as the store writes it, for tools that make a store in bulk
+// through WholeStore::Write: `properties` (values as ParseProperties gives
+// them) in their order as its bytes, and its key under each sort order of
+// `sorts` (SnapshotDatabase::sorts). *record's oid and database are left as
+// they are. False when a value does not fit its type or `sorts` cannot be
+// decoded.
+bool MakeSnapshotRecord(const std::vector<SnapshotProperty>& properties,
+                        const std::string& sorts, SnapshotRecord* record);
+
 // Checks a store against the store's own rules while it is read: every
 // record of a known database and decodable, its keys those of its
 // database's sort orders, each database's record count and size as kept,
-// identifiers unique and below the counter. Feed it a Read, then call
-// Finish.
+// identifiers unique and below the counter. Feed it a Read in
+// SnapshotOrder::kIdentifier, then call Finish. It keeps what it knows of
+// each database and the last record's identifier, never one thing per
+// record: identifiers are unique when each record's is above the one before
+// it and no database's.
 class StoreConsistency : public SnapshotSink {
  public:
   StoreConsistency();

@@ -171,10 +171,11 @@ class Connection {
   virtual Result DatabasesAfter(CEOID after, DWORD type, int limit, DatabaseSink* sink) = 0;
 
   // ---- Whole stores (the owner's tools; see ceplatform_snapshot.h) ---------
-  // Hands every database, every record and then the identifier counter to
-  // `sink`, all from one snapshot; writes nothing. A sink that stops the
+  // Hands every database, the records in `order` and then the identifier
+  // counter to `sink`, all from one snapshot (see WholeStore::Read), reading
+  // a bounded batch of rows at a time; writes nothing. A sink that stops the
   // read leaves the result kOk.
-  virtual Result ReadSnapshot(SnapshotSink* sink) = 0;
+  virtual Result ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) = 0;
   // Whether the store holds no database and no record.
   virtual Result CountContent(bool* empty) = 0;
   // In one transaction: refuses (*not_empty, nothing written) a store that

@@ -1,5 +1,6 @@
 #include "pg_connection.h"
 
+#include "snapshot_listing.h"
 #include "store_schema.h"
 
 #include <endian.h>
@@ -861,28 +862,62 @@ constexpr int kFetchRows = 500;
 
 }  // namespace
 
-Result PgConnection::ReadSnapshot(SnapshotSink* sink) {
+Result PgConnection::ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) {
   Result connected = Connected();
   if (connected != Result::kOk) return connected;
   Rows rows;
   // One snapshot for every statement that follows, taken by the first, and
   // no write possible in it. Binary cursors hand the rows over in pieces,
-  // in the same form as the prepared statements' results.
+  // in the same form as the prepared statements' results; each reads
+  // through an index in the order it lists, never a sort of a whole table
+  // that its first fetch would wait for.
   Result result = RunText(
       "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY;"
+      "SET LOCAL enable_sort = off;"
       "DECLARE snapshot_databases BINARY NO SCROLL CURSOR FOR"
       " SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
-      " ORDER BY oid;"
-      "DECLARE snapshot_records BINARY NO SCROLL CURSOR FOR"
-      " SELECT oid, db, k0, k1, k2, k3, props FROM records ORDER BY db, oid",
+      " ORDER BY oid",
       &rows);
   bool go_on = true;
-  const std::string fetch_databases = "FETCH " + std::to_string(kFetchRows) +
-                                      " FROM snapshot_databases";
-  while (result == Result::kOk && go_on) {
-    result = RunText(fetch_databases.c_str(), &rows);
-    if (result != Result::kOk || rows.count() == 0) break;
-    for (int i = 0; i < rows.count() && go_on; ++i) {
+  // Fetches the rows of an open cursor a batch at a time and hands each
+  // (its row in `rows`) to `take`, while the sink goes on.
+  auto fetch = [&](const char* cursor, const std::function<void(int)>& take) {
+    const std::string text = "FETCH " + std::to_string(kFetchRows) + " FROM " + cursor;
+    Result fetched = Result::kOk;
+    while (fetched == Result::kOk && go_on) {
+      fetched = RunText(text.c_str(), &rows);
+      if (fetched != Result::kOk || rows.count() == 0) break;
+      for (int i = 0; i < rows.count() && go_on; ++i) take(i);
+    }
+    return fetched;
+  };
+  // Hands the records of `sql` (the columns of AllRecordsSql) to `sink`
+  // from a cursor of their own; *count: how many, when asked.
+  auto fetch_records = [&](const std::string& sql, int64_t* count) {
+    std::string declare = "DECLARE snapshot_records BINARY NO SCROLL CURSOR FOR " + sql;
+    Result fetched = RunText(declare.c_str(), &rows);
+    int64_t handed = 0;
+    if (fetched == Result::kOk) {
+      fetched = fetch("snapshot_records", [&](int i) {
+        SnapshotRecord row;
+        row.oid = static_cast<uint32_t>(rows.Int(i, 0));
+        row.database = static_cast<uint32_t>(rows.Int(i, 1));
+        for (int k = 0; k < CEDB_MAXSORTORDER && !rows.Null(i, 2 + k); ++k) {
+          row.keys[k] = rows.String(i, 2 + k);
+          row.key_count = static_cast<uint16_t>(k + 1);
+        }
+        row.props = rows.String(i, 6);
+        go_on = sink->Record(row);
+        ++handed;
+      });
+    }
+    if (count != nullptr) *count = handed;
+    if (fetched == Result::kOk) fetched = RunText("CLOSE snapshot_records", &rows);
+    return fetched;
+  };
+  std::vector<DatabaseListing> listings;
+  if (result == Result::kOk) {
+    result = fetch("snapshot_databases", [&](int i) {
       SnapshotDatabase row;
       row.oid = static_cast<uint32_t>(rows.Int(i, 0));
       row.name = rows.String(i, 1);
@@ -893,23 +928,20 @@ Result PgConnection::ReadSnapshot(SnapshotSink* sink) {
       row.records = rows.Int(i, 6);
       row.size = rows.Int(i, 7);
       go_on = sink->Database(row);
-    }
-  }
-  const std::string fetch_records = "FETCH " + std::to_string(kFetchRows) +
-                                    " FROM snapshot_records";
-  while (result == Result::kOk && go_on) {
-    result = RunText(fetch_records.c_str(), &rows);
-    if (result != Result::kOk || rows.count() == 0) break;
-    for (int i = 0; i < rows.count() && go_on; ++i) {
-      SnapshotRecord row;
-      row.oid = static_cast<uint32_t>(rows.Int(i, 0));
-      row.database = static_cast<uint32_t>(rows.Int(i, 1));
-      for (int k = 0; k < CEDB_MAXSORTORDER && !rows.Null(i, 2 + k); ++k) {
-        row.keys[k] = rows.String(i, 2 + k);
-        row.key_count = static_cast<uint16_t>(k + 1);
+      if (go_on && order == SnapshotOrder::kDatabase && sink->WantsRecords(row)) {
+        listings.push_back(ListingOf(row));
       }
-      row.props = rows.String(i, 6);
-      go_on = sink->Record(row);
+    });
+  }
+  if (result == Result::kOk && go_on && order == SnapshotOrder::kIdentifier) {
+    result = fetch_records(AllRecordsSql(), nullptr);
+  }
+  for (size_t i = 0; i < listings.size() && result == Result::kOk && go_on; ++i) {
+    const std::string database = std::to_string(listings[i].database);
+    int64_t read = 0;
+    result = fetch_records(ListingSql(listings[i], database), &read);
+    if (result == Result::kOk && go_on && ListsUnkeyed(listings[i], read)) {
+      result = fetch_records(UnkeyedSql(listings[i], database), nullptr);
     }
   }
   if (result == Result::kOk && go_on) {

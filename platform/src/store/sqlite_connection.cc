@@ -1,5 +1,6 @@
 #include "sqlite_connection.h"
 
+#include "snapshot_listing.h"
 #include "store_schema.h"
 #include "store_vfs.h"
 
@@ -653,9 +654,52 @@ uint64_t CounterAfter(uint64_t fed, uint64_t highest) {
   return fed > highest ? fed : highest + 1;
 }
 
+// Hands the records of one statement (the columns of AllRecordsSql; ?1, when
+// it has one, bound to `database`) to `sink`, one row at a time; *count: how
+// many, when asked.
+int StepRecords(sqlite3* db, const std::string& sql, uint32_t database, SnapshotSink* sink,
+                bool* go_on, int64_t* count) {
+  OneStatement records(db, sql.c_str());
+  int rc = records.rc();
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt* s = records.get();
+  if (sqlite3_bind_parameter_count(s) > 0) sqlite3_bind_int64(s, 1, database);
+  int64_t handed = 0;
+  while (*go_on && (rc = Step(s)) == SQLITE_ROW) {
+    SnapshotRecord row;
+    row.oid = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+    row.database = static_cast<uint32_t>(sqlite3_column_int64(s, 1));
+    // Keys are present up to the first absent one.
+    for (int i = 0; i < CEDB_MAXSORTORDER && sqlite3_column_type(s, 2 + i) != SQLITE_NULL; ++i) {
+      row.keys[i] = ColumnString(s, 2 + i);
+      row.key_count = static_cast<uint16_t>(i + 1);
+    }
+    row.props = ColumnString(s, 6);
+    *go_on = sink->Record(row);
+    ++handed;
+  }
+  if (count != nullptr) *count = handed;
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
+// Hands the records of each listed database to `sink` in turn.
+int ListRecords(sqlite3* db, const std::vector<DatabaseListing>& listings, SnapshotSink* sink,
+                bool* go_on) {
+  const std::string parameter = "?1";
+  for (const DatabaseListing& listing : listings) {
+    int64_t read = 0;
+    int rc = StepRecords(db, ListingSql(listing, parameter), listing.database, sink, go_on, &read);
+    if (rc == SQLITE_OK && *go_on && ListsUnkeyed(listing, read)) {
+      rc = StepRecords(db, UnkeyedSql(listing, parameter), listing.database, sink, go_on, nullptr);
+    }
+    if (rc != SQLITE_OK || !*go_on) return rc;
+  }
+  return SQLITE_OK;
+}
+
 }  // namespace
 
-Result SqliteConnection::ReadSnapshot(SnapshotSink* sink) {
+Result SqliteConnection::ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) {
   // A deferred transaction's snapshot begins with its first read; every
   // query after it sees the same file, whatever other processes commit.
   snapshot_message_.clear();
@@ -663,6 +707,7 @@ Result SqliteConnection::ReadSnapshot(SnapshotSink* sink) {
   if (rc != SQLITE_OK) return Failure(rc);
   Result result = Result::kOk;
   bool go_on = true;
+  std::vector<DatabaseListing> listings;
   {
     OneStatement databases(db_, kStatementText[kAllDatabases]);
     rc = databases.rc();
@@ -670,30 +715,19 @@ Result SqliteConnection::ReadSnapshot(SnapshotSink* sink) {
       SnapshotDatabase row;
       DatabaseColumns(databases.get(), &row);
       go_on = sink->Database(row);
+      if (go_on && order == SnapshotOrder::kDatabase && sink->WantsRecords(row)) {
+        listings.push_back(ListingOf(row));
+      }
       rc = SQLITE_OK;
     }
     if (rc == SQLITE_DONE) rc = SQLITE_OK;
   }
   if (rc == SQLITE_OK && go_on) {
-    OneStatement records(db_,
-                         "SELECT oid, db, k0, k1, k2, k3, props FROM records ORDER BY db, oid");
-    rc = records.rc();
-    while (rc == SQLITE_OK && go_on && (rc = Step(records.get())) == SQLITE_ROW) {
-      SnapshotRecord row;
-      sqlite3_stmt* s = records.get();
-      row.oid = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
-      row.database = static_cast<uint32_t>(sqlite3_column_int64(s, 1));
-      // Keys are present up to the first absent one.
-      for (int i = 0; i < CEDB_MAXSORTORDER && sqlite3_column_type(s, 2 + i) != SQLITE_NULL;
-           ++i) {
-        row.keys[i] = ColumnString(s, 2 + i);
-        row.key_count = static_cast<uint16_t>(i + 1);
-      }
-      row.props = ColumnString(s, 6);
-      go_on = sink->Record(row);
-      rc = SQLITE_OK;
+    if (order == SnapshotOrder::kDatabase) {
+      rc = ListRecords(db_, listings, sink, &go_on);
+    } else {
+      rc = StepRecords(db_, AllRecordsSql(), 0, sink, &go_on, nullptr);
     }
-    if (rc == SQLITE_DONE) rc = SQLITE_OK;
   }
   if (rc == SQLITE_OK && go_on) {
     OneStatement counter(db_, "SELECT value FROM meta WHERE key = 'next_oid'");

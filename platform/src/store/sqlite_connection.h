@@ -41,7 +41,7 @@ class SqliteConnection : public Connection {
   Result DatabaseByName(const std::string& name, DatabaseSink* sink) override;
   Result DatabaseByOid(CEOID database, DatabaseSink* sink) override;
   Result DatabasesAfter(CEOID after, DWORD type, int limit, DatabaseSink* sink) override;
-  Result ReadSnapshot(SnapshotSink* sink) override;
+  Result ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) override;
   Result CountContent(bool* empty) override;
   Result WriteSnapshot(const std::function<bool(SnapshotSink*)>& feed, bool replace,
                        bool* not_empty) override;

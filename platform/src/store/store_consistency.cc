@@ -2,7 +2,6 @@
 #include <stdio.h>
 
 #include <map>
-#include <unordered_set>
 
 #include "ceplatform_snapshot.h"
 #include "record_format.h"
@@ -34,7 +33,9 @@ struct StoreConsistency::State {
     int64_t size = 0;
   };
   std::map<uint32_t, Database> databases;
-  std::unordered_set<uint32_t> oids;
+  bool any_record = false;
+  bool out_of_order = false;
+  uint32_t last_record = 0;
   uint32_t highest = 0;
   bool counter_seen = false;
   uint64_t counter = 0;
@@ -49,10 +50,27 @@ struct StoreConsistency::State {
       ++dropped;
     }
   }
-  void Identifier(uint32_t oid, const std::string& what) {
+  void Identifier(uint32_t oid, const std::string& what, bool used) {
     if (oid == 0) Problem(what + " has identifier 0");
-    if (!oids.insert(oid).second) Problem(what + ": identifier " + Hex(oid) + " is used twice");
+    if (used) Problem(what + ": identifier " + Hex(oid) + " is used twice");
     if (oid > highest) highest = oid;
+  }
+  // Whether a record's identifier is one already seen: a database's, or
+  // that of the record before it, records coming in ascending oid.
+  bool RecordSeen(uint32_t oid, const std::string& what) {
+    bool seen = databases.count(oid) != 0;
+    if (any_record && oid <= last_record) {
+      if (oid == last_record) {
+        seen = true;
+      } else if (!out_of_order) {
+        out_of_order = true;
+        Problem(what + " comes after record " + Hex(last_record) +
+                ": records not read in ascending identifier, so their uniqueness is unchecked");
+      }
+    }
+    any_record = true;
+    last_record = oid;
+    return seen;
   }
 };
 
@@ -60,12 +78,13 @@ StoreConsistency::StoreConsistency() : state_(new State) {}
 StoreConsistency::~StoreConsistency() = default;
 
 bool StoreConsistency::Database(const SnapshotDatabase& row) {
+  bool used = state_->databases.count(row.oid) != 0;
   State::Database& database = state_->databases[row.oid];
   database.name = DatabaseNameUtf8(row.name);
   database.records_kept = row.records;
   database.size_kept = row.size;
   const std::string what = "database " + Hex(row.oid) + " (" + database.name + ")";
-  state_->Identifier(row.oid, what);
+  state_->Identifier(row.oid, what, used);
   if (row.name.size() % 2 != 0 || row.name.size() / 2 >= CEDB_MAXDBASENAMELEN) {
     state_->Problem(what + ": its name is not 1 to 31 UTF-16 units");
   }
@@ -78,7 +97,7 @@ bool StoreConsistency::Database(const SnapshotDatabase& row) {
 
 bool StoreConsistency::Record(const SnapshotRecord& row) {
   const std::string what = "record " + Hex(row.oid);
-  state_->Identifier(row.oid, what);
+  state_->Identifier(row.oid, what, state_->RecordSeen(row.oid, what));
   auto found = state_->databases.find(row.database);
   if (found == state_->databases.end()) {
     state_->Problem(what + " belongs to database " + Hex(row.database) + ", which is not there");

@@ -59,8 +59,9 @@ class ConnectionStore : public WholeStore {
   bool server() const override { return server_; }
   const std::string& shown() const override { return shown_; }
 
-  bool Read(SnapshotSink* sink, std::string* error) override {
-    Result result = connection_->ReadSnapshot(sink);
+  using WholeStore::Read;
+  bool Read(SnapshotSink* sink, SnapshotOrder order, std::string* error) override {
+    Result result = connection_->ReadSnapshot(sink, order);
     if (result == Result::kOk) return true;
     *error = shown_ + ": " + Failed(connection_.get(), result);
     return false;
@@ -196,6 +197,44 @@ bool DecodeSortOrders(const std::string& sorts, std::vector<SnapshotSortOrder>* 
   for (WORD i = 0; i < orders.count; ++i) {
     out->push_back(SnapshotSortOrder{orders.specs[i].propid, orders.specs[i].dwFlags});
   }
+  return true;
+}
+
+bool EncodeSortOrders(const std::vector<SnapshotSortOrder>& sorts, std::string* out) {
+  store::SortOrders orders;
+  if (sorts.size() > CEDB_MAXSORTORDER) return false;
+  for (const SnapshotSortOrder& sort : sorts) {
+    orders.specs[orders.count++] = SORTORDERSPEC{sort.propid, sort.flags};
+  }
+  orders.Encode(out);
+  return true;
+}
+
+bool MakeSnapshotRecord(const std::vector<SnapshotProperty>& properties,
+                        const std::string& sorts, SnapshotRecord* record) {
+  store::SortOrders orders;
+  if (!orders.Decode(sorts)) return false;
+  std::vector<store::StoredProperty> stored;
+  for (const SnapshotProperty& property : properties) {
+    if (property.value.size() > UINT32_MAX) return false;
+    stored.push_back(store::StoredProperty{
+        property.propid, reinterpret_cast<const uint8_t*>(property.value.data()),
+        static_cast<uint32_t>(property.value.size())});
+  }
+  store::SerializeRecord(stored, &record->props);
+  // Read back as the store reads it: every value of its type's size.
+  if (!store::ParseRecord(reinterpret_cast<const uint8_t*>(record->props.data()),
+                          record->props.size(), &stored)) {
+    return false;
+  }
+  for (WORD i = 0; i < CEDB_MAXSORTORDER; ++i) {
+    if (i < orders.count) {
+      store::SortKey(orders.specs[i], stored, &record->keys[i]);
+    } else {
+      record->keys[i].clear();
+    }
+  }
+  record->key_count = orders.count;
   return true;
 }
 
