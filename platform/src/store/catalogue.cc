@@ -139,15 +139,18 @@ std::shared_ptr<const NamedDatabase> DatabaseNamed(const char* call, const std::
   return named;
 }
 
+const DatabaseEntry* RecentlyEnumerated(CEOID oid) {
+  const DatabaseBatch* recent = t_enumerated.get();
+  if (recent == nullptr || !Store::Instance().Fresh(recent->stamp())) return nullptr;
+  return recent->Find(oid);
+}
+
 bool DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* entry, bool* found,
                      DWORD* error) {
-  const DatabaseBatch* recent = t_enumerated.get();
-  if (recent != nullptr && Store::Instance().Fresh(recent->stamp())) {
-    if (const DatabaseEntry* known = recent->Find(oid)) {
-      *entry = *known;
-      *found = true;
-      return true;
-    }
+  if (const DatabaseEntry* known = RecentlyEnumerated(oid)) {
+    *entry = *known;
+    *found = true;
+    return true;
   }
   OneRow row;
   if (!WithConnection(call, error, [&](Connection* c) { return c->DatabaseByOid(oid, &row); })) {

@@ -81,9 +81,13 @@ class DatabaseBatch : public DatabaseSink {
 std::shared_ptr<const NamedDatabase> DatabaseNamed(const char* call, const std::string& name,
                                                    DWORD* error);
 
-// The database with identifier `oid`: from the rows the calling thread's
-// enumeration read lately while the store is fresh, else looked up now.
-// True with *found; false with *error when the store cannot be read.
+// The database with identifier `oid` among the rows the calling thread's
+// enumeration read lately, while the store is fresh; nullptr otherwise. The
+// entry stays valid until the thread's next enumeration step.
+const DatabaseEntry* RecentlyEnumerated(CEOID oid);
+
+// The database with identifier `oid`: RecentlyEnumerated, else looked up
+// now. True with *found; false with *error when the store cannot be read.
 bool DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* entry, bool* found,
                      DWORD* error);
 

@@ -182,17 +182,23 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
   if (Store::Instance().TakeFailure(&injected)) return Fail<BOOL>(injected, FALSE);
   if (oid == 0 || info == nullptr) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
   try {
-    DWORD error = 0;
+    // A catalogue describes each database it enumerates: from the rows the
+    // enumeration read, without a query or a copy.
+    const DatabaseEntry* known = RecentlyEnumerated(oid);
     DatabaseEntry entry;
-    bool found = false;
-    if (!DatabaseWithOid("CeOidGetInfo", oid, &entry, &found, &error)) {
-      return Fail<BOOL>(error, FALSE);
+    bool found = known != nullptr;
+    if (!found) {
+      DWORD error = 0;
+      if (!DatabaseWithOid("CeOidGetInfo", oid, &entry, &found, &error)) {
+        return Fail<BOOL>(error, FALSE);
+      }
+      known = &entry;
     }
     if (found) {
       CEOIDINFO result;
       memset(&result, 0, sizeof(result));
       result.wObjType = OBJTYPE_DATABASE;
-      if (!entry.Describe(&result.infDatabase)) {
+      if (!known->Describe(&result.infDatabase)) {
         LogStoreFailure("CeOidGetInfo", Result::kCorrupt, "the database's row");
         return Fail<BOOL>(ERROR_READ_FAULT, FALSE);
       }

@@ -175,16 +175,25 @@ std::string ReadAtSql(Dialect dialect, int order, bool descending) {
   const std::string count = Param(dialect, 3);
   const std::string blocks = "blocks WHERE " + OfOrder(db, order);
   // The record at ascending position A: from the start of the last block
-  // with no more than A records below it, A - below records on.
+  // with no more than A records below it, A - below records on. (Blocks of
+  // equal `below` are taken in one order, so that the start's key, oid and
+  // count all come from the same block.) The walk starts at the block's key
+  // alone, which the key index seeks to, and also passes over the records of
+  // that key below the block's oid.
   auto at = [&](const std::string& a, const std::string& columns, const std::string& limit) {
-    std::string start = "(SELECT " + text.block_start + " FROM " + blocks + " AND below <= " + a +
-                        " ORDER BY below DESC LIMIT 1)";
-    std::string below = "(SELECT below FROM " + blocks + " AND below <= " + a +
-                        " ORDER BY below DESC LIMIT 1)";
+    auto block = [&](const char* column) {
+      return "(SELECT " + std::string(column) + " FROM " + blocks + " AND below <= " + a +
+             " ORDER BY below DESC, bkey DESC, boid DESC LIMIT 1)";
+    };
+    std::string walk = Greatest(dialect, "0", "coalesce(" + a + " - " + block("below") + ", 0)");
+    if (text.creation) {
+      return "SELECT " + columns + " FROM records WHERE db = " + db + " AND " + text.present +
+             " AND oid >= " + block("boid") + " ORDER BY oid LIMIT " + limit + " OFFSET " + walk;
+    }
     return "SELECT " + columns + " FROM records WHERE db = " + db + " AND " + text.present +
-           " AND " + text.tuple + " >= " + start + " ORDER BY " + text.Walk(false) +
-           " LIMIT " + limit + " OFFSET " +
-           Greatest(dialect, "0", "coalesce(" + a + " - " + below + ", 0)");
+           " AND " + text.key + " >= " + block("bkey") + " ORDER BY " + text.Walk(false) +
+           " LIMIT " + limit + " OFFSET " + walk + " + (SELECT count(*) FROM records WHERE db = " +
+           db + " AND " + text.key + " = " + block("bkey") + " AND oid < " + block("boid") + ")";
   };
   std::string key_column = text.creation
                                ? (dialect == Dialect::kSqlite ? "NULL" : "NULL::bytea")
@@ -192,8 +201,9 @@ std::string ReadAtSql(Dialect dialect, int order, bool descending) {
   std::string columns = "oid, " + key_column + ", props";
   if (!descending) return at(position, columns, count);
   // Counted from the top: ascending position total - 1 - position, and the
-  // records from there down.
-  std::string total = "(SELECT below + n FROM " + blocks + " ORDER BY below DESC, n DESC LIMIT 1)";
+  // records from there down. Every record of a database is in each of its
+  // orders, so the total is the database's count, which its row keeps.
+  std::string total = "(SELECT records FROM databases WHERE oid = " + db + ")";
   std::string target = at("(" + total + " - 1 - " + position + ")", text.columns, "1");
   return "SELECT " + columns + " FROM records WHERE db = " + db + " AND " + text.present +
          " AND " + text.tuple + " <= (" + target + ") ORDER BY " + text.Walk(true) + " LIMIT " +

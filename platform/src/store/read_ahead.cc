@@ -18,21 +18,25 @@ void Append(std::string* bytes, const uint8_t* data, size_t count, size_t* offse
   if (*size > 0) bytes->append(reinterpret_cast<const char*>(data), *size);
 }
 
-// Whether a batch of `query` may be shared: only the first query of a handle
-// that starts at the top, so that a reader walking deep into a database
-// never pushes the busy first pages out.
+// Whether a batch of `query` may be shared: only a page's worth read from
+// the top of a database or from a position (a seek), the first query of a
+// handle.
 bool Shareable(const ReadQuery& query) {
-  return query.start == ReadQuery::Start::kTop && query.limit == ReadAhead::kFirstRows;
+  return query.start != ReadQuery::Start::kAfter && query.limit == ReadAhead::kFirstRows;
 }
 
-// The first batches of the databases read lately, one per database and
-// order, the least lately used given up first. At most kSlots batches of at
-// most about RecordBatch::kMaxBytes each are kept.
-class FirstBatches {
+// The batches of pages read lately, one per database, order and position,
+// the least lately used given up first. At most kSlots batches of at most
+// about RecordBatch::kMaxBytes each are kept.
+class SharedBatches {
  public:
-  static FirstBatches& Instance() {
-    static FirstBatches* batches = new FirstBatches;  // outlives every thread
-    return *batches;
+  // The first pages of databases, and the pages at a position, apart: a
+  // reader walking deep into a database never pushes the busy first pages
+  // out.
+  static SharedBatches& For(const ReadQuery& query) {
+    static SharedBatches* first = new SharedBatches;  // outlive every thread
+    static SharedBatches* deeper = new SharedBatches;
+    return query.start == ReadQuery::Start::kTop ? *first : *deeper;
   }
 
   std::shared_ptr<const RecordBatch> Find(const ReadQuery& query) {
@@ -60,6 +64,7 @@ class FirstBatches {
     target->database = query.database;
     target->order = query.order;
     target->descending = query.descending;
+    target->position = query.start == ReadQuery::Start::kAt ? query.position : 0;
     target->batch = batch;
     target->used = ++clock_;
   }
@@ -70,12 +75,14 @@ class FirstBatches {
     CEOID database = 0;
     int order = 0;
     bool descending = false;
+    int64_t position = 0;
     std::shared_ptr<const RecordBatch> batch;
     uint64_t used = 0;
   };
   static bool Same(const Slot& slot, const ReadQuery& query) {
+    int64_t position = query.start == ReadQuery::Start::kAt ? query.position : 0;
     return slot.database == query.database && slot.order == query.order &&
-           slot.descending == query.descending;
+           slot.descending == query.descending && slot.position == position;
   }
 
   std::mutex mutex_;
@@ -113,11 +120,17 @@ bool RecordBatch::Add(CEOID oid, const uint8_t* key, size_t key_size, const uint
   rows_.push_back(e);
   // A query asks for rows_wanted_ rows; stopping early leaves the rest for
   // the next query.
-  return bytes_.size() < kMaxBytes;
+  cut_ = bytes_.size() >= kMaxBytes;
+  return !cut_;
 }
 
 bool ReadAhead::Ready() const {
   return Holding() && Store::Instance().Fresh(batch_->stamp());
+}
+
+bool ReadAhead::AtTheEnd() const {
+  return batch_ != nullptr && batch_->size() > 0 && next_ >= batch_->size() &&
+         batch_->ReachedTheEnd() && Store::Instance().Fresh(batch_->stamp());
 }
 
 void ReadAhead::Clear() {
@@ -133,7 +146,7 @@ void ReadAhead::Took(std::shared_ptr<const RecordBatch> batch) {
 
 bool ReadAhead::Share(const ReadQuery& query) {
   if (!Shareable(query)) return false;
-  std::shared_ptr<const RecordBatch> shared = FirstBatches::Instance().Find(query);
+  std::shared_ptr<const RecordBatch> shared = SharedBatches::For(query).Find(query);
   if (shared == nullptr) return false;
   Took(std::move(shared));
   g_shared.fetch_add(1, std::memory_order_relaxed);
@@ -144,10 +157,10 @@ uint64_t ReadAhead::shared_count() { return g_shared.load(std::memory_order_rela
 
 Result ReadAhead::Fill(Connection* connection, const ReadQuery& query, const StoreStamp& stamp) {
   Clear();
-  auto batch = std::make_shared<RecordBatch>(stamp, rows_wanted_);
+  auto batch = std::make_shared<RecordBatch>(stamp, query.limit);
   Result result = connection->ReadRecords(query, batch.get());
   if (result != Result::kOk) return result;
-  if (Shareable(query)) FirstBatches::Instance().Keep(query, batch);
+  if (Shareable(query)) SharedBatches::For(query).Keep(query, batch);
   Took(std::move(batch));
   return Result::kOk;
 }

@@ -31,11 +31,18 @@ struct HeldRecord {
 // that several handles may read them at once.
 class RecordBatch : public RecordSink {
  public:
+  // `rows_wanted`: the query's limit.
   RecordBatch(const StoreStamp& stamp, int rows_wanted)
       : stamp_(stamp), rows_wanted_(rows_wanted) {}
 
   const StoreStamp& stamp() const { return stamp_; }
   size_t size() const { return rows_.size(); }
+  // Whether the query found the last record of its order: it gave fewer rows
+  // than asked for, and not because of kMaxBytes. Then no record followed the
+  // batch when it was read.
+  bool ReachedTheEnd() const {
+    return !cut_ && rows_.size() < static_cast<size_t>(rows_wanted_);
+  }
   HeldRecord Row(size_t i) const;
   // Stops the query at about this many bytes.
   static constexpr size_t kMaxBytes = 256 * 1024;
@@ -51,6 +58,7 @@ class RecordBatch : public RecordSink {
 
   const StoreStamp stamp_;
   const int rows_wanted_;
+  bool cut_ = false;  // stopped at kMaxBytes
   std::string bytes_;
   std::vector<Entry> rows_;
 };
@@ -63,10 +71,10 @@ class RecordBatch : public RecordSink {
 // kMaxRows and about RecordBatch::kMaxBytes: every row read ahead costs a
 // step and a copy, so a handle that reads a few records reads few ahead.
 //
-// A first query from the top of a database is answered from the batch that
-// another handle read with the same query while that batch is fresh: a busy
-// board's page costs no query at all, and shows what a query would have
-// shown within the stamp lifetime.
+// A first query from the top of a database, or from a position (a seek), is
+// answered from the batch that another handle read with the same query while
+// that batch is fresh: a busy board's pages cost no query at all, and show
+// what a query would have shown within the stamp lifetime.
 class ReadAhead {
  public:
   static constexpr int kFirstRows = 21;
@@ -77,6 +85,11 @@ class ReadAhead {
   // Whether a record is held, and whether it is also fresh.
   bool Holding() const { return batch_ != nullptr && next_ < batch_->size(); }
   bool Ready() const;
+  // Whether every record the last query found has been handed out, that
+  // query reached the last record of the database, and it is still fresh:
+  // the next read is past the last record, with no query to tell. (A query
+  // that found no record does not say the database is still there.)
+  bool AtTheEnd() const;
   // The first record held (only while Holding()).
   Row Front() const { return batch_->Row(next_); }
   // Drops the front record once it has been handed out.

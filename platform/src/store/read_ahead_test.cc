@@ -223,6 +223,55 @@ TEST_P(ReadAheadTest, FirstRecordsAreSharedBetweenHandlesOnlyWhileFresh) {
   EXPECT_EQ("other board", first(u"other"));
 }
 
+// A page sought at a position is shared like a first page: by readers of
+// the same database and position only, and only while fresh.
+TEST_P(ReadAheadTest, PagesAtAPositionAreSharedOnlyWhileFresh) {
+  Fill(30);
+  auto at = [](DWORD place) {
+    HANDLE h = OpenByName(u"board");
+    std::string text = "(nothing)";
+    Post post;
+    if (CeSeekDatabase(h, CEDB_SEEK_BEGINNING, place, nullptr) != 0 && ReadPost(h, &post)) {
+      text = post.text;
+    }
+    CloseHandle(h);
+    return text;
+  };
+  EXPECT_EQ(Text(20), at(10));
+  uint64_t shared = ReadAhead::shared_count();
+  EXPECT_EQ(Text(20), at(10));
+  EXPECT_EQ(Text(19), at(11));
+  EXPECT_GE(ReadAhead::shared_count(), shared + 1);
+
+  // A write of this process shows at once, to a seek as to a read.
+  ASSERT_NE(0u, WritePost(writer_, 100, "newest"));
+  EXPECT_EQ(Text(21), at(10));
+  ASSERT_NO_FATAL_FAILURE(PostFromAnotherProcess(101, "from the child"));
+  EXPECT_EQ(Text(22), at(10));
+}
+
+// A reader that has read to the end knows it from the query that found the
+// last record, while that stands; a record this process adds after it is
+// read all the same, and so is one of another process once the copy has
+// aged out.
+TEST_P(ReadAheadTest, TheEndOfADatabaseHoldsOnlyWhileFresh) {
+  for (uint64_t time : {100, 101, 102}) ASSERT_NE(0u, WritePost(writer_, time, "post"));
+  HANDLE reader = OpenByName(u"board");
+  DWORD end = 0;
+  EXPECT_EQ(3u, ReadAll(reader, &end).size());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), end);
+  ASSERT_NE(0u, WritePost(writer_, 50, "oldest, written here"));
+  Post post;
+  ASSERT_TRUE(ReadPost(reader, &post));
+  EXPECT_EQ("oldest, written here", post.text);
+  EXPECT_FALSE(ReadPost(reader, &post, &end));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), end);
+  ASSERT_NO_FATAL_FAILURE(PostFromAnotherProcess(10, "older, from the child"));
+  ASSERT_TRUE(ReadPost(reader, &post));
+  EXPECT_EQ("older, from the child", post.text);
+  CloseHandle(reader);
+}
+
 TEST_P(ReadAheadTest, HandleWithoutAutoIncrementKeepsSeeingTheFirstRecord) {
   Fill(2);
   HANDLE reader = OpenByName(u"board", 0);

@@ -139,6 +139,7 @@ CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount, CEPROPID
     }
     WORD idCount = propIds != nullptr ? *propCount : 0;
     std::lock_guard<std::mutex> lock(handle->mutex);
+    if (handle->ahead.AtTheEnd()) return Fail<CEOID>(ERROR_NO_MORE_ITEMS, 0);
     if (!handle->ahead.Ready()) {
       DWORD error = ReadAheadOf(handle.get());
       if (error != 0) return Fail<CEOID>(error, 0);
@@ -209,18 +210,22 @@ CEOID CeSeekDatabase(HANDLE database, DWORD seekType, DWORD value, LPDWORD index
     // The records from the one sought on are read with it: the reads that
     // follow a seek need no query of their own.
     query.limit = handle->auto_increment() ? handle->ahead.rows_wanted() : 1;
-    StoreStamp stamp = Store::Instance().Stamp();
-    ConnectionLease lease("CeSeekDatabase", ConnectionLease::kRead);
-    Connection* connection = lease.get();
-    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
-    Result result = handle->ahead.Fill(connection, query, stamp);
-    if (result != Result::kOk) {
-      LogStoreFailure("CeSeekDatabase", result, connection->LastMessage());
-      return Fail<CEOID>(ReadError(result), 0);
-    }
-    // Past the last record (or the database gone): the position stays.
-    if (!handle->ahead.Holding()) {
-      return Fail<CEOID>(EndOfReadError(connection, handle->database()), 0);
+    // The same page of the same database sought by another handle lately
+    // needs no query.
+    if (!handle->ahead.Share(query) || !handle->ahead.Holding()) {
+      StoreStamp stamp = Store::Instance().Stamp();
+      ConnectionLease lease("CeSeekDatabase", ConnectionLease::kRead);
+      Connection* connection = lease.get();
+      if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
+      Result result = handle->ahead.Fill(connection, query, stamp);
+      if (result != Result::kOk) {
+        LogStoreFailure("CeSeekDatabase", result, connection->LastMessage());
+        return Fail<CEOID>(ReadError(result), 0);
+      }
+      // Past the last record (or the database gone): the position stays.
+      if (!handle->ahead.Holding()) {
+        return Fail<CEOID>(EndOfReadError(connection, handle->database()), 0);
+      }
     }
     ReadAhead::Row row = handle->ahead.Front();
     std::string key;

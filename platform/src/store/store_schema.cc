@@ -245,7 +245,7 @@ std::string UpgradeToBlocksSql(Dialect dialect) {
          (lite ? "BLOB" : "bytea") + " NOT NULL, boid " + (lite ? "INTEGER" : "bigint") +
          " NOT NULL, below " + (lite ? "INTEGER" : "bigint") + " NOT NULL, n " +
          (lite ? "INTEGER" : "bigint") + " NOT NULL, PRIMARY KEY(db, ord, bkey, boid))" +
-         (lite ? " WITHOUT ROWID" : "") + ";CREATE INDEX blocks_below ON blocks(db, ord, below);";
+         (lite ? " WITHOUT ROWID" : "") + ";CREATE INDEX blocks_below ON blocks(db, ord, below, bkey, boid);";
   sql += CreateDatabaseTriggers(dialect);
   sql += lite ? SqliteRecordBlockTriggersSql() : PostgresRecordTriggers();
   sql += RebuildBlocksSql(dialect);
