@@ -53,7 +53,7 @@ enum class SnapshotOrder {
   // order and that order's direction, equal keys by oid in the same
   // direction; those of a database without sort orders in ascending oid.
   // Records without a key under the first order, which only a damaged store
-  // holds, follow in oid in the same direction; they are looked for when the
+  // holds, follow by oid in the same direction; they are looked for when the
   // database's kept count is more than the records read with a key. Records
   // of a database that is not there do not come.
   kDatabase,
@@ -103,8 +103,9 @@ class WholeStore {
   // while other processes go on writing, the records in `order`. The rows
   // are read a bounded batch at a time (SQLite steps its statements, a
   // PostgreSQL read fetches from cursors), so what the read holds does not
-  // grow with the store. False with *error when the store cannot be read; a
-  // sink that stops the read makes it return true.
+  // grow with the number of records (in kDatabase order it keeps a few
+  // numbers for each database). False with *error when the store cannot be
+  // read; a sink that stops the read makes it return true.
   virtual bool Read(SnapshotSink* sink, SnapshotOrder order, std::string* error) = 0;
   // The same with the records in ascending oid (SnapshotOrder::kIdentifier).
   bool Read(SnapshotSink* sink, std::string* error) {

@@ -394,30 +394,6 @@ class StoreToolSqliteTest(unittest.TestCase):
                          ok("--store", store, "export"))
         self.assertIn("no problems", ok("--store", store, "verify").decode())
 
-    def test_export_of_one_board_among_several_gives_that_board(self):
-        # The backup's board, and a second board of the same posts under new
-        # identifiers, made after it.
-        path = self.path("two-boards.db")
-        shutil.copy(self.backup, path)
-        second = "TULVAN_second.tvx"
-        with sqlite3.connect(path) as conn:
-            conn.executescript(
-                "INSERT INTO databases(oid, name, type, flags, sorts, modified)"
-                f" SELECT 900000, x'{second.encode('utf-16-le').hex()}', type, flags, sorts,"
-                " modified FROM databases;"
-                "INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
-                " SELECT oid + 900000, 900000, k0, k1, k2, k3, props FROM records"
-                " WHERE db < 900000;"
-                "UPDATE meta SET value = 2000000 WHERE key = 'next_oid'")
-        first = exported(ok("--store", path, "export", "--database", OPEN_DB))
-        other = exported(ok("--store", path, "export", "--database", second))
-        self.assertEqual(first, exported(ok("--store", self.backup, "export")))
-        self.assertEqual(other, [dict(p, database=second, oid=p["oid"] + 900000) for p in first])
-        self.assertEqual(exported(ok("--store", path, "export")), first + other)
-        csv_rows = ok("--store", path, "export", "--format", "csv").decode().split("\r\n")
-        self.assertEqual(csv_rows[0], "database,oid,time,name,email,subject,body,html")
-        self.assertIn("no problems", ok("--store", path, "verify").decode())
-
     def test_export_and_verify_keep_the_same_memory_for_four_times_the_posts(self):
         small = fill(self.path("small.db"), 20000, "--shuffle")
         large = fill(self.path("large.db"), 80000, "--shuffle")
@@ -552,39 +528,6 @@ class StoreToolPostgresTest(unittest.TestCase):
         self.assertEqual(self.server.sql("SELECT count(*) FROM records", "kept"), before)
         ok("--store", uri, "restore", "--force", self.backup)
         self.assertEqual(ok("--store", uri, "export"), ok("--store", self.backup, "export"))
-
-    def test_a_board_written_out_of_time_order_exports_in_the_boards_order(self):
-        store = fill(os.path.join(self.scratch, "shuffled.db"), 3000, "--shuffle", "--seed", "3")
-        self.server.sql("CREATE DATABASE shuffled")
-        uri = self.server.uri("shuffled")
-        ok("copy", store, uri)
-        posts = exported(ok("--store", uri, "export"))
-        self.assertEqual(len(posts), 3000)
-        self.assertEqual(posts, board_order(posts))
-        for args in (["export"], ["export", "--format", "csv"],
-                     ["export", "--database", "TULVAN_fill.tvx"]):
-            self.assertEqual(ok("--store", uri, *args), ok("--store", store, *args), args)
-
-    def test_verify_finds_identifiers_used_twice(self):
-        damages = [
-            # A post with its board's identifier.
-            "UPDATE records SET oid = (SELECT min(oid) FROM databases)"
-            " WHERE oid = (SELECT max(oid) FROM records)",
-            # Two posts of one identifier, once the table's key is gone.
-            "ALTER TABLE records DROP CONSTRAINT records_pkey;"
-            "INSERT INTO records SELECT * FROM records WHERE oid = (SELECT max(oid) FROM records)",
-        ]
-        for number, damage in enumerate(damages):
-            with self.subTest(damage=damage):
-                database = f"twice{number}"
-                self.server.sql(f"CREATE DATABASE {database}")
-                uri = self.server.uri(database)
-                ok("--store", uri, "restore", self.backup)
-                self.assertIn("no problems", ok("--store", uri, "verify").decode())
-                self.server.sql(damage, database)
-                code, out, err = tvxstore("--store", uri, "verify")
-                self.assertEqual(code, 1, out.decode() + err)
-                self.assertIn("is used twice", out.decode())
 
     def test_a_database_without_a_store_is_refused_and_left_alone(self):
         self.server.sql("CREATE DATABASE bare")

@@ -235,66 +235,6 @@ TEST_P(WholeStoreTest, OpeningAStoreToReadItCreatesNothing) {
   EXPECT_TRUE(problems.empty()) << problems[0];
 }
 
-// A store made in bulk from records that MakeSnapshotRecord made answers
-// the store calls as one written through them, and passes the store's check.
-TEST_P(WholeStoreTest, RecordsMadeForABulkWriteReadAsWritten) {
-  SnapshotDatabase board;
-  board.oid = 1;
-  const std::u16string name = U16("TULVAN_made.tvx");
-  board.name.assign(reinterpret_cast<const char*>(name.data()), name.size() * 2);
-  ASSERT_TRUE(EncodeSortOrders({{kTimeProp, CEDB_SORT_DESCENDING}}, &board.sorts));
-  const uint64_t times[] = {30, 10, 20};
-  std::vector<SnapshotRecord> records;
-  for (size_t i = 0; i < 3; ++i) {
-    std::vector<SnapshotProperty> properties(2);
-    properties[0].propid = kTimeProp;
-    properties[0].value.assign(reinterpret_cast<const char*>(&times[i]), 8);
-    properties[1].propid = kTextProp;
-    properties[1].value = "post " + std::to_string(i) + std::string(1, '\0');
-    SnapshotRecord record;
-    record.oid = static_cast<uint32_t>(2 + i);
-    record.database = 1;
-    ASSERT_TRUE(MakeSnapshotRecord(properties, board.sorts, &record));
-    records.push_back(record);
-  }
-  std::string error;
-  auto store = WholeStore::Open(path_, true, &error);
-  ASSERT_TRUE(store != nullptr) << error;
-  ASSERT_EQ(WholeStore::WriteResult::kOk, store->Write(
-                                              [&](SnapshotSink* sink) {
-                                                bool fed = sink->Database(board);
-                                                for (const SnapshotRecord& r : records) {
-                                                  fed = fed && sink->Record(r);
-                                                }
-                                                return fed && sink->Counter(5);
-                                              },
-                                              false, &error))
-      << error;
-  StoreConsistency consistency;
-  ASSERT_TRUE(store->Read(&consistency, &error)) << error;
-  consistency.Finish();
-  EXPECT_TRUE(consistency.problems().empty()) << consistency.problems()[0];
-  store.reset();
-  HANDLE h = OpenByName(name);
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  std::vector<Post> posts = ReadAll(h);
-  CloseHandle(h);
-  ASSERT_EQ(3u, posts.size());
-  EXPECT_EQ((std::vector<CEOID>{2, 4, 3}), Oids(posts));
-  EXPECT_EQ(30u, posts[0].time);
-  EXPECT_EQ("post 0", posts[0].text);
-
-  // What cannot be made.
-  std::vector<SnapshotProperty> short_time(1);
-  short_time[0].propid = kTimeProp;
-  short_time[0].value = std::string(7, '\0');
-  SnapshotRecord record;
-  EXPECT_FALSE(MakeSnapshotRecord(short_time, board.sorts, &record));
-  EXPECT_FALSE(MakeSnapshotRecord({}, "not eight bytes", &record));
-  std::string five;
-  EXPECT_FALSE(EncodeSortOrders(std::vector<SnapshotSortOrder>(5), &five));
-}
-
 }  // namespace
 }  // namespace store
 }  // namespace ceplatform
