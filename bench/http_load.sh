@@ -6,6 +6,8 @@
 #     ROUNDS times, and each figure is the median of its rounds;
 #   - tvxhost's resident memory after the first 100 page requests and after
 #     100,000 more, on a server of its own;
+#   - tvxhost's peak memory growth over one admin listing of a board of
+#     LISTED (default 100000) posts, against the listing's size;
 #   - with IDLE (default 10000) idle keep-alive connections open, a fresh
 #     GET's latency and the resident memory per idle connection, for tvxhost
 #     and for nginx, each on a server of its own with the same settings.
@@ -20,6 +22,7 @@
 #              REQUESTS  page requests of the memory run after the first 100
 #                        (default 100000)
 #              IDLE      idle keep-alive connections of the idle run (default 10000)
+#              LISTED    posts of the board the admin page lists (default 100000)
 #              WORK      work folder (default <build dir>/bench/http_load.work;
 #                        keep it on a disk so that posts really sync)
 set -euo pipefail
@@ -36,18 +39,21 @@ connections="${CONNECTIONS:-32}"
 threads="${THREADS:-2}"
 requests="${REQUESTS:-100000}"
 idle="${IDLE:-10000}"
+listed="${LISTED:-100000}"
 work="${WORK:-$build/bench/http_load.work}"
-for number in "$duration" "$rounds" "$connections" "$threads" "$requests" "$idle"; do
+for number in "$duration" "$rounds" "$connections" "$threads" "$requests" "$idle" "$listed"; do
   case "$number" in
-    ''|*[!0-9]*|0) echo "http_load: DURATION, ROUNDS, CONNECTIONS, THREADS, REQUESTS and IDLE are whole numbers above 0" >&2; exit 2 ;;
+    ''|*[!0-9]*|0) echo "http_load: DURATION, ROUNDS, CONNECTIONS, THREADS, REQUESTS, IDLE and LISTED are whole numbers above 0" >&2; exit 2 ;;
   esac
 done
 tvxhost="$build/host/tvxhost"
 http_count="$build/bench/http_count"
 idle_hold="$build/bench/idle_hold"
 plugin="$build/board/corkwall.tvx"
+admin="$build/admin/corkwarden.tvx"
+boardfill="$build/tools/boardfill"
 nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
-for need in "$tvxhost" "$http_count" "$idle_hold" "$plugin" "$nginx_bin"; do
+for need in "$tvxhost" "$http_count" "$idle_hold" "$plugin" "$admin" "$boardfill" "$nginx_bin"; do
   [ -f "$need" ] || { echo "http_load: missing $need" >&2; exit 1; }
 done
 for tool in wrk curl python3; do
@@ -243,6 +249,27 @@ read -r again_ok again_other again_broken <<<"$again"
 bad=$((first_other + first_broken + last_other + last_broken + again_other + again_broken))
 echo "  memory: VmRSS $rss_first kB after $first_ok page requests, $rss_last kB after $last_ok more, $rss_again kB after $again_ok more ($bad failed)"
 
+# Listing: the admin page's listing of a board of $listed posts (made in bulk
+# by boardfill), one request on a server that has answered one small page;
+# the growth of its peak resident memory (VmHWM) against the listing's size.
+"$boardfill" "$work/listing.db" "$listed" >/dev/null
+mkdir -p "$work/www/admin"
+cp "$admin" "$work/www/admin/corkwarden.tvx"
+hwm_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
+start_host listing --store "$work/listing.db"
+curl -s --max-time 30 -o /dev/null "${host_url}admin/corkwarden.tvx"
+hwm_before="$(hwm_kb "$host_pid")"
+listing_status="$(curl -s --max-time 120 -o "$work/listing.html" -w '%{http_code}' \
+  "${host_url}admin/corkwarden.tvx?cmd=enum&name=TULVAN_fill.tvx")"
+hwm_after="$(hwm_kb "$host_pid")"
+stop "$host_pid"
+host_pid=""
+listing_bytes="$(wc -c <"$work/listing.html")"
+listing_lines="$(grep -c 'delete:</A>' "$work/listing.html" || true)"
+[ "$listing_status" = 200 ] && [ "$listing_lines" -eq "$listed" ] ||
+  { echo "http_load: the listing was answered $listing_status with $listing_lines of $listed posts" >&2; listing_bytes=0; }
+echo "  listing: $listing_bytes bytes; VmHWM $hwm_before kB before, $hwm_after kB after"
+
 # Idle: $idle keep-alive connections, each after one GET of the saved page,
 # held open while fresh GETs are timed: the board page through tvxhost, the
 # saved page from nginx. Both keep an idle connection for 60 s; tvxhost may
@@ -267,13 +294,14 @@ echo "  idle: tvxhost $host_idle; nginx $nginx_idle (held, VmRSS before/idle KiB
 
 python3 - "$rows" "$page_rate" "$file_rate" "$nginx_rate" "$rss_first" "$rss_last" \
   "$first_ok" "$last_ok" "$bad" "$requests" "$rss_again" "$again_ok" "$idle" \
-  "$host_idle" "$nginx_idle" <<'PY'
+  "$host_idle" "$nginx_idle" "$listed" "$listing_bytes" "$hwm_before" "$hwm_after" <<'PY'
 import sys
 rows_path = sys.argv[1]
 page, file_, nginx = (float(x) for x in sys.argv[2:5])
 rss_first, rss_last, first, served, bad, wanted, rss_again, served_again, idle = \
     (int(x) for x in sys.argv[5:14])
 host_idle, nginx_idle = sys.argv[14].split(), sys.argv[15].split()
+listed, listing_bytes, hwm_before, hwm_after = (int(x) for x in sys.argv[16:20])
 
 rows = []
 def rate_row(figure, rate, target=0.5):
@@ -299,6 +327,15 @@ rows.append(["(for reference) tvxhost resident memory, %d requests after those" 
              "%.1f MiB (after the first %d + %d)" % (rss_last / 1024.0, first, served),
              "%+.1f%%" % growth_again, "-",
              "-"])
+
+listing_growth = (hwm_after - hwm_before) * 1024.0
+listing_ratio = listing_growth / listing_bytes if listing_bytes > 0 else 0
+rows.append(["tvxhost peak memory growth over an admin listing of %d posts" % listed,
+             "%.1f MiB" % (listing_growth / 1048576),
+             "%.1f MiB (the listing's size)" % (listing_bytes / 1048576.0)
+             if listing_bytes > 0 else "failed",
+             "%.2fx" % listing_ratio if listing_bytes > 0 else "-", "<= 1.20x",
+             "yes" if listing_bytes > 0 and listing_ratio <= 1.2 else "no"])
 
 def idle_parts(figures):
     held, before, after = (int(x) for x in figures[:3])

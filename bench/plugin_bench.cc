@@ -4,10 +4,9 @@
 //
 //   page     fnTvx GET of a board page of 20 posts, against one SELECT of the
 //            same 20 rows, each row's bytes copied out, plus one memcpy of as
-//            many bytes as the page has;
-//   skip     fnTvx GET at row=10000 of a board of 10,020 posts, less the GET
-//            of the first page, per skipped record, against one sqlite3_step
-//            over the same index;
+//            many bytes as the page has (the board holds 10,020 posts, and
+//            its page at row=10000 is checked against raw SQLite's OFFSET;
+//            deep pages at scale are scale_bench's);
 //   post     fnTvx POST of one post, durable, against one INSERT of the same
 //            bytes in its own transaction, in the same journal mode and with
 //            the same synchronous setting as the store's connections;
@@ -51,6 +50,7 @@
 
 #include "ceplatform.h"
 #include "pg_server.h"
+#include "bench_support.h"
 #include "tvx_library.h"
 
 #ifndef CORKWALL_PLUGIN_PATH
@@ -66,8 +66,8 @@
 namespace {
 
 constexpr int kPagePosts = 20;
-constexpr int kSkipOffset = 10000;
-constexpr int kBoardPosts = kSkipOffset + kPagePosts;
+constexpr int kDeepRow = 10000;
+constexpr int kBoardPosts = kDeepRow + kPagePosts;
 constexpr int kCatalogDatabases = 200;
 // Raw inserts take identifiers far above any the store hands out in a run.
 constexpr sqlite3_int64 kRawOidBase = 0x70000000;
@@ -81,7 +81,6 @@ struct Setup {
   std::string corkwall_path = CORKWALL_PLUGIN_PATH;
   std::string corkwarden_path = CORKWARDEN_PLUGIN_PATH;
   std::string rows_path;
-  std::string document_root;
   std::string board_store;
   std::string catalog_store;
   std::string post_store;
@@ -99,46 +98,7 @@ struct Setup {
 
 Setup g;
 
-[[noreturn]] void Die(const std::string& why) {
-  fprintf(stderr, "plugin_bench: %s\n", why.c_str());
-  exit(1);
-}
 
-// ---- Requests as tvxhost builds them ---------------------------------------
-
-// The variables tvxhost sets for a request from wrk or curl on loopback
-// (host/cgi_variables.cc), set in one go as tvxhost does, and the body.
-void BuildRequest(TvxRequest* request, const char* method, const char* script,
-                  const std::string& query, const std::string& body) {
-  std::string uri = std::string(script) + (query.empty() ? "" : "?" + query);
-  std::vector<std::pair<std::string, std::string>> variables = {
-      {"GATEWAY_INTERFACE", "CGI/1.1"}, {"SERVER_SOFTWARE", "tvxhost"},
-      {"SERVER_NAME", "127.0.0.1"},     {"SERVER_PORT", "8080"},
-      {"SERVER_PROTOCOL", "HTTP/1.1"},  {"REQUEST_METHOD", method},
-      {"REQUEST_URI", uri},             {"SCRIPT_NAME", script},
-      {"DOCUMENT_ROOT", g.document_root}, {"QUERY_STRING", query},
-      {"REMOTE_ADDR", "127.0.0.1"},     {"REMOTE_PORT", "40000"}};
-  if (strcmp(method, "POST") == 0) {
-    variables.emplace_back("CONTENT_TYPE", "application/x-www-form-urlencoded");
-    variables.emplace_back("CONTENT_LENGTH", std::to_string(body.size()));
-  }
-  variables.emplace_back("HTTP_HOST", "127.0.0.1:8080");
-  variables.emplace_back("HTTP_USER_AGENT", "plugin_bench");
-  variables.emplace_back("HTTP_ACCEPT", "*/*");
-  bool ok = request->SetAll(variables);
-  if (ok && !body.empty()) ok = request->SetBody(body);
-  if (!ok) Die("out of memory building a request");
-}
-
-// One call; returns fnTvx's result. The response goes to *response when given.
-int Call(const TvxLibrary& library, const char* method, const char* script,
-         const std::string& query, const std::string& body, std::string* response) {
-  TvxRequest request;
-  BuildRequest(&request, method, script, query, body);
-  int length = request.Run(library);
-  if (response != nullptr) *response = request.Response();
-  return length;
-}
 
 // A post's form body: its subject carries its number, so that a page can be
 // matched with the rows it shows. The board stores about 600 bytes of HTML.
@@ -163,78 +123,7 @@ void Post(const char* script, int serial) {
   }
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
-// ---- Raw SQLite ---------------------------------------------------------------
-
-// A connection of its own on one store file, with prepared statements.
-class Raw {
- public:
-  explicit Raw(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
-      Die("cannot open " + path + ": " + sqlite3_errmsg(db_));
-    }
-    sqlite3_busy_timeout(db_, 5000);
-    // The store's connections: WAL, every commit synced.
-    Exec("PRAGMA journal_mode=WAL");
-    Exec("PRAGMA synchronous=FULL");
-  }
-  ~Raw() {
-    for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
-    sqlite3_close(db_);
-  }
-
-  void Exec(const char* sql) {
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-      Die(std::string(sql) + ": " + sqlite3_errmsg(db_));
-    }
-  }
-
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
-      Die(std::string("cannot prepare ") + sql + ": " + sqlite3_errmsg(db_));
-    }
-    statements_.push_back(s);
-    return s;
-  }
-
-  // The text of the first column of the first row, for checks.
-  std::string Text(const char* sql) {
-    sqlite3_stmt* s = Prepare(sql);
-    std::string out;
-    if (sqlite3_step(s) == SQLITE_ROW) {
-      const unsigned char* text = sqlite3_column_text(s, 0);
-      if (text != nullptr) out = reinterpret_cast<const char*>(text);
-    }
-    sqlite3_reset(s);
-    return out;
-  }
-
-  // The query plan of a statement, one step per line.
-  std::string Plan(const std::string& sql) {
-    std::string explain = "EXPLAIN QUERY PLAN " + sql;
-    sqlite3_stmt* s = Prepare(explain.c_str());
-    std::string plan;
-    while (sqlite3_step(s) == SQLITE_ROW) {
-      plan += reinterpret_cast<const char*>(sqlite3_column_text(s, 3));
-      plan += "\n";
-    }
-    sqlite3_reset(s);
-    return plan;
-  }
-
-  sqlite3* db() const { return db_; }
-
- private:
-  sqlite3* db_ = nullptr;
-  std::vector<sqlite3_stmt*> statements_;
-};
 
 // The database's identifier, looked up by its UTF-16 name as the store keeps it.
 sqlite3_int64 DatabaseId(Raw* raw, const std::string& name) {
@@ -248,7 +137,7 @@ sqlite3_int64 DatabaseId(Raw* raw, const std::string& name) {
 }
 
 const char kBoardOrder[] =
-    "SELECT oid, props FROM records WHERE db = ?1 ORDER BY k0 DESC, oid DESC";
+    "SELECT oid, props FROM records WHERE db = ?1 AND k0 IS NOT NULL ORDER BY k0 DESC, oid DESC";
 
 // The rows of the board in its order, from `offset` on, each copied out.
 struct RawRow {
@@ -293,28 +182,15 @@ void CheckPageShows(const std::string& page, const std::vector<RawRow>& rows, bo
   }
 }
 
-bool OnTmpfs(const std::string& path) {
-  struct statfs info;
-  return statfs(path.c_str(), &info) == 0 && info.f_type == 0x01021994;  // TMPFS_MAGIC
-}
-
-void RemoveStore(const std::string& path) {
-  for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
-}
-
-void UseStore(const std::string& path) {
-  if (strcmp(PlatformStorePath(), path.c_str()) == 0) return;
-  if (!PlatformSetStorePath(path.c_str())) Die("cannot use store " + path);
-}
 
 // ---- Filling the stores through the plug-ins --------------------------------
 
 void Prepare() {
   mkdir(g.work.c_str(), 0755);
-  g.document_root = g.work + "/www";
-  mkdir(g.document_root.c_str(), 0755);
-  mkdir((g.document_root + "/bbs").c_str(), 0755);
-  mkdir((g.document_root + "/admin").c_str(), 0755);
+  g_document_root = g.work + "/www";
+  mkdir(g_document_root.c_str(), 0755);
+  mkdir((g_document_root + "/bbs").c_str(), 0755);
+  mkdir((g_document_root + "/admin").c_str(), 0755);
   g.on_tmpfs = OnTmpfs(g.work);
   if (g.on_tmpfs) {
     fprintf(stderr, "plugin_bench: warning: %s is on tmpfs; durable writes reach no disk\n",
@@ -385,8 +261,8 @@ void Prepare() {
     Call(*g.corkwall, "GET", kBoardScript, "", "", &page);
     CheckPageShows(page, ReadRows(&raw, g.board_db, 0, kPagePosts), true, "first page");
     g.page_bytes = page.size();
-    Call(*g.corkwall, "GET", kBoardScript, "row=" + std::to_string(kSkipOffset), "", &page);
-    CheckPageShows(page, ReadRows(&raw, g.board_db, kSkipOffset, kPagePosts), false,
+    Call(*g.corkwall, "GET", kBoardScript, "row=" + std::to_string(kDeepRow), "", &page);
+    CheckPageShows(page, ReadRows(&raw, g.board_db, kDeepRow, kPagePosts), false,
                    "page at row=10000");
   }
   {
@@ -428,16 +304,6 @@ void BM_PluginPage(benchmark::State& state) {
   }
 }
 
-void BM_PluginPageAtRow10000(benchmark::State& state) {
-  UseStore(g.board_store);
-  const std::string query = "row=" + std::to_string(kSkipOffset);
-  Call(*g.corkwall, "GET", kBoardScript, query, "", nullptr);
-  for (auto _ : state) {
-    int length = Call(*g.corkwall, "GET", kBoardScript, query, "", nullptr);
-    benchmark::DoNotOptimize(length);
-  }
-}
-
 void BM_PluginCatalog(benchmark::State& state) {
   UseStore(g.catalog_store);
   Call(*g.corkwarden, "GET", kAdminScript, "", "", nullptr);
@@ -470,18 +336,6 @@ void BM_RawPage(benchmark::State& state) {
     benchmark::DoNotOptimize(page.data());
     benchmark::ClobberMemory();
     if (rows != kPagePosts) state.SkipWithError("the raw page did not read 20 rows");
-  }
-}
-
-void BM_RawStep10000(benchmark::State& state) {
-  Raw raw(g.board_store);
-  sqlite3_stmt* s = raw.Prepare(kBoardOrder);
-  for (auto _ : state) {
-    sqlite3_bind_int64(s, 1, g.board_db);
-    int steps = 0;
-    while (steps < kSkipOffset && sqlite3_step(s) == SQLITE_ROW) ++steps;
-    sqlite3_reset(s);
-    if (steps != kSkipOffset) state.SkipWithError("the raw walk ended early");
   }
 }
 
@@ -577,33 +431,13 @@ void BM_PostPairs(benchmark::State& state) {
   RunPostPairs(state, kPostScript, &raw);
 }
 
-struct DatabaseRow {
-  sqlite3_int64 oid, type, flags, modified, records, size;
-  char name[64];
-  char sorts[64];
-};
-
 void BM_RawCatalog(benchmark::State& state) {
   Raw raw(g.catalog_store);
   sqlite3_stmt* s = raw.Prepare(
       "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases ORDER BY oid");
-  std::vector<DatabaseRow> rows(kCatalogDatabases);
+  std::vector<DatabaseRowCopy> rows(kCatalogDatabases);
   for (auto _ : state) {
-    size_t n = 0;
-    while (sqlite3_step(s) == SQLITE_ROW && n < rows.size()) {
-      DatabaseRow& row = rows[n++];
-      row.oid = sqlite3_column_int64(s, 0);
-      size_t name = std::min<size_t>(sizeof(row.name), sqlite3_column_bytes(s, 1));
-      memcpy(row.name, sqlite3_column_blob(s, 1), name);
-      row.type = sqlite3_column_int64(s, 2);
-      row.flags = sqlite3_column_int64(s, 3);
-      size_t sorts = std::min<size_t>(sizeof(row.sorts), sqlite3_column_bytes(s, 4));
-      memcpy(row.sorts, sqlite3_column_blob(s, 4), sorts);
-      row.modified = sqlite3_column_int64(s, 5);
-      row.records = sqlite3_column_int64(s, 6);
-      row.size = sqlite3_column_int64(s, 7);
-    }
-    sqlite3_reset(s);
+    size_t n = CopyDatabaseRows(s, &rows);
     benchmark::DoNotOptimize(rows.data());
     if (n != static_cast<size_t>(kCatalogDatabases)) state.SkipWithError("not 200 rows");
   }
@@ -660,7 +494,8 @@ std::string PgDatabaseId(PGconn* conn, const std::string& name) {
 }
 
 const char kPgPage[] =
-    "SELECT oid, props FROM records WHERE db = $1 ORDER BY k0 DESC, oid DESC LIMIT 20";
+    "SELECT oid, props FROM records WHERE db = $1 AND k0 IS NOT NULL"
+    " ORDER BY k0 DESC, oid DESC LIMIT 20";
 
 // Fills a board and a post board on the server through the plug-in. Without
 // a server the PostgreSQL rows say "not measured".
@@ -769,80 +604,6 @@ void BM_PgPostPairs(benchmark::State& state) {
   RunPostPairs(state, kPostScript, &raw);
 }
 
-// ---- The table ----------------------------------------------------------------
-
-// Keeps the median of each benchmark (or its only run without repetitions)
-// while the console reporter prints as usual.
-class MedianReporter : public benchmark::ConsoleReporter {
- public:
-  struct Figure {
-    double cpu_us = 0;
-    double real_us = 0;
-    std::map<std::string, double> counters;
-    bool median = false;
-    bool error = false;
-  };
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      std::string name = run.run_name.function_name;
-      Figure& figure = figures_[name];
-      if (run.error_occurred) {
-        figure.error = true;
-        continue;
-      }
-      bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type == Run::RT_Aggregate && !median) continue;
-      if (figure.median && !median) continue;
-      // Every benchmark here reports in microseconds.
-      figure.cpu_us = run.GetAdjustedCPUTime();
-      figure.real_us = run.GetAdjustedRealTime();
-      figure.counters.clear();
-      for (const auto& counter : run.counters) figure.counters[counter.first] = counter.second;
-      figure.median = median;
-    }
-  }
-
-  const Figure* Find(const std::string& name) const {
-    auto it = figures_.find(name);
-    return it == figures_.end() || it->second.error ? nullptr : &it->second;
-  }
-
- private:
-  std::map<std::string, Figure> figures_;
-};
-
-struct Row {
-  std::string figure, measured, baseline, ratio, target, met;
-};
-
-std::string Format(const char* format, double value) {
-  char text[64];
-  snprintf(text, sizeof(text), format, value);
-  return text;
-}
-
-// A row comparing times: met when measured / baseline <= limit.
-Row TimeRow(const std::string& figure, double measured, double baseline,
-            const std::string& baseline_what, const char* unit_format, double limit) {
-  Row row;
-  row.figure = figure;
-  row.target = Format("<= %.2fx", limit);
-  if (measured <= 0 || baseline <= 0) {
-    row.measured = measured > 0 ? Format(unit_format, measured) : "not measured";
-    row.baseline = baseline > 0 ? Format(unit_format, baseline) : "not measured";
-    row.ratio = "-";
-    row.met = "no";
-    return row;
-  }
-  row.measured = Format(unit_format, measured);
-  row.baseline = Format(unit_format, baseline) + " " + baseline_what;
-  double ratio = measured / baseline;
-  row.ratio = Format("%.2fx", ratio);
-  row.met = ratio <= limit ? "yes" : "no";
-  return row;
-}
 
 std::vector<Row> Rows(const MedianReporter& reporter) {
   auto cpu = [&](const char* name) {
@@ -866,13 +627,6 @@ std::vector<Row> Rows(const MedianReporter& reporter) {
   rows.push_back(TimeRow(what, cpu("PluginPage"), cpu("RawPage"),
                          "(raw SELECT of the 20 rows + memcpy of the page)", "%.1f us", 2.0));
 
-  double page = cpu("PluginPage"), far = cpu("PluginPageAtRow10000");
-  double skip = page > 0 && far > 0 ? (far - page) / kSkipOffset : -1;
-  double step = cpu("RawStep10000");
-  rows.push_back(TimeRow("fnTvx GET row=10000 of 10,020 posts, per skipped record, CPU", skip,
-                         step > 0 ? step / kSkipOffset : -1,
-                         "(one raw sqlite3_step over records_k0)", "%.3f us", 2.0));
-
   rows.push_back(TimeRow(g.on_tmpfs ? "fnTvx POST of one post, durable (ON TMPFS), wall"
                                     : "fnTvx POST of one post, durable, wall",
                          counter("PostPairs", "plugin"), counter("PostPairs", "raw"),
@@ -893,33 +647,6 @@ std::vector<Row> Rows(const MedianReporter& reporter) {
   return rows;
 }
 
-void PrintRows(const std::vector<Row>& rows, FILE* out, bool tabs) {
-  for (const Row& row : rows) {
-    if (tabs) {
-      fprintf(out, "%s\t%s\t%s\t%s\t%s\t%s\n", row.figure.c_str(), row.measured.c_str(),
-              row.baseline.c_str(), row.ratio.c_str(), row.target.c_str(), row.met.c_str());
-    } else {
-      fprintf(out, "%-70s %14s  %-16s %8s %9s %4s\n", row.figure.c_str(), row.measured.c_str(),
-              row.baseline.substr(0, row.baseline.find(' ', row.baseline.find(' ') + 1)).c_str(),
-              row.ratio.c_str(), row.target.c_str(), row.met.c_str());
-    }
-  }
-}
-
-// Takes --name=value out of argv; true when found.
-bool TakeFlag(int* argc, char** argv, const char* name, std::string* value) {
-  size_t length = strlen(name);
-  for (int i = 1; i < *argc; ++i) {
-    if (strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') {
-      *value = argv[i] + length + 1;
-      for (int j = i; j + 1 < *argc; ++j) argv[j] = argv[j + 1];
-      --*argc;
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -928,36 +655,18 @@ int main(int argc, char** argv) {
   TakeFlag(&argc, argv, "--corkwall", &g.corkwall_path);
   TakeFlag(&argc, argv, "--corkwarden", &g.corkwarden_path);
   TakeFlag(&argc, argv, "--rows", &g.rows_path);
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--help") == 0) {
-      printf("Usage: plugin_bench [--work=DIR] [--corkwall=PATH] [--corkwarden=PATH]\n"
-             "                    [--rows=FILE] [benchmark flags]\n"
-             "The plug-ins in process against raw SQLite on the same store files.\n"
-             "  --work=DIR   where the store files go (default %s);\n"
-             "               keep it on a disk, not tmpfs, so that durable writes sync\n"
-             "  --rows=FILE  also write the table's rows there, tab-separated\n"
-             "Defaults: 5 repetitions, interleaved at random, medians compared.\n",
-             PLUGIN_BENCH_WORK);
-      return 0;
-    }
+  if (AnswerHelp(argc, argv,
+                 "Usage: plugin_bench [--work=DIR] [--corkwall=PATH] [--corkwarden=PATH]\n"
+                 "                    [--rows=FILE] [benchmark flags]\n"
+                 "The plug-ins in process against raw SQLite on the same store files.\n"
+                 "  --work=DIR   where the store files go (default %s);\n"
+                 "               keep it on a disk, not tmpfs, so that durable writes sync\n"
+                 "  --rows=FILE  also write the table's rows there, tab-separated\n"
+                 "Defaults: 5 repetitions, interleaved at random, medians compared.\n",
+                 PLUGIN_BENCH_WORK)) {
+    return 0;
   }
-
-  // Repetitions interleaved at random, so that a noisy moment of the machine
-  // falls on both sides of a ratio alike; flags given later win.
-  std::vector<char*> args;
-  args.push_back(argv[0]);
-  static char repetitions[] = "--benchmark_repetitions=5";
-  static char interleave[] = "--benchmark_enable_random_interleaving=true";
-  static char aggregates[] = "--benchmark_display_aggregates_only=true";
-  static char min_time[] = "--benchmark_min_time=0.2";
-  args.push_back(min_time);
-  args.push_back(repetitions);
-  args.push_back(interleave);
-  args.push_back(aggregates);
-  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
+  if (!StartBenchmarks(argc, argv)) return 2;
 
   Prepare();
   PreparePg();
@@ -966,8 +675,6 @@ int main(int argc, char** argv) {
   using benchmark::kMicrosecond;
   RegisterBenchmark("PluginPage", BM_PluginPage)->Unit(kMicrosecond);
   RegisterBenchmark("RawPage", BM_RawPage)->Unit(kMicrosecond);
-  RegisterBenchmark("PluginPageAtRow10000", BM_PluginPageAtRow10000)->Unit(kMicrosecond);
-  RegisterBenchmark("RawStep10000", BM_RawStep10000)->Unit(kMicrosecond);
   RegisterBenchmark("PostPairs", BM_PostPairs)->Unit(kMicrosecond)->UseRealTime();
   RegisterBenchmark("PluginCatalog", BM_PluginCatalog)->Unit(kMicrosecond);
   RegisterBenchmark("RawCatalog", BM_RawCatalog)->Unit(kMicrosecond);
@@ -983,19 +690,5 @@ int main(int argc, char** argv) {
   PlatformCloseStore();
   pg.server.Stop();
 
-  std::vector<Row> rows = Rows(reporter);
-  printf("\n");
-  PrintRows(rows, stdout, false);
-  int rc = 0;
-  if (!g.rows_path.empty()) {
-    FILE* out = fopen(g.rows_path.c_str(), "w");
-    if (out == nullptr) {
-      perror(g.rows_path.c_str());
-      rc = 1;
-    } else {
-      PrintRows(rows, out, true);
-      if (fclose(out) != 0) rc = 1;
-    }
-  }
-  return rc;
+  return ReportRows(Rows(reporter), g.rows_path);
 }

@@ -29,9 +29,7 @@ the idle rows (default 10000); flags after
 - In-process rows (plugin_bench): fnTvx called with the request variables
   tvxhost sets; raw SQLite on its own connection to the same store file. Times
   are medians of 5 repetitions interleaved at random; reads compare CPU time,
-  the durable POST wall time. The skip row is (GET row=10000 - GET of the first
-  page) / 10000 against one sqlite3_step of the board's query over the records_k0
-  index. The POST baseline inserts the record bytes the plug-in wrote, in its
+  the durable POST wall time. The POST baseline inserts the record bytes the plug-in wrote, in its
   own transaction, WAL and synchronous=FULL as the store's connections. A
   durable write waits for the disk, whose pace wanders from one moment to the
   next, so each POST row is one benchmark in which the plug-in's post and the
@@ -40,6 +38,17 @@ the idle rows (default 10000); flags after
   that another handle read while it is fresh (20 ms, or until this process
   writes), so the repeated page rows, here and on PostgreSQL, mostly measure
   pages whose records need no query; the raw baselines query every time.
+- Rows at size (scale_bench): stores made anew in each run by boardfill, in
+  bulk through the store's own write of a whole store (a board of 1,000,000
+  posts; 40,000 boards of one post; 10 boards of one post). The last page is
+  the page at row 999980, requested again and again as the first page is:
+  both are served from the page a handle read lately while it is fresh (20
+  ms), so the reference row below it asks for 97 different rows spread over
+  the board in turn, each a seek of its own. The export rows run tvxstore
+  export into /dev/null against the sqlite3 program's SELECT * FROM records
+  into /dev/null (and, for reference, an in-process SELECT of the rows in
+  the board's order); best of three runs each, taking turns; peak memory is
+  the export's maximum resident size.
 - PostgreSQL rows (plugin_bench): the same page and post with the store on a
   PostgreSQL server that plugin_bench starts for itself (a new cluster in a
   temporary folder on disk, fsync on, a Unix socket), against raw libpq on its
@@ -55,6 +64,10 @@ the idle rows (default 10000); flags after
   it, for reference only, is the growth over 100,000 further requests: the
   first figure also counts the server warming up (32 worker threads and their
   malloc caches, up to 8 store connections); a leak would show in both.
+- Listing row (bench/http_load.sh): a tvxhost on a store of one board of
+  100,000 posts (LISTED; made by boardfill), VmHWM after one catalogue page
+  and after the admin page's listing of the board; the growth against the
+  listing's size in bytes.
 - Idle rows (bench/idle_hold): 10,000 keep-alive connections (IDLE), each
   after one GET of the saved page, from many 127.x addresses; then 20 fresh
   GETs on new connections, 50 ms apart: the board page through tvxhost, the

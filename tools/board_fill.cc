@@ -1,18 +1,22 @@
-// boardfill: a new store holding one board of generated posts, written in
+// boardfill: a new store holding boards of generated posts, written in
 // bulk through WholeStore::Write (the path of copy and restore), for
 // measuring the owner's tools and the board on large stores:
 //
-//   boardfill [--board NAME] [--shuffle] [--seed N] [--body BYTES] STORE POSTS
+//   boardfill [--board NAME | --boards N] [--shuffle] [--seed N] [--body BYTES]
+//             STORE POSTS
 //
-// The board database has the board's creation parameters and each post the
+// Each board database has the board's creation parameters and each post the
 // board's record layout (board_record.h): its local time of posting, then
 // its HTML as the post renderer writes it, with a name, a subject, a date
 // stamp and a body of about BYTES bytes (default 200) over several lines;
-// every fifth post carries a mail address. Post n (from 0) has identifier
-// n + 2 and is made ten seconds after post n - 1, so that identifier order
-// is time order, unless --shuffle gives each post a time drawn at random
-// from the same span (equal times among them included). STORE must be empty
-// or new.
+// every fifth post carries a mail address. One board (NAME, default
+// TULVAN_fill.tvx) has identifier 1 and its post n (from 0) identifier
+// n + 2; with --boards N there are N boards of POSTS posts each, named
+// TULVAN_b00000.tvx and on, with identifiers 1 to N and their posts after
+// them. Post n is made ten seconds after post n - 1, so that identifier
+// order is time order, unless --shuffle gives each post a time drawn at
+// random from the same span (equal times among them included). STORE must be
+// empty or new.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,7 +34,8 @@ namespace {
 using ceplatform::SnapshotProperty;
 
 const char kUsage[] =
-    "Usage: boardfill [--board NAME] [--shuffle] [--seed N] [--body BYTES] STORE POSTS\n";
+    "Usage: boardfill [--board NAME | --boards N] [--shuffle] [--seed N] [--body BYTES]\n"
+    "                 STORE POSTS\n";
 
 // 2024-03-01 00:00:00 as a FILETIME count.
 constexpr int64_t kFirstTime = 133537248000000000LL;
@@ -107,11 +112,11 @@ bool Number(const std::string& text, long long* value) {
 int main(int argc, char** argv) {
   std::string board = "TULVAN_fill.tvx";
   bool shuffle = false;
-  long long seed = 1, body_bytes = 200;
+  long long seed = 1, body_bytes = 200, boards = 1;
   std::vector<std::string> words;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    bool valued = arg == "--board" || arg == "--seed" || arg == "--body";
+    bool valued = arg == "--board" || arg == "--seed" || arg == "--body" || arg == "--boards";
     if (valued && i + 1 >= argc) {
       std::cerr << "boardfill: " << arg << " needs a value\n" << kUsage;
       return 2;
@@ -121,7 +126,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--shuffle") {
       shuffle = true;
     } else if ((arg == "--seed" && !Number(argv[++i], &seed)) ||
-               (arg == "--body" && !Number(argv[++i], &body_bytes))) {
+               (arg == "--body" && !Number(argv[++i], &body_bytes)) ||
+               (arg == "--boards" && (!Number(argv[++i], &boards) || boards < 1 ||
+                                      boards > 99999))) {
       std::cerr << "boardfill: " << arg << " needs a number\n" << kUsage;
       return 2;
     } else if (arg == "-h" || arg == "--help") {
@@ -132,7 +139,7 @@ int main(int argc, char** argv) {
     }
   }
   long long posts = 0;
-  if (words.size() != 2 || !Number(words[1], &posts) || posts > 0xFFFFFFF0LL ||
+  if (words.size() != 2 || !Number(words[1], &posts) || boards * (posts + 1) > 0xFFFFFFF0LL ||
       !HasBoardPrefix(board.c_str()) || board.size() >= CEDB_MAXDBASENAMELEN) {
     std::cerr << kUsage << "NAME starts with " << BOARD_DATABASE_PREFIX << " and has at most "
               << CEDB_MAXDBASENAMELEN - 1 << " characters.\n";
@@ -145,33 +152,43 @@ int main(int argc, char** argv) {
     std::cerr << "boardfill: cannot open the store " << error << "\n";
     return 1;
   }
-  ceplatform::SnapshotDatabase database;
-  database.oid = 1;
-  database.name = Utf16(board);
-  database.type = BOARD_DATABASE_TYPE;
-  database.flags = BOARD_DATABASE_FLAGS;
-  ceplatform::EncodeSortOrders({{BOARD_PROP_TIME, BOARD_SORT_FLAGS}}, &database.sorts);
+  std::vector<ceplatform::SnapshotDatabase> databases(static_cast<size_t>(boards));
+  for (long long b = 0; b < boards; ++b) {
+    ceplatform::SnapshotDatabase& database = databases[static_cast<size_t>(b)];
+    database.oid = static_cast<uint32_t>(b + 1);
+    char numbered[32];
+    snprintf(numbered, sizeof(numbered), "TULVAN_b%05lld.tvx", b);
+    database.name = Utf16(boards == 1 ? board : numbered);
+    database.type = BOARD_DATABASE_TYPE;
+    database.flags = BOARD_DATABASE_FLAGS;
+    ceplatform::EncodeSortOrders({{BOARD_PROP_TIME, BOARD_SORT_FLAGS}}, &database.sorts);
+  }
   Random random(static_cast<uint64_t>(seed));
   auto feed = [&](ceplatform::SnapshotSink* sink) {
-    if (!sink->Database(database)) return false;
+    for (const ceplatform::SnapshotDatabase& database : databases) {
+      if (!sink->Database(database)) return false;
+    }
     std::vector<SnapshotProperty> properties(2);
     properties[0].propid = BOARD_PROP_TIME;
     properties[1].propid = BOARD_PROP_HTML;
     ceplatform::SnapshotRecord record;
-    record.database = database.oid;
-    for (long long n = 0; n < posts; ++n) {
-      long long step = shuffle ? static_cast<long long>(random.Next() % posts) : n;
-      int64_t file_time = kFirstTime + step * 10 * kSecond;
-      properties[0].value.assign(reinterpret_cast<const char*>(&file_time), 8);  // little-endian
-      properties[1].value = PostHtml(n, file_time, static_cast<size_t>(body_bytes));
-      properties[1].value += '\0';
-      record.oid = static_cast<uint32_t>(n + 2);
-      if (!ceplatform::MakeSnapshotRecord(properties, database.sorts, &record) ||
-          !sink->Record(record)) {
-        return false;
+    uint32_t next = static_cast<uint32_t>(boards + 1);
+    for (const ceplatform::SnapshotDatabase& database : databases) {
+      record.database = database.oid;
+      for (long long n = 0; n < posts; ++n) {
+        long long step = shuffle ? static_cast<long long>(random.Next() % posts) : n;
+        int64_t file_time = kFirstTime + step * 10 * kSecond;
+        properties[0].value.assign(reinterpret_cast<const char*>(&file_time), 8);  // little-endian
+        properties[1].value = PostHtml(n, file_time, static_cast<size_t>(body_bytes));
+        properties[1].value += '\0';
+        record.oid = next++;
+        if (!ceplatform::MakeSnapshotRecord(properties, database.sorts, &record) ||
+            !sink->Record(record)) {
+          return false;
+        }
       }
     }
-    return sink->Counter(static_cast<uint64_t>(posts) + 2);
+    return sink->Counter(next);
   };
   ceplatform::WholeStore::WriteResult result = store->Write(feed, false, &error);
   if (result == ceplatform::WholeStore::WriteResult::kNotEmpty) {
@@ -182,6 +199,8 @@ int main(int argc, char** argv) {
     std::cerr << "boardfill: nothing written: " << error << "\n";
     return 1;
   }
-  std::cout << "wrote " << posts << " posts of " << board << " to " << store->shown() << "\n";
+  std::cout << "wrote " << posts << " posts to each of " << boards
+            << (boards == 1 ? " board (" + board + ")" : std::string(" boards")) << " in "
+            << store->shown() << "\n";
   return 0;
 }

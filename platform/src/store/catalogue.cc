@@ -49,8 +49,10 @@ class NameTable {
   std::unordered_map<std::string, std::shared_ptr<const NamedDatabase>> names_;
 };
 
-// The rows the calling thread's enumeration read last.
+// The rows the calling thread's enumeration read last, and where in them it
+// last found a database it was asked to describe.
 thread_local std::shared_ptr<const DatabaseBatch> t_enumerated;
+thread_local size_t t_described = 0;
 
 // Keeps the one row a lookup found.
 class OneRow : public DatabaseSink {
@@ -117,10 +119,20 @@ bool DatabaseEntry::Describe(CEDBASEINFO* info) const {
 
 void DatabaseBatch::Add(DatabaseRow&& row) { entries_.push_back(DatabaseEntry::From(std::move(row))); }
 
-const DatabaseEntry* DatabaseBatch::Find(CEOID oid) const {
+const DatabaseEntry* DatabaseBatch::Find(CEOID oid, size_t* hint) const {
+  if (hint != nullptr) {
+    for (size_t i = *hint; i < entries_.size() && i <= *hint + 1; ++i) {
+      if (entries_[i].oid == oid) {
+        *hint = i;
+        return &entries_[i];
+      }
+    }
+  }
   auto it = std::lower_bound(entries_.begin(), entries_.end(), oid,
                              [](const DatabaseEntry& e, CEOID o) { return e.oid < o; });
-  return it != entries_.end() && it->oid == oid ? &*it : nullptr;
+  if (it == entries_.end() || it->oid != oid) return nullptr;
+  if (hint != nullptr) *hint = static_cast<size_t>(it - entries_.begin());
+  return &*it;
 }
 
 std::shared_ptr<const NamedDatabase> DatabaseNamed(const char* call, const std::string& name,
@@ -142,7 +154,7 @@ std::shared_ptr<const NamedDatabase> DatabaseNamed(const char* call, const std::
 const DatabaseEntry* RecentlyEnumerated(CEOID oid) {
   const DatabaseBatch* recent = t_enumerated.get();
   if (recent == nullptr || !Store::Instance().Fresh(recent->stamp())) return nullptr;
-  return recent->Find(oid);
+  return recent->Find(oid, &t_described);
 }
 
 bool DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* entry, bool* found,
@@ -163,13 +175,14 @@ bool DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* entry, bool* fo
 
 std::shared_ptr<const DatabaseBatch> ReadDatabasesAfter(const char* call, CEOID after,
                                                         DWORD type, int limit, DWORD* error) {
-  auto batch = std::make_shared<DatabaseBatch>(Store::Instance().Stamp());
+  auto batch = std::make_shared<DatabaseBatch>(Store::Instance().Stamp(), limit);
   if (!WithConnection(call, error, [&](Connection* c) {
         return c->DatabasesAfter(after, type, limit, batch.get());
       })) {
     return nullptr;
   }
   t_enumerated = batch;
+  t_described = 0;
   return batch;
 }
 

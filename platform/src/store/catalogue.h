@@ -60,18 +60,25 @@ struct NamedDatabase {
 // them at once.
 class DatabaseBatch : public DatabaseSink {
  public:
-  explicit DatabaseBatch(const StoreStamp& stamp) : stamp_(stamp) {}
+  // `limit`: how many rows the query asked for.
+  DatabaseBatch(const StoreStamp& stamp, int limit) : stamp_(stamp), limit_(limit) {}
 
   const StoreStamp& stamp() const { return stamp_; }
   size_t size() const { return entries_.size(); }
+  // Whether the query found the last database after its start: it gave
+  // fewer rows than asked for.
+  bool ReachedTheEnd() const { return entries_.size() < static_cast<size_t>(limit_); }
   const DatabaseEntry& at(size_t i) const { return entries_[i]; }
-  // The entry of `oid`, or nullptr.
-  const DatabaseEntry* Find(CEOID oid) const;
+  // The entry of `oid`, or nullptr. `hint` (when given) is where the last
+  // lookup found one: a walk in oid order finds its entry there or just
+  // after it, without a search; it is updated.
+  const DatabaseEntry* Find(CEOID oid, size_t* hint = nullptr) const;
 
  private:
   void Add(DatabaseRow&& row) override;
 
   const StoreStamp stamp_;
+  const int limit_;
   std::vector<DatabaseEntry> entries_;
 };
 

@@ -157,17 +157,18 @@ CEOID CeFindNextDatabase(HANDLE enumeration) {
     std::shared_ptr<DatabaseEnumeration> walk = LookupEnumeration(enumeration);
     if (walk == nullptr) return 0;
     std::lock_guard<std::mutex> lock(walk->mutex);
-    // The rows read ahead serve while the databases they name are fresh;
-    // then the walk goes on after the last database it handed out.
-    if (walk->ahead == nullptr || walk->next >= walk->ahead->size() ||
-        !Store::Instance().DatabasesFresh(walk->ahead->stamp())) {
+    // The rows read ahead serve while the databases they name are fresh,
+    // and so does the end that their query found; then the walk goes on
+    // after the last database it handed out.
+    bool fresh = walk->ahead != nullptr && Store::Instance().DatabasesFresh(walk->ahead->stamp());
+    if (!fresh || walk->next >= walk->ahead->size()) {
+      if (fresh && walk->ahead->ReachedTheEnd()) return Fail<CEOID>(ERROR_NO_MORE_ITEMS, 0);
       DWORD error = 0;
       std::shared_ptr<const DatabaseBatch> batch = ReadDatabasesAfter(
-          "CeFindNextDatabase", walk->last, walk->type(), walk->rows_wanted, &error);
+          "CeFindNextDatabase", walk->last, walk->type(), DatabaseEnumeration::kBatchRows, &error);
       if (batch == nullptr) return Fail<CEOID>(error, 0);
       walk->ahead = std::move(batch);
       walk->next = 0;
-      if (walk->rows_wanted < DatabaseEnumeration::kMaxRows) walk->rows_wanted *= 2;
     }
     if (walk->next >= walk->ahead->size()) return Fail<CEOID>(ERROR_NO_MORE_ITEMS, 0);
     walk->last = walk->ahead->at(walk->next++).oid;

@@ -73,12 +73,11 @@ class DatabaseHandle : public KernelObject {
 class DatabaseBatch;
 
 // An enumeration of databases, in creation order. The rows after its
-// position are read ahead a batch at a time, each batch twice the last up to
-// kMaxRows.
+// position are read ahead kBatchRows at a time: an enumeration is there to
+// see every database, and each query's rows cost little next to the query.
 class DatabaseEnumeration : public KernelObject {
  public:
-  static constexpr int kFirstRows = 64;
-  static constexpr int kMaxRows = 1024;
+  static constexpr int kBatchRows = 1024;
 
   DatabaseEnumeration(DWORD type, uint64_t generation)
       : KernelObject(Kind::kDatabaseEnum), type_(type), generation_(generation) {}
@@ -90,7 +89,6 @@ class DatabaseEnumeration : public KernelObject {
   CEOID last = 0;  // the database handed out last
   std::shared_ptr<const DatabaseBatch> ahead;
   size_t next = 0;  // of `ahead`
-  int rows_wanted = kFirstRows;
 
  private:
   const DWORD type_;
