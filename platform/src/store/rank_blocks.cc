@@ -168,6 +168,44 @@ std::string RebuildBlocksSql(Dialect dialect, const std::string& databases) {
   return sql;
 }
 
+std::string WrongBlocksSql(Dialect dialect, int order) {
+  const OrderText text(order);
+  std::string o = Number(order);
+  std::string r_tuple = text.creation ? "r.oid" : "(r." + text.key + ", r.oid)";
+  std::string present = text.creation ? "r.k0 IS NULL" : "r." + text.key + " IS NOT NULL";
+  std::string start = text.creation ? "b.boid" : "(b.bkey, b.boid)";
+  std::string next = text.creation ? "b.noid" : "(b.nkey, b.noid)";
+  // Each block against the records between its start and the next one's,
+  // and against the blocks before it.
+  std::string miscounted =
+      "(SELECT count(*) FROM (SELECT db, bkey, boid, below, n,"
+      " lead(bkey) OVER w AS nkey, lead(boid) OVER w AS noid,"
+      " coalesce(sum(n) OVER (w ROWS BETWEEN UNBOUNDED PRECEDING AND 1 PRECEDING), 0) AS counted"
+      " FROM blocks WHERE ord = " + o + " WINDOW w AS (PARTITION BY db ORDER BY bkey, boid)) b"
+      " WHERE b.below <> b.counted OR b.n <> (SELECT count(*) FROM records r WHERE r.db = b.db"
+      " AND " + present + " AND " + r_tuple + " >= " + start + " AND (b.noid IS NULL OR " +
+      r_tuple + " < " + next + ")))";
+  std::string databases =
+      "(SELECT count(*) FROM databases d, " + std::string(kOrders) + " WHERE o = " + o + " AND " +
+      Keeps("d.sorts") + " AND ((SELECT count(*) FROM blocks WHERE db = d.oid AND ord = o" +
+      " AND bkey = " + EmptyKeySql(dialect) + " AND boid = 0) <> 1" +
+      " OR (SELECT coalesce(sum(n), 0) FROM blocks WHERE db = d.oid AND ord = o) <>" +
+      " (SELECT count(*) FROM records r WHERE r.db = d.oid AND " + present + ")))";
+  std::string strays = "(SELECT count(*) FROM blocks b WHERE b.ord = " + o +
+                       " AND NOT EXISTS (SELECT 1 FROM databases d, " + kOrders +
+                       " WHERE d.oid = b.db AND o = " + o + " AND " + Keeps("d.sorts") + "))";
+  return "SELECT " + miscounted + " + " + databases + " + " + strays;
+}
+
+std::string WrongBlocksProblem(int order, long long count) {
+  std::string which = order == kCreationOrder ? "creation order"
+                                              : "sort order " + Number(order);
+  return "the blocks that count the records in " + which + " are wrong in " + Number(count) +
+         (count == 1 ? " place" : " places") +
+         ": pages found by their place would be wrong (a restore or copy of the store makes them"
+         " anew)";
+}
+
 std::string ReadAtSql(Dialect dialect, int order, bool descending) {
   const OrderText text(order);
   const std::string db = Param(dialect, 1);

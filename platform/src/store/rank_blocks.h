@@ -77,6 +77,16 @@ std::string FirstBlocksSql(Dialect dialect, const std::string& oid, const std::s
 // gives database identifiers), only those databases' blocks.
 std::string RebuildBlocksSql(Dialect dialect, const std::string& databases = "");
 
+// A query of one row and column: how many things are wrong with the blocks
+// of order `order` across the store (0 when they are sound): a block whose
+// `below` or `n` is not what the records give, a database that keeps the
+// order without exactly one first block or whose blocks do not hold all its
+// records, a block of a database that does not keep the order. It reads
+// every record once.
+std::string WrongBlocksSql(Dialect dialect, int order);
+// How the owner's check words `count` such things in order `order`.
+std::string WrongBlocksProblem(int order, long long count);
+
 // The read that starts at a position: parameters 1 the database, 2 the
 // position in the order's direction (from 0), 3 how many records; the
 // columns are oid, key (NULL in creation order) and props, as every read's.

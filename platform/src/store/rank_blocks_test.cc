@@ -313,6 +313,50 @@ TEST_P(RankBlocksTest, ALoadInBulkHasItsBlocksMadeAtTheEnd) {
   EXPECT_EQ("", BlockProblems(1, 0));
 }
 
+// The owner's check (tvxstore verify) finds blocks that no longer count the
+// records as they are, and finds nothing once they are made anew.
+TEST_P(RankBlocksTest, TheOwnersCheckFindsBlocksThatMiscount) {
+  CEOID db = CreateBoard(u"TULVAN_checked");
+  ASSERT_NE(0u, db);
+  HANDLE h = Open(u"TULVAN_checked");
+  for (int i = 0; i < 600; ++i) ASSERT_NE(0u, WritePost(h, 50 + i, "p"));
+  CloseHandle(h);
+  std::string of = " WHERE db = " + std::to_string(db);
+  std::string first = " AND bkey = " + BlobLiteral("") + " AND boid = 0";
+  const char* const kSoundDamage = "";
+  const struct {
+    std::string damage;
+    const char* order;  // as the problem names it
+  } cases[] = {
+      {kSoundDamage, nullptr},
+      {"UPDATE blocks SET n = n + 1" + of + first, "sort order 0"},
+      {"UPDATE blocks SET below = below - 1" + of + " AND boid <> 0", "sort order 0"},
+      {"UPDATE blocks SET boid = boid + 1" + of + " AND boid <> 0", "sort order 0"},
+      {"DELETE FROM blocks" + of + first, "sort order 0"},
+      {"INSERT INTO blocks VALUES (" + std::to_string(db) + ", 4, " + BlobLiteral("") +
+           ", 0, 0, 0)",
+       "creation order"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.damage);
+    if (!c.damage.empty()) Sql(c.damage);
+    std::string error;
+    std::unique_ptr<WholeStore> store = WholeStore::Open(path_, false, &error);
+    ASSERT_NE(nullptr, store) << error;
+    std::vector<std::string> problems;
+    ASSERT_TRUE(store->CheckBackend(&problems, &error)) << error;
+    if (c.order == nullptr) {
+      EXPECT_THAT(problems, ::testing::IsEmpty());
+    } else {
+      ASSERT_EQ(1u, problems.size());
+      EXPECT_NE(std::string::npos, problems[0].find("blocks that count the records in " +
+                                                    std::string(c.order)))
+          << problems[0];
+    }
+    Sql(RebuildBlocksSql(postgres() ? Dialect::kPostgres : Dialect::kSqlite));
+  }
+}
+
 // A store of the first format (every key column indexed whole, no blocks) is
 // brought to the current one when a writing program opens it; a reading
 // tool leaves it as it is.

@@ -1,6 +1,7 @@
 #include "sqlite_connection.h"
 
 #include "snapshot_listing.h"
+#include "rank_blocks.h"
 #include "store_schema.h"
 #include "store_vfs.h"
 
@@ -892,8 +893,17 @@ Result SqliteConnection::CheckIntegrity(std::vector<std::string>* problems) {
       problems->push_back("schema version " + std::to_string(format) + ", expected " +
                           std::to_string(kStoreFormat));
     }
+    if (format != kStoreFormat) return Result::kOk;  // no blocks to check
   } else {
     return Failure(rc);
+  }
+  for (int order = 0; order <= kCreationOrder; ++order) {
+    OneStatement wrong(db_, WrongBlocksSql(Dialect::kSqlite, order).c_str());
+    rc = wrong.rc();
+    if (rc == SQLITE_OK) rc = Step(wrong.get());
+    if (rc != SQLITE_ROW) return Failure(rc);
+    long long count = sqlite3_column_int64(wrong.get(), 0);
+    if (count != 0) problems->push_back(WrongBlocksProblem(order, count));
   }
   return Result::kOk;
 }
