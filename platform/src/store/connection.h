@@ -2,7 +2,8 @@
 // store's calls (handles, read-ahead, the catalogue, the record format, the
 // last-error codes) and a backend that holds the tables.
 //
-// Every backend keeps the same three tables, under the same names:
+// Every backend keeps the same four tables, under the same names (their
+// text and the step between formats: store_schema.h):
 //   meta(key, value)        "schema": the format version (and, on SQLite,
 //                           "next_oid": the next object identifier)
 //   databases(oid, name, type, flags, sorts, modified, records, size)
@@ -13,6 +14,9 @@
 //                           props: the record (record_format.h); kN: its
 //                           key under the database's sort order N, NULL
 //                           past the database's last order
+//   blocks(db, ord, bkey, boid, below, n)
+//                           the records of each order counted in blocks,
+//                           kept by triggers (rank_blocks.h)
 // Identifiers of databases and records come from one counter, are never 0
 // and never handed out twice, so ascending oid is creation order.
 //
