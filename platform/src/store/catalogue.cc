@@ -151,26 +151,20 @@ std::shared_ptr<const NamedDatabase> DatabaseNamed(const char* call, const std::
   return named;
 }
 
-const DatabaseEntry* RecentlyEnumerated(CEOID oid) {
+const DatabaseEntry* DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* storage,
+                                     DWORD* error) {
+  *error = 0;
   const DatabaseBatch* recent = t_enumerated.get();
-  if (recent == nullptr || !Store::Instance().Fresh(recent->stamp())) return nullptr;
-  return recent->Find(oid, &t_described);
-}
-
-bool DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* entry, bool* found,
-                     DWORD* error) {
-  if (const DatabaseEntry* known = RecentlyEnumerated(oid)) {
-    *entry = *known;
-    *found = true;
-    return true;
+  if (recent != nullptr && Store::Instance().Fresh(recent->stamp())) {
+    if (const DatabaseEntry* known = recent->Find(oid, &t_described)) return known;
   }
   OneRow row;
   if (!WithConnection(call, error, [&](Connection* c) { return c->DatabaseByOid(oid, &row); })) {
-    return false;
+    return nullptr;
   }
-  *found = row.found;
-  if (row.found) *entry = std::move(row.entry);
-  return true;
+  if (!row.found) return nullptr;
+  *storage = std::move(row.entry);
+  return storage;
 }
 
 std::shared_ptr<const DatabaseBatch> ReadDatabasesAfter(const char* call, CEOID after,

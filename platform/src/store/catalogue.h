@@ -88,15 +88,14 @@ class DatabaseBatch : public DatabaseSink {
 std::shared_ptr<const NamedDatabase> DatabaseNamed(const char* call, const std::string& name,
                                                    DWORD* error);
 
-// The database with identifier `oid` among the rows the calling thread's
-// enumeration read lately, while the store is fresh; nullptr otherwise. The
-// entry stays valid until the thread's next enumeration step.
-const DatabaseEntry* RecentlyEnumerated(CEOID oid);
-
-// The database with identifier `oid`: RecentlyEnumerated, else looked up
-// now. True with *found; false with *error when the store cannot be read.
-bool DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* entry, bool* found,
-                     DWORD* error);
+// The database with identifier `oid`: from the rows the calling thread's
+// enumeration read lately while the store is fresh (a catalogue describes
+// each database it walks without a query or a copy; the entry stays valid
+// until the thread's next enumeration step), else looked up now into
+// *storage. nullptr with *error 0 when no database has the identifier;
+// nullptr with *error set when the store cannot be read.
+const DatabaseEntry* DatabaseWithOid(const char* call, CEOID oid, DatabaseEntry* storage,
+                                     DWORD* error);
 
 // Up to `limit` databases after `after` in ascending oid, of `type` unless it
 // is 0. They also become the calling thread's rows for DatabaseWithOid.

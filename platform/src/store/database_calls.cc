@@ -72,11 +72,8 @@ HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name, CEPROPID sortPr
     std::shared_ptr<const NamedDatabase> named;
     const DatabaseEntry* entry = nullptr;
     if (wanted != 0) {
-      bool found = false;
-      if (!DatabaseWithOid("CeOpenDatabaseEx", wanted, &byOid, &found, &error)) {
-        return Fail(error, INVALID_HANDLE_VALUE);
-      }
-      if (found) entry = &byOid;
+      entry = DatabaseWithOid("CeOpenDatabaseEx", wanted, &byOid, &error);
+      if (error != 0) return Fail(error, INVALID_HANDLE_VALUE);
     } else {
       named = DatabaseNamed("CeOpenDatabaseEx",
                             std::string(reinterpret_cast<const char*>(name), units * sizeof(WCHAR)),
@@ -183,19 +180,11 @@ BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
   if (Store::Instance().TakeFailure(&injected)) return Fail<BOOL>(injected, FALSE);
   if (oid == 0 || info == nullptr) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
   try {
-    // A catalogue describes each database it enumerates: from the rows the
-    // enumeration read, without a query or a copy.
-    const DatabaseEntry* known = RecentlyEnumerated(oid);
     DatabaseEntry entry;
-    bool found = known != nullptr;
-    if (!found) {
-      DWORD error = 0;
-      if (!DatabaseWithOid("CeOidGetInfo", oid, &entry, &found, &error)) {
-        return Fail<BOOL>(error, FALSE);
-      }
-      known = &entry;
-    }
-    if (found) {
+    DWORD error = 0;
+    const DatabaseEntry* known = DatabaseWithOid("CeOidGetInfo", oid, &entry, &error);
+    if (error != 0) return Fail<BOOL>(error, FALSE);
+    if (known != nullptr) {
       CEOIDINFO result;
       memset(&result, 0, sizeof(result));
       result.wObjType = OBJTYPE_DATABASE;

@@ -32,6 +32,18 @@ class RankBlocksTest : public OnEachBackend<StoreTest> {
     return CeCreateDatabaseEx(&volume, &info);
   }
 
+  // A board of `posts` posts, a time unit apart from 50 on; its identifier
+  // (0 after a failure).
+  CEOID BoardOfPosts(const std::u16string& name, int posts) {
+    CEOID db = CreateBoard(name);
+    HANDLE h = Open(name);
+    for (int i = 0; db != 0 && i < posts; ++i) {
+      if (WritePost(h, 50 + i, "p") == 0) db = 0;
+    }
+    CloseHandle(h);
+    return db;
+  }
+
   CEOID CreatePlain(const std::u16string& name) {
     CEGUID volume;
     CREATE_SYSTEMGUID(&volume);
@@ -316,11 +328,8 @@ TEST_P(RankBlocksTest, ALoadInBulkHasItsBlocksMadeAtTheEnd) {
 // The owner's check (tvxstore verify) finds blocks that no longer count the
 // records as they are, and finds nothing once they are made anew.
 TEST_P(RankBlocksTest, TheOwnersCheckFindsBlocksThatMiscount) {
-  CEOID db = CreateBoard(u"TULVAN_checked");
+  CEOID db = BoardOfPosts(u"TULVAN_checked", 600);
   ASSERT_NE(0u, db);
-  HANDLE h = Open(u"TULVAN_checked");
-  for (int i = 0; i < 600; ++i) ASSERT_NE(0u, WritePost(h, 50 + i, "p"));
-  CloseHandle(h);
   std::string of = " WHERE db = " + std::to_string(db);
   std::string first = " AND bkey = " + BlobLiteral("") + " AND boid = 0";
   const char* const kSoundDamage = "";
@@ -361,11 +370,8 @@ TEST_P(RankBlocksTest, TheOwnersCheckFindsBlocksThatMiscount) {
 // brought to the current one when a writing program opens it; a reading
 // tool leaves it as it is.
 TEST_P(RankBlocksTest, AStoreOfTheFirstFormatIsBroughtUpToDate) {
-  CEOID db = CreateBoard(u"TULVAN_old");
+  CEOID db = BoardOfPosts(u"TULVAN_old", 600);
   ASSERT_NE(0u, db);
-  HANDLE h = Open(u"TULVAN_old");
-  for (int i = 0; i < 600; ++i) ASSERT_NE(0u, WritePost(h, 50 + i, "p"));
-  CloseHandle(h);
   std::vector<CEOID> all = ReadOrder(u"TULVAN_old");
   PlatformCloseStore();
   std::string downgrade;

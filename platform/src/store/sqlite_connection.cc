@@ -21,7 +21,6 @@ const char* const kStatementText[SqliteConnection::kReadFirst] = {
     // Identifiers stop at 0xFFFFFFFF: past it no row is updated.
     "UPDATE meta SET value = value + 1"
     " WHERE key = 'next_oid' AND value BETWEEN 1 AND 4294967295 RETURNING value - 1",
-    "SELECT oid FROM databases WHERE name = ?1",
     "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases ORDER BY oid",
     "SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
     " WHERE name = ?1",
@@ -327,7 +326,7 @@ int SqliteConnection::TouchDatabase(CEOID database, int64_t now, bool* exists) {
 // SQLITE_ROW when a database has the name, SQLITE_DONE when none has.
 int SqliteConnection::FindDatabaseByName(const std::string& name) {
   int rc = SQLITE_OK;
-  sqlite3_stmt* statement = Statement(kDatabaseByName, &rc);
+  sqlite3_stmt* statement = Statement(kDatabaseRowByName, &rc);
   if (statement == nullptr) return rc;
   StatementScope scope(statement);
   sqlite3_bind_blob(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);

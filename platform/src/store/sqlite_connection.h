@@ -59,7 +59,6 @@ class SqliteConnection : public Connection {
     kCommit,
     kRollback,
     kNextOid,
-    kDatabaseByName,
     kAllDatabases,
     kDatabaseRowByName,
     kDatabaseRowByOid,
