@@ -64,6 +64,20 @@ long PlatformOpenHandles(void);
 // pending failure. Process-wide.
 void PlatformFailStoreCall(long count, DWORD code);
 
+// A PostgreSQL store's faults: after `count` more units sent to the server
+// on any connection (a unit is a statement with its sync point, or a text of
+// statements), the next one meets `fault`; later units go as usual.
+// PlatformFailStoreSession(-1, 0, NULL) cancels a pending fault.
+// Process-wide.
+#define PLATFORM_PG_DROP_AFTER_SEND 1  // the connection is cut once the unit
+                                       // is sent: the server may or may not
+                                       // run and commit it
+#define PLATFORM_PG_LOSE_ANSWER 2      // the unit runs; its answer is thrown
+                                       // away and the connection dropped
+#define PLATFORM_PG_FAIL_WITH 3        // the server fails the unit, instead
+                                       // of running it, with SQLSTATE `state`
+void PlatformFailStoreSession(long count, int fault, const char* state);
+
 // Opens the store file through the SQLite VFS registered under `name` (NULL:
 // SQLite's default), so that tests can fail or lose what lies below SQLite.
 // Closes the store first, as PlatformCloseStore; connections opened later

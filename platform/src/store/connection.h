@@ -197,6 +197,11 @@ class Connection {
   // again. Checked when the pool lends an idle connection; may look at the
   // socket without waiting.
   virtual bool Usable() { return true; }
+  // Whether this connection found that its server takes no writes or is
+  // going away (a failover, a shutdown): the pool then closes its other idle
+  // connections, so that they connect again to the current server. Reading
+  // it clears it.
+  virtual bool TakeServerChanged() { return false; }
   // Called before the pool closes its idle connections (SQLite checkpoints
   // its log into the file).
   virtual void BeforeClose() {}

@@ -180,9 +180,17 @@ Connection* Store::Acquire(Result* result, std::string* message) {
 
 void Store::Release(Connection* connection) {
   bool keep = false;
+  // A server that takes no writes any more, or is going away: the idle
+  // connections to it go too, so that each connects again to the current one.
+  std::vector<Connection*> retired;
+  bool server_changed = connection->TakeServerChanged();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     lent_--;
+    if (server_changed) {
+      retired.swap(idle_);
+      open_ -= retired.size();
+    }
     if (connection->generation() == generation_.load(std::memory_order_acquire)) {
       try {
         idle_.push_back(connection);
@@ -195,6 +203,7 @@ void Store::Release(Connection* connection) {
   }
   returned_.notify_one();
   if (!keep) delete connection;
+  for (Connection* old : retired) delete old;
 }
 
 size_t Store::open_connections() {

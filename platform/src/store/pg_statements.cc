@@ -1,0 +1,126 @@
+#include "pg_statements.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "rank_blocks.h"
+
+namespace ceplatform {
+namespace store {
+namespace {
+
+struct StatementText {
+  const char* text;
+  int count;
+  Oid types[8];
+};
+
+const StatementText kStatements[kReadFirst] = {
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+     " WHERE name = $1",
+     1, {kPgBytea}},
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+     " WHERE oid = $1",
+     1, {kPgInt8}},
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+     " WHERE oid > $1 ORDER BY oid LIMIT $2",
+     2, {kPgInt8, kPgInt8}},
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+     " WHERE type = $3 AND oid > $1 ORDER BY oid LIMIT $2",
+     3, {kPgInt8, kPgInt8, kPgInt8}},
+    {"SELECT 1 FROM databases WHERE oid = $1", 1, {kPgInt8}},
+    {"SELECT db FROM records WHERE oid = $1", 1, {kPgInt8}},
+    // What a record holds, to tell a record of this call from another.
+    {"SELECT db, props FROM records WHERE oid = $1", 1, {kPgInt8}},
+    // An identifier is drawn only when no database has the name.
+    {"INSERT INTO databases(oid, name, type, flags, sorts, modified)"
+     " SELECT nextval('oids'), $1, $2, $3, $4, $5"
+     " WHERE NOT EXISTS (SELECT 1 FROM databases WHERE name = $1)"
+     " ON CONFLICT (name) DO NOTHING RETURNING oid",
+     5, {kPgBytea, kPgInt8, kPgInt8, kPgBytea, kPgInt8}},
+    // A record with an identifier drawn as it is added, so that the order of
+    // identifiers is the order of the writes; none is drawn when the
+    // database is gone.
+    {"WITH d AS (UPDATE databases SET modified = $2 WHERE oid = $1 RETURNING oid)"
+     " INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+     " SELECT nextval('oids'), d.oid, $3, $4, $5, $6, $7 FROM d RETURNING oid",
+     7, {kPgInt8, kPgInt8, kPgBytea, kPgBytea, kPgBytea, kPgBytea, kPgBytea}},
+    // The same with the identifier that the first try drew. Sent again after
+    // a lost answer, it adds nothing when the first one was committed.
+    {"WITH d AS (UPDATE databases SET modified = $3 WHERE oid = $2 RETURNING oid)"
+     " INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+     " SELECT $1, d.oid, $4, $5, $6, $7, $8 FROM d"
+     " ON CONFLICT (oid) DO NOTHING RETURNING oid",
+     8, {kPgInt8, kPgInt8, kPgInt8, kPgBytea, kPgBytea, kPgBytea, kPgBytea, kPgBytea}},
+    {"WITH d AS (UPDATE databases SET modified = $3 WHERE oid = $2 RETURNING oid),"
+     " r AS (DELETE FROM records WHERE oid = $1 AND db IN (SELECT oid FROM d) RETURNING oid)"
+     " SELECT (SELECT count(*) FROM d), (SELECT count(*) FROM r)",
+     3, {kPgInt8, kPgInt8, kPgInt8}},
+    {"SELECT 1 FROM databases WHERE oid = $1 FOR UPDATE", 1, {kPgInt8}},
+    {"UPDATE databases SET modified = $2 WHERE oid = $1 RETURNING oid", 2, {kPgInt8, kPgInt8}},
+    {"SELECT props FROM records WHERE oid = $1 AND db = $2 FOR UPDATE", 2, {kPgInt8, kPgInt8}},
+    {"UPDATE records SET k0 = $3, k1 = $4, k2 = $5, k3 = $6, props = $7"
+     " WHERE oid = $1 AND db = $2",
+     7, {kPgInt8, kPgInt8, kPgBytea, kPgBytea, kPgBytea, kPgBytea, kPgBytea}},
+    {"DELETE FROM records WHERE db = $1", 1, {kPgInt8}},
+    {"DELETE FROM databases WHERE oid = $1", 1, {kPgInt8}},
+};
+
+// The text of a read statement; every read from the top or after a record
+// takes the database ($1), the key and oid after which to start ($2, $3) and
+// a count of rows ($4); a read from a position takes $1 to $3 (rank_blocks.h).
+std::string ReadText(int index) {
+  if (index >= kReadAtFirst - kReadFirst) {
+    index -= kReadAtFirst - kReadFirst;
+    return ReadAtSql(Dialect::kPostgres, index / 2, (index & 1) != 0);
+  }
+  int order = index / 4;
+  bool descending = (index & 2) != 0;
+  bool after = (index & 1) != 0;
+  if (order == kCreationOrder) {
+    return std::string("SELECT oid, NULL::bytea, props FROM records WHERE db = $1") +
+           (after ? " AND oid > $3" : "") + " ORDER BY oid LIMIT $4";
+  }
+  std::string k = "k" + std::to_string(order);
+  // The key index holds only the records that have the key.
+  std::string text = "SELECT oid, " + k + ", props FROM records WHERE db = $1 AND " + k +
+                     " IS NOT NULL";
+  if (after) text += " AND (" + k + ", oid) " + (descending ? "<" : ">") + " ($2, $3)";
+  const char* direction = descending ? " DESC" : "";
+  text += " ORDER BY " + k + direction + ", oid" + direction + " LIMIT $4";
+  return text;
+}
+
+// Every statement's text and types, made once.
+class StatementTable {
+ public:
+  StatementTable() {
+    static const Oid kReadTypes[4] = {kPgInt8, kPgBytea, kPgInt8, kPgInt8};
+    static const Oid kReadAtTypes[3] = {kPgInt8, kPgInt8, kPgInt8};
+    for (int id = kReadFirst; id < kPgStatementCount; ++id) reads_[id - kReadFirst] = ReadText(id - kReadFirst);
+    for (int id = 0; id < kPgStatementCount; ++id) {
+      if (id < kReadFirst) {
+        table_[id] = {kStatements[id].text, kStatements[id].count, kStatements[id].types};
+      } else {
+        bool at = id >= kReadAtFirst;
+        table_[id] = {reads_[id - kReadFirst].c_str(), at ? 3 : 4, at ? kReadAtTypes : kReadTypes};
+      }
+    }
+  }
+  const PgStatement& operator[](int id) const { return table_[id]; }
+
+ private:
+  std::string reads_[kPgStatementCount - kReadFirst];
+  PgStatement table_[kPgStatementCount];
+};
+
+}  // namespace
+
+const PgStatement& Statement(int id) {
+  static const StatementTable* table = new StatementTable();
+  return (*table)[id];
+}
+
+}  // namespace store
+}  // namespace ceplatform

@@ -1,0 +1,42 @@
+// The statements the PostgreSQL store sends with parameters: their texts,
+// written once, and their parameters' types. Every one goes unnamed with its
+// parameters (pg_session.h says why).
+#ifndef CEPLATFORM_STORE_PG_STATEMENTS_H_
+#define CEPLATFORM_STORE_PG_STATEMENTS_H_
+
+#include "pg_session.h"
+
+namespace ceplatform {
+namespace store {
+
+enum PgStatementId {
+  kDatabaseRowByName,
+  kDatabaseRowByOid,
+  kDatabasesAfter,
+  kDatabasesOfTypeAfter,
+  kDatabaseExists,
+  kRecordParent,
+  kRecordOwner,
+  kInsertDatabase,
+  kInsertNewRecord,
+  kInsertRecord,
+  kDeleteRecord,
+  kLockDatabase,
+  kTouchDatabase,
+  kRecordPropsForUpdate,
+  kUpdateRecord,
+  kDeleteDatabaseRecords,
+  kDeleteDatabaseRow,
+  // The reads: kReadFirst + order * 4 + (descending ? 2 : 0) + (after ? 1 : 0),
+  // and from a position: kReadAtFirst + order * 2 + (descending ? 1 : 0).
+  kReadFirst,
+  kReadAtFirst = kReadFirst + 5 * 4,
+  kPgStatementCount = kReadAtFirst + 5 * 2,
+};
+
+const PgStatement& Statement(int id);
+
+}  // namespace store
+}  // namespace ceplatform
+
+#endif  // CEPLATFORM_STORE_PG_STATEMENTS_H_
