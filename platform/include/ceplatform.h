@@ -72,8 +72,10 @@ void PlatformFailStoreCall(long count, DWORD code);
 #define PLATFORM_PG_DROP_AFTER_SEND 1  // the connection is cut once the unit
                                        // is sent: the server may or may not
                                        // run and commit it
-#define PLATFORM_PG_LOSE_ANSWER 2      // the unit runs; its answer is thrown
-                                       // away and the connection dropped
+#define PLATFORM_PG_LOSE_ANSWER 2      // the unit runs; all of its answer
+                                       // after the statement's rows (the
+                                       // commit's) is thrown away and the
+                                       // connection dropped
 #define PLATFORM_PG_FAIL_WITH 3        // the server fails the unit, instead
                                        // of running it, with SQLSTATE `state`
 void PlatformFailStoreSession(long count, int fault, const char* state);

@@ -1,0 +1,184 @@
+// The PostgreSQL store under faults of its connection, swept over every unit
+// a post and a deletion send: a connection cut once a unit is sent, a
+// commit's answer lost, a server that fails a unit because it is read-only,
+// shutting down, out of connections or cut off. Whatever happens, a call
+// that reports success stored (or deleted) exactly what it was asked to, a
+// call that reports failure stored its post at most once, and the next call
+// works on a connection of its own.
+#include <string>
+#include <vector>
+
+#include "store_test_util.h"
+
+namespace ceplatform {
+namespace store {
+namespace {
+
+class PgSessionFaultTest : public StoreTest {
+ protected:
+  Backend backend() const override { return Backend::kPostgres; }
+
+  void TearDown() override {
+    PlatformFailStoreSession(-1, 0, nullptr);
+    StoreTest::TearDown();
+  }
+
+  // How many stored records hold `text`, read on a connection of the test's
+  // own.
+  long long Copies(const std::string& text) {
+    return SqlValue("SELECT count(*) FROM records WHERE position(convert_to('" + text +
+                    "', 'UTF8') IN props) > 0");
+  }
+};
+
+struct Fault {
+  int kind;
+  const char* state;
+  const char* what;
+};
+
+const Fault kFaults[] = {
+    {PLATFORM_PG_DROP_AFTER_SEND, nullptr, "connection cut after sending"},
+    {PLATFORM_PG_LOSE_ANSWER, nullptr, "commit's answer lost"},
+    {PLATFORM_PG_FAIL_WITH, "25006", "read-only server"},
+    {PLATFORM_PG_FAIL_WITH, "57P01", "administrator shutdown"},
+    {PLATFORM_PG_FAIL_WITH, "08006", "connection failure"},
+    {PLATFORM_PG_FAIL_WITH, "53300", "too many connections"},
+    {PLATFORM_PG_FAIL_WITH, "40001", "serialization failure"},
+};
+
+// Units a post sends at most: the insert, its resend, the check of what the
+// resend found, and a new insert.
+constexpr int kUnitsPerPost = 6;
+
+TEST_F(PgSessionFaultTest, APostReportsWhatHappenedUnderEveryFault) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_f"));
+  HANDLE h = OpenByName(u"TULVAN_f");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  std::vector<std::pair<CEOID, std::string>> acknowledged;
+  int n = 0;
+  for (const Fault& fault : kFaults) {
+    for (int unit = 0; unit < kUnitsPerPost; ++unit) {
+      std::string text = "post" + std::to_string(++n) + "x";
+      SCOPED_TRACE(std::string(fault.what) + ", unit " + std::to_string(unit) + ": " + text);
+      PlatformFailStoreSession(unit, fault.kind, fault.state);
+      CEOID written = WritePost(h, static_cast<uint64_t>(n), text);
+      DWORD error = GetLastError();
+      PlatformFailStoreSession(-1, 0, nullptr);
+      long long copies = Copies(text);
+      if (written != 0) {
+        EXPECT_EQ(1, copies) << "a post reported stored is there once";
+        acknowledged.emplace_back(written, text);
+      } else {
+        EXPECT_LE(copies, 1) << "a failed post is there at most once";
+        EXPECT_NE(0u, error);
+      }
+      // The next call works, whatever the fault left behind.
+      std::string next = text + "next";
+      CEOID after = WritePost(h, static_cast<uint64_t>(n) + 100000, next);
+      ASSERT_NE(0u, after) << GetLastError();
+      acknowledged.emplace_back(after, next);
+    }
+  }
+  CloseHandle(h);
+  h = OpenByName(u"TULVAN_f");
+  std::vector<Post> posts = ReadAll(h);
+  CloseHandle(h);
+  for (const auto& post : acknowledged) {
+    int found = 0;
+    for (const Post& read : posts) {
+      if (read.oid == post.first) {
+        ++found;
+        EXPECT_EQ(post.second, read.text);
+      }
+    }
+    EXPECT_EQ(1, found) << post.second;
+  }
+}
+
+TEST_F(PgSessionFaultTest, ADeletionReportsWhatHappenedUnderEveryFault) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_d"));
+  HANDLE h = OpenByName(u"TULVAN_d");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  int n = 0;
+  for (const Fault& fault : kFaults) {
+    for (int unit = 0; unit < 3; ++unit) {
+      std::string text = "gone" + std::to_string(++n) + "x";
+      SCOPED_TRACE(std::string(fault.what) + ", unit " + std::to_string(unit));
+      CEOID oid = WritePost(h, static_cast<uint64_t>(n), text);
+      ASSERT_NE(0u, oid);
+      PlatformFailStoreSession(unit, fault.kind, fault.state);
+      BOOL deleted = CeDeleteRecord(h, oid);
+      PlatformFailStoreSession(-1, 0, nullptr);
+      if (deleted) {
+        EXPECT_EQ(0, Copies(text)) << "a deletion reported done is done";
+      }
+      // Deleting again: done now, or found done already.
+      if (Copies(text) == 1) {
+        EXPECT_TRUE(CeDeleteRecord(h, oid)) << GetLastError();
+      } else {
+        EXPECT_FALSE(CeDeleteRecord(h, oid));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+      }
+      EXPECT_EQ(0, Copies(text));
+    }
+  }
+  CloseHandle(h);
+}
+
+// The server warns during a commit when it stops waiting for a synchronous
+// standby: the transaction committed there but may be lost in a failover.
+// Here a trigger of the test's own warns at every insert.
+TEST_F(PgSessionFaultTest, ACommitTheServerWarnsAboutIsNeverReportedAsDone) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_w"));
+  HANDLE h = OpenByName(u"TULVAN_w");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  Sql("CREATE FUNCTION warn_now() RETURNS trigger LANGUAGE plpgsql AS"
+      " $$BEGIN RAISE WARNING 'canceling wait for synchronous replication'; RETURN NULL; END$$;"
+      "CREATE TRIGGER warn_now AFTER INSERT ON records FOR EACH STATEMENT"
+      " EXECUTE FUNCTION warn_now()");
+  EXPECT_EQ(0u, WritePost(h, 1, "warned"));
+  EXPECT_NE(0u, GetLastError());
+  EXPECT_LE(Copies("warned"), 1);
+  Sql("DROP TRIGGER warn_now ON records");
+  EXPECT_NE(0u, WritePost(h, 2, "calm"));
+  CloseHandle(h);
+}
+
+// A server that took over from another may hand out again an identifier
+// whose record it never received. An insert whose commit answer was lost
+// sends itself again under the identifier it drew; when the record found
+// there is another post (here the test's trigger rewrites the first try's
+// bytes), the post is stored under a new identifier, not reported as that
+// one.
+TEST_F(PgSessionFaultTest, AResendThatFindsAnotherPostStoresItsOwn) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_s"));
+  HANDLE h = OpenByName(u"TULVAN_s");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  Sql("CREATE TABLE swapped(done int);"
+      "CREATE FUNCTION swap_post() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN"
+      " IF EXISTS (SELECT 1 FROM swapped) THEN RETURN NULL; END IF;"
+      " INSERT INTO swapped VALUES (1);"
+      " UPDATE records SET props = overlay(props PLACING convert_to('OTHER1', 'UTF8')"
+      " FROM position(convert_to('victim', 'UTF8') IN props) FOR 6) WHERE oid = NEW.oid;"
+      " RETURN NULL; END$$;"
+      "CREATE TRIGGER swap_post AFTER INSERT ON records FOR EACH ROW"
+      " WHEN (position(convert_to('victim', 'UTF8') IN NEW.props) > 0)"
+      " EXECUTE FUNCTION swap_post()");
+  // The first unit is the insert: it commits, and its commit's answer is
+  // lost.
+  PlatformFailStoreSession(0, PLATFORM_PG_LOSE_ANSWER, nullptr);
+  CEOID written = WritePost(h, 1, "victim");
+  PlatformFailStoreSession(-1, 0, nullptr);
+  ASSERT_NE(0u, written) << GetLastError();
+  EXPECT_EQ(1, Copies("OTHER1")) << "the other post stays";
+  EXPECT_EQ(1, Copies("victim")) << "the post is stored once";
+  EXPECT_EQ(1, SqlValue("SELECT count(*) FROM records WHERE oid = " + std::to_string(written) +
+                        " AND position(convert_to('victim', 'UTF8') IN props) > 0"))
+      << "the post is reported under its own identifier";
+  CloseHandle(h);
+}
+
+}  // namespace
+}  // namespace store
+}  // namespace ceplatform
