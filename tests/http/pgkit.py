@@ -184,6 +184,10 @@ class PgServer:
             uri += f"&options=-csearch_path%3D{schema}"
         return uri
 
+    def tcp_uri(self, database="postgres"):
+        """The same database through the server's TCP port (a `tcp` server)."""
+        return f"postgresql://postgres@127.0.0.1:{self.port}/{database}?sslmode=disable"
+
     def sql(self, statement, database="postgres"):
         """Runs SQL through psql; the output rows, unaligned."""
         return psql(self.uri(database), statement)
