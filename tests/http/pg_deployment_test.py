@@ -32,6 +32,10 @@ import unittest
 import hostkit
 import pgkit
 from hostkit import ADMIN, BOARD, BOARD_DB, OPEN_BOARD
+# The posts' fields and the marker that names each post, as the suite of
+# two hosts on one store writes and finds them.
+import shared_store_test
+from shared_store_test import fields, marker_of
 
 CLIENTS = 8
 POSTS = 100
@@ -39,23 +43,6 @@ REQUEST_TIMEOUT = 20.0  # above the store's connect and statement timeouts
 RECOVERY_SECONDS = 5.0  # from the server's start to the hosts' first good answers
 FAILOVER_SECONDS = 15.0  # from the fencing of the old primary to posts taken again
 TOOL_TIMEOUT = 120
-
-
-def fields(test, client, number):
-    return [("name", f"客{client}".encode("shift_jis")), ("email", b""),
-            ("subject", f"件{number}".encode("shift_jis")),
-            ("body", f"mark-{test}-{client}-{number}. 配備試験".encode("shift_jis")),
-            ("postitem", b"post")]
-
-
-def markers_in(data):
-    return [(t.decode(), int(c), int(n))
-            for t, c, n in re.findall(rb"mark-(\w+)-(\d+)-(\d+)\.", data)]
-
-
-def marker_of(html):
-    found = markers_in(html)
-    return found[0] if found else None
 
 
 def post_once(port, key, address, board=BOARD):
@@ -78,24 +65,16 @@ def acknowledged(status, headers):
     return status == 302 and headers.get("location") == BOARD
 
 
-class Poster(threading.Thread):
-    """Posts up to `count` posts, or until `stop`, to the hosts' ports in
-    turn from a loopback address of its own. Each answer is kept as
-    (sent at, answered at, port, key, status)."""
+class Poster(shared_store_test.Poster):
+    """The suite's poster, each answer kept as (sent at, answered at, port,
+    key, status) instead, "acked" standing for the board's redirect."""
 
     def __init__(self, test, client, ports, count, stop=None):
-        super().__init__(daemon=True)
-        self.test, self.client, self.ports, self.count = test, client, ports, count
-        self.stop = stop or threading.Event()
-        self.address = f"127.0.0.{2 + client}"
+        super().__init__(test, client, ports, count, stop)
         self.answers = []
 
     def run(self):
-        for number in range(self.count):
-            if self.stop.is_set():
-                return
-            port = self.ports[(self.client + number) % len(self.ports)]
-            key = (self.test, self.client, number)
+        for port, key in self.turns():
             sent = time.monotonic()
             status, headers = post_once(port, key, self.address)
             outcome = "acked" if acknowledged(status, headers) else status
@@ -248,21 +227,21 @@ class DeploymentTest(unittest.TestCase):
             self.assertTrue(acknowledged(*post_once(host.port, ("before", i, 0), "127.0.0.2")))
 
         server.shut_down()
+        answers = []
         for i, host in enumerate(hosts):
-            for method, answer in (("GET", lambda: host.get(BOARD, source="127.0.0.3")),
-                                   ("POST", lambda: host.request(
-                                       "POST", BOARD, body=hostkit.form_body(
-                                           fields("down", i, 0)),
-                                       headers={"Content-Type":
-                                                "application/x-www-form-urlencoded"},
-                                       source="127.0.0.3"))):
+            for method, body in (("GET", None), ("POST", hostkit.form_body(fields("down", i, 0)))):
                 started = time.monotonic()
-                status, headers, page = answer()
-                took = time.monotonic() - started
-                print(f"server down: {method} on host {i}: {status} in {took:.2f} s,"
+                status, headers, page = host.request(
+                    method, BOARD, body=body, source="127.0.0.3",
+                    headers={"Content-Type": "application/x-www-form-urlencoded"})
+                answers.append((f"{method} on host {i}", status, headers.get("retry-after"),
+                                page[:200]))
+                print(f"server down: {method} on host {i}: {status} in"
+                      f" {time.monotonic() - started:.2f} s,"
                       f" Retry-After {headers.get('retry-after')}", file=sys.stderr)
-                self.assertEqual(503, status, f"{method} on host {i}: {page[:300]!r}")
-                self.assertRegex(headers.get("retry-after", ""), r"^\d+$", method)
+        for what, status, retry_after, page in answers:
+            self.assertEqual(503, status, f"{what}: {page!r}")
+            self.assertRegex(retry_after or "", r"^\d+$", what)
 
         server.start_again()
         back = time.monotonic()
@@ -339,11 +318,11 @@ class DeploymentTest(unittest.TestCase):
                       else "no good answer after the first failed one")
         print(f"failover: promote and fence took {fenced - failover:.2f} s; answers {kinds};"
               f" error window {window}", file=sys.stderr)
-        for port in ports:
+        for port, kind in zip(ports, ("sockets", "TCP")):
             taken = [a[1] - fenced for a in answers
                      if a[2] == port and a[0] > fenced and a[4] == "acked"]
             self.assertTrue(taken and min(taken) <= FAILOVER_SECONDS,
-                            f"the host on port {port} took no post within"
+                            f"the host on the servers' {kind} took no post within"
                             f" {FAILOVER_SECONDS} s of the failover")
 
         # The new primary alone, through a host of its own.

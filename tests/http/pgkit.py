@@ -260,9 +260,11 @@ class PgBouncer:
         with open(users, "w") as f:
             f.write(f'"postgres" "{self.password or ""}"\n')
         config = os.path.join(self.dir, "pgbouncer.ini")
+        target = (f"host={self.server.dir} port={self.server.port} dbname={self.database}"
+                  " user=postgres")
         with open(config, "w") as f:
             f.write(f"""[databases]
-{self.database} = host={self.server.dir} port={self.server.port} dbname={self.database} user=postgres
+{self.database} = {target}
 
 [pgbouncer]
 listen_addr = 127.0.0.1
