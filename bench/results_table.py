@@ -75,6 +75,11 @@ the idle rows (default 10000); flags after
   runs with --max-connections IDLE + 100 so the fresh ones fit. Memory is
   (VmRSS with the connections idle - VmRSS before) / connections, summed over
   nginx's master and workers.
+- Posting row (bench/pg_posting.py): a PostgreSQL server on disk (fsync on)
+  whose commits wait for a synchronous standby, both on loopback; 8 posters
+  spread over two tvxhost processes on one board against 1 poster through
+  one of them, each poster on a keep-alive connection of its own; the two
+  kinds take turns (ROUNDS, default 3, of DURATION seconds), medians.
 """
 
 

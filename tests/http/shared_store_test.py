@@ -47,12 +47,17 @@ class Poster(threading.Thread):
         self.address = f"127.0.0.{2 + client}"
         self.sent, self.acked, self.error_pages, self.failures = [], [], [], []
 
-    def run(self):
+    def turns(self):
+        """(port, key) of each post to send, the hosts taken in turn, until
+        `count` posts or `stop`."""
         for number in range(self.count):
             if self.stop.is_set():
                 return
-            port = self.ports[(self.client + number) % len(self.ports)]
-            key = (self.test, self.client, number)
+            yield self.ports[(self.client + number) % len(self.ports)], (self.test, self.client,
+                                                                         number)
+
+    def run(self):
+        for port, key in self.turns():
             data = hostkit.form_body(fields(*key))
             conn = http.client.HTTPConnection("127.0.0.1", port, timeout=REQUEST_TIMEOUT,
                                               source_address=(self.address, 0))

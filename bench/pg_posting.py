@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""Posts a second on the PostgreSQL store as it is deployed for failover: a
+durable server (fsync on) whose every commit waits for a synchronous
+standby, both on loopback. 8 posters spread over 2 tvxhost processes on one
+board, against 1 poster through 1 host; each poster sends the board's form
+over one keep-alive connection of its own, from a loopback address of its
+own. The two kinds take turns ROUNDS times, DURATION seconds each, and each
+figure is the median of its rounds. A run with any answer but the board's
+redirect counts as no rate at all.
+
+Prints what it measures; with a rows file, also writes the table's row there
+(tab-separated: figure, measured, baseline, ratio, target, met).
+
+Usage: bench/pg_posting.py <bench build dir: host/tvxhost, board/corkwall.tvx,
+                            admin/corkwarden.tvx> [rows file]
+Environment: DURATION  seconds per run (default 5)
+             ROUNDS    turns of the two kinds (default 3)
+             WORK      work folder (default <build dir>/bench/pg_posting.work;
+                       on a disk, so that commits really sync)
+"""
+
+import http.client
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "http"))
+import hostkit  # noqa: E402
+import pgkit  # noqa: E402
+
+POSTERS = 8
+TARGET = 3.0
+
+
+def post_for(port, address, seconds, results):
+    """Posts over one keep-alive connection until `seconds` pass; appends
+    (acknowledged posts, other answers) to `results`."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=hostkit.REQUEST_TIMEOUT,
+                                      source_address=(address, 0))
+    done = other = 0
+    deadline = time.monotonic() + seconds
+    try:
+        while time.monotonic() < deadline:
+            body = hostkit.form_body([("name", "Bench Poster"), ("email", ""),
+                                      ("subject", f"{address} {done}"),
+                                      ("body", "A line of the post's text.\r\n" * 8),
+                                      ("postitem", "1")])
+            conn.request("POST", hostkit.BOARD, body=body,
+                         headers={"Content-Type": "application/x-www-form-urlencoded"})
+            response = conn.getresponse()
+            response.read()
+            if response.status == 302:
+                done += 1
+            else:
+                other += 1
+    except (OSError, http.client.HTTPException):
+        other += 1
+    finally:
+        conn.close()
+    results.append((done, other))
+
+
+def rate(ports, posters, seconds):
+    """Acknowledged posts a second of `posters` spread over `ports`; 0 when
+    any answer was not the redirect."""
+    results = []
+    threads = [threading.Thread(target=post_for,
+                                args=(ports[n % len(ports)], f"127.0.0.{2 + n}", seconds,
+                                      results))
+               for n in range(posters)]
+    started = time.monotonic()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=seconds + 2 * hostkit.REQUEST_TIMEOUT)
+    took = time.monotonic() - started
+    if len(results) != posters or any(other for _, other in results):
+        print(f"pg_posting: failed answers in a run of {posters} posters: {results}",
+              file=sys.stderr)
+        return 0.0
+    return sum(done for done, _ in results) / took
+
+
+def measure(build, duration, rounds):
+    """(median rate of the 8 posters, median rate of the 1 poster, rounds' rates)."""
+    for name, path in (("TVXHOST", "host/tvxhost"), ("CORKWALL_TVX", "board/corkwall.tvx"),
+                       ("CORKWARDEN_TVX", "admin/corkwarden.tvx")):
+        os.environ[name] = os.path.join(build, path)
+    os.environ["CORKWALL_SOURCE_DIR"] = os.path.dirname(HERE)
+    primary = pgkit.PgServer(durable=True).start()
+    standby = hosts = sites = None
+    try:
+        standby = primary.add_standby()
+        sites = [pgkit.site_on(primary, "posting")]
+        sites.append(hostkit.Site())
+        sites[1].store = sites[0].store
+        hosts = [hostkit.Host(site, *hostkit.UNLIMITED_POSTS, *hostkit.UNCAPPED_CALLS).start()
+                 for site in sites]
+        ports = [host.port for host in hosts]
+        rate(ports, POSTERS, 1.0)  # connections and plans warmed up
+        many, one = [], []
+        for round_number in range(rounds):
+            many.append(rate(ports, POSTERS, duration))
+            one.append(rate(ports[:1], 1, duration))
+            print(f"  round {round_number + 1}: {POSTERS} posters through 2 hosts"
+                  f" {many[-1]:.0f} posts/s, 1 poster through 1 host {one[-1]:.0f} posts/s")
+        return statistics.median(many), statistics.median(one)
+    finally:
+        for host in hosts or []:
+            host.kill()
+        for site in sites or []:
+            site.remove()
+        if standby is not None:
+            standby.stop()
+        primary.stop()
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        print("usage: bench/pg_posting.py <build dir> [rows file]", file=sys.stderr)
+        return 2
+    build = os.path.abspath(sys.argv[1])
+    rows = sys.argv[2] if len(sys.argv) == 3 else ""
+    duration = int(os.environ.get("DURATION", "5"))
+    rounds = int(os.environ.get("ROUNDS", "3"))
+    work = os.environ.get("WORK", os.path.join(build, "bench", "pg_posting.work"))
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    os.chmod(work, 0o755)  # the servers run as `postgres` when we are root
+    tempfile.tempdir = work
+    print(f"pg_posting: durable PostgreSQL with a synchronous standby, {duration} s per run,"
+          f" {rounds} rounds")
+    many, one = measure(build, duration, rounds)
+    ok = many > 0 and one > 0
+    ratio = many / one if ok else 0
+    row = ["PostgreSQL with a synchronous standby: posts/s, %d posters through 2 hosts"
+           " on one board" % POSTERS,
+           "%.0f posts/s" % many if many > 0 else "failed",
+           "%.0f posts/s (1 poster through 1 host)" % one if one > 0 else "failed",
+           "%.2fx" % ratio if ok else "-", ">= %.2fx" % TARGET,
+           "yes" if ok and ratio >= TARGET else "no"]
+    print("  " + " | ".join(row))
+    if rows:
+        with open(rows, "w") as out:
+            out.write("\t".join(row) + "\n")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
