@@ -1,5 +1,6 @@
 #include "pg_connection.h"
 
+#include "pg_counts.h"
 #include "rank_blocks.h"
 #include "snapshot_listing.h"
 #include "store_schema.h"
@@ -29,17 +30,23 @@ struct StatementText {
   Oid types[8];
 };
 
+// The time of a write, in this session's count slot of database d.oid.
+#define TOUCH(time)                                                                        \
+  "INSERT INTO database_counts AS c(db, slot, modified) SELECT oid, pg_backend_pid() % 64, " \
+  time " FROM d ON CONFLICT (db, slot) DO UPDATE"                                          \
+  " SET modified = GREATEST(c.modified, EXCLUDED.modified)"
+
 const StatementText kStatements[PgConnection::kReadFirst] = {
-    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM database_totals"
      " WHERE name = $1",
      1, {kBytea}},
-    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM database_totals"
      " WHERE oid = $1",
      1, {kInt8}},
-    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM database_totals"
      " WHERE oid > $1 ORDER BY oid LIMIT $2",
      2, {kInt8, kInt8}},
-    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM database_totals"
      " WHERE type = $3 AND oid > $1 ORDER BY oid LIMIT $2",
      3, {kInt8, kInt8, kInt8}},
     {"SELECT 1 FROM databases WHERE oid = $1", 1, {kInt8}},
@@ -52,24 +59,29 @@ const StatementText kStatements[PgConnection::kReadFirst] = {
      5, {kBytea, kInt8, kInt8, kBytea, kInt8}},
     // A record with an identifier drawn as it is added, so that the order of
     // identifiers is the order of the writes; none is drawn when the
-    // database is gone.
-    {"WITH d AS (UPDATE databases SET modified = $2 WHERE oid = $1 RETURNING oid)"
+    // database is gone. The database's row is only shared (pg_counts.h).
+    {"WITH d AS (SELECT oid FROM databases WHERE oid = $1 FOR KEY SHARE),"
+     " t AS (" TOUCH("$2") ")"
      " INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
      " SELECT nextval('oids'), d.oid, $3, $4, $5, $6, $7 FROM d RETURNING oid",
      7, {kInt8, kInt8, kBytea, kBytea, kBytea, kBytea, kBytea}},
     // The same with the identifier that the first try drew. Sent again after
     // a lost answer, it adds nothing when the first one was committed.
-    {"WITH d AS (UPDATE databases SET modified = $3 WHERE oid = $2 RETURNING oid)"
+    {"WITH d AS (SELECT oid FROM databases WHERE oid = $2 FOR KEY SHARE),"
+     " t AS (" TOUCH("$3") ")"
      " INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
      " SELECT $1, d.oid, $4, $5, $6, $7, $8 FROM d"
      " ON CONFLICT (oid) DO NOTHING RETURNING oid",
      8, {kInt8, kInt8, kInt8, kBytea, kBytea, kBytea, kBytea, kBytea}},
-    {"WITH d AS (UPDATE databases SET modified = $3 WHERE oid = $2 RETURNING oid),"
+    {"WITH d AS (SELECT oid FROM databases WHERE oid = $2 FOR KEY SHARE),"
+     " t AS (" TOUCH("$3") "),"
      " r AS (DELETE FROM records WHERE oid = $1 AND db IN (SELECT oid FROM d) RETURNING oid)"
      " SELECT (SELECT count(*) FROM d), (SELECT count(*) FROM r)",
      3, {kInt8, kInt8, kInt8}},
     {"SELECT 1 FROM databases WHERE oid = $1 FOR UPDATE", 1, {kInt8}},
-    {"UPDATE databases SET modified = $2 WHERE oid = $1 RETURNING oid", 2, {kInt8, kInt8}},
+    {"WITH d AS (SELECT oid FROM databases WHERE oid = $1 FOR KEY SHARE),"
+     " t AS (" TOUCH("$2") ") SELECT oid FROM d",
+     2, {kInt8, kInt8}},
     {"SELECT props FROM records WHERE oid = $1 AND db = $2 FOR UPDATE", 2, {kInt8, kInt8}},
     {"UPDATE records SET k0 = $3, k1 = $4, k2 = $5, k3 = $6, props = $7"
      " WHERE oid = $1 AND db = $2",
@@ -77,6 +89,8 @@ const StatementText kStatements[PgConnection::kReadFirst] = {
     {"DELETE FROM records WHERE db = $1", 1, {kInt8}},
     {"DELETE FROM databases WHERE oid = $1", 1, {kInt8}},
 };
+#undef TOUCH
+static_assert(kCountSlots == 64, "the slot in TOUCH");
 
 // The text of a read statement; every read from the top or after a record
 // takes the database ($1), the key and oid after which to start ($2, $3) and
@@ -317,8 +331,11 @@ Result PgConnection::EnsureSchema(bool retried) {
   }
   long long format = 0;
   if (result == Result::kOk) result = ReadFormat(&format);
-  if (result == Result::kOk && format < kStoreFormat) {
+  if (result == Result::kOk && format < 2) {
     result = RunText(UpgradeToBlocksSql(Dialect::kPostgres).c_str(), &rows, LongDeadline());
+  }
+  if (result == Result::kOk && format < 3) {
+    result = RunText(UpgradeToCountsSql(Dialect::kPostgres).c_str(), &rows, LongDeadline());
   }
   if (result == Result::kOk) result = RunText("COMMIT", &rows);
   if (result == Result::kOk) return result;
@@ -340,10 +357,33 @@ void PgConnection::OnNotice(void* self, const PGresult* notice) {
   // A FATAL message that comes while no statement runs is the server ending
   // the session (a shutdown or pg_terminate_backend); the socket closes
   // after it. Other notices (a table already there, ...) are of no use.
+  PgConnection* connection = static_cast<PgConnection*>(self);
   const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
   if (severity != nullptr && (strcmp(severity, "FATAL") == 0 || strcmp(severity, "PANIC") == 0)) {
-    static_cast<PgConnection*>(self)->farewell_ = true;
+    connection->farewell_ = true;
   }
+  // A write found a top block to cut (pg_counts.h): noted for after it.
+  DueCut due;
+  if (ParseCutDue(PQresultErrorField(notice, PG_DIAG_MESSAGE_PRIMARY), &due.db, &due.order)) {
+    for (int i = 0; i < connection->due_count_; ++i) {
+      if (connection->due_[i].db == due.db && connection->due_[i].order == due.order) return;
+    }
+    if (connection->due_count_ < kMaxDueCuts) connection->due_[connection->due_count_++] = due;
+  }
+}
+
+void PgConnection::CutDueBlocks() {
+  int count = due_count_;
+  due_count_ = 0;
+  std::string kept = last_message_;
+  for (int i = 0; i < count && conn_ != nullptr; ++i) {
+    Rows rows;
+    if (RunText(CutTopBlockSql(due_[i].db, due_[i].order).c_str(), &rows) != Result::kOk &&
+        conn_ != nullptr) {
+      RunText("ROLLBACK", &rows);  // left to a later write
+    }
+  }
+  last_message_ = kept;
 }
 
 bool PgConnection::Usable() {
@@ -660,6 +700,7 @@ Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes
   if (heard == Heard::kRows && rows.count() == 0) return Result::kNoDatabase;
   if (result == Result::kOk) {
     *written = static_cast<CEOID>(rows.Int(0, 0));
+    CutDueBlocks();
     return Result::kOk;
   }
   if (heard != Heard::kRows) {
@@ -872,13 +913,19 @@ Result PgConnection::ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) {
   // in the same form as the prepared statements' results; each reads
   // through an index in the order it lists, never a sort of a whole table
   // that its first fetch would wait for.
+  // Before format 3 a database's row holds its counts alone.
+  long long format = 0;
   Result result = RunText(
-      "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY;"
-      "SET LOCAL enable_sort = off;"
-      "DECLARE snapshot_databases BINARY NO SCROLL CURSOR FOR"
-      " SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
-      " ORDER BY oid",
-      &rows);
+      "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY; SET LOCAL enable_sort = off", &rows);
+  if (result == Result::kOk) result = ReadFormat(&format);
+  if (result == Result::kOk) {
+    std::string declare = std::string(
+                              "DECLARE snapshot_databases BINARY NO SCROLL CURSOR FOR"
+                              " SELECT oid, name, type, flags, sorts, modified, records, size"
+                              " FROM ") +
+                          (format >= 3 ? "database_totals" : "databases") + " ORDER BY oid";
+    result = RunText(declare.c_str(), &rows);
+  }
   bool go_on = true;
   // Fetches the rows of an open cursor a batch at a time and hands each
   // (its row in `rows`) to `take`, while the sink goes on.
@@ -1131,15 +1178,38 @@ Result PgConnection::CheckIntegrity(std::vector<std::string>* problems) {
   } else if (format < kOldestReadableFormat || format > kStoreFormat) {
     problems->push_back(std::string("schema version ") + PQgetvalue(rows.get(), 0, 0) +
                         ", expected " + std::to_string(kStoreFormat));
-  } else if (format == kStoreFormat && block_triggers != 3) {
+  } else if (format >= 2 && block_triggers != 3) {
     problems->push_back("the triggers that keep each database's blocks are not all there");
   }
-  if (format != kStoreFormat) return Result::kOk;  // no blocks to check
+  if (format >= 3) {
+    result = RunText(
+        "SELECT to_regclass('database_counts') IS NULL OR to_regclass('database_totals') IS NULL"
+        " OR (SELECT count(*) FROM pg_trigger WHERE tgname = 'databases_counts_delete'"
+        "  AND tgrelid = to_regclass('databases')) <> 1",
+        &rows);
+    if (result != Result::kOk) return result;
+    if (rows.count() != 1 || PQgetvalue(rows.get(), 0, 0)[0] != 'f') {
+      problems->push_back("the tables and triggers that count each database's records in"
+                          " slots are not all there");
+      return Result::kOk;
+    }
+    result = RunText("SELECT count(DISTINCT db) FROM database_counts c WHERE NOT EXISTS"
+                     " (SELECT 1 FROM databases d WHERE d.oid = c.db)",
+                     &rows);
+    if (result != Result::kOk) return result;
+    long long strays = rows.count() == 1 ? atoll(PQgetvalue(rows.get(), 0, 0)) : 0;
+    if (strays != 0) {
+      problems->push_back("the counts of " + std::to_string(strays) +
+                          " deleted database(s) are still kept");
+    }
+  }
+  if (format < 2) return Result::kOk;  // no blocks to check
   // Every record is read once per order: longer than a statement may take
   // on a large store.
   result = RunText("BEGIN READ ONLY; SET LOCAL statement_timeout = 0", &rows);
   for (int order = 0; result == Result::kOk && order <= kCreationOrder; ++order) {
-    result = RunText(WrongBlocksSql(Dialect::kPostgres, order).c_str(), &rows, LongDeadline());
+    result = RunText(WrongBlocksSql(Dialect::kPostgres, order, format >= 3).c_str(), &rows,
+                     LongDeadline());
     long long count = rows.count() == 1 ? atoll(PQgetvalue(rows.get(), 0, 0)) : 0;
     if (result == Result::kOk && count != 0) {
       problems->push_back(WrongBlocksProblem(order, count));

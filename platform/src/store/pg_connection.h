@@ -155,9 +155,21 @@ class PgConnection : public Connection {
   template <typename Body>
   Result InTransaction(Body body);
 
-  // Notes a server's farewell on an idle connection (see Usable).
+  // Notes a server's farewell on an idle connection (see Usable), and the
+  // top blocks that a write found due to be cut (pg_counts.h).
   static void OnNotice(void* self, const PGresult* notice);
+  // Cuts the top blocks noted as due, each in a short transaction of its
+  // own, after a write has committed; one it cannot cut now is left to a
+  // later write. The caller's result and last message do not change.
+  void CutDueBlocks();
 
+  struct DueCut {
+    long long db = 0;
+    int order = 0;
+  };
+  static constexpr int kMaxDueCuts = 5;
+  DueCut due_[kMaxDueCuts];
+  int due_count_ = 0;
   const std::string uri_;
   bool farewell_ = false;  // the server said it is ending the session
   bool create_ = true;  // make the schema when there is none
