@@ -189,13 +189,15 @@ std::string WrongBlocksSql(Dialect dialect, int order, bool derived_top) {
       "(SELECT count(*) FROM (SELECT db, bkey, boid, below, n,"
       " lead(bkey) OVER w AS nkey, lead(boid) OVER w AS noid,"
       " coalesce(sum(n) OVER (w ROWS BETWEEN UNBOUNDED PRECEDING AND 1 PRECEDING), 0) AS counted"
-      " FROM " + blocks + " WHERE ord = " + o + " WINDOW w AS (PARTITION BY db ORDER BY bkey, boid)) b"
+      " FROM " + blocks + " WHERE ord = " + o +
+      " WINDOW w AS (PARTITION BY db ORDER BY bkey, boid)) b"
       " WHERE b.below <> b.counted OR b.n <> (SELECT count(*) FROM records r WHERE r.db = b.db"
       " AND " + present + " AND " + r_tuple + " >= " + start + " AND (b.noid IS NULL OR " +
       r_tuple + " < " + next + ")))";
   std::string databases =
       "(SELECT count(*) FROM databases d, " + std::string(kOrders) + " WHERE o = " + o + " AND " +
-      Keeps("d.sorts") + " AND ((SELECT count(*) FROM " + blocks + " WHERE db = d.oid AND ord = o" +
+      Keeps("d.sorts") + " AND ((SELECT count(*) FROM " + blocks +
+      " WHERE db = d.oid AND ord = o" +
       " AND bkey = " + EmptyKeySql(dialect) + " AND boid = 0) <> 1" +
       " OR (SELECT coalesce(sum(n), 0) FROM " + blocks + " WHERE db = d.oid AND ord = o) <>" +
       " (SELECT count(*) FROM records r WHERE r.db = d.oid AND " + present + ")))";
