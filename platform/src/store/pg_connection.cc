@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "pg_counts.h"
 #include "pg_statements.h"
 
 namespace ceplatform {
@@ -21,6 +22,9 @@ void Pause(long ms) {
   struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000L};
   nanosleep(&pause, nullptr);
 }
+
+// How often a write undone by the server to end a deadlock goes again.
+constexpr int kConflictRetries = 5;
 
 // Whether a write that came to `result` with `heard` wrote nothing and may
 // go once more on a new connection: it never left, or the server refused it
@@ -52,6 +56,13 @@ Result PgConnection::RunOnce(int id, const PgParams& params, PgRows* rows,
                              PgSession::Heard* heard) {
   Result result = session_.Run(Statement(id), params, rows, heard);
   if (NothingWritten(*heard, result)) result = session_.Run(Statement(id), params, rows, heard);
+  // Writers of one board in several places of its order may deadlock on its
+  // blocks; the server undoes one of them, which then goes again.
+  for (int retry = 0; retry < kConflictRetries && result == Result::kFault &&
+                      *heard == PgSession::Heard::kRefusal && session_.Conflicted();
+       ++retry) {
+    result = session_.Run(Statement(id), params, rows, heard);
+  }
   return result;
 }
 
@@ -71,6 +82,37 @@ Result PgConnection::InTransaction(const std::function<Result()>& body) {
   if (result == Result::kOk) return session_.Commit();
   session_.Rollback();
   return result;
+}
+
+void PgConnection::OnNotice(void* self, const PGresult* notice) {
+  PgConnection* connection = static_cast<PgConnection*>(self);
+  DueCut due;
+  if (!ParseCutDue(PQresultErrorField(notice, PG_DIAG_MESSAGE_PRIMARY), &due.db, &due.order)) {
+    return;
+  }
+  for (int i = 0; i < connection->due_count_; ++i) {
+    if (connection->due_[i].db == due.db && connection->due_[i].order == due.order) return;
+  }
+  if (connection->due_count_ < kMaxDueCuts) connection->due_[connection->due_count_++] = due;
+}
+
+void PgConnection::CutDueBlocks() {
+  int count = due_count_;
+  due_count_ = 0;
+  std::string kept = session_.message();
+  for (int i = 0; i < count && session_.connected(); ++i) {
+    PgRows rows;
+    Result result = session_.Begin();
+    if (result == Result::kOk) {
+      result = session_.RunText(CutTopBlockSql(due_[i].db, due_[i].order).c_str(), &rows);
+    }
+    if (result == Result::kOk) {
+      session_.Commit();
+    } else {
+      session_.Rollback();  // left to a later write
+    }
+  }
+  session_.set_message(kept);
 }
 
 // ---- Writes ----------------------------------------------------------------------
@@ -144,6 +186,7 @@ Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes
   if (heard == PgSession::Heard::kRows && rows.count() == 0) return Result::kNoDatabase;
   if (result == Result::kOk) {
     *written = static_cast<CEOID>(rows.Int(0, 0));
+    CutDueBlocks();
     return Result::kOk;
   }
   if (heard != PgSession::Heard::kRows) {

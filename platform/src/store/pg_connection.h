@@ -63,7 +63,9 @@ class PgConnection : public Connection {
 
  private:
   PgConnection(const std::string& uri, uint64_t generation)
-      : Connection(generation), session_(uri) {}
+      : Connection(generation), session_(uri) {
+    session_.SetNoticeHook(&PgConnection::OnNotice, this);
+  }
   // Creates the tables unless they are there; `retried` after a race with
   // another host that created them.
   Result EnsureSchema(bool retried = false);
@@ -85,8 +87,23 @@ class PgConnection : public Connection {
   // Runs the statements of `body` between BEGIN and COMMIT.
   Result InTransaction(const std::function<Result()>& body);
 
+  // Notes the top blocks that a write found due to be cut (pg_counts.h).
+  static void OnNotice(void* self, const PGresult* notice);
+  // Cuts the top blocks noted as due, each in a short transaction of its
+  // own, after a write has committed; one it cannot cut now is left to a
+  // later write. The caller's result and last message do not change.
+  void CutDueBlocks();
+
+  struct DueCut {
+    long long db = 0;
+    int order = 0;
+  };
+  static constexpr int kMaxDueCuts = 5;
+
   PgSession session_;
   bool create_ = true;  // make the schema when there is none
+  DueCut due_[kMaxDueCuts];
+  int due_count_ = 0;
 };
 
 }  // namespace store

@@ -82,8 +82,12 @@ Result PgConnection::EnsureSchema(bool retried) {
   }
   long long format = 0;
   if (result == Result::kOk) result = ReadFormat(&format);
-  if (result == Result::kOk && format < kStoreFormat) {
+  if (result == Result::kOk && format < 2) {
     result = session_.RunText(UpgradeToBlocksSql(Dialect::kPostgres).c_str(), &rows,
+                              session_.LongDeadline());
+  }
+  if (result == Result::kOk && format < 3) {
+    result = session_.RunText(UpgradeToCountsSql(Dialect::kPostgres).c_str(), &rows,
                               session_.LongDeadline());
   }
   if (result == Result::kOk) result = session_.Commit();

@@ -175,6 +175,8 @@ void PgSession::OnNotice(void* self, const PGresult* notice) {
     session->warned_ = true;
     session->warning_ = PQresultErrorMessage(notice);
     TrimNewlines(&session->warning_);
+  } else if (session->hook_ != nullptr) {
+    session->hook_(session->hook_context_, notice);
   }
 }
 
@@ -302,11 +304,13 @@ Result PgSession::Classify(PgRows* rows) {
     return Result::kFault;
   }
   ExecStatusType status = PQresultStatus(result);
+  conflicted_ = false;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Result::kOk;
   message_ = PQresultErrorMessage(result);
   TrimNewlines(&message_);
   const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
   if (state == nullptr) state = "";
+  conflicted_ = strcmp(state, "40P01") == 0 || strcmp(state, "40001") == 0;
   if (strcmp(state, "2200H") == 0) return Result::kExhausted;  // the sequence is used up
   if (strcmp(state, "23505") == 0) return Result::kDuplicate;
   if (strcmp(state, "57014") == 0) return Result::kTimeout;  // statement timeout

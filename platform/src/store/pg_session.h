@@ -162,8 +162,20 @@ class PgSession {
   int64_t LongDeadline() const;
   int64_t timeout_ms() const { return timeout_ms_; }
 
+  // Hands every notice below a warning that comes to `hook` (with
+  // `context`), for messages a connection's statements send it.
+  void SetNoticeHook(void (*hook)(void* context, const PGresult* notice), void* context) {
+    hook_ = hook;
+    hook_context_ = context;
+  }
+
   // The identifier quoted for SQL; empty when out of memory.
   std::string QuoteIdentifier(const std::string& name);
+
+  // Whether the last failure was the server undoing a statement to end a
+  // deadlock or a serialization conflict with another transaction: nothing
+  // of it was written, and it may simply go again.
+  bool Conflicted() const { return conflicted_; }
 
   const std::string& message() const { return message_; }
   void set_message(const std::string& message) { message_ = message; }
@@ -195,7 +207,10 @@ class PgSession {
   bool warned_ = false;          // a warning came during the current unit
   std::string warning_;
   bool server_changed_ = false;  // see TakeServerChanged
+  bool conflicted_ = false;      // see Conflicted
   std::string settings_;         // the statement that sets them, or empty
+  void (*hook_)(void*, const PGresult*) = nullptr;
+  void* hook_context_ = nullptr;
   int64_t timeout_ms_ = 5000;
   std::string message_;
 };

@@ -25,12 +25,18 @@ Result PgConnection::ReadSnapshot(SnapshotSink* sink, SnapshotOrder order) {
   // that its first fetch would wait for.
   Result result = session_.Begin("ISOLATION LEVEL REPEATABLE READ, READ ONLY");
   if (result != Result::kOk) return result;
-  result = session_.RunText(
-      "SET LOCAL enable_sort = off;"
-      "DECLARE snapshot_databases BINARY NO SCROLL CURSOR FOR"
-      " SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
-      " ORDER BY oid",
-      &rows);
+  result = session_.RunText("SET LOCAL enable_sort = off", &rows);
+  // Before format 3 a database's row holds its counts alone.
+  long long format = 0;
+  if (result == Result::kOk) result = ReadFormat(&format);
+  if (result == Result::kOk) {
+    std::string declare = std::string(
+                              "DECLARE snapshot_databases BINARY NO SCROLL CURSOR FOR"
+                              " SELECT oid, name, type, flags, sorts, modified, records, size"
+                              " FROM ") +
+                          (format >= 3 ? "database_totals" : "databases") + " ORDER BY oid";
+    result = session_.RunText(declare.c_str(), &rows);
+  }
   bool go_on = true;
   // Fetches the rows of an open cursor a batch at a time and hands each
   // (its row in `rows`) to `take`, while the sink goes on.
@@ -279,16 +285,38 @@ Result PgConnection::CheckIntegrity(std::vector<std::string>* problems) {
   } else if (format < kOldestReadableFormat || format > kStoreFormat) {
     problems->push_back(std::string("schema version ") + rows.Text(0, 0) +
                         ", expected " + std::to_string(kStoreFormat));
-  } else if (format == kStoreFormat && block_triggers != 3) {
+  } else if (format >= 2 && block_triggers != 3) {
     problems->push_back("the triggers that keep each database's blocks are not all there");
   }
-  if (format != kStoreFormat) return Result::kOk;  // no blocks to check
+  if (format >= 3) {
+    result = session_.RunText(
+        "SELECT to_regclass('database_counts') IS NULL OR to_regclass('database_totals') IS NULL"
+        " OR (SELECT count(*) FROM pg_trigger WHERE tgname = 'databases_counts_delete'"
+        "  AND tgrelid = to_regclass('databases')) <> 1",
+        &rows);
+    if (result != Result::kOk) return result;
+    if (rows.count() != 1 || rows.Text(0, 0)[0] != 'f') {
+      problems->push_back("the tables and triggers that count each database's records in"
+                          " slots are not all there");
+      return Result::kOk;
+    }
+    result = session_.RunText("SELECT count(DISTINCT db) FROM database_counts c WHERE NOT EXISTS"
+                              " (SELECT 1 FROM databases d WHERE d.oid = c.db)",
+                              &rows);
+    if (result != Result::kOk) return result;
+    long long strays = rows.count() == 1 ? atoll(rows.Text(0, 0)) : 0;
+    if (strays != 0) {
+      problems->push_back("the counts of " + std::to_string(strays) +
+                          " deleted database(s) are still kept");
+    }
+  }
+  if (format < 2) return Result::kOk;  // no blocks to check
   // Every record is read once per order: longer than a statement may take
   // on a large store.
   result = session_.Begin("READ ONLY");
   if (result == Result::kOk) result = session_.RunText("SET LOCAL statement_timeout = 0", &rows);
   for (int order = 0; result == Result::kOk && order <= kCreationOrder; ++order) {
-    result = session_.RunText(WrongBlocksSql(Dialect::kPostgres, order).c_str(), &rows,
+    result = session_.RunText(WrongBlocksSql(Dialect::kPostgres, order, format >= 3).c_str(), &rows,
                               session_.LongDeadline());
     long long count = rows.count() == 1 ? atoll(rows.Text(0, 0)) : 0;
     if (result == Result::kOk && count != 0) {

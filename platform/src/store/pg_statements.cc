@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "pg_counts.h"
 #include "rank_blocks.h"
 
 namespace ceplatform {
@@ -16,17 +17,23 @@ struct StatementText {
   Oid types[8];
 };
 
+// The time of a write, in this session's count slot of database d.oid.
+#define TOUCH(time)                                                                        \
+  "INSERT INTO database_counts AS c(db, slot, modified) SELECT oid, pg_backend_pid() % 64, " \
+  time " FROM d ON CONFLICT (db, slot) DO UPDATE"                                          \
+  " SET modified = GREATEST(c.modified, EXCLUDED.modified)"
+
 const StatementText kStatements[kReadFirst] = {
-    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM database_totals"
      " WHERE name = $1",
      1, {kPgBytea}},
-    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM database_totals"
      " WHERE oid = $1",
      1, {kPgInt8}},
-    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM database_totals"
      " WHERE oid > $1 ORDER BY oid LIMIT $2",
      2, {kPgInt8, kPgInt8}},
-    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM databases"
+    {"SELECT oid, name, type, flags, sorts, modified, records, size FROM database_totals"
      " WHERE type = $3 AND oid > $1 ORDER BY oid LIMIT $2",
      3, {kPgInt8, kPgInt8, kPgInt8}},
     {"SELECT 1 FROM databases WHERE oid = $1", 1, {kPgInt8}},
@@ -41,24 +48,31 @@ const StatementText kStatements[kReadFirst] = {
      5, {kPgBytea, kPgInt8, kPgInt8, kPgBytea, kPgInt8}},
     // A record with an identifier drawn as it is added, so that the order of
     // identifiers is the order of the writes; none is drawn when the
-    // database is gone.
-    {"WITH d AS (UPDATE databases SET modified = $2 WHERE oid = $1 RETURNING oid)"
+    // database is gone. The database's row is only shared (pg_counts.h).
+    {"WITH d AS (SELECT oid FROM databases WHERE oid = $1 FOR KEY SHARE),"
+     " t AS (" TOUCH("$2") ")"
      " INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
      " SELECT nextval('oids'), d.oid, $3, $4, $5, $6, $7 FROM d RETURNING oid",
      7, {kPgInt8, kPgInt8, kPgBytea, kPgBytea, kPgBytea, kPgBytea, kPgBytea}},
     // The same with the identifier that the first try drew. Sent again after
-    // a lost answer, it adds nothing when the first one was committed.
-    {"WITH d AS (UPDATE databases SET modified = $3 WHERE oid = $2 RETURNING oid)"
+    // a lost answer, it adds nothing when the first one was committed; its
+    // lock on the database's row makes its commit one that waits for a
+    // synchronous standby, and with it for the first try's.
+    {"WITH d AS (SELECT oid FROM databases WHERE oid = $2 FOR KEY SHARE),"
+     " t AS (" TOUCH("$3") ")"
      " INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
      " SELECT $1, d.oid, $4, $5, $6, $7, $8 FROM d"
      " ON CONFLICT (oid) DO NOTHING RETURNING oid",
      8, {kPgInt8, kPgInt8, kPgInt8, kPgBytea, kPgBytea, kPgBytea, kPgBytea, kPgBytea}},
-    {"WITH d AS (UPDATE databases SET modified = $3 WHERE oid = $2 RETURNING oid),"
+    {"WITH d AS (SELECT oid FROM databases WHERE oid = $2 FOR KEY SHARE),"
+     " t AS (" TOUCH("$3") "),"
      " r AS (DELETE FROM records WHERE oid = $1 AND db IN (SELECT oid FROM d) RETURNING oid)"
      " SELECT (SELECT count(*) FROM d), (SELECT count(*) FROM r)",
      3, {kPgInt8, kPgInt8, kPgInt8}},
     {"SELECT 1 FROM databases WHERE oid = $1 FOR UPDATE", 1, {kPgInt8}},
-    {"UPDATE databases SET modified = $2 WHERE oid = $1 RETURNING oid", 2, {kPgInt8, kPgInt8}},
+    {"WITH d AS (SELECT oid FROM databases WHERE oid = $1 FOR KEY SHARE),"
+     " t AS (" TOUCH("$2") ") SELECT oid FROM d",
+     2, {kPgInt8, kPgInt8}},
     {"SELECT props FROM records WHERE oid = $1 AND db = $2 FOR UPDATE", 2, {kPgInt8, kPgInt8}},
     {"UPDATE records SET k0 = $3, k1 = $4, k2 = $5, k3 = $6, props = $7"
      " WHERE oid = $1 AND db = $2",
@@ -66,6 +80,8 @@ const StatementText kStatements[kReadFirst] = {
     {"DELETE FROM records WHERE db = $1", 1, {kPgInt8}},
     {"DELETE FROM databases WHERE oid = $1", 1, {kPgInt8}},
 };
+#undef TOUCH
+static_assert(kCountSlots == 64, "the slot in TOUCH");
 
 // The text of a read statement; every read from the top or after a record
 // takes the database ($1), the key and oid after which to start ($2, $3) and

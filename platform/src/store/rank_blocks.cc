@@ -168,7 +168,15 @@ std::string RebuildBlocksSql(Dialect dialect, const std::string& databases) {
   return sql;
 }
 
-std::string WrongBlocksSql(Dialect dialect, int order) {
+std::string CountedBlocksSql(bool derived_top) {
+  if (!derived_top) return "blocks";
+  return "(SELECT db, ord, bkey, boid, below, CASE WHEN lead(boid) OVER (PARTITION BY db, ord"
+         " ORDER BY bkey, boid) IS NULL THEN (SELECT records FROM database_totals t"
+         " WHERE t.oid = blocks.db) - below ELSE n END AS n FROM blocks)";
+}
+
+std::string WrongBlocksSql(Dialect dialect, int order, bool derived_top) {
+  const std::string blocks = CountedBlocksSql(derived_top) + " blocks";
   const OrderText text(order);
   std::string o = Number(order);
   std::string r_tuple = text.creation ? "r.oid" : "(r." + text.key + ", r.oid)";
@@ -181,15 +189,17 @@ std::string WrongBlocksSql(Dialect dialect, int order) {
       "(SELECT count(*) FROM (SELECT db, bkey, boid, below, n,"
       " lead(bkey) OVER w AS nkey, lead(boid) OVER w AS noid,"
       " coalesce(sum(n) OVER (w ROWS BETWEEN UNBOUNDED PRECEDING AND 1 PRECEDING), 0) AS counted"
-      " FROM blocks WHERE ord = " + o + " WINDOW w AS (PARTITION BY db ORDER BY bkey, boid)) b"
+      " FROM " + blocks + " WHERE ord = " + o +
+      " WINDOW w AS (PARTITION BY db ORDER BY bkey, boid)) b"
       " WHERE b.below <> b.counted OR b.n <> (SELECT count(*) FROM records r WHERE r.db = b.db"
       " AND " + present + " AND " + r_tuple + " >= " + start + " AND (b.noid IS NULL OR " +
       r_tuple + " < " + next + ")))";
   std::string databases =
       "(SELECT count(*) FROM databases d, " + std::string(kOrders) + " WHERE o = " + o + " AND " +
-      Keeps("d.sorts") + " AND ((SELECT count(*) FROM blocks WHERE db = d.oid AND ord = o" +
+      Keeps("d.sorts") + " AND ((SELECT count(*) FROM " + blocks +
+      " WHERE db = d.oid AND ord = o" +
       " AND bkey = " + EmptyKeySql(dialect) + " AND boid = 0) <> 1" +
-      " OR (SELECT coalesce(sum(n), 0) FROM blocks WHERE db = d.oid AND ord = o) <>" +
+      " OR (SELECT coalesce(sum(n), 0) FROM " + blocks + " WHERE db = d.oid AND ord = o) <>" +
       " (SELECT count(*) FROM records r WHERE r.db = d.oid AND " + present + ")))";
   std::string strays = "(SELECT count(*) FROM blocks b WHERE b.ord = " + o +
                        " AND NOT EXISTS (SELECT 1 FROM databases d, " + kOrders +
@@ -240,8 +250,11 @@ std::string ReadAtSql(Dialect dialect, int order, bool descending) {
   if (!descending) return at(position, columns, count);
   // Counted from the top: ascending position total - 1 - position, and the
   // records from there down. Every record of a database is in each of its
-  // orders, so the total is the database's count, which its row keeps.
-  std::string total = "(SELECT records FROM databases WHERE oid = " + db + ")";
+  // orders, so the total is the database's count (on PostgreSQL its row's
+  // and its slots', pg_counts.h).
+  std::string total = std::string("(SELECT records FROM ") +
+                      (dialect == Dialect::kSqlite ? "databases" : "database_totals") +
+                      " WHERE oid = " + db + ")";
   std::string target = at("(" + total + " - 1 - " + position + ")", text.columns, "1");
   return "SELECT " + columns + " FROM records WHERE db = " + db + " AND " + text.present +
          " AND " + text.tuple + " <= (" + target + ") ORDER BY " + text.Walk(true) + " LIMIT " +

@@ -23,7 +23,8 @@
 // block above it, one row per kBlockRecords records or so.
 //
 // Triggers keep the blocks whatever writes the records, the same statements
-// on both backends: a record added counts in its block, a block past
+// on both backends (PostgreSQL leaves the top block of each order to its
+// own rules, pg_counts.h): a record added counts in its block, a block past
 // kMaxBlockRecords is cut in two at its middle record, a block that falls
 // under kMinBlockRecords joins the one below it when both fit in one. The
 // functions below give those statements, the rebuild of every block after a
@@ -82,8 +83,13 @@ std::string RebuildBlocksSql(Dialect dialect, const std::string& databases = "")
 // `below` or `n` is not what the records give, a database that keeps the
 // order without exactly one first block or whose blocks do not hold all its
 // records, a block of a database that does not keep the order. It reads
-// every record once.
-std::string WrongBlocksSql(Dialect dialect, int order);
+// every record once. With `derived_top` (PostgreSQL, pg_counts.h) the top
+// block's n is its database's count less its `below`, not its column.
+std::string WrongBlocksSql(Dialect dialect, int order, bool derived_top = false);
+// The blocks as a table expression whose n is each block's count: `blocks`
+// itself, or with `derived_top` the top block of each order given the n
+// that its database's count leaves it.
+std::string CountedBlocksSql(bool derived_top);
 // How the owner's check words `count` such things in order `order`.
 std::string WrongBlocksProblem(int order, long long count);
 

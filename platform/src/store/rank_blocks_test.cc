@@ -126,8 +126,9 @@ class RankBlocksTest : public OnEachBackend<StoreTest> {
     long long first = SqlValue("SELECT count(*) FROM blocks b WHERE " + of +
                                " AND b.bkey = " + BlobLiteral("") + " AND b.boid = 0");
     if (first != 1) problems += " first blocks: " + std::to_string(first);
+    // On PostgreSQL the top block's n is what its database's count leaves it.
     long long wrong = SqlValue(
-        "SELECT count(*) FROM blocks b WHERE " + of +
+        "SELECT count(*) FROM " + CountedBlocksSql(postgres()) + " b WHERE " + of +
         " AND (b.below <> (SELECT count(*) FROM records r WHERE r.db = b.db AND " + present +
         " AND " + tuple + " < " + start +
         ") OR b.n <> (SELECT count(*) FROM records r WHERE r.db = b.db AND " + present +
@@ -215,7 +216,8 @@ TEST_P(RankBlocksTest, BlocksStayExactThroughWritesAnywhere) {
   std::vector<CEOID> newest = ReadOrder(u"TULVAN_mixed");
   for (size_t i = 0; i < 500; ++i) ASSERT_TRUE(CeDeleteRecord(h, newest[i]));
   check("after the newest went");
-  EXPECT_EQ(1, BlockCount(db, 0)) << "the emptied blocks were not folded";
+  // On PostgreSQL the top block stays, emptied (pg_counts.h); below it they fold.
+  EXPECT_EQ(postgres() ? 2 : 1, BlockCount(db, 0)) << "the emptied blocks were not folded";
   CloseHandle(h);
 }
 
@@ -376,7 +378,14 @@ TEST_P(RankBlocksTest, AStoreOfTheFirstFormatIsBroughtUpToDate) {
   PlatformCloseStore();
   std::string downgrade;
   if (postgres()) {
+    // The counts go back into the databases' rows (the record triggers are
+    // replaced again as the store comes up to date).
     downgrade =
+        "UPDATE databases d SET records = t.records, size = t.size, modified = t.modified"
+        " FROM database_totals t WHERE t.oid = d.oid;"
+        "DROP VIEW database_totals; DROP TABLE database_counts;"
+        "DROP FUNCTION database_counts_removed, top_block_held, top_block_due, cut_top_block"
+        " CASCADE;"
         "DROP TABLE blocks; DROP FUNCTION blocks_added, blocks_removed, blocks_moved,"
         " databases_blocks_added, databases_blocks_removed CASCADE;";
   } else {

@@ -231,8 +231,12 @@ int SqliteConnection::EnsureSchema(bool create) {
     rc = sqlite3_exec(db_, BaseSchemaSql(Dialect::kSqlite).c_str(), nullptr, nullptr, nullptr);
     format = 1;
   }
-  if (rc == SQLITE_OK && format < kStoreFormat) {
+  if (rc == SQLITE_OK && format < 2) {
     rc = sqlite3_exec(db_, UpgradeToBlocksSql(Dialect::kSqlite).c_str(), nullptr, nullptr,
+                      nullptr);
+  }
+  if (rc == SQLITE_OK && format < 3) {
+    rc = sqlite3_exec(db_, UpgradeToCountsSql(Dialect::kSqlite).c_str(), nullptr, nullptr,
                       nullptr);
   }
   if (rc == SQLITE_OK) rc = ExecText(db_, "COMMIT");
@@ -892,7 +896,7 @@ Result SqliteConnection::CheckIntegrity(std::vector<std::string>* problems) {
       problems->push_back("schema version " + std::to_string(format) + ", expected " +
                           std::to_string(kStoreFormat));
     }
-    if (format != kStoreFormat) return Result::kOk;  // no blocks to check
+    if (format < 2) return Result::kOk;  // no blocks to check
   } else {
     return Failure(rc);
   }

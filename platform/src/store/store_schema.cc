@@ -1,6 +1,7 @@
 #include "store_schema.h"
 
 #include "connection.h"
+#include "pg_counts.h"
 
 namespace ceplatform {
 namespace store {
@@ -128,8 +129,10 @@ std::string CreateDatabaseTriggers(Dialect dialect) {
 // PostgreSQL counts every record of a statement first and cuts or folds
 // blocks after, since its triggers run once the statement has written all its
 // rows: a block is cut at its middle record only when its count is that of
-// the records table.
-std::string PostgresRecordTriggers() {
+// the records table. With `top_apart` (format 3, pg_counts.h) a record inside
+// the top block of an order is left to the top block's own rules, and the
+// others count as before while their writer holds the top block.
+std::string PostgresRecordFunctions(bool top_apart) {
   const Dialect pg = Dialect::kPostgres;
   const std::string guard = "IF current_setting('" + std::string(kBulkLoadSetting) +
                             "', true) = 'on' THEN RETURN NULL; END IF;";
@@ -144,24 +147,38 @@ std::string PostgresRecordTriggers() {
            std::to_string(kBlockRecords) + " THEN " + RebuildBlocksSql(pg, changed) +
            " RETURN NULL; END IF;";
   };
+  // `sql` for a record outside the top block of `order`; for one inside it,
+  // `inside` (when there is such a block at all).
+  auto outside = [&](int order, const RecordRef& record, bool exclusive, const std::string& sql,
+                     const std::string& inside = "NULL;") {
+    if (!top_apart) return sql;
+    return "CASE " + TopBlockHeldSql(order, record, exclusive) + " WHEN false THEN " + sql +
+           " WHEN true THEN " + inside + " ELSE NULL; END CASE;";
+  };
   std::string added_count, added_split, removed_count, removed_merge;
   std::string moved_count, moved_fix;
   for (int order = 0; order <= kCreationOrder; ++order) {
     RecordRef row = Ref(pg, "r", order);
     std::string in = "IF " + InOrder("r", order) + " THEN ";
-    added_count += in + CountRecordSql(pg, order, row, +1) + " END IF;";
-    added_split += in + SplitBlockSql(pg, order, row) + " END IF;";
-    removed_count += in + CountRecordSql(pg, order, row, -1) + " END IF;";
-    removed_merge += in + MergeBlockSql(pg, order, row) + " END IF;";
+    std::string due = TopBlockDueSql(order, row);
+    added_count += in + outside(order, row, false, CountRecordSql(pg, order, row, +1)) + " END IF;";
+    added_split += in + outside(order, row, false, SplitBlockSql(pg, order, row), due) + " END IF;";
+    removed_count +=
+        in + outside(order, row, false, CountRecordSql(pg, order, row, -1)) + " END IF;";
+    removed_merge += in + outside(order, row, false, MergeBlockSql(pg, order, row)) + " END IF;";
     if (order == kCreationOrder) continue;  // a record keeps its identifier
     RecordRef was = Ref(pg, "r", order, "o" + Number(order));
     RecordRef now = Ref(pg, "r", order, "n" + Number(order));
     std::string changed = "IF r.o" + Number(order) + " IS DISTINCT FROM r.n" + Number(order) +
                           " AND r.o" + Number(order) + " IS NOT NULL AND r.n" + Number(order) +
                           " IS NOT NULL THEN ";
-    moved_count += changed + CountRecordSql(pg, order, was, -1) +
-                   CountRecordSql(pg, order, now, +1) + " END IF;";
-    moved_fix += changed + MergeBlockSql(pg, order, was) + SplitBlockSql(pg, order, now) +
+    // A record that moves holds the top block alone: it may leave it or
+    // come into it.
+    moved_count += changed + outside(order, was, true, CountRecordSql(pg, order, was, -1)) +
+                   outside(order, now, true, CountRecordSql(pg, order, now, +1)) + " END IF;";
+    moved_fix += changed + outside(order, was, true, MergeBlockSql(pg, order, was)) +
+                 outside(order, now, true, SplitBlockSql(pg, order, now),
+                         TopBlockDueSql(order, now)) +
                  " END IF;";
   }
   const std::string added_rows =
@@ -173,21 +190,23 @@ std::string PostgresRecordTriggers() {
       "FOR r IN SELECT o.db, o.oid, o.k0 AS o0, o.k1 AS o1, o.k2 AS o2, o.k3 AS o3,"
       " n.k0 AS n0, n.k1 AS n1, n.k2 AS n2, n.k3 AS n3"
       " FROM old_rows o JOIN new_rows n ON n.oid = o.oid AND n.db = o.db ORDER BY o.oid LOOP ";
-  return "CREATE FUNCTION blocks_added()" + head + many("new_rows") + added_rows + added_count +
-         " END LOOP; " + added_rows + added_split + " END LOOP; RETURN NULL; END $$;" +
-         "CREATE FUNCTION blocks_removed()" + head + many("old_rows") + removed_rows +
-         removed_count + " END LOOP; " + removed_rows + removed_merge +
-         " END LOOP; RETURN NULL; END $$;" + "CREATE FUNCTION blocks_moved()" + head +
-         many("new_rows") + moved_rows + moved_count + " END LOOP; " + moved_rows + moved_fix +
-         " END LOOP; RETURN NULL; END $$;" +
-         "CREATE TRIGGER blocks_insert AFTER INSERT ON records REFERENCING NEW TABLE AS new_rows"
-         " FOR EACH STATEMENT EXECUTE FUNCTION blocks_added();"
-         "CREATE TRIGGER blocks_delete AFTER DELETE ON records REFERENCING OLD TABLE AS old_rows"
-         " FOR EACH STATEMENT EXECUTE FUNCTION blocks_removed();"
-         "CREATE TRIGGER blocks_update AFTER UPDATE ON records"
-         " REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows"
-         " FOR EACH STATEMENT EXECUTE FUNCTION blocks_moved();";
+  return "CREATE OR REPLACE FUNCTION blocks_added()" + head + many("new_rows") + added_rows +
+         added_count + " END LOOP; " + added_rows + added_split +
+         " END LOOP; RETURN NULL; END $$;" + "CREATE OR REPLACE FUNCTION blocks_removed()" + head +
+         many("old_rows") + removed_rows + removed_count + " END LOOP; " + removed_rows +
+         removed_merge + " END LOOP; RETURN NULL; END $$;" +
+         "CREATE OR REPLACE FUNCTION blocks_moved()" + head + many("new_rows") + moved_rows +
+         moved_count + " END LOOP; " + moved_rows + moved_fix + " END LOOP; RETURN NULL; END $$;";
 }
+
+const char kPostgresRecordTriggers[] =
+    "CREATE TRIGGER blocks_insert AFTER INSERT ON records REFERENCING NEW TABLE AS new_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION blocks_added();"
+    "CREATE TRIGGER blocks_delete AFTER DELETE ON records REFERENCING OLD TABLE AS old_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION blocks_removed();"
+    "CREATE TRIGGER blocks_update AFTER UPDATE ON records"
+    " REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION blocks_moved();";
 
 }  // namespace
 
@@ -247,10 +266,17 @@ std::string UpgradeToBlocksSql(Dialect dialect) {
          (lite ? "INTEGER" : "bigint") + " NOT NULL, PRIMARY KEY(db, ord, bkey, boid))" +
          (lite ? " WITHOUT ROWID" : "") + ";CREATE INDEX blocks_below ON blocks(db, ord, below, bkey, boid);";
   sql += CreateDatabaseTriggers(dialect);
-  sql += lite ? SqliteRecordBlockTriggersSql() : PostgresRecordTriggers();
+  sql += lite ? SqliteRecordBlockTriggersSql()
+              : PostgresRecordFunctions(false) + kPostgresRecordTriggers;
   sql += RebuildBlocksSql(dialect);
-  sql += "UPDATE meta SET value = " + Number(kStoreFormat) + " WHERE key = 'schema';";
+  sql += "UPDATE meta SET value = 2 WHERE key = 'schema';";
   return sql;
+}
+
+std::string UpgradeToCountsSql(Dialect dialect) {
+  std::string sql;
+  if (dialect == Dialect::kPostgres) sql = CountsSchemaSql() + PostgresRecordFunctions(true);
+  return sql + "UPDATE meta SET value = 3 WHERE key = 'schema';";
 }
 
 }  // namespace store

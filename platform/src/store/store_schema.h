@@ -5,9 +5,12 @@
 // Format 1: meta, databases, records, with an index on every key column.
 // Format 2: the key indexes hold only the records that have the key (a
 // board's records fill k0 alone), and the counted blocks of each database's
-// orders (rank_blocks.h) are kept by triggers. A format 1 store is brought to
-// format 2 in one transaction when a program that writes opens it; the
-// owner's tools read both.
+// orders (rank_blocks.h) are kept by triggers.
+// Format 3: on PostgreSQL, a database's counts in slots beside its row and
+// its top blocks kept apart (pg_counts.h), so that writers to one database
+// do not queue on one row; on SQLite nothing changes but the number.
+// An older store is brought to format 3 in one transaction when a program
+// that writes opens it; the owner's tools read every format.
 #ifndef CEPLATFORM_STORE_STORE_SCHEMA_H_
 #define CEPLATFORM_STORE_STORE_SCHEMA_H_
 
@@ -18,7 +21,7 @@
 namespace ceplatform {
 namespace store {
 
-constexpr int kStoreFormat = 2;
+constexpr int kStoreFormat = 3;
 // The oldest format a reading tool still takes as it is.
 constexpr int kOldestReadableFormat = 1;
 
@@ -32,6 +35,11 @@ std::string BaseSchemaSql(Dialect dialect);
 // its triggers and its rows for the records already stored; meta's schema
 // set to 2.
 std::string UpgradeToBlocksSql(Dialect dialect);
+
+// From format 2 to format 3: on PostgreSQL the count slots, the totals view
+// and the block triggers that keep each top block apart (pg_counts.h); meta's
+// schema set to 3. The counts and blocks already there stay as they are.
+std::string UpgradeToCountsSql(Dialect dialect);
 
 // SQLite: the record triggers that keep the blocks, and their removal, so
 // that a load in bulk can go without them and rebuild the blocks once at its

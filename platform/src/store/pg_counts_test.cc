@@ -1,0 +1,232 @@
+// PostgreSQL's counts in slots and its top blocks kept apart: writers to one
+// board do not wait for each other, and the counts and blocks stay exact
+// through concurrent posts and deletions, a cut put off while writers hold
+// the top block, and the step up from a store of format 2.
+#include <gmock/gmock.h>
+#include <libpq-fe.h>
+
+#include <atomic>
+#include <thread>
+
+#include "ceplatform_snapshot.h"
+#include "pg_counts.h"
+#include "rank_blocks.h"
+#include "store_schema.h"
+#include "store_test_util.h"
+
+namespace ceplatform {
+namespace store {
+namespace {
+
+class PgCountsTest : public StoreTest {
+ protected:
+  Backend backend() const override { return Backend::kPostgres; }
+
+  // What `tvxstore verify` finds: the backend's check and the records
+  // against their databases' counts.
+  std::vector<std::string> Verify() {
+    std::string error;
+    std::unique_ptr<WholeStore> store = WholeStore::Open(path_, false, &error);
+    EXPECT_NE(nullptr, store) << error;
+    if (store == nullptr) return {"no store"};
+    std::vector<std::string> problems;
+    EXPECT_TRUE(store->CheckBackend(&problems, &error)) << error;
+    StoreConsistency consistency;
+    EXPECT_TRUE(store->Read(&consistency, &error)) << error;
+    consistency.Finish();
+    for (const std::string& problem : consistency.problems()) problems.push_back(problem);
+    return problems;
+  }
+
+  // The database's figures as CeOidGetInfo gives them, against the records.
+  void ExpectInfoCounts(CEOID db) {
+    Sql("SELECT 1");  // this process's copies age out
+    CEOIDINFO info;
+    ASSERT_TRUE(CeOidGetInfo(db, &info));
+    std::string of = " FROM records WHERE db = " + std::to_string(db);
+    EXPECT_EQ(SqlValue("SELECT count(*)" + of), info.infDatabase.wNumRecords);
+    EXPECT_EQ(SqlValue("SELECT sum(length(props))" + of), info.infDatabase.dwSize);
+  }
+
+  // Seeks to places spread over the board land where a walk from the top
+  // does.
+  void ExpectSeeksAgree(const std::u16string& name) {
+    HANDLE walk = OpenByName(name);
+    ASSERT_NE(INVALID_HANDLE_VALUE, walk);
+    std::vector<CEOID> all = Oids(ReadAll(walk));
+    CloseHandle(walk);
+    for (size_t place = 0; place <= all.size(); place += all.size() / 7 + 1) {
+      HANDLE h = OpenByName(name);
+      DWORD index = 0;
+      CEOID found = CeSeekDatabase(h, CEDB_SEEK_BEGINNING, static_cast<DWORD>(place), &index);
+      EXPECT_EQ(place < all.size() ? all[place] : 0u, found) << "place " << place;
+      CloseHandle(h);
+    }
+  }
+
+  long long TopBlocks(CEOID db) {
+    return SqlValue("SELECT count(*) FROM blocks WHERE db = " + std::to_string(db));
+  }
+
+  // A libpq session of its own on the test's store.
+  PGconn* Session() {
+    PGconn* conn = PQconnectdb(path_.c_str());
+    EXPECT_EQ(CONNECTION_OK, PQstatus(conn)) << PQerrorMessage(conn);
+    return conn;
+  }
+
+  // Runs `sql` on `conn`: whether it succeeded, with the error in *error.
+  static bool Exec(PGconn* conn, const std::string& sql, std::string* error = nullptr) {
+    PGresult* result = PQexec(conn, sql.c_str());
+    ExecStatusType status = PQresultStatus(result);
+    bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    if (!ok && error != nullptr) *error = PQresultErrorMessage(result);
+    PQclear(result);
+    return ok;
+  }
+};
+
+// Several hosts' writers on one board, each posting and deleting some of its
+// own recent posts; every cut of the top block races with them.
+TEST_F(PgCountsTest, ConcurrentPostsAndDeletionsLeaveCountsAndBlocksExact) {
+  CEOID db = CreateBoard(u"TULVAN_busy");
+  ASSERT_NE(0u, db);
+  constexpr int kThreads = 6;
+  constexpr int kPosts = 220;
+  std::atomic<uint64_t> clock{100};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&]() {
+      HANDLE h = OpenByName(u"TULVAN_busy");
+      std::vector<CEOID> mine;
+      for (int i = 0; i < kPosts; ++i) {
+        CEOID oid = WritePost(h, clock.fetch_add(1), "post " + std::to_string(i));
+        if (oid == 0) failures++;
+        mine.push_back(oid);
+        // One in four: the post three back goes again.
+        if (i % 4 == 3 && !CeDeleteRecord(h, mine[mine.size() - 3])) failures++;
+      }
+      CloseHandle(h);
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  ASSERT_EQ(0, failures.load());
+  EXPECT_EQ(kThreads * (kPosts - kPosts / 4),
+            SqlValue("SELECT count(*) FROM records WHERE db = " + std::to_string(db)));
+  EXPECT_GE(TopBlocks(db), 2) << "the top block was never cut";
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+  ExpectInfoCounts(db);
+  ExpectSeeksAgree(u"TULVAN_busy");
+}
+
+// A cut that cannot have the top block while a writer holds it gives up, and
+// the next post makes it.
+TEST_F(PgCountsTest, ACutPutOffByAWriterInTheTopBlockIsMadeByALaterPost) {
+  CEOID db = CreateBoard(u"TULVAN_full");
+  ASSERT_NE(0u, db);
+  HANDLE h = OpenByName(u"TULVAN_full");
+  for (int i = 0; i < kMaxBlockRecords; ++i) ASSERT_NE(0u, WritePost(h, 10 + i, "p"));
+  ASSERT_EQ(1, TopBlocks(db));
+  PGconn* writer = Session();
+  // What a writer inside the top block holds until it commits.
+  ASSERT_TRUE(Exec(writer, "BEGIN; SELECT 1 FROM blocks WHERE db = " + std::to_string(db) +
+                               " ORDER BY bkey DESC, boid DESC LIMIT 1 FOR KEY SHARE"));
+  ASSERT_NE(0u, WritePost(h, 5000, "past the limit"));
+  EXPECT_EQ(1, TopBlocks(db)) << "cut while a writer held the block";
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+  ASSERT_TRUE(Exec(writer, "COMMIT"));
+  PQfinish(writer);
+  ASSERT_NE(0u, WritePost(h, 5001, "and one more"));
+  EXPECT_EQ(2, TopBlocks(db));
+  EXPECT_EQ(kMaxBlockRecords + 2 - (kMaxBlockRecords + 2) / 2,
+            SqlValue("SELECT below FROM blocks WHERE db = " + std::to_string(db) +
+                     " AND boid <> 0"));
+  CloseHandle(h);
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+  ExpectSeeksAgree(u"TULVAN_full");
+}
+
+// Two sessions adding to one board at once, neither committed: the second
+// does not wait for the first.
+TEST_F(PgCountsTest, TwoInsertsIntoOneBoardDoNotWaitForEachOther) {
+  CEOID db = CreateBoard(u"TULVAN_pair");
+  ASSERT_NE(0u, db);
+  HANDLE h = OpenByName(u"TULVAN_pair");
+  ASSERT_NE(0u, WritePost(h, 10, "first"));
+  CloseHandle(h);
+  // Sessions in different count slots (one slot is one session's at a time).
+  PGconn* one = Session();
+  PGconn* two = Session();
+  while (PQbackendPID(one) % kCountSlots == PQbackendPID(two) % kCountSlots) {
+    PQfinish(two);
+    two = Session();
+  }
+  // A copy of the newest post, just above it, as a post's insert writes it:
+  // the database's row shared, the time in the session's slot.
+  std::string d = std::to_string(db);
+  std::string insert =
+      "BEGIN; SET LOCAL statement_timeout = '2s';"
+      "SELECT 1 FROM databases WHERE oid = " + d + " FOR KEY SHARE;"
+      "INSERT INTO database_counts AS c(db, slot, modified) VALUES (" + d +
+      ", pg_backend_pid() % " + std::to_string(kCountSlots) + ", 99) ON CONFLICT (db, slot)"
+      " DO UPDATE SET modified = GREATEST(c.modified, EXCLUDED.modified);"
+      "INSERT INTO records(oid, db, k0, props) SELECT nextval('oids'), db,"
+      " k0 || '\\xff'::bytea, props FROM records WHERE db = " + d +
+      " ORDER BY k0 DESC, oid DESC LIMIT 1";
+  std::string error;
+  ASSERT_TRUE(Exec(one, insert, &error)) << error;
+  EXPECT_TRUE(Exec(two, insert, &error)) << "the second insert waited: " << error;
+  EXPECT_TRUE(Exec(one, "ROLLBACK"));
+  EXPECT_TRUE(Exec(two, "ROLLBACK"));
+  PQfinish(one);
+  PQfinish(two);
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+}
+
+// A store of format 2 keeps every count in its databases' rows and the top
+// block's n in its column; brought up to format 3 it gives the same figures.
+TEST_F(PgCountsTest, AStoreOfFormatTwoKeepsEveryCountAsItComesUpToDate) {
+  CEOID db = CreateBoard(u"TULVAN_two");
+  ASSERT_NE(0u, db);
+  HANDLE h = OpenByName(u"TULVAN_two");
+  std::vector<CEOID> written;
+  for (int i = 0; i < 700; ++i) written.push_back(WritePost(h, 10 + i, std::string(i % 9, 'x')));
+  for (int i = 0; i < 700; i += 5) ASSERT_TRUE(CeDeleteRecord(h, written[i]));
+  CloseHandle(h);
+  CEOIDINFO before;
+  ASSERT_TRUE(CeOidGetInfo(db, &before));
+  PlatformCloseStore();
+  Sql("UPDATE databases d SET records = t.records, size = t.size, modified = t.modified"
+      " FROM database_totals t WHERE t.oid = d.oid;"
+      "DROP VIEW database_totals; DROP TABLE database_counts;"
+      "DROP FUNCTION database_counts_removed, top_block_held, top_block_due, cut_top_block"
+      " CASCADE;" + RebuildBlocksSql(Dialect::kPostgres) +
+      "UPDATE meta SET value = 2 WHERE key = 'schema'");
+  // A reading tool takes it as it is.
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+  EXPECT_EQ(2, SqlValue("SELECT value FROM meta WHERE key = 'schema'"));
+
+  ASSERT_TRUE(PlatformSetStorePath(path_.c_str()));
+  CEOIDINFO after;
+  ASSERT_TRUE(CeOidGetInfo(db, &after));
+  EXPECT_EQ(kStoreFormat, SqlValue("SELECT value FROM meta WHERE key = 'schema'"));
+  EXPECT_EQ(before.infDatabase.wNumRecords, after.infDatabase.wNumRecords);
+  EXPECT_EQ(before.infDatabase.dwSize, after.infDatabase.dwSize);
+  EXPECT_EQ(before.infDatabase.ftLastModified.dwLowDateTime,
+            after.infDatabase.ftLastModified.dwLowDateTime);
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+  ExpectSeeksAgree(u"TULVAN_two");
+  // Writes go on under the new rules.
+  h = OpenByName(u"TULVAN_two");
+  for (int i = 0; i < 300; ++i) ASSERT_NE(0u, WritePost(h, 1000 + i, "later"));
+  ASSERT_TRUE(CeDeleteRecord(h, written[1]));
+  CloseHandle(h);
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+  ExpectInfoCounts(db);
+  ExpectSeeksAgree(u"TULVAN_two");
+}
+
+}  // namespace
+}  // namespace store
+}  // namespace ceplatform
