@@ -164,14 +164,10 @@ int main(int argc, char** argv) {
     return BadOption("the folder of the store file " + options.store + " does not exist");
   }
   if (!PlatformSetStorePath(store_real.c_str())) {
-    return BadOption("cannot use " + options.store + " as the store");
+    return BadOption("cannot use " + PlatformPrintableLocation(options.store) + " as the store");
   }
-  // Shown without the user and password a URI may carry.
-  std::string store_shown = store_real;
-  if (store_is_server && store_shown.find('@') != std::string::npos &&
-      store_shown.find('@') < store_shown.find_first_of("/?", store_shown.find("://") + 3)) {
-    store_shown.erase(store_shown.find("://") + 3, store_shown.find('@') - store_shown.find("://") - 2);
-  }
+  // Shown without the passwords a URI may carry.
+  const std::string store_shown = PlatformPrintableLocation(store_real);
 
   AccessLog access_log;
   if (!access_log.Open(options.access_log, &error)) return BadOption(error);
