@@ -160,14 +160,15 @@ int main(int argc, char** argv) {
   const bool store_is_server = options.store.rfind("postgresql://", 0) == 0 ||
                                options.store.rfind("postgres://", 0) == 0;
   std::string store_real = store_is_server ? options.store : RealFilePath(options.store);
+  // Shown without the passwords a URI may carry.
+  const std::string store_shown =
+      PlatformPrintableLocation(store_real.empty() ? options.store : store_real);
   if (store_real.empty()) {
-    return BadOption("the folder of the store file " + options.store + " does not exist");
+    return BadOption("the folder of the store file " + store_shown + " does not exist");
   }
   if (!PlatformSetStorePath(store_real.c_str())) {
-    return BadOption("cannot use " + PlatformPrintableLocation(options.store) + " as the store");
+    return BadOption("cannot use " + store_shown + " as the store");
   }
-  // Shown without the passwords a URI may carry.
-  const std::string store_shown = PlatformPrintableLocation(store_real);
 
   AccessLog access_log;
   if (!access_log.Open(options.access_log, &error)) return BadOption(error);
