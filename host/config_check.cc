@@ -121,19 +121,20 @@ bool EnumerateStore(const std::string& location, int* databases, DWORD* failure)
 
 void CheckStore(const HostOptions& options, Findings* findings) {
   const std::string& store = options.store;
+  const std::string shown = PlatformPrintableLocation(store);
   std::string location = store;
   // A URI names a database server; only a plain path is a file here.
   bool is_file = store.find("://") == std::string::npos;
   if (is_file) {
     std::string problem = WritableFileProblem(store);
     if (!problem.empty()) {
-      findings->Problem("--store", "store file " + store + " " + problem);
+      findings->Problem("--store", "store file " + shown + " " + problem);
       return;
     }
     char buffer[PATH_MAX];
     if (realpath(store.c_str(), buffer) == nullptr) {
       // Opening it would make it; the first post does that.
-      findings->Passed("store " + store + " (to be made at the first post)");
+      findings->Passed("store " + shown + " (to be made at the first post)");
       return;
     }
     location = buffer;
@@ -141,11 +142,11 @@ void CheckStore(const HostOptions& options, Findings* findings) {
   int databases = 0;
   DWORD failure = 0;
   if (!EnumerateStore(location, &databases, &failure)) {
-    findings->Problem("--store", "store " + store + " cannot be read (error " +
+    findings->Problem("--store", "store " + shown + " cannot be read (error " +
                                      std::to_string(failure) + ")");
     return;
   }
-  findings->Passed("store " + store + " (" + std::to_string(databases) + " databases)");
+  findings->Passed("store " + shown + " (" + std::to_string(databases) + " databases)");
 }
 
 void CheckAccessLog(const HostOptions& options, Findings* findings) {

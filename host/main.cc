@@ -160,17 +160,14 @@ int main(int argc, char** argv) {
   const bool store_is_server = options.store.rfind("postgresql://", 0) == 0 ||
                                options.store.rfind("postgres://", 0) == 0;
   std::string store_real = store_is_server ? options.store : RealFilePath(options.store);
+  // Shown without the passwords a URI may carry.
+  const std::string store_shown =
+      PlatformPrintableLocation(store_real.empty() ? options.store : store_real);
   if (store_real.empty()) {
-    return BadOption("the folder of the store file " + options.store + " does not exist");
+    return BadOption("the folder of the store file " + store_shown + " does not exist");
   }
   if (!PlatformSetStorePath(store_real.c_str())) {
-    return BadOption("cannot use " + options.store + " as the store");
-  }
-  // Shown without the user and password a URI may carry.
-  std::string store_shown = store_real;
-  if (store_is_server && store_shown.find('@') != std::string::npos &&
-      store_shown.find('@') < store_shown.find_first_of("/?", store_shown.find("://") + 3)) {
-    store_shown.erase(store_shown.find("://") + 3, store_shown.find('@') - store_shown.find("://") - 2);
+    return BadOption("cannot use " + store_shown + " as the store");
   }
 
   AccessLog access_log;

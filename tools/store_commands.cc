@@ -17,6 +17,7 @@
 #include "board_post.h"
 #include "board_record.h"
 #include "board_record_check.h"
+#include "ceplatform.h"
 #include "ceplatform_snapshot.h"
 #include "wince_db.h"
 
@@ -282,7 +283,8 @@ int BackupStore(const std::string& location, const std::string& dest, std::ostre
 int CopyStore(const std::string& source, const std::string& dest, bool force,
               std::ostream& out, std::ostream& err) {
   if (SameStore(source, dest)) {
-    err << "tvxstore: " << source << " and " << dest << " are the same store\n";
+    err << "tvxstore: " << PlatformPrintableLocation(source) << " and "
+        << PlatformPrintableLocation(dest) << " are the same store\n";
     return 1;
   }
   std::unique_ptr<WholeStore> from = OpenSource(source, err);

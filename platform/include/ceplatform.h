@@ -35,6 +35,17 @@ const char* PlatformStorePath(void);
 // first: the child leaves connections it inherited alone and opens its own.
 void PlatformCloseStore(void);
 
+// The store location `location` (NULL reads as "") as messages and logs show
+// it: a PostgreSQL URI or a libpq key=value string with each password in it
+// (a URI's user information, its password and sslpassword parameters in any
+// case, a key=value string's password and sslpassword) replaced by "***", a
+// file path as it is. Writes at most `capacity` - 1 bytes of it and a NUL to
+// `out` (nothing with `capacity` 0, when `out` may be NULL) and returns its
+// whole length, as snprintf does: a result of `capacity` or more means it was
+// cut. When memory runs out it writes and returns the empty text
+// (ERROR_NOT_ENOUGH_MEMORY); it never writes a password.
+size_t PlatformPrintableLocation(const char* location, char* out, size_t capacity);
+
 // ---- Test hooks ----------------------------------------------------------------
 
 // Fixes the clock that GetLocalTime and GetSystemTime read; NULL lets it run
@@ -93,6 +104,16 @@ BOOL PlatformSetStoreVfs(const char* name);
 #define CEPLATFORM_TEST_STORE_ENV "CEPLATFORM_TEST_STORE"
 
 #ifdef __cplusplus
+}
+
+#include <string>
+
+// PlatformPrintableLocation for C++ callers: the location as shown.
+inline std::string PlatformPrintableLocation(const std::string& location) {
+  std::string shown(PlatformPrintableLocation(location.c_str(), nullptr, 0), '\0');
+  size_t length = PlatformPrintableLocation(location.c_str(), &shown[0], shown.size() + 1);
+  if (length < shown.size()) shown.resize(length);
+  return shown;
 }
 #endif
 

@@ -95,7 +95,7 @@ class WholeStore {
 
   // Whether this store is on a PostgreSQL server.
   virtual bool server() const = 0;
-  // The location as it may be shown: a URI without its password.
+  // The location as it may be shown (PlatformPrintableLocation).
   virtual const std::string& shown() const = 0;
 
   // Hands the whole store to `sink` from one snapshot (an SQLite read

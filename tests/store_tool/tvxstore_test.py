@@ -529,6 +529,40 @@ class StoreToolPostgresTest(unittest.TestCase):
         ok("--store", uri, "restore", "--force", self.backup)
         self.assertEqual(ok("--store", uri, "export"), ok("--store", self.backup, "export"))
 
+    def test_passwords_in_the_uri_stay_out_of_every_message(self):
+        secrets = ["Us3r-s3cret", "Qu%40ry-s3cret", "Qu@ry-s3cret", "s3cret"]
+
+        def with_passwords(uri):
+            return (uri.replace("postgresql:///", "postgresql://postgres:Us3r-s3cret@/", 1)
+                    + "&password=Qu%40ry-s3cret")
+
+        def shown(uri):
+            return uri.replace("Us3r-s3cret", "***").replace("Qu%40ry-s3cret", "***")
+
+        self.server.sql("CREATE DATABASE guarded")
+        uri = with_passwords(self.server.uri("guarded"))
+        # A socket folder where no server listens.
+        unreachable = with_passwords(f"postgresql:///corkwall?host={self.scratch}&user=postgres")
+        backup = os.path.join(self.scratch, "guarded.db")
+        cases = [
+            (["copy", self.backup, uri], 0, f"to {shown(uri)}: "),
+            (["--store", uri, "list"], 0, f" in {shown(uri)}\n"),
+            (["--store", uri, "verify"], 0, f"{shown(uri)}: "),
+            (["--store", uri, "backup", backup], 0, f"backed up {shown(uri)} to "),
+            (["--store", uri, "restore", self.backup], 1, f"the store {shown(uri)} "),
+            (["copy", uri, uri], 1, f"{shown(uri)} and {shown(uri)} are the same store"),
+            (["--store", unreachable, "list"], 1,
+             f"cannot open the store {shown(unreachable)}: connection to server on socket"),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args[:2]):
+                code, out, err = tvxstore(*args)
+                self.assertEqual(code, status, err)
+                said = out.decode(errors="replace") + err
+                self.assertIn(message, said)
+                for secret in secrets:
+                    self.assertNotIn(secret, said)
+
     def test_a_database_without_a_store_is_refused_and_left_alone(self):
         self.server.sql("CREATE DATABASE bare")
         code, out, err = tvxstore("--store", self.server.uri("bare"), "list")

@@ -1,5 +1,6 @@
 #include "sqlite_connection.h"
 
+#include "log_line.h"
 #include "snapshot_listing.h"
 #include "rank_blocks.h"
 #include "store_schema.h"
@@ -259,8 +260,7 @@ sqlite3_stmt* SqliteConnection::Statement(StatementId id, int* rc) {
   const char* text = id >= kReadFirst ? read_text.c_str() : kStatementText[id];
   *rc = sqlite3_prepare_v3(db_, text, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr);
   if (*rc != SQLITE_OK) {
-    fprintf(stderr, "ceplatform: store: cannot prepare \"%s\": %s\n", text,
-            sqlite3_errmsg(db_));
+    LogLine("store: cannot prepare \"%s\": %s", text, sqlite3_errmsg(db_));
     sqlite3_finalize(slot);
     slot = nullptr;
   }

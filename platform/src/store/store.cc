@@ -8,6 +8,8 @@
 #include <time.h>
 
 #include "ceplatform.h"
+#include "location_text.h"
+#include "log_line.h"
 #include "wince_kernel.h"
 
 namespace ceplatform {
@@ -343,25 +345,11 @@ const char* Describe(Result result) {
   }
 }
 
-// The store as a log line may show it: a URI without its password.
-std::string Printable(const char* location) {
-  std::string text = location;
-  if (!IsServerLocation(location)) return text;
-  size_t scheme = text.find("://") + 3;
-  size_t at = text.find('@', scheme);
-  size_t end = text.find_first_of("/?", scheme);
-  if (at != std::string::npos && (end == std::string::npos || at < end)) {
-    size_t colon = text.find(':', scheme);
-    if (colon != std::string::npos && colon < at) text.replace(colon, at - colon, ":...");
-  }
-  return text;
-}
-
 }  // namespace
 
 void LogStoreFailure(const char* call, Result result, const std::string& message) {
-  std::string where = Printable(Store::Instance().Path());
-  fprintf(stderr, "ceplatform: %s: store %s: %s%s%s\n", call, where.c_str(), Describe(result),
+  std::string where = PrintableLocation(Store::Instance().Path());
+  LogLine("%s: store %s: %s%s%s", call, where.c_str(), Describe(result),
           message.empty() ? "" : ": ", message.c_str());
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "connection.h"
+#include "location_text.h"
 #include "record_format.h"
 #include "sqlite_connection.h"
 #include "store_call.h"
@@ -16,26 +17,6 @@ namespace {
 
 using store::Connection;
 using store::Result;
-
-// A location fit for messages and logs: a URI's password left out.
-std::string Shown(const std::string& location) {
-  if (!store::IsServerLocation(location.c_str())) return location;
-  std::string shown = location;
-  size_t scheme_end = shown.find("://") + 3;
-  size_t at = shown.find('@', scheme_end);
-  size_t path = shown.find_first_of("/?", scheme_end);
-  if (at != std::string::npos && (path == std::string::npos || at < path)) {
-    size_t colon = shown.find(':', scheme_end);
-    if (colon != std::string::npos && colon < at) shown.replace(colon + 1, at - colon - 1, "***");
-  }
-  for (size_t key = shown.find("password="); key != std::string::npos;
-       key = shown.find("password=", key + 1)) {
-    size_t value = key + 9;
-    size_t end = shown.find('&', value);
-    shown.replace(value, (end == std::string::npos ? shown.size() : end) - value, "***");
-  }
-  return shown;
-}
 
 std::string Failed(Connection* connection, Result result) {
   std::string message = connection->LastMessage();
@@ -53,7 +34,7 @@ class ConnectionStore : public WholeStore {
   ConnectionStore(Connection* connection, const std::string& location)
       : connection_(connection),
         location_(location),
-        shown_(Shown(location)),
+        shown_(store::PrintableLocation(location)),
         server_(store::IsServerLocation(location.c_str())) {}
 
   bool server() const override { return server_; }
@@ -168,7 +149,7 @@ std::unique_ptr<WholeStore> WholeStore::Open(const std::string& location, bool c
         message = "not a store file (" + message + ")";
       }
     }
-    *error = Shown(location) + ": " + message;
+    *error = store::PrintableLocation(location) + ": " + message;
     return nullptr;
   }
   return std::unique_ptr<WholeStore>(new ConnectionStore(connection, location));
