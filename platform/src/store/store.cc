@@ -273,13 +273,25 @@ bool Store::TakeFailure(DWORD* code) {
     if (fail_after_.compare_exchange_weak(pending, next, std::memory_order_acq_rel)) {
       if (pending != 0) return false;
       *code = fail_code_.load(std::memory_order_acquire);
+      // An injected unavailable store is an outage as a real one is.
+      if (*code == ERROR_NOT_READY || *code == ERROR_TIMEOUT) NoteOutage(*code);
       return true;
     }
   }
   return false;
 }
 
-DWORD ReadError(Result result) {
+namespace {
+
+// The code of this thread's first outage since its last take; 0: none.
+thread_local DWORD t_outage = 0;
+
+bool IsOutage(Result result) {
+  return result == Result::kUnreachable || result == Result::kTimeout ||
+         result == Result::kOutcomeUnknown;
+}
+
+DWORD ReadCode(Result result) {
   switch (result) {
     case Result::kNoMemory:
       return ERROR_NOT_ENOUGH_MEMORY;
@@ -292,7 +304,7 @@ DWORD ReadError(Result result) {
   }
 }
 
-DWORD WriteError(Result result) {
+DWORD WriteCode(Result result) {
   switch (result) {
     case Result::kNoMemory:
       return ERROR_NOT_ENOUGH_MEMORY;
@@ -309,6 +321,24 @@ DWORD WriteError(Result result) {
     default:
       return ERROR_WRITE_FAULT;
   }
+}
+
+}  // namespace
+
+void NoteOutage(DWORD code) {
+  if (t_outage == 0) t_outage = code;
+}
+
+DWORD ReadError(Result result) {
+  DWORD code = ReadCode(result);
+  if (IsOutage(result)) NoteOutage(code);
+  return code;
+}
+
+DWORD WriteError(Result result) {
+  DWORD code = WriteCode(result);
+  if (IsOutage(result)) NoteOutage(code);
+  return code;
 }
 
 namespace {
@@ -371,6 +401,12 @@ void PlatformCloseStore(void) { ceplatform::store::Store::Instance().Close(); }
 
 void PlatformFailStoreCall(long count, DWORD code) {
   ceplatform::store::Store::Instance().FailCall(count, code);
+}
+
+DWORD PlatformTakeStoreOutage(void) {
+  DWORD code = ceplatform::store::t_outage;
+  ceplatform::store::t_outage = 0;
+  return code;
 }
 
 }  // extern "C"

@@ -126,8 +126,14 @@ class Store {
 };
 
 // The last-error code for a failed read or write (wince_db.h lists them).
+// Every failure a store call reports goes through one of these, so they also
+// note a store that was unavailable (kUnreachable, kTimeout, kOutcomeUnknown)
+// as the calling thread's outage (PlatformTakeStoreOutage).
 DWORD ReadError(Result result);
 DWORD WriteError(Result result);
+
+// Notes `code` as the calling thread's outage unless one is noted already.
+void NoteOutage(DWORD code);
 
 // Logs a failure of the store with the call that met it and the store.
 void LogStoreFailure(const char* call, Result result, const std::string& message);
