@@ -4,7 +4,8 @@ Python).
 
 The cluster is made by initdb in a temporary folder and listens only on a
 Unix socket there; as root it runs as Debian's unprivileged `postgres` user,
-which owns the folder. stop() removes it all.
+which owns the folder. stop_server() and start_server() take the server
+down and back up on the same cluster; stop() removes it all.
 """
 
 import glob
@@ -52,9 +53,18 @@ class PgServer:
     def start(self):
         self._run("initdb", "-D", self.data, "-U", "postgres", "-A", "trust", "-E", "UTF8",
                   "--locale=C", "--no-sync")
+        self.start_server()
+        return self
+
+    def start_server(self):
+        """Starts the server on the cluster made by start(), after stop_server()."""
         self._run("pg_ctl", "-D", self.data, "-l", self.log, "-w", "-t", "60",
                   "-o", self.settings, "start")
-        return self
+
+    def stop_server(self):
+        """A fast shutdown that keeps the cluster, so that start_server() brings
+        the same databases back."""
+        self._run("pg_ctl", "-D", self.data, "-w", "-t", "60", "-m", "fast", "stop")
 
     def restart(self):
         """A fast shutdown (connections cut, transactions in flight rolled
