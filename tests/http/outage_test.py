@@ -27,20 +27,13 @@ def post_fields(subject):
 
 class OutageTest(unittest.TestCase):
 
-    @classmethod
-    def setUpClass(cls):
-        cls.server = pgkit.PgServer().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
     def setUp(self):
+        self.server = pgkit.PgServer().start()
+        self.addCleanup(self.server.stop)
         self.site = pgkit.site_on(self.server, "outage")
         self.host = hostkit.Host(self.site, *hostkit.UNLIMITED_POSTS).start()
-
-    def tearDown(self):
-        self.host.stop_cleanly_and_remove(self.site)
+        # Cleanups run last first: the host stops before its server is removed.
+        self.addCleanup(self.host.stop_cleanly_and_remove, self.site)
 
     def requests(self):
         """(what, answer) of each page that needs the store."""

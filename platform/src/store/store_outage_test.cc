@@ -1,8 +1,7 @@
 // The outage record that a host reads around each plug-in call: set by a
 // store call that failed because the store was unavailable, kept (the first
-// one) until taken, cleared by the take, and each thread's own.
-#include <libpq-fe.h>
-
+// one) until taken, cleared by the take, and each thread's own. (A statement
+// timeout's record: pg_failure_test.)
 #include <thread>
 
 #include "store_test_util.h"
@@ -69,36 +68,6 @@ TEST_F(StoreOutageTest, FirstOutageIsKeptAndOtherFailuresAreNone) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_READY), GetLastError());
   EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), PlatformTakeStoreOutage());
   EXPECT_EQ(0u, PlatformTakeStoreOutage());
-}
-
-class StoreOutagePgTest : public StoreOutageTest {
- protected:
-  Backend backend() const override { return Backend::kPostgres; }
-};
-
-// A write kept waiting past the statement timeout by another session's lock
-// is a timeout on record, as a server that does not answer would be.
-TEST_F(StoreOutagePgTest, StatementTimeoutIsOnRecord) {
-  std::string uri = path_ + "%20-cstatement_timeout%3D300";
-  ASSERT_TRUE(PlatformSetStorePath(uri.c_str()));
-  CEOID db = CreateBoard(u"TULVAN_t");
-  ASSERT_NE(0u, db);
-  HANDLE h = OpenByName(u"TULVAN_t");
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  PGconn* other = PQconnectdb(path_.c_str());
-  ASSERT_EQ(CONNECTION_OK, PQstatus(other));
-  std::string lock = "BEGIN; SELECT 1 FROM databases WHERE oid = " + std::to_string(db) +
-                     " FOR UPDATE";
-  PQclear(PQexec(other, lock.c_str()));
-  PlatformTakeStoreOutage();
-  EXPECT_EQ(0u, WritePost(h, 1, "waits"));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), GetLastError());
-  EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), PlatformTakeStoreOutage());
-  PQclear(PQexec(other, "ROLLBACK"));
-  PQfinish(other);
-  EXPECT_NE(0u, WritePost(h, 2, "then")) << GetLastError();
-  EXPECT_EQ(0u, PlatformTakeStoreOutage());
-  CloseHandle(h);
 }
 
 }  // namespace
