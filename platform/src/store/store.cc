@@ -14,6 +14,14 @@ namespace ceplatform {
 namespace store {
 namespace {
 
+// The code of this thread's first outage since its last take; 0: none.
+thread_local DWORD t_outage = 0;
+
+// Notes `code` as the calling thread's outage unless one is noted already.
+void NoteOutage(DWORD code) {
+  if (t_outage == 0) t_outage = code;
+}
+
 void CloseAll(std::vector<Connection*>* connections) {
   if (connections->empty()) return;
   (*connections)[0]->BeforeClose();
@@ -283,9 +291,6 @@ bool Store::TakeFailure(DWORD* code) {
 
 namespace {
 
-// The code of this thread's first outage since its last take; 0: none.
-thread_local DWORD t_outage = 0;
-
 bool IsOutage(Result result) {
   return result == Result::kUnreachable || result == Result::kTimeout ||
          result == Result::kOutcomeUnknown;
@@ -324,10 +329,6 @@ DWORD WriteCode(Result result) {
 }
 
 }  // namespace
-
-void NoteOutage(DWORD code) {
-  if (t_outage == 0) t_outage = code;
-}
 
 DWORD ReadError(Result result) {
   DWORD code = ReadCode(result);

@@ -132,9 +132,6 @@ class Store {
 DWORD ReadError(Result result);
 DWORD WriteError(Result result);
 
-// Notes `code` as the calling thread's outage unless one is noted already.
-void NoteOutage(DWORD code);
-
 // Logs a failure of the store with the call that met it and the store.
 void LogStoreFailure(const char* call, Result result, const std::string& message);
 
