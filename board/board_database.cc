@@ -76,11 +76,14 @@ int AddPost(WCHAR* name, TextBuffer* body, TextBuffer* response) {
 
   HANDLE database = OpenDatabaseByName(name);
   if (database == INVALID_HANDLE_VALUE) {
-    if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
-      ErrorPage(response, kNotEnoughMemory);
+    // Only a database that is not there is made anew: after any other
+    // failure the board's database may well exist, out of reach.
+    DWORD code = GetLastError();
+    if (code != ERROR_FILE_NOT_FOUND) {
+      ErrorPage(response, code == ERROR_NOT_ENOUGH_MEMORY ? kNotEnoughMemory
+                                                          : "Open database Error");
       return 0;
     }
-    // Any other failure means the board has no database yet.
     database = CreateBoardDatabase(name, response);
     if (database == INVALID_HANDLE_VALUE) return 0;
   }

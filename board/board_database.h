@@ -15,11 +15,12 @@
 int BoardDatabaseName(const char* scriptName, char* out, int capacity);
 
 // Renders the post of the client's URL-encoded `body` and stores it, creating
-// the board's database when it has none (also when another request creates it
-// at the same moment). Returns 1 when the record was written (response
-// untouched); 0 after writing the error page: the renderer's message, "Not
-// enough memory", "ERROR: CeCreateDatabaseEx failed.", "ERROR:
-// CeOpenDatabaseEx failed." or "Write Record Error".
+// the board's database when the open finds none (ERROR_FILE_NOT_FOUND; also
+// when another request creates it at the same moment). Returns 1 when the
+// record was written (response untouched); 0 after writing the error page:
+// the renderer's message, "Not enough memory", "Open database Error" (any
+// other failure of the open: nothing is created), "ERROR: CeCreateDatabaseEx
+// failed.", "ERROR: CeOpenDatabaseEx failed." or "Write Record Error".
 // REQUIRES: `name` fits the store (at most 31 UTF-16 units).
 int AddPost(WCHAR* name, TextBuffer* body, TextBuffer* response);
 

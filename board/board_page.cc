@@ -162,11 +162,15 @@ int ListPosts(WCHAR* name, const char* script, PageWriter* page, int offset, int
   if (offset < 0) offset = 0;
   HANDLE database = OpenDatabaseByName(name);
   if (database == INVALID_HANDLE_VALUE) {
-    // No database yet means no posts; a store out of memory is a failure,
-    // and so is a store that cannot be read: its posts are there, unseen.
+    // Only a database that is not there means no posts. Any other failure
+    // (a store out of memory, unreadable, unreachable or timed out) leaves
+    // posts that may be there unseen, so the page says it failed.
     DWORD code = GetLastError();
-    if (code == ERROR_NOT_ENOUGH_MEMORY) page->Fail();
-    if (code == ERROR_READ_FAULT) ErrorPage(page->buffer(), "Other errors.");
+    if (code == ERROR_NOT_ENOUGH_MEMORY) {
+      page->Fail();
+    } else if (code != ERROR_FILE_NOT_FOUND) {
+      ErrorPage(page->buffer(), "Other errors.");
+    }
     return 1;
   }
 

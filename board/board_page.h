@@ -56,10 +56,12 @@ void WriteBoardFooter(PageWriter* page);
 
 // Appends up to twenty posts from `offset` on, each with its delete button
 // (posting to `script`) unless `hide`, then TOP (and NEXT when more follow),
-// both leading to `script`. A board without a database gets nothing at all.
-// `offset` counts records in the store's order, a record without a post
-// among them; the store seeks to it rather than reading the records before.
-// A read or seek that fails ends in the error page "Re-allocation of
+// both leading to `script`. A board without a database (the open fails with
+// ERROR_FILE_NOT_FOUND) gets nothing at all; an open that fails otherwise
+// fails the page (ERROR_NOT_ENOUGH_MEMORY) or writes the error page "Other
+// errors.". `offset` counts records in the store's order, a record without a
+// post among them; the store seeks to it rather than reading the records
+// before. A read or seek that fails ends in the error page "Re-allocation of
 // database records failed." (122) or "Other errors.". Holds one record at a
 // time. Returns 1.
 int ListPosts(WCHAR* name, const char* script, PageWriter* page, int offset, int hide);

@@ -438,6 +438,17 @@ TEST_F(HostTest, HugeContentLengthIsRefusedBeforeTheBody) {
   EXPECT_TRUE(closed);
 }
 
+// A store call that fails with the store at hand (no such database) is the
+// plug-in's business: its page goes out with its own status.
+TEST_F(HostTest, StoreFailureThatIsNoOutageKeepsThePluginsStatus) {
+  auto client = Client();
+  auto result = client->Get("/echo/echo.tvx?store");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200);
+  EXPECT_EQ(result->body, "open failed 2");
+  EXPECT_FALSE(result->has_header("Retry-After"));
+}
+
 TEST_F(HostTest, BrokenPluginsAre500AndNeverSentRaw) {
   for (const char* target : {"/broken/x.tvx", "/broken/noentry.tvx"}) {
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -942,6 +953,77 @@ TEST(HostProcessTest, SigtermFinishesTheRequestInFlightAndClosesTheStore) {
     bool wal_left = stat((store + "-wal").c_str(), &info) == 0 && info.st_size > 0;
     EXPECT_FALSE(wal_left);
   }
+}
+
+// A store that cannot be reached: every plug-in call that met it answers 503
+// with Retry-After and the plug-in's own page, and the error log says why;
+// a plug-in that still answered with its redirect keeps it.
+TEST(HostProcessTest, UnreachableStoreIs503WithRetryAfterAndThePage) {
+  TempDir dir;
+  std::string root = dir.path() + "/root";
+  for (const char* folder : {"", "/bbs", "/admin"}) {
+    ASSERT_EQ(mkdir((root + folder).c_str(), 0755), 0);
+  }
+  ASSERT_TRUE(CopyFile(ECHO_PLUGIN, root + "/echo.tvx"));
+  if (!kCorkwall.empty()) {
+    ASSERT_TRUE(CopyFile(kCorkwall, root + "/bbs/board.tvx"));
+  }
+  if (!kCorkwarden.empty()) {
+    ASSERT_TRUE(CopyFile(kCorkwarden, root + "/admin/corkwarden.tvx"));
+  }
+  // A socket folder with no server in it: every connection is refused.
+  std::string store = "postgresql:///corkwall?host=" + dir.path() + "&user=postgres";
+  std::string errors = dir.path() + "/errors.log";
+  std::string access = dir.path() + "/access.log";
+  TestServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(kBinary,
+                           {"--listen", "127.0.0.1:0", "--root", root, "--store", store,
+                            "--access-log", access, "--post-rate", "0"},
+                           errors, &error))
+      << error;
+  TestClient client(server.port());
+  const std::string form = "application/x-www-form-urlencoded";
+  struct Case {
+    const char* method;
+    std::string target;
+    const char* page;  // a piece of the plug-in's page
+    bool needs;        // whether the plug-in is built
+  } cases[] = {
+      {"GET", "/echo.tvx?store", "open failed 21", true},
+      {"GET", "/bbs/board.tvx", "Other errors.", !kCorkwall.empty()},
+      {"POST", "/bbs/board.tvx", "Open database Error", !kCorkwall.empty()},
+      {"GET", "/admin/corkwarden.tvx", "CeFindFirstDatabase failed with error (21)",
+       !kCorkwarden.empty()},
+      {"GET", "/admin/corkwarden.tvx?cmd=enum&name=TULVAN_board.tvx", "CeOpenDatabaseEx failed.",
+       !kCorkwarden.empty()},
+  };
+  for (const Case& c : cases) {
+    if (!c.needs) continue;
+    SCOPED_TRACE(std::string(c.method) + " " + c.target);
+    auto result = std::string(c.method) == "POST"
+                      ? client.Post(c.target, "name=a&email=&subject=s&body=b&postitem=x", form)
+                      : client.Get(c.target);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 503);
+    EXPECT_EQ(result->get_header_value("Retry-After"), "5");
+    EXPECT_NE(result->body.find(c.page), std::string::npos) << result->body;
+    EXPECT_FALSE(result->get_header_value("Content-Type").empty());
+  }
+  // The plug-in's redirect stands: it finished its work in spite of the
+  // failed call.
+  auto redirect = client.Get("/echo.tvx?store-redirect");
+  ASSERT_TRUE(redirect);
+  EXPECT_EQ(redirect->status, 302);
+  EXPECT_FALSE(redirect->has_header("Retry-After"));
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+  std::string log = ReadFile(errors);
+  EXPECT_NE(log.find(root + "/echo.tvx: the store was unavailable (unreachable, error 21); "
+                            "answered 503"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(ReadFile(access).find("\"GET /echo.tvx?store HTTP/1.1\" 503 "), std::string::npos)
+      << ReadFile(access);
 }
 
 // Regression: 16 connections that sent nothing held all 8 worker threads,

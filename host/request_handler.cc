@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "byte_escape.h"
+#include "ceplatform.h"
 #include "cgi_variables.h"
 #include "code_page.h"
 #include "error_log.h"
@@ -24,6 +25,24 @@ bool HasBody(const HttpRequest& request) {
 bool EncodedBody(const HttpRequest& request) {
   const HttpHeaders::Field* coding = request.headers.Find("Content-Encoding");
   return coding != nullptr && strcasecmp(coding->value.c_str(), "identity") != 0;
+}
+
+// Seconds a client is asked to wait after an outage: about the store's
+// connect timeout, in which a server that is starting up usually is up.
+constexpr int kOutageRetrySeconds = 5;
+
+// What PlatformTakeStoreOutage's code means, for the error log.
+const char* OutageReason(DWORD code) {
+  switch (code) {
+    case ERROR_NOT_READY:
+      return "unreachable, error 21";
+    case ERROR_TIMEOUT:
+      return "timed out, error 1460";
+    case ERROR_WRITE_FAULT:
+      return "a write's outcome unknown, error 29";
+    default:
+      return "unavailable";
+  }
 }
 
 }  // namespace
@@ -232,7 +251,11 @@ void RequestHandler::RunPlugin(const HttpRequest& request, HttpAnswer* answer,
   }
 
   call.response().blockSize = response_block_.load(std::memory_order_relaxed);
+  // The outage record is this worker thread's: whatever an earlier call
+  // left is dropped, and what is there afterwards is this call's.
+  PlatformTakeStoreOutage();
   int length = call.Run(*library);
+  DWORD outage = PlatformTakeStoreOutage();
   int block = kSmallestResponseBlock;
   while (block < kLargestResponseBlock && block <= length) block *= 2;
   response_block_.store(block, std::memory_order_relaxed);
@@ -254,5 +277,13 @@ void RequestHandler::RunPlugin(const HttpRequest& request, HttpAnswer* answer,
   if (parsed.has_body) {
     answer->headers.Set("Content-Type", parsed.content_type);
     answer->heap = std::move(page);
+  }
+  // A redirect means the plug-in finished its work (a post stored after a
+  // retry inside the call): only a page answered without it is an outage.
+  if (outage != 0 && parsed.location.empty()) {
+    LogError("%s: the store was unavailable (%s); answered 503", real.c_str(),
+             OutageReason(outage));
+    answer->status = 503;
+    answer->headers.Set("Retry-After", std::to_string(kOutageRetrySeconds));
   }
 }

@@ -64,6 +64,10 @@ class RequestHandler {
   void Route(const HttpRequest& request, HttpAnswer* answer);
   void ServeDirectory(const HttpRequest& request, HttpAnswer* answer, const std::string& lexical);
   void ServeFile(const HttpRequest& request, HttpAnswer* answer, const ResolvedPath& resolved);
+  // Calls the plug-in and answers with what it wrote. A call during which a
+  // store call failed as unavailable (PlatformTakeStoreOutage) and that did
+  // not answer with a redirect is answered 503 with Retry-After, the
+  // plug-in's page as the body, and a line in the error log.
   void RunPlugin(const HttpRequest& request, HttpAnswer* answer, const std::string& lexical,
                  const std::string& real);
 

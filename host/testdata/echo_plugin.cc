@@ -10,6 +10,10 @@
 //   neighbour  reads "echo.txt" beside the script, found the way the board
 //              finds its templates (DOCUMENT_ROOT + SCRIPT_NAME, '/' as '\')
 //   slow       waits one second before answering
+//   store      opens the database "echo" and answers a text/plain page
+//              "open failed <last error>" (or "opened")
+//   store-redirect  the same open, then the redirect whatever it gave, like
+//              a post that was stored after its first try failed
 //   big=N      a text/plain page of N MiB (1 to 1024): lines of 16 bytes, each
 //              its own number in 15 digits, so that a byte out of place shows
 #include <stdio.h>
@@ -86,11 +90,38 @@ static int BigPage(const char* mebibytes, TextBuffer* response) {
   return response->length;
 }
 
+// Opens the database "echo" and closes it again; 0, or the open's last error.
+static DWORD OpenEchoDatabase() {
+  CEGUID volume;
+  CREATE_SYSTEMGUID(&volume);
+  CEOID oid = 0;
+  WCHAR name[] = {'e', 'c', 'h', 'o', 0};
+  HANDLE database = CeOpenDatabaseEx(&volume, &oid, name, 0, 0, NULL);
+  if (database == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(database);
+  return 0;
+}
+
 TVX_EXPORT int fnTvx(ServerVariables* variables, TextBuffer* body, TextBuffer* response) {
   response->Clear();
   const char* query = variables->Get("QUERY_STRING");
   if (query == NULL) query = "";
   if (strcmp(query, "redirect") == 0) {
+    response->AppendString("Location: ");
+    response->AppendString(variables->Get("SCRIPT_NAME"));
+    response->AppendString("\r\n\r\n");
+    return response->length;
+  }
+  if (strcmp(query, "store") == 0) {
+    DWORD code = OpenEchoDatabase();
+    char text[64] = "opened";
+    if (code != 0) snprintf(text, sizeof text, "open failed %lu", static_cast<unsigned long>(code));
+    response->AppendString("Content-Type: text/plain\r\n\r\n");
+    response->AppendString(text);
+    return response->length;
+  }
+  if (strcmp(query, "store-redirect") == 0) {
+    OpenEchoDatabase();
     response->AppendString("Location: ");
     response->AppendString(variables->Get("SCRIPT_NAME"));
     response->AppendString("\r\n\r\n");

@@ -46,6 +46,21 @@ void PlatformCloseStore(void);
 // (ERROR_NOT_ENOUGH_MEMORY); it never writes a password.
 size_t PlatformPrintableLocation(const char* location, char* out, size_t capacity);
 
+// Whether a store call of this thread failed because the store was
+// unavailable, as a host asks around each plug-in call: the last-error code
+// of the first such failure since the previous take, or 0 when there was
+// none; the record is cleared either way. Such a failure is one of
+//   ERROR_NOT_READY    the server could not be reached (also: it was starting
+//                      up, shutting down, read-only, or out of connections)
+//   ERROR_TIMEOUT      the connect or statement timeout passed, or an SQLite
+//                      file stayed locked by another process past the busy
+//                      timeout
+//   ERROR_WRITE_FAULT  a write whose outcome could not be learnt (it was made
+//                      once or not at all)
+// Other failures (a damaged record, a full disk, no memory) are not recorded.
+// Each thread has its own record.
+DWORD PlatformTakeStoreOutage(void);
+
 // ---- Test hooks ----------------------------------------------------------------
 
 // Fixes the clock that GetLocalTime and GetSystemTime read; NULL lets it run
@@ -72,7 +87,9 @@ long PlatformOpenHandles(void);
 // whatever their result; CloseHandle is not one), the next one fails with
 // `code` and changes nothing: no write, no move of a read position, no
 // buffer. Later calls work again. PlatformFailStoreCall(-1, 0) cancels a
-// pending failure. Process-wide.
+// pending failure. Process-wide. An injected ERROR_NOT_READY or ERROR_TIMEOUT
+// is recorded as an outage of the thread whose call it failed
+// (PlatformTakeStoreOutage), as the store's own would be.
 void PlatformFailStoreCall(long count, DWORD code);
 
 // A PostgreSQL store's faults: after `count` more units sent to the server

@@ -38,6 +38,9 @@
 //                         until its outcome is known, so it ends so only
 //                         when the server stays away.)
 // A failed call never waits longer than those timeouts.
+// With the store in an SQLite file, a call whose file stays locked by another
+// process past the busy timeout fails with ERROR_TIMEOUT too, having written
+// nothing.
 #ifndef CEPLATFORM_WINCE_DB_H_
 #define CEPLATFORM_WINCE_DB_H_
 

@@ -149,6 +149,15 @@ class PgServer:
             raise
         return self
 
+    def start_server(self):
+        """Starts the server again after stop_server(), on the same cluster."""
+        self.start_again()
+
+    def stop_server(self):
+        """A fast shutdown that keeps the cluster, so that start_server() brings
+        the same databases back."""
+        self.shut_down()
+
     def start_again(self):
         """Starts the cluster after shut_down(), and waits until it takes
         connections."""

@@ -114,7 +114,8 @@ TEST_F(PgFailureTest, RestartedServerIsReconnectedWithoutClosingTheStore) {
 }
 
 // A write kept waiting (here by another session's lock) ends at the statement
-// timeout that the URI sets, having written nothing; the next one works.
+// timeout that the URI sets, having written nothing, and is on record as an
+// outage; the next one works.
 TEST_F(PgFailureTest, StatementTimeoutEndsAWaitingWrite) {
   std::string uri = path_ + "%20-cstatement_timeout%3D300";
   ASSERT_TRUE(PlatformSetStorePath(uri.c_str()));
@@ -138,10 +139,13 @@ TEST_F(PgFailureTest, StatementTimeoutEndsAWaitingWrite) {
   };
   for (const auto& write : writes) {
     SCOPED_TRACE(write.call);
+    PlatformTakeStoreOutage();
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(write.run());
     EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), GetLastError());
     EXPECT_LT(Seconds(start), 3.0);
+    // The host learns of it as an outage.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), PlatformTakeStoreOutage());
   }
   PQclear(PQexec(other, "ROLLBACK"));
   PQfinish(other);

@@ -279,6 +279,10 @@ Result SqliteConnection::Failure(int rc) {
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
       return Result::kCorrupt;
+    case SQLITE_BUSY:
+      // Still locked by another process after the busy timeout and the
+      // retries: nothing was written, and a later call may well get through.
+      return Result::kTimeout;
     default:
       return Result::kFault;
   }

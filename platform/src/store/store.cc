@@ -16,6 +16,14 @@ namespace ceplatform {
 namespace store {
 namespace {
 
+// The code of this thread's first outage since its last take; 0: none.
+thread_local DWORD t_outage = 0;
+
+// Notes `code` as the calling thread's outage unless one is noted already.
+void NoteOutage(DWORD code) {
+  if (t_outage == 0) t_outage = code;
+}
+
 void CloseAll(std::vector<Connection*>* connections) {
   if (connections->empty()) return;
   (*connections)[0]->BeforeClose();
@@ -284,13 +292,22 @@ bool Store::TakeFailure(DWORD* code) {
     if (fail_after_.compare_exchange_weak(pending, next, std::memory_order_acq_rel)) {
       if (pending != 0) return false;
       *code = fail_code_.load(std::memory_order_acquire);
+      // An injected unavailable store is an outage as a real one is.
+      if (*code == ERROR_NOT_READY || *code == ERROR_TIMEOUT) NoteOutage(*code);
       return true;
     }
   }
   return false;
 }
 
-DWORD ReadError(Result result) {
+namespace {
+
+bool IsOutage(Result result) {
+  return result == Result::kUnreachable || result == Result::kTimeout ||
+         result == Result::kOutcomeUnknown;
+}
+
+DWORD ReadCode(Result result) {
   switch (result) {
     case Result::kNoMemory:
       return ERROR_NOT_ENOUGH_MEMORY;
@@ -303,7 +320,7 @@ DWORD ReadError(Result result) {
   }
 }
 
-DWORD WriteError(Result result) {
+DWORD WriteCode(Result result) {
   switch (result) {
     case Result::kNoMemory:
       return ERROR_NOT_ENOUGH_MEMORY;
@@ -320,6 +337,20 @@ DWORD WriteError(Result result) {
     default:
       return ERROR_WRITE_FAULT;
   }
+}
+
+}  // namespace
+
+DWORD ReadError(Result result) {
+  DWORD code = ReadCode(result);
+  if (IsOutage(result)) NoteOutage(code);
+  return code;
+}
+
+DWORD WriteError(Result result) {
+  DWORD code = WriteCode(result);
+  if (IsOutage(result)) NoteOutage(code);
+  return code;
 }
 
 namespace {
@@ -368,6 +399,12 @@ void PlatformCloseStore(void) { ceplatform::store::Store::Instance().Close(); }
 
 void PlatformFailStoreCall(long count, DWORD code) {
   ceplatform::store::Store::Instance().FailCall(count, code);
+}
+
+DWORD PlatformTakeStoreOutage(void) {
+  DWORD code = ceplatform::store::t_outage;
+  ceplatform::store::t_outage = 0;
+  return code;
 }
 
 }  // extern "C"

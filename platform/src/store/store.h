@@ -126,6 +126,9 @@ class Store {
 };
 
 // The last-error code for a failed read or write (wince_db.h lists them).
+// Every failure a store call reports goes through one of these, so they also
+// note a store that was unavailable (kUnreachable, kTimeout, kOutcomeUnknown)
+// as the calling thread's outage (PlatformTakeStoreOutage).
 DWORD ReadError(Result result);
 DWORD WriteError(Result result);
 
