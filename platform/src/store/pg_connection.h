@@ -67,8 +67,8 @@ class PgConnection : public Connection {
     session_.SetNoticeHook(&PgConnection::OnNotice, this);
   }
   // Creates the tables unless they are there; `retried` after a race with
-  // another host that created them.
-  Result EnsureSchema(bool retried = false);
+  // another host that created them (a few times).
+  Result EnsureSchema(int retried = 0);
   // The format in meta (0 when it has none).
   Result ReadFormat(long long* format);
   // Runs a statement, once more on a new connection when nothing was

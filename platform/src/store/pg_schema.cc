@@ -21,7 +21,7 @@ Result PgConnection::ReadFormat(long long* format) {
   return Result::kOk;
 }
 
-Result PgConnection::EnsureSchema(bool retried) {
+Result PgConnection::EnsureSchema(int retried) {
   PgRows rows;
   Result result = session_.RunText(
       "SELECT current_schema() IS NULL, to_regclass('meta') IS NULL,"
@@ -50,8 +50,11 @@ Result PgConnection::EnsureSchema(bool retried) {
     if (quoted.empty()) return Result::kNoMemory;
     std::string create = "CREATE SCHEMA IF NOT EXISTS " + quoted;
     result = session_.RunText(create.c_str(), &rows);
-    // Two hosts creating one schema at once: one of them fails.
-    if (result == Result::kFault && !retried) return EnsureSchema(true);
+    // Two hosts creating one schema at once: one of them fails, as a taken
+    // name in the catalog.
+    if ((result == Result::kFault || result == Result::kDuplicate) && retried < 3) {
+      return EnsureSchema(retried + 1);
+    }
     if (result != Result::kOk) return result;
   }
   if (!no_schema && !no_tables) {
@@ -95,8 +98,9 @@ Result PgConnection::EnsureSchema(bool retried) {
   session_.Rollback();
   // Another host may have created the same tables (or schema) meanwhile:
   // look once more.
-  if (result == Result::kFault && session_.connected() && !retried) {
-    return EnsureSchema(true);
+  if ((result == Result::kFault || result == Result::kDuplicate) && session_.connected() &&
+      retried < 3) {
+    return EnsureSchema(retried + 1);
   }
   return result;
 }
