@@ -15,39 +15,21 @@
 
 #include "ceplatform.h"
 #include "pg_server.h"
+#include "store_test_board.h"
 #include "wince.h"
 
 namespace {
 
-constexpr CEPROPID kTimeProp = MAKEPROPID(0, CEVT_FILETIME);
-constexpr CEPROPID kTextProp = MAKEPROPID(1, CEVT_BLOB);
+using ceplatform::store::CreateBoard;
+using ceplatform::store::OpenByName;
+using ceplatform::store::WritePost;
+
 const char16_t kBoard[] = u"TULVAN_hot.tvx";
 
 double Now() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
-}
-
-HANDLE OpenBoard() {
-  CEGUID volume;
-  CREATE_SYSTEMGUID(&volume);
-  CEOID id = 0;
-  std::u16string name = kBoard;
-  return CeOpenDatabaseEx(&volume, &id, &name[0], 0, CEDB_AUTOINCREMENT, nullptr);
-}
-
-bool CreateBoard() {
-  CEGUID volume;
-  CREATE_SYSTEMGUID(&volume);
-  CEDBASEINFO info;
-  memset(&info, 0, sizeof(info));
-  info.dwFlags = 0x17;
-  memcpy(info.szDbaseName, kBoard, sizeof(kBoard));
-  info.wNumSortOrder = 1;
-  info.rgSortSpecs[0].propid = kTimeProp;
-  info.rgSortSpecs[0].dwFlags = CEDB_SORT_DESCENDING;
-  return CeCreateDatabaseEx(&volume, &info) != 0;
 }
 
 // Posts from `threads` threads for `seconds`; posts per second, or -1 when a
@@ -60,7 +42,7 @@ double Run(int threads, double seconds, std::atomic<uint64_t>* clock) {
   double start = Now();
   for (int t = 0; t < threads; ++t) {
     writers.emplace_back([&]() {
-      HANDLE h = OpenBoard();
+      HANDLE h = OpenByName(kBoard);
       if (h == INVALID_HANDLE_VALUE) {
         failed = true;
         return;
@@ -68,15 +50,7 @@ double Run(int threads, double seconds, std::atomic<uint64_t>* clock) {
       std::string text(120, 'x');
       while (Now() < end && !failed) {
         uint64_t time = clock->fetch_add(1);
-        CEPROPVAL values[2];
-        memset(values, 0, sizeof(values));
-        values[0].propid = kTimeProp;
-        values[0].val.filetime.dwLowDateTime = static_cast<DWORD>(time);
-        values[0].val.filetime.dwHighDateTime = static_cast<DWORD>(time >> 32);
-        values[1].propid = kTextProp;
-        values[1].val.blob.dwCount = static_cast<DWORD>(text.size() + 1);
-        values[1].val.blob.lpb = reinterpret_cast<LPBYTE>(&text[0]);
-        if (CeWriteRecordProps(h, 0, 2, values) == 0) {
+        if (WritePost(h, time, text) == 0) {
           fprintf(stderr, "hot_board_bench: a post failed: error %lu\n",
                   static_cast<unsigned long>(GetLastError()));
           failed = true;
@@ -104,7 +78,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string uri = server.Uri("bench");
-  if (!PlatformSetStorePath(uri.c_str()) || !CreateBoard()) {
+  if (!PlatformSetStorePath(uri.c_str()) || CreateBoard(kBoard) == 0) {
     fprintf(stderr, "hot_board_bench: no board\n");
     return 1;
   }

@@ -51,7 +51,7 @@ class OutageTest(unittest.TestCase):
         self.assertEqual(302, status)
         self.assertEqual(1, len(self.host.board_posts()))
 
-        self.server.stop_server()
+        self.server.shut_down()
         pages = {"board": b"Other errors.", "post": b"Open database Error",
                  "catalogue": b"CeFindFirstDatabase failed with error (21)",
                  "listing": b"CeOpenDatabaseEx failed."}
@@ -66,7 +66,7 @@ class OutageTest(unittest.TestCase):
                 self.assertIn(pages[what], body)
                 self.assertNotIn("location", headers)
 
-        self.server.start_server()
+        self.server.start_again()
         deadline = time.monotonic() + RECOVERY_SECONDS
         status, _, body = self.host.get(BOARD)
         while status != 200 and time.monotonic() < deadline:

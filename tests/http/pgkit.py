@@ -149,15 +149,6 @@ class PgServer:
             raise
         return self
 
-    def start_server(self):
-        """Starts the server again after stop_server(), on the same cluster."""
-        self.start_again()
-
-    def stop_server(self):
-        """A fast shutdown that keeps the cluster, so that start_server() brings
-        the same databases back."""
-        self.shut_down()
-
     def start_again(self):
         """Starts the cluster after shut_down(), and waits until it takes
         connections."""
@@ -177,7 +168,7 @@ class PgServer:
     def stop(self):
         if os.path.exists(os.path.join(self.data, "postmaster.pid")):
             try:
-                self._run("pg_ctl", "-D", self.data, "-w", "-t", "60", "-m", "fast", "stop")
+                self.shut_down()
             except (RuntimeError, subprocess.TimeoutExpired):
                 pass
         shutil.rmtree(self.dir, ignore_errors=True)

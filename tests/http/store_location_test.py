@@ -41,11 +41,6 @@ class StartLineHost(hostkit.Host):
         return self.start_line.encode()
 
 
-def pg_ctl(server, *args):
-    """pg_ctl on the suite's cluster, its data kept."""
-    server._run("pg_ctl", "-D", server.data, "-w", "-t", "60", *args)
-
-
 class StoreLocationTest(unittest.TestCase):
 
     @classmethod
@@ -84,7 +79,7 @@ class StoreLocationTest(unittest.TestCase):
 
             # The database server goes down; the host answers with error pages
             # and logs each failure.
-            pg_ctl(self.server, "-m", "fast", "stop")
+            self.server.shut_down()
             for _ in range(3):
                 status, _, page = host.get(BOARD)
                 self.assertTrue(status == 503 or b"ERROR" in page.upper(), (status, page[:300]))
@@ -92,7 +87,7 @@ class StoreLocationTest(unittest.TestCase):
                                   ("body", "lost")])
         finally:
             stopped = host.stop()
-            pg_ctl(self.server, "-l", self.server.log, "-o", self.server.settings, "start")
+            self.server.start_again()
         errors = host.stderr_text()
         failures = [line for line in errors.splitlines() if "ceplatform:" in line]
         self.assertTrue(failures, errors)

@@ -12,12 +12,6 @@ namespace ceplatform {
 namespace store {
 namespace {
 
-int64_t MonotonicNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 void Pause(long ms) {
   struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000L};
   nanosleep(&pause, nullptr);
@@ -52,7 +46,7 @@ Result PgConnection::Open(const std::string& uri, uint64_t generation, Connectio
   return Result::kOk;
 }
 
-Result PgConnection::RunOnce(int id, const PgParams& params, PgRows* rows,
+Result PgConnection::RunWrite(int id, const PgParams& params, PgRows* rows,
                              PgSession::Heard* heard) {
   Result result = session_.Run(Statement(id), params, rows, heard);
   if (NothingWritten(*heard, result)) result = session_.Run(Statement(id), params, rows, heard);
@@ -126,7 +120,7 @@ Result PgConnection::CreateDatabase(DatabaseRow* row) {
   params.Int(row->modified);
   PgRows rows;
   PgSession::Heard heard;
-  Result result = RunOnce(kInsertDatabase, params, &rows, &heard);
+  Result result = RunWrite(kInsertDatabase, params, &rows, &heard);
   if (heard == PgSession::Heard::kNothing && session_.Uncertain(result)) {
     return Result::kOutcomeUnknown;
   }
@@ -181,7 +175,7 @@ Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes
   InsertParams(0, database, now, record, &fields);
   PgRows rows;
   PgSession::Heard heard;
-  Result result = RunOnce(kInsertNewRecord, fields, &rows, &heard);
+  Result result = RunWrite(kInsertNewRecord, fields, &rows, &heard);
   // No row: nothing was inserted, the database is gone.
   if (heard == PgSession::Heard::kRows && rows.count() == 0) return Result::kNoDatabase;
   if (result == Result::kOk) {
@@ -204,21 +198,22 @@ Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes
   return ResendInsert(database, now, oid, again, record, written);
 }
 
-Result PgConnection::ResendInsert(CEOID database, int64_t now, CEOID oid, const PgParams& again,
-                                  const RecordBytes& record, CEOID* written) {
+Result PgConnection::ResendInsert(CEOID database, int64_t now, CEOID oid,
+                                  const PgParams& again, const RecordBytes& record,
+                                  CEOID* written) {
   // The identifier was drawn for this call, so sending the insert again
   // with it adds the record, or finds it committed by the first try
   // (waiting for that one to end if it still runs), and its commit waits for
   // the standby as any other. Tried until the statement timeout; past that,
   // the write was made once or not at all.
-  int64_t give_up = MonotonicNs() + session_.timeout_ms() * 1000000;
+  int64_t give_up = PgSession::NowNs() + session_.timeout_ms() * 1000000;
   std::string first = session_.message();
   PgRows rows;
   PgSession::Heard heard;
   Result result;
   for (;;) {
     result = session_.Run(Statement(kInsertRecord), again, &rows, &heard);
-    if (result != Result::kUnreachable || MonotonicNs() > give_up) break;
+    if (result != Result::kUnreachable || PgSession::NowNs() > give_up) break;
     Pause(100);
   }
   if (result == Result::kOk && rows.count() == 1) {
@@ -302,7 +297,7 @@ Result PgConnection::DeleteRecord(CEOID database, CEOID record, int64_t now) {
   params.Int(now);
   PgRows rows;
   PgSession::Heard heard;
-  Result result = RunOnce(kDeleteRecord, params, &rows, &heard);
+  Result result = RunWrite(kDeleteRecord, params, &rows, &heard);
   if (heard == PgSession::Heard::kNothing && session_.Uncertain(result)) {
     return Result::kOutcomeUnknown;
   }

@@ -71,10 +71,11 @@ class PgConnection : public Connection {
   Result EnsureSchema(int retried = 0);
   // The format in meta (0 when it has none).
   Result ReadFormat(long long* format);
-  // Runs a statement, once more on a new connection when nothing was
-  // written and the first connection could not take it (lost, shutting
-  // down, read-only): the second reaches the current server.
-  Result RunOnce(int id, const PgParams& params, PgRows* rows, PgSession::Heard* heard);
+  // Runs a write: once more on a new connection when nothing was written
+  // and the first connection could not take it (lost, shutting down,
+  // read-only), so that the second reaches the current server; and again,
+  // a few times, when the server undid it to end a deadlock.
+  Result RunWrite(int id, const PgParams& params, PgRows* rows, PgSession::Heard* heard);
   // Runs a read, once more on a new connection when the old one had lost
   // its server.
   Result RunRead(int id, const PgParams& params, PgRows* rows);

@@ -44,10 +44,9 @@ const char kOfTop[] =
 // A query on the records of order p_ord from the top block's start:
 // `columns` (with `key` for the order's key) and `tail` after the filter.
 std::string FromTop(const std::string& columns, const std::string& tail) {
-  std::string key_order = "format('SELECT " + columns +
-                          " FROM records WHERE db = $1 AND %1$I IS NOT NULL"
-                          " AND (%1$I, oid) >= ($2, $3)" + tail + "', 'k' || p_ord)";
-  return key_order;
+  return "format('SELECT " + columns +
+         " FROM records WHERE db = $1 AND %1$I IS NOT NULL"
+         " AND (%1$I, oid) >= ($2, $3)" + tail + "', 'k' || p_ord)";
 }
 
 }  // namespace

@@ -17,12 +17,6 @@ namespace ceplatform {
 namespace store {
 namespace {
 
-int64_t MonotonicNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 bool Starts(const char* text, const char* prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
 }
@@ -154,8 +148,12 @@ Result PgSession::Configure() {
   bool lax_commit = rows.Text(0, 1)[0] == 't';
   timeout_ms_ = no_timeout ? 0 : atoll(rows.Text(0, 2));
   std::string sets;
-  if (no_timeout) sets += std::string("set_config('statement_timeout', '") + kStatementTimeout + "', true)";
-  if (lax_commit) sets += std::string(sets.empty() ? "" : ", ") + "set_config('synchronous_commit', 'on', true)";
+  if (no_timeout) {
+    sets += std::string("set_config('statement_timeout', '") + kStatementTimeout + "', true)";
+  }
+  if (lax_commit) {
+    sets += std::string(sets.empty() ? "" : ", ") + "set_config('synchronous_commit', 'on', true)";
+  }
   if (!sets.empty()) settings_ = "SELECT " + sets;
   if (timeout_ms_ <= 0) timeout_ms_ = 5000;
   return Result::kOk;
@@ -200,12 +198,18 @@ bool PgSession::InTransaction() const {
   return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
 }
 
+int64_t PgSession::NowNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 int64_t PgSession::CallDeadline() const {
-  return MonotonicNs() + (timeout_ms_ + kClientGraceMs) * 1000000;
+  return NowNs() + (timeout_ms_ + kClientGraceMs) * 1000000;
 }
 
 int64_t PgSession::LongDeadline() const {
-  return MonotonicNs() + kLongWorkSeconds * 1000000000ll;
+  return NowNs() + kLongWorkSeconds * 1000000000ll;
 }
 
 std::string PgSession::QuoteIdentifier(const std::string& name) {
@@ -235,7 +239,7 @@ Result PgSession::Lost(const char* what) {
 void PgSession::CutAfterSending() {
   int64_t deadline = CallDeadline();
   int flushed;
-  while ((flushed = PQflush(conn_)) == 1 && MonotonicNs() < deadline) {
+  while ((flushed = PQflush(conn_)) == 1 && NowNs() < deadline) {
     struct pollfd wait = {PQsocket(conn_), POLLOUT, 0};
     poll(&wait, 1, 100);
   }
@@ -247,7 +251,7 @@ Result PgSession::WaitForResult(int64_t deadline_ns) {
   int flushed;
   while ((flushed = PQflush(conn_)) == 1 || PQisBusy(conn_)) {
     if (flushed < 0) return Lost("sending");
-    int64_t left_ms = (deadline_ns - MonotonicNs()) / 1000000;
+    int64_t left_ms = (deadline_ns - NowNs()) / 1000000;
     if (left_ms <= 0) {
       Lost("no answer");
       message_ = "the server did not answer within " +

@@ -156,6 +156,8 @@ class PgSession {
   // it clears it.
   bool TakeServerChanged();
 
+  // The monotonic clock the deadlines are on, in nanoseconds.
+  static int64_t NowNs();
   // The deadline of a call starting now: the statement timeout and
   // kClientGraceMs; and of work that runs once and may take long.
   int64_t CallDeadline() const;

@@ -156,7 +156,8 @@ class PgInserter : public SnapshotSink {
   }
 
   bool Record(const SnapshotRecord& row) override {
-    static const Oid kTypes[7] = {kPgInt8, kPgInt8, kPgBytea, kPgBytea, kPgBytea, kPgBytea, kPgBytea};
+    static const Oid kTypes[7] = {kPgInt8,  kPgInt8,  kPgBytea, kPgBytea,
+                                  kPgBytea, kPgBytea, kPgBytea};
     PgParams params;
     params.Int(row.oid);
     params.Int(row.database);

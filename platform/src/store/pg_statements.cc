@@ -1,8 +1,6 @@
 #include "pg_statements.h"
 
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "pg_counts.h"
 #include "rank_blocks.h"
@@ -114,14 +112,13 @@ class StatementTable {
   StatementTable() {
     static const Oid kReadTypes[4] = {kPgInt8, kPgBytea, kPgInt8, kPgInt8};
     static const Oid kReadAtTypes[3] = {kPgInt8, kPgInt8, kPgInt8};
-    for (int id = kReadFirst; id < kPgStatementCount; ++id) reads_[id - kReadFirst] = ReadText(id - kReadFirst);
-    for (int id = 0; id < kPgStatementCount; ++id) {
-      if (id < kReadFirst) {
-        table_[id] = {kStatements[id].text, kStatements[id].count, kStatements[id].types};
-      } else {
-        bool at = id >= kReadAtFirst;
-        table_[id] = {reads_[id - kReadFirst].c_str(), at ? 3 : 4, at ? kReadAtTypes : kReadTypes};
-      }
+    for (int id = 0; id < kReadFirst; ++id) {
+      table_[id] = {kStatements[id].text, kStatements[id].count, kStatements[id].types};
+    }
+    for (int id = kReadFirst; id < kPgStatementCount; ++id) {
+      bool at = id >= kReadAtFirst;
+      reads_[id - kReadFirst] = ReadText(id - kReadFirst);
+      table_[id] = {reads_[id - kReadFirst].c_str(), at ? 3 : 4, at ? kReadAtTypes : kReadTypes};
     }
   }
   const PgStatement& operator[](int id) const { return table_[id]; }
