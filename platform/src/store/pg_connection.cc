@@ -19,6 +19,11 @@ void Pause(long ms) {
 
 // How often a write undone by the server to end a deadlock goes again.
 constexpr int kConflictRetries = 5;
+// How often a write whose new identifier was taken draws another. A server
+// that took over from another may hand out again the identifiers of records
+// it received only as they were sent again (one per write in flight at the
+// failover) until ResendInsert moves its sequence past them.
+constexpr int kTakenIdentifierRetries = 64;
 
 // Whether a write that came to `result` with `heard` wrote nothing and may
 // go once more on a new connection: it never left, or the server refused it
@@ -54,6 +59,13 @@ Result PgConnection::RunWrite(int id, const PgParams& params, PgRows* rows,
   // blocks; the server undoes one of them, which then goes again.
   for (int retry = 0; retry < kConflictRetries && result == Result::kFault &&
                       *heard == PgSession::Heard::kRefusal && session_.Conflicted();
+       ++retry) {
+    result = session_.Run(Statement(id), params, rows, heard);
+  }
+  // A new record fails as a duplicate only when its identifier is taken: it
+  // draws again.
+  for (int retry = 0; id == kInsertNewRecord && retry < kTakenIdentifierRetries &&
+                      result == Result::kDuplicate && *heard == PgSession::Heard::kRefusal;
        ++retry) {
     result = session_.Run(Statement(id), params, rows, heard);
   }
@@ -118,16 +130,23 @@ Result PgConnection::CreateDatabase(DatabaseRow* row) {
   params.Int(row->flags);
   params.Bytes(row->sorts);
   params.Int(row->modified);
-  PgRows rows;
-  PgSession::Heard heard;
-  Result result = RunWrite(kInsertDatabase, params, &rows, &heard);
-  if (heard == PgSession::Heard::kNothing && session_.Uncertain(result)) {
-    return Result::kOutcomeUnknown;
+  for (int draw = 0; draw <= kTakenIdentifierRetries; ++draw) {
+    PgRows rows;
+    PgSession::Heard heard;
+    Result result = RunWrite(kInsertDatabase, params, &rows, &heard);
+    if (heard == PgSession::Heard::kNothing && session_.Uncertain(result)) {
+      return Result::kOutcomeUnknown;
+    }
+    if (result != Result::kOk) return result;
+    if (rows.count() != 1) return Result::kFault;
+    if (!rows.Null(0, 0)) {
+      row->oid = static_cast<CEOID>(rows.Int(0, 0));
+      return Result::kOk;
+    }
+    if (rows.Int(0, 1) == 0) return Result::kDuplicate;  // the name is taken
   }
-  if (result != Result::kOk) return result;
-  if (rows.count() == 0) return Result::kDuplicate;
-  row->oid = static_cast<CEOID>(rows.Int(0, 0));
-  return Result::kOk;
+  session_.set_message("every identifier drawn was taken by a record");
+  return Result::kFault;
 }
 
 Result PgConnection::DeleteDatabase(CEOID database) {
@@ -217,6 +236,13 @@ Result PgConnection::ResendInsert(CEOID database, int64_t now, CEOID oid,
     Pause(100);
   }
   if (result == Result::kOk && rows.count() == 1) {
+    // Added now, perhaps on a server that took over and whose sequence is
+    // behind the identifier: moved past it, so that it is not drawn again.
+    // A failure here leaves that to the retries of RunWrite.
+    PgParams drawn;
+    drawn.Int(oid);
+    PgRows ignored;
+    session_.Run(Statement(kAdvanceIdentifiers), drawn, &ignored);
     *written = oid;
     return Result::kOk;
   }

@@ -5,6 +5,7 @@
 // that reports success stored (or deleted) exactly what it was asked to, a
 // call that reports failure stored its post at most once, and the next call
 // works on a connection of its own.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -176,6 +177,63 @@ TEST_F(PgSessionFaultTest, AResendThatFindsAnotherPostStoresItsOwn) {
   EXPECT_EQ(1, SqlValue("SELECT count(*) FROM records WHERE oid = " + std::to_string(written) +
                         " AND position(convert_to('victim', 'UTF8') IN props) > 0"))
       << "the post is reported under its own identifier";
+  CloseHandle(h);
+}
+
+// A server that took over from another may hand out again identifiers that
+// the other one drew for records it received only as they were sent again.
+// Here the sequence is set back over records that exist: a new post and a
+// new database draw past them instead of failing.
+TEST_F(PgSessionFaultTest, ATakenIdentifierIsDrawnAgain) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_t"));
+  HANDLE h = OpenByName(u"TULVAN_t");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CEOID first = WritePost(h, 1, "first");
+  CEOID last = 0;
+  for (int i = 2; i <= 4; ++i) last = WritePost(h, static_cast<uint64_t>(i), "taken");
+  ASSERT_NE(0u, first);
+  ASSERT_NE(0u, last);
+  const struct {
+    const char* what;
+    std::function<CEOID()> write;
+  } writes[] = {
+      {"a post", [&] { return WritePost(h, 9, "new"); }},
+      {"a database", [&] { return CreateBoard(u"TULVAN_u"); }},
+  };
+  for (const auto& write : writes) {
+    SCOPED_TRACE(write.what);
+    Sql("SELECT setval('oids', " + std::to_string(first - 1) + ")");
+    CEOID written = write.write();
+    EXPECT_GT(written, last) << GetLastError();
+  }
+  CloseHandle(h);
+}
+
+// The first try of a post is rolled back at its commit, whose answer is
+// lost, and meanwhile the sequence is set back below its identifier, as on
+// a server that took over: the post goes in again under that identifier,
+// and the sequence is moved past it, so that the next post draws a new one
+// at once.
+TEST_F(PgSessionFaultTest, AResendOnAServerBehindMovesItsSequencePastThePost) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_b"));
+  HANDLE h = OpenByName(u"TULVAN_b");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  ASSERT_NE(0u, WritePost(h, 1, "before"));
+  Sql("CREATE SEQUENCE once;"
+      "CREATE FUNCTION fail_commit() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN"
+      " IF nextval('once') > 1 THEN RETURN NULL; END IF;"
+      " PERFORM setval('oids', NEW.oid - 5);"
+      " RAISE EXCEPTION 'the first try does not commit'; END$$;"
+      "CREATE CONSTRAINT TRIGGER fail_commit AFTER INSERT ON records"
+      " DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION fail_commit()");
+  PlatformFailStoreSession(0, PLATFORM_PG_LOSE_ANSWER, nullptr);
+  CEOID written = WritePost(h, 2, "resent");
+  PlatformFailStoreSession(-1, 0, nullptr);
+  ASSERT_NE(0u, written) << GetLastError();
+  EXPECT_EQ(1, Copies("resent"));
+  EXPECT_GE(SqlValue("SELECT last_value FROM oids"), static_cast<long long>(written));
+  Sql("DROP TRIGGER fail_commit ON records");
+  EXPECT_GT(WritePost(h, 3, "after"), written);
   CloseHandle(h);
 }
 

@@ -38,11 +38,22 @@ const StatementText kStatements[kReadFirst] = {
     {"SELECT db FROM records WHERE oid = $1", 1, {kPgInt8}},
     // What a record holds, to tell a record of this call from another.
     {"SELECT db, props FROM records WHERE oid = $1", 1, {kPgInt8}},
-    // An identifier is drawn only when no database has the name.
-    {"INSERT INTO databases(oid, name, type, flags, sorts, modified)"
-     " SELECT nextval('oids'), $1, $2, $3, $4, $5"
-     " WHERE NOT EXISTS (SELECT 1 FROM databases WHERE name = $1)"
-     " ON CONFLICT (name) DO NOTHING RETURNING oid",
+    // Draws identifiers until the sequence has passed $1, never moving it
+    // back: after a record went in under an identifier that this server's
+    // sequence may not have reached (drawn on a server it took over from).
+    {"WITH RECURSIVE drawn(n) AS (SELECT nextval('oids') UNION ALL"
+     " SELECT nextval('oids') FROM drawn WHERE n < $1) SELECT max(n) FROM drawn",
+     1, {kPgInt8}},
+    // An identifier is drawn only when no database has the name, and used
+    // only when no record has it (a record sent again to a server that took
+    // over may hold one its sequence has not passed). One row: the new
+    // database's identifier or NULL, and 1 when the one drawn was taken.
+    {"WITH n AS (SELECT nextval('oids') AS oid"
+     "  WHERE NOT EXISTS (SELECT 1 FROM databases WHERE name = $1)),"
+     " free AS (SELECT oid FROM n WHERE NOT EXISTS (SELECT 1 FROM records r WHERE r.oid = n.oid)),"
+     " added AS (INSERT INTO databases(oid, name, type, flags, sorts, modified)"
+     "  SELECT oid, $1, $2, $3, $4, $5 FROM free ON CONFLICT (name) DO NOTHING RETURNING oid)"
+     " SELECT (SELECT oid FROM added), (SELECT count(*) FROM n) - (SELECT count(*) FROM free)",
      5, {kPgBytea, kPgInt8, kPgInt8, kPgBytea, kPgInt8}},
     // A record with an identifier drawn as it is added, so that the order of
     // identifiers is the order of the writes; none is drawn when the

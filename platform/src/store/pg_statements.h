@@ -17,6 +17,7 @@ enum PgStatementId {
   kDatabaseExists,
   kRecordParent,
   kRecordOwner,
+  kAdvanceIdentifiers,
   kInsertDatabase,
   kInsertNewRecord,
   kInsertRecord,
