@@ -238,10 +238,17 @@ TEST_P(ReadAheadTest, PagesAtAPositionAreSharedOnlyWhileFresh) {
     return text;
   };
   EXPECT_EQ(Text(20), at(10));
-  uint64_t shared = ReadAhead::shared_count();
-  EXPECT_EQ(Text(20), at(10));
+  // The second seek shares the first one's page while it is fresh. On a
+  // machine slow enough to let the page age out between the two, the second
+  // reads it anew and the next try shares that one.
+  bool shared = false;
+  for (int attempt = 0; attempt < 5 && !shared; ++attempt) {
+    uint64_t before = ReadAhead::shared_count();
+    EXPECT_EQ(Text(20), at(10));
+    shared = ReadAhead::shared_count() >= before + 1;
+  }
+  EXPECT_TRUE(shared) << "a page sought again while fresh is shared";
   EXPECT_EQ(Text(19), at(11));
-  EXPECT_GE(ReadAhead::shared_count(), shared + 1);
 
   // A write of this process shows at once, to a seek as to a read.
   ASSERT_NE(0u, WritePost(writer_, 100, "newest"));
