@@ -105,6 +105,7 @@ const char* PgRows::Text(int row, int column) const {
 void PgSession::Drop() {
   if (conn_ != nullptr) PQfinish(conn_);
   conn_ = nullptr;
+  prepared_.clear();
 }
 
 Result PgSession::Connected() { return conn_ != nullptr ? Result::kOk : Connect(); }
@@ -136,7 +137,8 @@ Result PgSession::Configure() {
   Result result = RunText(
       "SELECT current_setting('statement_timeout') = '0',"
       " current_setting('synchronous_commit') IN ('off', 'local'),"
-      " (extract(epoch FROM current_setting('statement_timeout')::interval) * 1000)::bigint",
+      " (extract(epoch FROM current_setting('statement_timeout')::interval) * 1000)::bigint,"
+      " pg_backend_pid()",
       &rows);
   if (result != Result::kOk) return result;
   if (rows.count() != 1) {
@@ -147,6 +149,7 @@ Result PgSession::Configure() {
   bool no_timeout = rows.Text(0, 0)[0] == 't';
   bool lax_commit = rows.Text(0, 1)[0] == 't';
   timeout_ms_ = no_timeout ? 0 : atoll(rows.Text(0, 2));
+  pooled_ = atoll(rows.Text(0, 3)) != PQbackendPID(conn_);
   std::string sets;
   if (no_timeout) {
     sets += std::string("set_config('statement_timeout', '") + kStatementTimeout + "', true)";
@@ -309,11 +312,13 @@ Result PgSession::Classify(PgRows* rows) {
   }
   ExecStatusType status = PQresultStatus(result);
   conflicted_ = false;
+  state_.clear();
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Result::kOk;
   message_ = PQresultErrorMessage(result);
   TrimNewlines(&message_);
   const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
   if (state == nullptr) state = "";
+  state_ = state;
   conflicted_ = strcmp(state, "40P01") == 0 || strcmp(state, "40001") == 0;
   if (strcmp(state, "2200H") == 0) return Result::kExhausted;  // the sequence is used up
   if (strcmp(state, "23505") == 0) return Result::kDuplicate;
@@ -355,6 +360,12 @@ Result PgSession::Run(const PgStatement& statement, const PgParams& params, PgRo
   std::string failing = fault == PLATFORM_PG_FAIL_WITH ? FailingStatement(state) : "";
   bool own_transaction = !InTransaction();
   bool settings = own_transaction && !settings_.empty();
+  bool named = !pooled_ && statement.id >= 0;
+  if (named && prepared_.size() <= static_cast<size_t>(statement.id)) {
+    prepared_.resize(statement.id + 1);
+  }
+  bool prepare = named && !prepared_[statement.id] && failing.empty();
+  const std::string name = named ? "s" + std::to_string(statement.id) : std::string();
   warned_ = false;
   // The statement runs in the implicit transaction that the sync point
   // commits; the flush request before it makes the server send the rows
@@ -363,19 +374,24 @@ Result PgSession::Run(const PgStatement& statement, const PgParams& params, PgRo
       PQenterPipelineMode(conn_) &&
       (!settings || PQsendQueryParams(conn_, settings_.c_str(), 0, nullptr, nullptr, nullptr,
                                       nullptr, 1)) &&
-      (failing.empty()
-           ? PQsendQueryParams(conn_, statement.text, params.count(), statement.types,
-                               params.values(), params.lengths(), params.formats(), 1)
-           : PQsendQueryParams(conn_, failing.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1)) &&
+      (!prepare ||
+       PQsendPrepare(conn_, name.c_str(), statement.text, statement.count, statement.types)) &&
+      (!failing.empty()
+           ? PQsendQueryParams(conn_, failing.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1)
+       : named ? PQsendQueryPrepared(conn_, name.c_str(), params.count(), params.values(),
+                                     params.lengths(), params.formats(), 1)
+               : PQsendQueryParams(conn_, statement.text, params.count(), statement.types,
+                                   params.values(), params.lengths(), params.formats(), 1)) &&
       PQsendFlushRequest(conn_) && PQpipelineSync(conn_);
   if (!queued) return Lost("sending");
   heard = Heard::kNothing;
   if (fault == PLATFORM_PG_DROP_AFTER_SEND) CutAfterSending();
-  // The settings' result, the statement's, each followed by the end of its
-  // results, then the sync point; an error at the commit comes before the
-  // sync point.
+  // The settings' result, the preparation's, the statement's, each followed
+  // by the end of its results, then the sync point; an error at the commit
+  // comes before the sync point.
   PgRows failure;
   bool settings_pending = settings;
+  bool prepare_pending = prepare;
   Result waited = Result::kOk;
   for (;;) {
     waited = WaitForResult(deadline);
@@ -391,8 +407,13 @@ Result PgSession::Run(const PgStatement& statement, const PgParams& params, PgRo
       break;
     }
     bool ok = status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
-    if (settings_pending && ok) {
-      settings_pending = false;
+    if (ok && (settings_pending || prepare_pending)) {
+      if (settings_pending) {
+        settings_pending = false;
+      } else {
+        prepare_pending = false;
+        prepared_[statement.id] = true;
+      }
       PQclear(next);
       continue;
     }
@@ -415,6 +436,12 @@ Result PgSession::Run(const PgStatement& statement, const PgParams& params, PgRo
   // The statement's rows came, if it had any; the commit's answer is lost.
   if (fault == PLATFORM_PG_LOSE_ANSWER) return Lost("answer lost on purpose by a test");
   Result result = Finish(failure.get() != nullptr ? &failure : rows);
+  // A prepared statement missing, or one there already: a pooler the
+  // session could not tell. Nothing ran; from now on nothing is prepared.
+  if (named && heard == Heard::kRefusal && (state_ == "26000" || state_ == "42P05")) {
+    pooled_ = true;
+    return Run(statement, params, rows, heard_out);
+  }
   if (result == Result::kOk && heard_out != nullptr && own_transaction && warned_) {
     message_ = "the commit may not stand: " + warning_;
     return Result::kOutcomeUnknown;

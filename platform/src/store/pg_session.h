@@ -1,13 +1,18 @@
 // The wire to a PostgreSQL server: one libpq connection, how statements go
 // out on it, and what their answers come to.
 //
-// Nothing outlives a transaction on the server, so that a session works the
-// same directly and through a pooler that lends server connections one
-// transaction at a time (pgbouncer's transaction pooling): statements are
-// unnamed and go with their parameters, and the settings the store needs (a
-// statement timeout, synchronous commits) are set inside each transaction
-// with set_config(..., true), and only when the role or the server has not
-// set them already.
+// Nothing the store relies on outlives a transaction on the server, so that
+// a session works the same directly and through a pooler that lends server
+// connections one transaction at a time (pgbouncer's transaction pooling):
+// the settings the store needs (a statement timeout, synchronous commits) are
+// set inside each transaction with set_config(..., true), and only when the
+// role or the server has not set them already; and through a pooler
+// statements are unnamed and go with their parameters. A session straight to
+// the server (its backend's process id is the one the connection reported;
+// a pooler reports its own) keeps the store's statements prepared, which
+// saves their planning at every call; should a statement it prepared be
+// missing, or one it prepares be there already (a pooler it could not tell),
+// it goes unnamed from then on, and the unit once more.
 //
 // A unit is what goes out together up to a sync point: a statement in an
 // implicit transaction of its own (committed at the sync point), a statement
@@ -34,6 +39,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "connection.h"
 
@@ -98,11 +104,14 @@ class PgRows {
   PGresult* result_ = nullptr;
 };
 
-// A statement's text and its parameters' types.
+// A statement's text and its parameters' types. One with an `id` of 0 or
+// more is one of the store's own, which a connection straight to the server
+// prepares once under a name of its own (see PgSession::Run).
 struct PgStatement {
   const char* text;
   int count;
   const Oid* types;
+  int id = -1;
 };
 
 class PgSession {
@@ -211,6 +220,9 @@ class PgSession {
   bool server_changed_ = false;  // see TakeServerChanged
   bool conflicted_ = false;      // see Conflicted
   std::string settings_;         // the statement that sets them, or empty
+  bool pooled_ = true;           // maybe through a pooler: nothing prepared
+  std::vector<bool> prepared_;   // by statement id, on this connection
+  std::string state_;            // the SQLSTATE of the last failure
   void (*hook_)(void*, const PGresult*) = nullptr;
   void* hook_context_ = nullptr;
   int64_t timeout_ms_ = 5000;

@@ -46,6 +46,7 @@ const Fault kFaults[] = {
     {PLATFORM_PG_FAIL_WITH, "08006", "connection failure"},
     {PLATFORM_PG_FAIL_WITH, "53300", "too many connections"},
     {PLATFORM_PG_FAIL_WITH, "40001", "serialization failure"},
+    {PLATFORM_PG_FAIL_WITH, "26000", "a prepared statement missing"},
 };
 
 // Units a post sends at most: the insert, its resend, the check of what the
@@ -234,6 +235,24 @@ TEST_F(PgSessionFaultTest, AResendOnAServerBehindMovesItsSequencePastThePost) {
   EXPECT_GE(SqlValue("SELECT last_value FROM oids"), static_cast<long long>(written));
   Sql("DROP TRIGGER fail_commit ON records");
   EXPECT_GT(WritePost(h, 3, "after"), written);
+  CloseHandle(h);
+}
+
+// A pooler that hands the session's units to server connections that did
+// not prepare its statements: the server finds a prepared statement missing.
+// The unit goes once more, unnamed, and so does every later one.
+TEST_F(PgSessionFaultTest, APreparedStatementMissingSendsStatementsUnnamed) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_p"));
+  HANDLE h = OpenByName(u"TULVAN_p");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  ASSERT_NE(0u, WritePost(h, 1, "prepared"));
+  PlatformFailStoreSession(0, PLATFORM_PG_FAIL_WITH, "26000");
+  CEOID written = WritePost(h, 2, "unnamed");
+  PlatformFailStoreSession(-1, 0, nullptr);
+  EXPECT_NE(0u, written) << GetLastError();
+  EXPECT_EQ(1, Copies("unnamed"));
+  EXPECT_NE(0u, WritePost(h, 3, "later"));
+  EXPECT_EQ(1, Copies("later"));
   CloseHandle(h);
 }
 

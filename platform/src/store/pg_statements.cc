@@ -124,12 +124,13 @@ class StatementTable {
     static const Oid kReadTypes[4] = {kPgInt8, kPgBytea, kPgInt8, kPgInt8};
     static const Oid kReadAtTypes[3] = {kPgInt8, kPgInt8, kPgInt8};
     for (int id = 0; id < kReadFirst; ++id) {
-      table_[id] = {kStatements[id].text, kStatements[id].count, kStatements[id].types};
+      table_[id] = {kStatements[id].text, kStatements[id].count, kStatements[id].types, id};
     }
     for (int id = kReadFirst; id < kPgStatementCount; ++id) {
       bool at = id >= kReadAtFirst;
       reads_[id - kReadFirst] = ReadText(id - kReadFirst);
-      table_[id] = {reads_[id - kReadFirst].c_str(), at ? 3 : 4, at ? kReadAtTypes : kReadTypes};
+      table_[id] = {reads_[id - kReadFirst].c_str(), at ? 3 : 4,
+                    at ? kReadAtTypes : kReadTypes, id};
     }
   }
   const PgStatement& operator[](int id) const { return table_[id]; }

@@ -1,6 +1,6 @@
 // The statements the PostgreSQL store sends with parameters: their texts,
-// written once, and their parameters' types. Every one goes unnamed with its
-// parameters (pg_session.h says why).
+// written once, their parameters' types, and the identifiers under which a
+// connection straight to the server keeps them prepared (pg_session.h).
 #ifndef CEPLATFORM_STORE_PG_STATEMENTS_H_
 #define CEPLATFORM_STORE_PG_STATEMENTS_H_
 
