@@ -1,6 +1,26 @@
 #include "strip_tags.h"
 
+#include <string.h>
+
+#include "char_reference.h"
 #include "shift_jis.h"
+
+namespace {
+
+// The longest character reference: "&#x" or "&#", seven digits, ';'.
+const DWORD kLongestReference = 11;
+
+// The length of the character reference at `text` (CharReferenceLength)
+// looking at no more than `left` bytes.
+int ReferenceWidth(const unsigned char* text, DWORD left) {
+  char copy[kLongestReference + 1];
+  DWORD n = left < kLongestReference ? left : kLongestReference;
+  memcpy(copy, text, n);
+  copy[n] = '\0';
+  return CharReferenceLength(copy, NULL);
+}
+
+}  // namespace
 
 void StripTagsBounded(char* destination, int maximum, const char* source, DWORD sourceBytes) {
   if (destination == NULL) return;
@@ -25,9 +45,13 @@ void StripTagsBounded(char* destination, int maximum, const char* source, DWORD 
     }
     // A double-byte character travels as one unit, so that a cut can never
     // leave half of it behind (or swallow a bracket as its second byte).
+    // So does a character reference, which a cut would leave as text.
     int width = 1;
     if (IsShiftJisLeadByte(c) && at + 1 < sourceBytes && IsShiftJisTrailByte(text[at + 1])) {
       width = 2;
+    } else if (c == '&') {
+      int reference = ReferenceWidth(text + at, sourceBytes - at);
+      if (reference > 0) width = reference;
     }
     if (copying) {
       if (count + width > maximum) break;

@@ -11,8 +11,9 @@
 //
 // At most `maximum` bytes are copied, and only whole characters: a Shift_JIS
 // lead byte (0x81-0x9F, 0xE0-0xFC) and its trail byte are copied together or
-// not at all. Copying stops at the source's terminator or when the next
-// character would not fit.
+// not at all, and so is a numeric character reference ("&#128512;", which
+// shows the character). Copying stops at the source's terminator or when the
+// next character would not fit.
 //
 // REQUIRES: `destination` holds at least maximum + 1 bytes; `source` is
 // NUL-terminated (or NULL, which gives an empty text). The destination is

@@ -31,6 +31,13 @@ TEST(StripTagsTest, Cases) {
       {"\x88<b>x", 255, "\x88x"},    // a lead byte before a tag is a byte alone
       {"\x88", 255, "\x88"},          // and so is one at the very end
       {"\xB1\xB2\xB3", 2, "\xB1\xB2"},  // half-width katakana
+      // A reference a browser made for a character Shift_JIS lacks stays
+      // whole, so that the page shows that character or nothing of it.
+      {"a&#128512;b", 255, "a&#128512;b"},
+      {"a&#128512;b", 10, "a&#128512;"},
+      {"a&#128512;b", 9, "a"},
+      {"&amp;#128512;", 5, "&amp;"},  // escaped text goes byte by byte
+      {"&#12", 3, "&#1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source + " / " + std::to_string(c.maximum));
@@ -58,6 +65,9 @@ TEST(StripTagsTest, BoundedStopsAtTheCountOrTheTerminator) {
   EXPECT_STREQ(area, "abc");
   StripTagsBounded(area, 15, "ab\0cd", 5);
   EXPECT_STREQ(area, "ab");
+  // A reference cut off by the count is no reference: its bytes go alone.
+  StripTagsBounded(area, 15, "x&#65;", 5);
+  EXPECT_STREQ(area, "x&#65");
   const char lead[] = {'z', '\x88', '\x9F'};
   StripTagsBounded(area, 15, lead, 2);  // the trail byte lies outside the count
   EXPECT_STREQ(area, "z\x88");

@@ -20,17 +20,32 @@ const int kReadBlock = 256;
 // The longest template file name, "HEAD.HTML" or "FOOT.HTML".
 const int kTemplateNameSize = 9;
 
-// Forms <directory><base> in `prefix`, the part the two template paths share;
-// 0 when the script's directory is unknown (no DOCUMENT_ROOT or SCRIPT_NAME,
-// or a path too long for the area).
-int TemplatePrefix(ServerVariables* variables, const char* base, char* prefix) {
-  memset(prefix, 0, kPathSize);
-  if (!GetScriptDirectory(variables, prefix, kDirectorySize)) return 0;
-  size_t used = strlen(prefix);
+// Where a board's templates lie: <directory><base>, the part the two
+// template paths share, and how much of it is the document root, which the
+// page never shows.
+struct TemplatePlace {
+  char prefix[kPathSize];
+  int found;      // 0 when the script's directory is unknown
+  int rootBytes;  // the bytes of `prefix` that the document root gave
+};
+
+// Fills `place` for the board of `base`; `found` is 0 when the script's
+// directory is unknown (no DOCUMENT_ROOT or SCRIPT_NAME, or a path too long
+// for the area).
+void FindTemplates(ServerVariables* variables, const char* base, TemplatePlace* place) {
+  memset(place->prefix, 0, kPathSize);
+  place->found = 0;
+  place->rootBytes = 0;
+  if (!GetScriptDirectory(variables, place->prefix, kDirectorySize)) return;
+  size_t used = strlen(place->prefix);
   size_t baseLength = strlen(base);
-  if (used + baseLength + kTemplateNameSize + 1 > static_cast<size_t>(kPathSize)) return 0;
-  memcpy(prefix + used, base, baseLength + 1);
-  return 1;
+  if (used + baseLength + kTemplateNameSize + 1 > static_cast<size_t>(kPathSize)) return;
+  memcpy(place->prefix + used, base, baseLength + 1);
+  // The directory is the root's bytes, then the script's; a script without
+  // a folder of its own can leave less than the root.
+  size_t root = strlen(variables->Get("DOCUMENT_ROOT"));
+  place->rootBytes = static_cast<int>(root < used ? root : used);
+  place->found = 1;
 }
 
 // <prefix><file> in `path`.
@@ -233,20 +248,21 @@ int ListPosts(WCHAR* name, const char* script, PageWriter* page, int offset, int
 namespace {
 
 // Writes the page's top: the header block, then the header template, or the
-// built-in header, a comment naming the path tried and the built-in form.
-// `prefix` is the templates' shared path when `havePath` (TemplatePrefix).
+// built-in header, a comment naming the template tried and the built-in form.
+// The comment names the template below the document root (\bbs\boardHEAD.HTML):
+// every visitor reads it, and the server's own folders are nobody's business.
 // Returns the hide flag: 0 when the text written carries the marker, read as
 // text (a header with a NUL byte in it is searched up to that byte).
-int WritePageTop(const char* script, const char* prefix, int havePath, PageWriter* page) {
+int WritePageTop(const char* script, const TemplatePlace& place, PageWriter* page) {
   page->Put("Content-Type: text/html; Charset=Shift_JIS\r\n\r\n");
   char path[kPathSize];
-  if (havePath) TemplatePath(prefix, "HEAD.HTML", path);
-  if (!havePath || !ReadTemplateFile(path, page)) {
+  if (place.found) TemplatePath(place.prefix, "HEAD.HTML", path);
+  if (!place.found || !ReadTemplateFile(path, page)) {
     WriteBoardHeader(page);
     // Without a directory nothing was tried, so there is no path to name.
-    if (havePath) {
+    if (place.found) {
       page->Put("\n<!-- ERROR READ FILE ");
-      page->Put(path);
+      page->Put(path + place.rootBytes);
       page->Put(" -->\n");
     }
     WriteBoardForm(script, page);
@@ -261,11 +277,11 @@ int ShowsDeleteButtons(ServerVariables* variables) {
   const char* scriptName = variables->GetNoCase("SCRIPT_NAME");
   char base[kBaseNameSize];
   ScriptBaseName(scriptName, base, sizeof(base));
-  char prefix[kPathSize];
-  int havePath = TemplatePrefix(variables, base, prefix);
+  TemplatePlace place;
+  FindTemplates(variables, base, &place);
   TextBuffer top;
   PageWriter page(&top);
-  int hide = WritePageTop(scriptName != NULL ? scriptName : "", prefix, havePath, &page);
+  int hide = WritePageTop(scriptName != NULL ? scriptName : "", place, &page);
   if (page.failed()) return -1;
   return hide ? 0 : 1;
 }
@@ -279,15 +295,15 @@ void WriteBoardPage(ServerVariables* variables, TextBuffer* response, WCHAR* nam
   const char* script = scriptName != NULL ? scriptName : "";
   char base[kBaseNameSize];
   ScriptBaseName(scriptName, base, sizeof(base));
-  char prefix[kPathSize];
-  int havePath = TemplatePrefix(variables, base, prefix);
-  int hide = WritePageTop(script, prefix, havePath, &page);
+  TemplatePlace place;
+  FindTemplates(variables, base, &place);
+  int hide = WritePageTop(script, place, &page);
 
   ListPosts(name, script, &page, offset, hide);
 
   char path[kPathSize];
-  if (havePath) TemplatePath(prefix, "FOOT.HTML", path);
-  if (!havePath || !ReadTemplateFile(path, &page)) WriteBoardFooter(&page);
+  if (place.found) TemplatePath(place.prefix, "FOOT.HTML", path);
+  if (!place.found || !ReadTemplateFile(path, &page)) WriteBoardFooter(&page);
 
   if (page.failed()) ErrorPage(response, kNotEnoughMemory);
 }

@@ -35,13 +35,8 @@ std::string DeleteButton(const std::string& script, long oid) {
 
 class BoardPageTest : public BoardTest {
  protected:
-  std::string HeadPath() const {
-    std::string path = root_ + "/cgi/boardHEAD.HTML";
-    for (char& c : path) {
-      if (c == '/') c = '\\';
-    }
-    return path;
-  }
+  // The header template as the page names it: below the document root.
+  static std::string HeadPath() { return "\\cgi\\boardHEAD.HTML"; }
   // Posts "Post1" ... "Post<n>", one minute apart, so the newest comes first.
   void MakePosts(int n, const std::string& script = "/cgi/board.tvx") {
     for (int i = 1; i <= n; i++) {
@@ -50,6 +45,30 @@ class BoardPageTest : public BoardTest {
     }
   }
 };
+
+// A board without templates named the server's folders to every visitor.
+TEST_F(BoardPageTest, RegressionMissingTemplateCommentShowsTheServersFolders) {
+  struct Case {
+    std::string root;  // DOCUMENT_ROOT
+    std::string script;
+    std::string named;
+  } cases[] = {
+      {"/srv/hidden-place/www", "/cgi/board.tvx", "\\cgi\\boardHEAD.HTML"},
+      {"/srv/hidden-place/www/", "/cgi/board.tvx", "\\cgi\\boardHEAD.HTML"},
+      {"\\srv\\hidden-place\\www", "/bbs/deep/er/board.tvx", "\\bbs\\deep\\er\\boardHEAD.HTML"},
+      {"/srv/hidden-place/www", "/board.tvx", "\\boardHEAD.HTML"},
+      {"/srv/hidden-place/www", "board.tvx", "boardHEAD.HTML"},  // no folder of its own
+      {"", "/cgi/board.tvx", "\\cgi\\boardHEAD.HTML"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.root + " " + c.script);
+    Reply reply = Run({{"REQUEST_METHOD", "GET"}, {"SCRIPT_NAME", c.script},
+                       {"DOCUMENT_ROOT", c.root}, {"QUERY_STRING", ""}});
+    EXPECT_EQ(reply.text.find("hidden-place"), std::string::npos) << reply.text;
+    EXPECT_NE(reply.text.find("<!-- ERROR READ FILE " + c.named + " -->"), std::string::npos)
+        << reply.text;
+  }
+}
 
 TEST_F(BoardPageTest, BoardWithoutDatabaseIsBuiltinsAndNoListing) {
   Reply reply = Get();

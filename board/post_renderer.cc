@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "char_reference.h"
 #include "error_page.h"
 #include "form_field.h"
 #include "page_writer.h"
@@ -50,9 +51,20 @@ int EscapeText(const unsigned char* text, TextBuffer* out) {
       }
       continue;
     }
+    if (c == '&') {
+      // A reference the browser made for a character Shift_JIS lacks stays
+      // as it came: it shows that character and can never open markup.
+      int kept = CharReferenceLength(reinterpret_cast<const char*>(p), NULL);
+      if (kept > 0) {
+        w.Put(reinterpret_cast<const char*>(p), kept);
+        p += kept - 1;
+      } else {
+        w.Put("&amp;");
+      }
+      continue;
+    }
     switch (c) {
       case '\n': w.Put("<BR>\n"); break;
-      case '&': w.Put("&amp;"); break;
       case '<': w.Put("&lt;"); break;
       case '>': w.Put("&gt;"); break;
       case '"': w.Put("&quot;"); break;

@@ -12,7 +12,10 @@
 // `key`, at the start of the text or after '&', followed by '='. Its value
 // runs to the next '&' and is URL-decoded exactly once, then escaped for HTML
 // into `value` (cleared first):
-//   '&' '<' '>' '"'  become  &amp; &lt; &gt; &quot;
+//   '&' '<' '>' '"'  become  &amp; &lt; &gt; &quot;, except that a
+//                    well-formed numeric character reference ("&#128512;",
+//                    CharReferenceLength) stays as it is: the browser sends
+//                    one for each character that Shift_JIS lacks
 //   line feed        becomes <BR> and a line feed; carriage return is dropped
 //   Shift_JIS        a lead byte (0x81-0x9F, 0xE0-0xFC) keeps the byte after
 //                    it only when that is a trail byte (0x40-0x7E, 0x80-0xFC);
@@ -29,9 +32,10 @@ int GetPostField(TextBuffer* body, TextBuffer* value, const char* key);
 // length; 0 when the item is absent or empty. `out` holds `size` bytes.
 int CopyFormValue(const char* text, const char* key, char* out, int size);
 
-// Copies the longest run of whole characters and whole entities of the
-// escaped text `text` that fits in `limit` bytes into `area`, and ends it with
-// a NUL (`area` holds limit + 1 bytes). NULL copies nothing.
+// Copies the longest run of whole characters and whole entities (kept
+// character references among them) of the escaped text `text` that fits in
+// `limit` bytes into `area`, and ends it with a NUL (`area` holds limit + 1
+// bytes). NULL copies nothing.
 void CopyWholeUnits(char* area, const char* text, int limit);
 
 // Renders the post of `body` (fields name, email, subject, body) and appends

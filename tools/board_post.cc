@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+#include "char_reference.h"
+
 namespace {
 
 // "投稿者：", the label before the poster's name.
@@ -130,6 +132,25 @@ void AppendShiftJis(const char* bytes, size_t size, std::string* out) {
   }
 }
 
+// Appends the character `code_point` (at most U+10FFFF) in UTF-8.
+void AppendUtf8(unsigned long code_point, std::string* out) {
+  if (code_point < 0x80) {
+    *out += static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    *out += static_cast<char>(0xC0 | (code_point >> 6));
+    *out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    *out += static_cast<char>(0xE0 | (code_point >> 12));
+    *out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (code_point >> 18));
+    *out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+}
+
 }  // namespace
 
 std::string FileTimeIso(int64_t file_time) {
@@ -174,6 +195,13 @@ std::string UnescapeField(const std::string& escaped) {
     out.append(escaped, i, next - i);
     i = next;
     if (i == escaped.size()) break;
+    unsigned long code_point = 0;
+    int reference = CharReferenceLength(escaped.c_str() + i, &code_point);
+    if (reference > 0) {
+      AppendUtf8(code_point, &out);
+      i += reference;
+      continue;
+    }
     bool matched = false;
     for (const auto& entity : kEntities) {
       if (escaped.compare(i, entity.size, entity.text, entity.size) == 0) {
@@ -208,7 +236,8 @@ BoardPost ReadBoardPost(int64_t file_time, const std::string& html) {
   // to a marker's byte below 0x40, which is no part of a character of two
   // bytes, so the pieces give what the whole gives; and an entity is ASCII
   // after a byte that no character continues with, so unescaping after the
-  // conversion gives what converting the unescaped field gives.
+  // conversion gives what converting the unescaped field gives. A kept
+  // character reference is ASCII too; it becomes its character in UTF-8.
   struct {
     const Place* place;
     std::optional<std::string>* field;

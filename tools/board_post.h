@@ -1,6 +1,6 @@
 // A board post taken apart again: the record the board stores (its time and
 // its finished Shift_JIS HTML) read back into the fields a visitor typed,
-// as UTF-8 text.
+// as UTF-8 text, the characters a browser sent as references included.
 #ifndef TOOLS_BOARD_POST_H_
 #define TOOLS_BOARD_POST_H_
 
@@ -30,8 +30,10 @@ BoardPost ReadBoardPost(int64_t file_time, const std::string& html);
 // the board stores the local time of posting.
 std::string FileTimeIso(int64_t file_time);
 
-// The text of an escaped field: "<BR>" and its line feed become one line
-// feed, &amp; &lt; &gt; &quot; their characters.
+// The text of an escaped field, converted to UTF-8: "<BR>" and its line
+// feed become one line feed, &amp; &lt; &gt; &quot; their characters, and a
+// character reference the board kept ("&#128512;", CharReferenceLength) its
+// character in UTF-8. Everything else stays as it is.
 std::string UnescapeField(const std::string& escaped);
 
 // Shift_JIS (code page 932) bytes as UTF-8; a byte that starts no character

@@ -89,6 +89,12 @@ TEST_F(StoreToolPostTest, FieldsComeBackAsTyped) {
       {"Japanese", "\x8E\x52\x93\x63", "", "\x8C\x8F\x96\xBC", "\x96\x7B\x95\xB6\x82\xC5\x82\xB7",
        "\xE5\xB1\xB1\xE7\x94\xB0", "\xE4\xBB\xB6\xE5\x90\x8D",
        "\xE6\x9C\xAC\xE6\x96\x87\xE3\x81\xA7\xE3\x81\x99", false, ""},
+      // What a browser sends for characters Shift_JIS lacks comes out as
+      // those characters; an escaped '&' before the same digits stays text.
+      {"references of a browser", "&#128512;", "", "&#x1F600;&#12316;",
+       "\x8A\x47&#54620;&#134071;\n&amp;#65; &#0; &#12", "\xF0\x9F\x98\x80",
+       "\xF0\x9F\x98\x80\xE3\x80\x9C",
+       "\xE7\xB5\xB5\xED\x95\x9C\xF0\xA0\xAE\xB7\n&amp;#65; &#0; &#12", false, ""},
       {"a name cut at 29 bytes, never inside an entity", "abcdefghijklmnopqrstuvwxyz&&&", "",
        "s", "b", "abcdefghijklmnopqrstuvwxyz", "s", "b", false, ""},
   };
@@ -108,6 +114,10 @@ TEST_F(StoreToolPostTest, FieldsComeBackAsTyped) {
     EXPECT_NE(post.html.find("2024\xE5\xB9\xB4" "3\xE6\x9C\x88" "15\xE6\x97\xA5"),
               std::string::npos)
         << post.html;
+    // The HTML stays as stored: references and all.
+    if (c.want_name == "\xF0\x9F\x98\x80") {
+      EXPECT_NE(post.html.find("&#128512;"), std::string::npos) << post.html;
+    }
   }
 }
 
@@ -140,9 +150,9 @@ TEST(StoreToolPostText, HtmlNotInTheBoardsFormKeepsOnlyItsHtml) {
 }
 
 // The HTML is converted once and the fields taken from it: the same as
-// converting each unescaped field on its own, whatever bytes the fields
-// hold (characters of two bytes, lone lead bytes, bytes that are no
-// character, entities and what looks like them).
+// converting each field on its own and unescaping it, whatever bytes the
+// fields hold (characters of two bytes, lone lead bytes, bytes that are no
+// character, entities, references and what looks like them).
 TEST(StoreToolPostText, FieldsAsEachConvertedOnItsOwn) {
   uint64_t state = 1;
   auto next = [&](int n) {
@@ -151,7 +161,8 @@ TEST(StoreToolPostText, FieldsAsEachConvertedOnItsOwn) {
   };
   // No '>' or '/' of their own, so that no field holds a marker.
   const char* const tokens[] = {"a", " ", "&amp;", "&lt;", "&gt;", "&quot;", "<BR>\n", "&am",
-                                "<BR", "&", "<", "\"", ":", "\r\n", "\n"};
+                                "<BR", "&", "<", "\"", ":", "\r\n", "\n", "&#128512;",
+                                "&#x41;", "&#0;", "&#12", "#65;"};
   auto field = [&]() {
     std::string text;
     for (int i = next(8); i > 0; --i) {
@@ -189,11 +200,11 @@ TEST(StoreToolPostText, FieldsAsEachConvertedOnItsOwn) {
     BoardPost post = ReadBoardPost(0, html);
     ASSERT_TRUE(post.parsed) << i;
     EXPECT_EQ(post.html, ShiftJisToUtf8(html)) << i;
-    EXPECT_EQ(post.subject, ShiftJisToUtf8(UnescapeField(subject))) << i;
-    EXPECT_EQ(post.name, ShiftJisToUtf8(UnescapeField(name))) << i;
-    EXPECT_EQ(post.body, ShiftJisToUtf8(UnescapeField(body))) << i;
+    EXPECT_EQ(post.subject, UnescapeField(ShiftJisToUtf8(subject))) << i;
+    EXPECT_EQ(post.name, UnescapeField(ShiftJisToUtf8(name))) << i;
+    EXPECT_EQ(post.body, UnescapeField(ShiftJisToUtf8(body))) << i;
     if (mail) {
-      EXPECT_EQ(post.email, ShiftJisToUtf8(UnescapeField(email))) << i;
+      EXPECT_EQ(post.email, UnescapeField(ShiftJisToUtf8(email))) << i;
     } else {
       EXPECT_FALSE(post.email.has_value()) << i;
     }
