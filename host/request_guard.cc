@@ -125,8 +125,11 @@ bool RequestGuard::AdmitPost(const HttpRequest& request, HttpAnswer* answer) {
   if (!flood_.enabled()) return true;
   FloodDecision decision = flood_.Take(request.client_addr);
   if (decision.allowed) return true;
-  LogError("%s: refused, past the flood limit of %d posts a minute; may post again in %d s",
-           Who(request).c_str(), flood_.posts_per_minute(), decision.retry_after_seconds);
-  PutAnswer(FloodAnswer(decision.retry_after_seconds), answer);
+  PostKind kind = KindOfPost(request.body);
+  LogError("%s: refused a %s, past the flood limit (a burst of %d, then %d a minute); may post "
+           "again in %d s",
+           Who(request).c_str(), kind == PostKind::kDeletion ? "deletion" : "post",
+           FloodLimiter::kBurst, flood_.posts_per_minute(), decision.retry_after_seconds);
+  PutAnswer(FloodAnswer(decision.retry_after_seconds, kind), answer);
   return false;
 }

@@ -14,6 +14,18 @@ const char kFloodRefused[] =
 const char kFloodWait[] =
     "\x95\x62\x82\xD9\x82\xC7\x91\xD2\x82\xC1\x82\xC4\x82\xA9\x82\xE7\x81\x41\x82\xE0\x82\xA4"
     "\x88\xEA\x93\x78\x93\x8A\x8D\x65\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81\x42";
+// 削除が多すぎます
+const char kDeletionFloodTitle[] =
+    "\x8D\xED\x8F\x9C\x82\xAA\x91\xBD\x82\xB7\x82\xAC\x82\xDC\x82\xB7";
+// 短い間に続けて削除されたため、この削除は行いませんでした。
+const char kDeletionFloodRefused[] =
+    "\x92\x5A\x82\xA2\x8A\xD4\x82\xC9\x91\xB1\x82\xAF\x82\xC4\x8D\xED\x8F\x9C\x82\xB3\x82\xEA"
+    "\x82\xBD\x82\xBD\x82\xDF\x81\x41\x82\xB1\x82\xCC\x8D\xED\x8F\x9C\x82\xCD\x8D\x73\x82\xA2"
+    "\x82\xDC\x82\xB9\x82\xF1\x82\xC5\x82\xB5\x82\xBD\x81\x42";
+// 秒ほど待ってから、もう一度お試しください。 (after the number of seconds)
+const char kDeletionFloodWait[] =
+    "\x95\x62\x82\xD9\x82\xC7\x91\xD2\x82\xC1\x82\xC4\x82\xA9\x82\xE7\x81\x41\x82\xE0\x82\xA4"
+    "\x88\xEA\x93\x78\x82\xA8\x8E\x8E\x82\xB5\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81\x42";
 // 暗号化されていない接続です
 const char kPlainTitle[] =
     "\x88\xC3\x8D\x86\x89\xBB\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xC8\x82\xA2\x90\xDA\x91\xB1"
@@ -43,12 +55,18 @@ GuardAnswer Page(int status, const std::string& title_ja, const std::string& tit
 
 }  // namespace
 
-GuardAnswer FloodAnswer(int retry_after_seconds) {
+GuardAnswer FloodAnswer(int retry_after_seconds, PostKind kind) {
   std::string seconds = std::to_string(retry_after_seconds > 0 ? retry_after_seconds : 1);
   GuardAnswer answer =
-      Page(429, kFloodTitle, "Too many posts", std::string(kFloodRefused) + seconds + " " + kFloodWait,
-           "Your address has posted many times in a short while, so this post was not taken. "
-           "Please wait " + seconds + " seconds and post again.");
+      kind == PostKind::kDeletion
+          ? Page(429, kDeletionFloodTitle, "Too many deletions",
+                 std::string(kDeletionFloodRefused) + seconds + " " + kDeletionFloodWait,
+                 "Your address has deleted many times in a short while, so this deletion "
+                 "was not carried out. Please wait " + seconds + " seconds and try again.")
+          : Page(429, kFloodTitle, "Too many posts",
+                 std::string(kFloodRefused) + seconds + " " + kFloodWait,
+                 "Your address has posted many times in a short while, so this post was not "
+                 "taken. Please wait " + seconds + " seconds and post again.");
   answer.headers.emplace_back("Retry-After", seconds);
   return answer;
 }

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "post_kind.h"
+
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct GuardAnswer {
@@ -18,8 +20,9 @@ struct GuardAnswer {
 };
 
 // 429 for a post over the flood limit: Retry-After is the given seconds
-// (at least 1), and the page asks to wait that long and post again.
-GuardAnswer FloodAnswer(int retry_after_seconds);
+// (at least 1), and the page asks to wait that long and post again; for a
+// deletion it says that the deletion was not carried out.
+GuardAnswer FloodAnswer(int retry_after_seconds, PostKind kind);
 
 // 403 for a request that would send a password over a plain connection:
 // the page says that the password is only accepted over https.

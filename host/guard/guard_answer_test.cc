@@ -40,7 +40,7 @@ TEST(GuardAnswerTest, FloodPageSaysToWaitAndPostAgainInBothLanguages) {
   } cases[] = {{7, "7"}, {1, "1"}, {0, "1"}, {-3, "1"}, {3600, "3600"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.seconds);
-    GuardAnswer answer = FloodAnswer(c.seconds);
+    GuardAnswer answer = FloodAnswer(c.seconds, PostKind::kPost);
     EXPECT_EQ(answer.status, 429);
     EXPECT_EQ(HeaderOf(answer, "Retry-After"), c.shown);
     EXPECT_EQ(HeaderOf(answer, "Content-Type"), "text/html; charset=Shift_JIS");
@@ -54,6 +54,46 @@ TEST(GuardAnswerTest, FloodPageSaysToWaitAndPostAgainInBothLanguages) {
               std::string::npos)
         << page;
     EXPECT_NE(page.find("<meta charset=\"Shift_JIS\">"), std::string::npos);
+  }
+}
+
+// A deletion past the limit was told that "this post was not taken".
+TEST(GuardAnswerTest, RegressionDeletionFloodPageSpokeOfAPost) {
+  GuardAnswer answer = FloodAnswer(6, PostKind::kDeletion);
+  EXPECT_EQ(answer.status, 429);
+  EXPECT_EQ(HeaderOf(answer, "Retry-After"), "6");
+  std::string page = FromShiftJis(answer.body);
+  EXPECT_NE(page.find(u8"削除が多すぎます"), std::string::npos) << page;
+  EXPECT_NE(page.find(u8"この削除は行いませんでした。6 秒ほど待ってから"), std::string::npos)
+      << page;
+  EXPECT_NE(page.find("so this deletion was not carried out. Please wait 6 seconds"),
+            std::string::npos)
+      << page;
+  EXPECT_EQ(page.find(u8"投稿"), std::string::npos) << page;
+  EXPECT_EQ(page.find("post"), std::string::npos) << page;
+}
+
+TEST(PostKindTest, TheDeleteButtonsFormIsADeletion) {
+  struct Case {
+    const char* body;
+    PostKind kind;
+  } cases[] = {
+      {"deleteitem=%8D%ED%8F%9C&deleteitemid=12", PostKind::kDeletion},
+      {"deleteitemid=12&deleteitem=x", PostKind::kDeletion},
+      {"deleteitem=x", PostKind::kDeletion},
+      {"name=a&subject=b&body=c&postitem=x", PostKind::kPost},
+      // The board stores the post first when both are asked for.
+      {"postitem=x&deleteitem=x&deleteitemid=3", PostKind::kPost},
+      {"postitem=&deleteitem=x&deleteitemid=3", PostKind::kDeletion},
+      {"deleteitem=&deleteitemid=3", PostKind::kPost},
+      {"xdeleteitem=x", PostKind::kPost},
+      {"body=deleteitem%3Dx&deleteitemx=1", PostKind::kPost},
+      {"body=a&deleteitem", PostKind::kPost},
+      {"", PostKind::kPost},
+      {"&&deleteitem=1&", PostKind::kDeletion},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(KindOfPost(c.body), c.kind) << c.body;
   }
 }
 

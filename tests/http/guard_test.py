@@ -352,6 +352,9 @@ class GuardTest(unittest.TestCase):
                          sum('" 429 ' in line for line in self.access_lines(flooder)))
         line = self.error_log_after(mark, r"past the flood limit")
         self.assertIn("from " + flooder, line)
+        # The numbers of the rule as it works: the sixth post was refused.
+        self.assertIn("refused a post, past the flood limit (a burst of 5, then 10 a minute)",
+                      line)
 
         # Reading is never limited, nor are the owner's pages.
         self.assertEqual(200, self.host.get(BOARD, source=flooder)[0])
@@ -361,6 +364,22 @@ class GuardTest(unittest.TestCase):
                                                  "Content-Type": "application/x-www-form-urlencoded"}),
                                              source="127.0.7.3")
             self.assertEqual(200, status, i)
+
+    def test_quick_deletions_past_the_limit_get_a_page_about_a_deletion(self):
+        deleter = "127.0.7.4"
+        mark = len(self.host.stderr_text())
+        answers = [self.host.post(hostkit.OPEN_BOARD, [("deleteitem", "削除".encode("shift_jis")),
+                                                       ("deleteitemid", "0")], source=deleter)
+                   for _ in range(6)]
+        self.assertEqual([302] * 5 + [429], [status for status, _, _ in answers])
+        _, headers, page = answers[5]
+        self.assertIn("削除が多すぎます".encode("shift_jis"), page)
+        self.assertIn(b"so this deletion was not carried out", page)
+        self.assertNotIn(b"post", page)
+        self.assertNotIn("投稿".encode("shift_jis"), page)
+        line = self.error_log_after(mark, r"past the flood limit")
+        self.assertIn(f"from {deleter}: refused a deletion, past the flood limit (a burst of 5, "
+                      "then 10 a minute)", line)
 
     def test_through_the_trusted_proxy_each_client_has_its_own_limit(self):
         # The proxy's own address is shared by everyone behind it: were it
