@@ -99,10 +99,24 @@ class ServingChecks:
             password = f.read().strip()
         with open(os.path.join(credentials, "admin.htpasswd")) as f:
             self.assertTrue(f.read().startswith("admin:$6$"))
-        # A second run keeps the login and the owner's pages.
+        # A fresh site gives both boards templates; the entrance names no login.
+        bbs = os.path.join(state, "www", "bbs")
+        for name in ["boardHEAD.HTML", "boardFOOT.HTML", "openHEAD.HTML", "openFOOT.HTML"]:
+            self.assertTrue(os.path.isfile(os.path.join(bbs, name)), name)
+        with open(os.path.join(state, "www", "index.html"), "rb") as f:
+            entrance = f.read()
+        for word in [b"admin-password", b"password", "パスワード".encode(), "ユーザー名".encode()]:
+            self.assertNotIn(word, entrance)
+        self.assertTrue(os.path.isfile(os.path.join(state, "www", "favicon.ico")))
+        # A second run keeps the login and the owner's pages, and a board
+        # laid out without templates keeps its look.
+        os.remove(os.path.join(bbs, "boardHEAD.HTML"))
+        os.remove(os.path.join(bbs, "boardFOOT.HTML"))
         with open(os.path.join(state, "www", "index.html"), "a") as f:
             f.write("<!-- the owner's -->\n")
         result = run([setup_script, state, credentials])
+        self.assertFalse(os.path.exists(os.path.join(bbs, "boardHEAD.HTML")))
+        self.assertFalse(os.path.exists(os.path.join(bbs, "boardFOOT.HTML")))
         self.assertNotIn(b"password", result.stdout)
         with open(password_file) as f:
             self.assertEqual(password, f.read().strip())
@@ -129,8 +143,10 @@ class MakeInstallTest(unittest.TestCase, ServingChecks):
         for path in ["bin/tvxhost", "bin/tvxcall", "bin/tvxstore", "lib/corkwall/corkwall.tvx",
                      "lib/corkwall/corkwarden.tvx", "lib/corkwall/libceplatform.so",
                      "lib/corkwall/corkwall-setup", "share/corkwall/www/index.html",
-                     "share/corkwall/www/style.css", "share/corkwall/www/bbs/openHEAD.HTML",
-                     "share/corkwall/www/bbs/openFOOT.HTML", "share/man/man1/tvxhost.1.gz",
+                     "share/corkwall/www/style.css", "share/corkwall/www/favicon.ico",
+                     "share/corkwall/www/bbs/openHEAD.HTML",
+                     "share/corkwall/www/bbs/openFOOT.HTML", "share/corkwall/www/bbs/boardHEAD.HTML",
+                     "share/corkwall/www/bbs/boardFOOT.HTML", "share/man/man1/tvxhost.1.gz",
                      "share/man/man1/tvxcall.1.gz", "share/man/man1/tvxstore.1.gz",
                      "etc/corkwall/tvxhost.conf",
                      "etc/logrotate.d/corkwall", "lib/systemd/system/corkwall.service"]:
