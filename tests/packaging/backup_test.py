@@ -139,7 +139,6 @@ fi
             ("keep not a number", ["--keep", "two", "--config", self.config, self.backups], 2,
              "--keep wants"),
             ("no folder", ["--config", self.config], 2, "usage:"),
-            ("unknown option", ["--every", "day", self.backups], 2, "unknown option --every"),
             ("unreadable configuration", ["--config", missing + ".conf", self.backups], 1,
              "cannot read"),
             ("no store line", ["--config", no_store_line, self.backups], 1, "no store line"),

@@ -347,17 +347,12 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
             backup = unit_settings(f.read())
         with open(os.path.join(unit_dir, "corkwall.service")) as f:
             server = unit_settings(f.read())
-        # Daily, started at boot through timers.target; it starts the service
-        # of its own name, which the package holds (no Unit= elsewhere).
-        self.assertEqual(["daily"], timer["OnCalendar"])
-        self.assertEqual(["timers.target"], timer["WantedBy"])
+        # The timer starts the service of its own name (systemd-analyze
+        # verify finds it), which runs the package's script on the server's
+        # configuration; the backups go where the service may write.
         self.assertNotIn("Unit", timer)
-        self.assertEqual(["oneshot"], backup["Type"])
-        # The script and the configuration it reads are the package's; the
-        # backups go where the service may write.
         words = backup["ExecStart"][0].split()
         self.assertTrue(os.access(self.root + words[0], os.X_OK), words[0])
-        self.assertEqual(words[0], "/usr/lib/corkwall/corkwall-backup")
         config = words[words.index("--config") + 1]
         self.assertEqual(server["ExecStart"][0].split("--config ")[1].split()[0], config)
         self.assertTrue(os.path.isfile(self.root + config), config)
