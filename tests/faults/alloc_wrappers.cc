@@ -1,6 +1,6 @@
 // Linked into the test builds of the plug-ins with -Wl,--wrap for each of
-// these symbols: the plug-ins' malloc, free, new (nothrow) and delete come
-// here, consult the countdown, and go on to the C library.
+// these symbols: the plug-ins' malloc, calloc, free, new (nothrow) and delete
+// come here, consult the countdown, and go on to the C library.
 #include <stdlib.h>
 
 #include <new>
@@ -10,11 +10,20 @@
 extern "C" {
 
 void* __real_malloc(size_t size);
+void* __real_calloc(size_t count, size_t size);
 void __real_free(void* block);
 
 void* __wrap_malloc(size_t size) {
   if (AllocFaultTake()) return nullptr;
   void* block = __real_malloc(size);
+  if (block != nullptr) AllocFaultCount(1);
+  return block;
+}
+
+// Called only where the compiler joined a malloc and a memset to zero.
+void* __wrap_calloc(size_t count, size_t size) {
+  if (AllocFaultTake()) return nullptr;
+  void* block = __real_calloc(count, size);
   if (block != nullptr) AllocFaultCount(1);
   return block;
 }

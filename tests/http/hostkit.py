@@ -37,6 +37,11 @@ UNLIMITED_POSTS = ("--post-rate", "0")
 # plug-in calls: the cap off.
 UNCAPPED_CALLS = ("--calls-per-client", "0")
 
+# The board shows this many posts a page; a walk of its pages reads at most
+# PAGE_WALK_LIMIT of them unless told otherwise.
+POSTS_PER_PAGE = 20
+PAGE_WALK_LIMIT = 200
+
 BOARD = "/bbs/board.tvx"
 OPEN_BOARD = "/bbs/open.tvx"
 ADMIN = "/admin/corkwarden.tvx"
@@ -286,11 +291,16 @@ class Host:
                             headers=dict(headers or {}, **{"Content-Type": content_type}),
                             source=source)
 
-    def board_pages(self, board=BOARD, limit=200):
-        """Every page of a board, following the NEXT links from the first."""
+    def board_pages(self, board=BOARD, limit=PAGE_WALK_LIMIT):
+        """Every page of a board, following the NEXT links from the first.
+        A board with more than `limit` pages fails the walk: a board read in
+        part would make stored posts look lost."""
         pages = []
         target = board
-        while target is not None and len(pages) < limit:
+        while target is not None:
+            if len(pages) == limit:
+                raise AssertionError(f"{board}: more than {limit} pages; the walk stopped "
+                                     f"before {target}")
             status, headers, page = self.get(target)
             if status != 200:
                 raise AssertionError(f"GET {target}: {status} {page[:300]!r}")
@@ -299,10 +309,11 @@ class Host:
             target = match.group(1).decode() if match else None
         return pages
 
-    def board_posts(self, board=BOARD):
-        """The stored HTML of every post on the board, in page order."""
+    def board_posts(self, board=BOARD, limit=PAGE_WALK_LIMIT):
+        """The stored HTML of every post on the board, in page order (at most
+        `limit` pages, as board_pages)."""
         posts = []
-        for page in self.board_pages(board):
+        for page in self.board_pages(board, limit):
             posts += posts_on_page(page)
         return posts
 

@@ -85,6 +85,10 @@ class LoadTest(unittest.TestCase):
         # The board's own pages, twenty posts a page.
         pages = self.host.board_pages(limit=100)
         self.assertEqual(CLIENTS * POSTS_EACH // 20, len(pages))
+        # A walk allowed one page fewer than the board has fails, naming the
+        # page it did not read, instead of returning part of the board.
+        with self.assertRaisesRegex(AssertionError, r"more than 39 pages.*row=780"):
+            self.host.board_pages(limit=len(pages) - 1)
         posts = [p for page in pages for p in hostkit.posts_on_page(page)]
         self.assertEqual(CLIENTS * POSTS_EACH, len(posts))
         seen = {}

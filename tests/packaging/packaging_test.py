@@ -43,6 +43,24 @@ def build_dir():
     return path
 
 
+def unit_settings(text):
+    """A systemd unit's settings: {key: [value, ...]}, lines continued with a
+    backslash joined, comments skipped."""
+    settings = {}
+    for line in text.replace("\\\n", " ").splitlines():
+        if "=" in line and not line.startswith(("#", ";")):
+            key, value = line.split("=", 1)
+            settings.setdefault(key, []).append(" ".join(value.split()))
+    return settings
+
+
+def build_setting(name):
+    """A setting of the build's CMakeCache.txt ("" when absent)."""
+    with open(os.path.join(build_dir(), "CMakeCache.txt")) as f:
+        match = re.search(rf"^{name}:\w+=(.*)$", f.read(), re.M)
+    return match.group(1) if match else ""
+
+
 def runpath(binary):
     out = run(["readelf", "-d", binary]).stdout.decode()
     match = re.search(r"\((?:RUNPATH|RPATH)\)\s+Library r(?:un)?path: \[(.*)\]", out)
@@ -149,7 +167,10 @@ class MakeInstallTest(unittest.TestCase, ServingChecks):
                      "share/corkwall/www/bbs/boardFOOT.HTML", "share/man/man1/tvxhost.1.gz",
                      "share/man/man1/tvxcall.1.gz", "share/man/man1/tvxstore.1.gz",
                      "etc/corkwall/tvxhost.conf",
-                     "etc/logrotate.d/corkwall", "lib/systemd/system/corkwall.service"]:
+                     "etc/logrotate.d/corkwall", "lib/systemd/system/corkwall.service",
+                     "lib/corkwall/corkwall-backup", "lib/systemd/system/corkwall-backup.service",
+                     "lib/systemd/system/corkwall-backup.timer",
+                     "share/doc/corkwall/copyright"]:
             self.assertTrue(os.path.isfile(os.path.join(top, path)), path)
         # Nothing lands outside the prefix.
         self.assertEqual(["usr"], os.listdir(destdir))
@@ -164,6 +185,11 @@ class MakeInstallTest(unittest.TestCase, ServingChecks):
             unit = f.read()
         self.assertIn("ExecStart=/usr/local/bin/tvxhost --config /usr/local/etc/corkwall/tvxhost.conf\n",
                       unit)
+        with open(f"{top}/lib/systemd/system/corkwall-backup.service") as f:
+            backup = unit_settings(f.read())
+        self.assertEqual(["/usr/local/lib/corkwall/corkwall-backup --keep 14 "
+                          "--config /usr/local/etc/corkwall/tvxhost.conf /var/backups/corkwall"],
+                         backup["ExecStart"])
 
         state = os.path.join(self.dir, "state")
         credentials = os.path.join(self.dir, "credentials")
@@ -308,16 +334,81 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
         analyze = shutil.which("systemd-analyze")
         if analyze is None:
             self.skipTest("systemd-analyze is not installed")
-        # Offline, verify wants the programs where the unit names them: a
-        # copy of the unit points them into the extracted tree.
+        # Every unit of the package. Offline, verify wants the programs where
+        # the units name them: copies of the units point them into the
+        # extracted tree.
+        unit_dir = os.path.join(self.root, "lib/systemd/system")
         copy_dir = os.path.join(self.dir, "unit")
         os.makedirs(copy_dir, exist_ok=True)
-        with open(os.path.join(copy_dir, "corkwall.service"), "w") as f:
-            f.write(unit.replace("/usr/bin/", self.root + "/usr/bin/"))
-        result = run([analyze, "verify", "--man=no",
-                      os.path.join(copy_dir, "corkwall.service")], check=False)
+        copies = []
+        for name in sorted(os.listdir(unit_dir)):
+            with open(os.path.join(unit_dir, name)) as f:
+                text = f.read()
+            for folder in ["/usr/bin/", "/usr/lib/corkwall/"]:
+                text = text.replace(folder, self.root + folder)
+            copies.append(os.path.join(copy_dir, name))
+            with open(copies[-1], "w") as f:
+                f.write(text)
+        self.assertLessEqual({"corkwall.service", "corkwall-backup.service",
+                              "corkwall-backup.timer"}, set(os.listdir(copy_dir)))
+        result = run([analyze, "verify", "--man=no"] + copies, check=False)
         # verify reports a setting it cannot parse but still exits 0.
         self.assertEqual((0, b""), (result.returncode, result.stderr + result.stdout))
+
+    def test_backup_timer_runs_the_packaged_backup(self):
+        unit_dir = os.path.join(self.root, "lib/systemd/system")
+        with open(os.path.join(unit_dir, "corkwall-backup.timer")) as f:
+            timer = unit_settings(f.read())
+        with open(os.path.join(unit_dir, "corkwall-backup.service")) as f:
+            backup = unit_settings(f.read())
+        with open(os.path.join(unit_dir, "corkwall.service")) as f:
+            server = unit_settings(f.read())
+        # The timer starts the service of its own name (systemd-analyze
+        # verify finds it), which runs the package's script on the server's
+        # configuration; the backups go where the service may write.
+        self.assertNotIn("Unit", timer)
+        words = backup["ExecStart"][0].split()
+        self.assertTrue(os.access(self.root + words[0], os.X_OK), words[0])
+        config = words[words.index("--config") + 1]
+        self.assertEqual(server["ExecStart"][0].split("--config ")[1].split()[0], config)
+        self.assertTrue(os.path.isfile(self.root + config), config)
+        self.assertEqual("/var/backups/corkwall", words[-1])
+        self.assertEqual([words[-1]], backup["ReadWritePaths"])
+        # As the server's user, with its store's folder.
+        for key in ["User", "Group", "StateDirectory", "StateDirectoryMode"]:
+            self.assertEqual(server[key], backup[key], key)
+        # The package makes that folder for the user and enables the timer.
+        with open(os.path.join(self.control, "postinst")) as f:
+            postinst = f.read()
+        self.assertIn("chown corkwall:corkwall /var/backups/corkwall", postinst)
+        self.assertRegex(postinst, r"for unit in [^;]*corkwall-backup\.timer")
+        with open(os.path.join(self.control, "postrm")) as f:
+            self.assertIn("corkwall-backup.timer", f.read())
+
+    def test_lintian_reports_no_errors(self):
+        lintian = shutil.which("lintian")
+        self.assertIsNotNone(lintian, "lintian is not installed; run scripts/install-deps")
+        # Lintian refuses to run as root without --allow-root.
+        args = [lintian, "--display-info", "--no-tag-display-limit"]
+        if os.geteuid() == 0:
+            args.append("--allow-root")
+        result = run(args + [self.deb], check=False)
+        output = result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+        print(output, file=sys.stderr)
+        tags = re.findall(r"^([EWIPXO]): corkwall[^:]*: (\S+)(.*)$", output, re.M)
+        self.assertEqual([], [tag for level, tag, _ in tags if level == "E"], output)
+        self.assertEqual(0, result.returncode, output)
+        # The programs, the plug-ins and the platform library carry the
+        # hardening flags, where the build is the one users get. Lintian
+        # cannot tell a program built without fortify from one whose every
+        # protectable call was proven safe when compiled: tvxcall's only one,
+        # getcwd into a buffer of the size it passes.
+        proven_at_compile_time = {("hardening-no-fortify-functions", "[usr/bin/tvxcall]")}
+        if (build_setting("CORKWALL_SANITIZE") == "OFF" and
+                build_setting("CMAKE_BUILD_TYPE") in ("Release", "RelWithDebInfo", "MinSizeRel")):
+            self.assertEqual([], [(tag, where.strip()) for _, tag, where in tags
+                                  if tag.startswith("hardening-") and
+                                  (tag, where.strip()) not in proven_at_compile_time], output)
 
     def test_packaged_tvxhost_runs_with_its_configuration(self):
         scratch = os.path.join(self.dir, "run")
