@@ -59,7 +59,8 @@ OptionKind HostOptionKind(const std::string& name) {
       "--keep-alive", "--timeout", "--realm", "--tls-cert", "--tls-key", "--config",
       "--keep-alive-timeout", "--max-connections", "--max-connections-per-address",
       "--post-rate", "--calls-per-client", "--deny-file"};
-  static const char* const kRepeatable[] = {"--auth", "--allow", "--trust-proxy"};
+  static const char* const kRepeatable[] = {"--auth", "--allow", "--trust-proxy",
+                                            "--allow-origin"};
   static const char* const kSwitches[] = {"--check", "--allow-plain-auth"};
   for (const char* k : kSingle) {
     if (name == k) return OptionKind::kValue;

@@ -66,7 +66,7 @@ struct OptionEntry {
 
 // How an option is written. kValue: one value, a later one replaces an
 // earlier one; kRepeatable: each value adds a rule (--auth, --allow,
-// --trust-proxy); kSwitch: no value (--check, --allow-plain-auth); kUnknown:
+// --trust-proxy, --allow-origin); kSwitch: no value (--check, --allow-plain-auth); kUnknown:
 // not an option of tvxhost.
 enum class OptionKind { kUnknown, kValue, kRepeatable, kSwitch };
 OptionKind HostOptionKind(const std::string& name);
