@@ -131,7 +131,9 @@ CrossSiteVerdict CheckCrossSite(const FetchContext& request, const WebOrigin& ow
 const HeaderList& GuardedPathHeaders() {
   static const HeaderList headers = {
       {"X-Frame-Options", "DENY"},
-      {"Content-Security-Policy", "frame-ancestors 'none'"},
+      {"Content-Security-Policy",
+       "default-src 'self'; script-src 'none'; object-src 'none'; base-uri 'none'; "
+       "form-action 'self'; frame-ancestors 'none'"},
       {"Cache-Control", "no-store"},
       {"Referrer-Policy", "same-origin"},
   };

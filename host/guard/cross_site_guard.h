@@ -95,9 +95,12 @@ CrossSiteVerdict CheckCrossSite(const FetchContext& request, const WebOrigin& ow
                                 const CrossSiteRule& rule = GuardedPathRule());
 
 // The headers every answer on a guarded path carries: no framing by any
-// site, no caching, no full address of the page sent to other sites.
+// site, no script at all, nothing loaded or posted elsewhere, no caching,
+// no full address of the page sent to other sites.
 //   X-Frame-Options: DENY
-//   Content-Security-Policy: frame-ancestors 'none'
+//   Content-Security-Policy: default-src 'self'; script-src 'none';
+//     object-src 'none'; base-uri 'none'; form-action 'self';
+//     frame-ancestors 'none'
 //   Cache-Control: no-store
 //   Referrer-Policy: same-origin
 const HeaderList& GuardedPathHeaders();
