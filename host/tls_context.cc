@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/x509.h>
 
 #include <utility>
 
@@ -131,7 +132,14 @@ SSL_CTX* NewServerTlsContext(const std::string& cert_path, const std::string& ke
     *error = {"--tls-cert", "TLS certificate " + cert_path + " cannot be loaded: " +
                                 OpensslReason()};
   } else if (SSL_CTX_use_PrivateKey_file(context, key_path.c_str(), SSL_FILETYPE_PEM) != 1) {
-    *error = {"--tls-key", "TLS key " + key_path + " cannot be loaded: " + OpensslReason()};
+    // A key of the certificate's kind is compared with it as it loads.
+    unsigned long code = ERR_peek_last_error();
+    if (ERR_GET_LIB(code) == ERR_LIB_X509 && ERR_GET_REASON(code) == X509_R_KEY_VALUES_MISMATCH) {
+      ERR_clear_error();
+      *error = {"--tls-key", "TLS key " + key_path + " does not belong to " + cert_path};
+    } else {
+      *error = {"--tls-key", "TLS key " + key_path + " cannot be loaded: " + OpensslReason()};
+    }
   } else if (SSL_CTX_check_private_key(context) != 1) {
     ERR_clear_error();
     *error = {"--tls-key", "TLS key " + key_path + " does not belong to " + cert_path};
