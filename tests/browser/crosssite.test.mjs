@@ -12,13 +12,14 @@ import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import { STEP_TIMEOUT, TEST_TIMEOUT, basicAuth, follow, openSite, postOverHttp, shot } from './harness.mjs';
+import { HOSTILE_POLICY, STEP_TIMEOUT, TEST_TIMEOUT, basicAuth, follow, openSite, postOverHttp, shot } from './harness.mjs';
 
 let site;
 let hostile;
 before(async () => {
   site = await openSite();
-  hostile = await openSite({ address: '127.0.0.2', browser: false });
+  // The hostile site's own policy lets its page load, frame and post anywhere.
+  hostile = await openSite({ address: '127.0.0.2', browser: false, serverArgs: HOSTILE_POLICY });
 });
 after(async () => {
   try {

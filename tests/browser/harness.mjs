@@ -26,6 +26,9 @@ export const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--
 export const STEP_TIMEOUT = 15_000;
 // Bound of one test.
 export const TEST_TIMEOUT = 60_000;
+// The options of a tvxhost that plays another site: its pages may load,
+// frame, post to and fetch from anywhere, as a hostile site's would.
+export const HOSTILE_POLICY = ['--csp', "default-src * 'unsafe-inline'; form-action *"];
 
 const here = dirname(fileURLToPath(import.meta.url));
 export const top = resolve(here, '..', '..');
