@@ -165,6 +165,10 @@ class TlsContextTest : public ::testing::Test {
     dir_ = nullptr;
   }
   static std::string Path(const std::string& name) { return dir_->path() + "/" + name; }
+  static void Load(TlsContextSlot* slot) {
+    TlsLoadError error;
+    ASSERT_TRUE(slot->Load(&error)) << error.text;
+  }
 
   static TempFolder* dir_;
 };
@@ -173,8 +177,7 @@ TempFolder* TlsContextTest::dir_ = nullptr;
 
 TEST_F(TlsContextTest, WhatIsNegotiatedAndWhatIsRefused) {
   TlsContextSlot slot(Path("rsa.pem"), Path("rsa.key"));
-  TlsLoadError error;
-  ASSERT_TRUE(slot.Load(&error)) << error.text;
+  ASSERT_NO_FATAL_FAILURE(Load(&slot));
   struct Case {
     const char* name;
     Client client;
@@ -222,8 +225,7 @@ TEST_F(TlsContextTest, X25519IsPreferredThenP256) {
   // An RSA certificate: in TLS 1.2 an ECDSA one would hold the client to its
   // own curve as well.
   TlsContextSlot slot(Path("rsa.pem"), Path("rsa.key"));
-  TlsLoadError error;
-  ASSERT_TRUE(slot.Load(&error)) << error.text;
+  ASSERT_NO_FATAL_FAILURE(Load(&slot));
   struct Case {
     const char* groups;
     const char* chosen;
@@ -244,8 +246,7 @@ TEST_F(TlsContextTest, X25519IsPreferredThenP256) {
 
 TEST_F(TlsContextTest, SessionsResumeWithTicketsOfAtMostAnHour) {
   TlsContextSlot slot(Path("ec.pem"), Path("ec.key"));
-  TlsLoadError error;
-  ASSERT_TRUE(slot.Load(&error)) << error.text;
+  ASSERT_NO_FATAL_FAILURE(Load(&slot));
   for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
     SCOPED_TRACE(version);
     ContextPtr client = ClientContext(Client{version, version});
@@ -268,8 +269,7 @@ TEST_F(TlsContextTest, AReloadServesTheNewPairAndKeepsTheOldForConnectionsBegun)
   const std::string cert = live.path() + "/cert.pem", key = live.path() + "/key.pem";
   ASSERT_TRUE(MakePair("first", "ec", cert, key));
   TlsContextSlot slot(cert, key);
-  TlsLoadError error;
-  ASSERT_TRUE(slot.Load(&error)) << error.text;
+  ASSERT_NO_FATAL_FAILURE(Load(&slot));
   ContextPtr client = ClientContext(Client{});
 
   SSL* begun = slot.NewConnection();  // a connection accepted before the reload
@@ -277,7 +277,7 @@ TEST_F(TlsContextTest, AReloadServesTheNewPairAndKeepsTheOldForConnectionsBegun)
   ASSERT_EQ(Handshake(client.get(), slot.NewConnection(), nullptr, &session).server_name, "first");
 
   ASSERT_TRUE(MakePair("second", "ec", cert, key));
-  ASSERT_TRUE(slot.Load(&error)) << error.text;
+  ASSERT_NO_FATAL_FAILURE(Load(&slot));
   EXPECT_EQ(Handshake(client.get(), slot.NewConnection()).server_name, "second");
   EXPECT_EQ(Handshake(client.get(), begun).server_name, "first");
   // The old pair's tickets do not open under the new one: a full handshake.
@@ -310,6 +310,7 @@ TEST_F(TlsContextTest, AReloadServesTheNewPairAndKeepsTheOldForConnectionsBegun)
   }
   // The live files half replaced: a new certificate beside the old key.
   ASSERT_TRUE(MakePair("third", "ec", cert, live.path() + "/third.key"));
+  TlsLoadError error;
   EXPECT_FALSE(slot.Load(&error));
   EXPECT_NE(error.text.find("does not belong to " + cert), std::string::npos) << error.text;
   EXPECT_EQ(Handshake(client.get(), slot.NewConnection()).server_name, "second");

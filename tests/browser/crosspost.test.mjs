@@ -11,22 +11,12 @@ import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import { HOSTILE_POLICY, STEP_TIMEOUT, TEST_TIMEOUT, openSite, postOverHttp, postsOn, shot, subjectsOn, submit } from './harness.mjs';
+import { STEP_TIMEOUT, TEST_TIMEOUT, closeSites, openSiteAndHostile, postOverHttp, postsOn, shot, subjectsOn, submit } from './harness.mjs';
 
 let site;
 let hostile;
-before(async () => {
-  site = await openSite();
-  // The hostile site's own policy lets its page post and fetch anywhere.
-  hostile = await openSite({ address: '127.0.0.2', browser: false, serverArgs: HOSTILE_POLICY });
-});
-after(async () => {
-  try {
-    if (hostile) await hostile.close();
-  } finally {
-    if (site) await site.close();
-  }
-});
+before(async () => { ({ site, hostile } = await openSiteAndHostile()); });
+after(async () => { await closeSites(hostile, site); });
 
 const BOARD = '/bbs/open.tvx';
 const REFUSAL = "refused, a post to a plug-in from another site's page";
