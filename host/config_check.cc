@@ -2,8 +2,6 @@
 
 #include <limits.h>
 #include <netdb.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include "access_policy.h"
 #include "deny_list.h"
 #include "ceplatform.h"
+#include "tls_context.h"
 #include "wince.h"
 
 namespace {
@@ -195,37 +194,29 @@ void CheckDenyFile(const HostOptions& options, Findings* findings) {
   }
 }
 
-std::string OpensslReason() {
-  unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  if (code == 0) return "unknown reason";
-  char text[256];
-  ERR_error_string_n(code, text, sizeof text);
-  return text;
-}
-
 void CheckTls(const HostOptions& options, Findings* findings) {
   if (options.tls_cert.empty()) return;
-  SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+  // The very context the server would serve with.
+  TlsLoadError failure;
+  SSL_CTX* context = NewServerTlsContext(options.tls_cert, options.tls_key, &failure);
   if (context == nullptr) {
-    findings->Problem("--tls-cert", "cannot set up TLS: " + OpensslReason());
+    findings->Problem(failure.option, failure.text);
     return;
   }
-  if (SSL_CTX_use_certificate_chain_file(context, options.tls_cert.c_str()) != 1) {
-    findings->Problem("--tls-cert", "TLS certificate " + options.tls_cert +
-                                        " cannot be loaded: " + OpensslReason());
-  } else if (SSL_CTX_use_PrivateKey_file(context, options.tls_key.c_str(), SSL_FILETYPE_PEM) !=
-             1) {
-    findings->Problem("--tls-key",
-                      "TLS key " + options.tls_key + " cannot be loaded: " + OpensslReason());
-  } else if (SSL_CTX_check_private_key(context) != 1) {
-    findings->Problem("--tls-key", "TLS key " + options.tls_key + " does not belong to " +
-                                       options.tls_cert);
-    ERR_clear_error();
-  } else {
-    findings->Passed("TLS certificate " + options.tls_cert + " and key " + options.tls_key);
-  }
   SSL_CTX_free(context);
+  findings->Passed("TLS certificate " + options.tls_cert + " and key " + options.tls_key);
+}
+
+// What every answer will carry: shown, since a policy mistyped in the file
+// is otherwise found only by a page that stops working.
+void ShowAnswerHeaders(const HostOptions& options, Findings* findings) {
+  const AnswerHeaders& headers = options.answer_headers;
+  findings->Passed("Content-Security-Policy: " + headers.content_security_policy);
+  if (options.tls_cert.empty()) return;
+  findings->Passed(headers.hsts_seconds > 0
+                       ? "Strict-Transport-Security: max-age=" +
+                             std::to_string(headers.hsts_seconds)
+                       : std::string("no Strict-Transport-Security (--hsts 0)"));
 }
 
 }  // namespace
@@ -240,5 +231,6 @@ bool CheckHostOptions(const HostOptions& options, std::vector<std::string>* prob
   CheckAccessRules(options, &findings);
   CheckDenyFile(options, &findings);
   CheckTls(options, &findings);
+  ShowAnswerHeaders(options, &findings);
   return findings.ok();
 }

@@ -18,7 +18,10 @@
 //  - the access log can be appended to, or created in its folder (it is not
 //    created here);
 //  - every htpasswd file can be read, and every --allow address parses;
-//  - the TLS certificate and key load and belong together.
+//  - the TLS certificate and key load and belong together, in the context
+//    the server serves with;
+//  - and shows the Content-Security-Policy and, with TLS, the
+//    Strict-Transport-Security that every answer will carry.
 // Appends one line per problem to *problems, starting with "FILE:LINE: "
 // when the option came from the configuration file, and one line per item
 // found good to *passed. True when there is no problem. Leaves the store

@@ -25,9 +25,9 @@ using Clock = std::chrono::steady_clock;
 using boost::system::error_code;
 
 ConnectionHub::ConnectionHub(ConnectionLimits limits, RequestHandler* handler, AccessLog* log,
-                             WorkerPool* pool, asio::ssl::context* tls, bool tls_enabled)
+                             WorkerPool* pool, TlsContextSlot* tls, AnswerHeaders headers)
     : limits_(limits), handler_(handler), log_(log), pool_(pool), tls_(tls),
-      tls_enabled_(tls_enabled) {}
+      answer_headers_(std::move(headers)) {}
 
 bool ConnectionHub::Admit(const std::string& address, int max_total, int max_per_address) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -482,7 +482,9 @@ template <class Stream>
 void Session<Stream>::Answer(HttpAnswer answer) {
   answer_ = std::move(answer);
   if (hub_->stopping()) keep_alive_ = false;
-  head_ = FinishAnswer(keep_alive_, &answer_);
+  // Before the request is whole its scheme is the connection's own.
+  answer_.https = hub_->tls() != nullptr || request_.scheme == "https";
+  head_ = FinishAnswer(keep_alive_, &answer_, hub_->answer_headers());
   if (answer_.close) keep_alive_ = false;
   body_total_ = AnswerHasBody(request_.method, answer_.status) ? answer_.BodySize() : 0;
   head_sent_ = 0;
@@ -634,8 +636,17 @@ void Session<Stream>::LogAnswer(int status, size_t bytes) {
 void StartConnection(ConnectionHub* hub, tcp::socket socket, int loop,
                      const std::string& peer_addr, int peer_port) {
   if (hub->tls() != nullptr) {
+    SSL* ssl = hub->tls()->NewConnection();
+    if (ssl == nullptr) {
+      LogError("cannot start TLS for a connection from %s: out of memory", peer_addr.c_str());
+      error_code ignored;
+      socket.close(ignored);
+      hub->Release(peer_addr);
+      return;
+    }
+    // The stream owns the SSL from here on.
     auto session = std::make_shared<Session<asio::ssl::stream<tcp::socket>>>(
-        hub, asio::ssl::stream<tcp::socket>(std::move(socket), *hub->tls()), loop, peer_addr,
+        hub, asio::ssl::stream<tcp::socket>(std::move(socket), ssl), loop, peer_addr,
         peer_port);
     session->Start();
   } else {

@@ -15,10 +15,11 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
 
 #include "access_log.h"
+#include "answer_head.h"
 #include "request_handler.h"
+#include "tls_context.h"
 #include "worker_pool.h"
 
 // The deadlines and limits of every connection.
@@ -37,14 +38,16 @@ class Connection;
 // What every connection of one server shares. Thread-safe.
 class ConnectionHub {
  public:
+  // `tls` is null for plain HTTP; `headers` are those every answer carries.
   ConnectionHub(ConnectionLimits limits, RequestHandler* handler, AccessLog* log,
-                WorkerPool* pool, boost::asio::ssl::context* tls, bool tls_enabled);
+                WorkerPool* pool, TlsContextSlot* tls, AnswerHeaders headers);
 
   const ConnectionLimits& limits() const { return limits_; }
   RequestHandler* handler() const { return handler_; }
   AccessLog* log() const { return log_; }
   WorkerPool* pool() const { return pool_; }
-  boost::asio::ssl::context* tls() const { return tls_enabled_ ? tls_ : nullptr; }
+  TlsContextSlot* tls() const { return tls_; }
+  const AnswerHeaders& answer_headers() const { return answer_headers_; }
   bool stopping() const { return stopping_.load(std::memory_order_relaxed); }
 
   // Counts a new connection from `address`; false (nothing counted) when it
@@ -68,8 +71,8 @@ class ConnectionHub {
   RequestHandler* const handler_;
   AccessLog* const log_;
   WorkerPool* const pool_;
-  boost::asio::ssl::context* const tls_;
-  const bool tls_enabled_;
+  TlsContextSlot* const tls_;
+  const AnswerHeaders answer_headers_;
   std::atomic<bool> stopping_{false};
 
   std::mutex mu_;
@@ -91,7 +94,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
 // Starts serving `socket` (its executor the thread of event loop `loop`),
 // counted by hub->Admit for `peer_addr` already. The connection's plug-in
-// calls go to that loop's workers first.
+// calls go to that loop's workers first. Over TLS the connection keeps the
+// context that is current now to its end.
 void StartConnection(ConnectionHub* hub, boost::asio::ip::tcp::socket socket, int loop,
                      const std::string& peer_addr, int peer_port);
 

@@ -41,6 +41,10 @@ bool ParseListen(const std::string& text, std::string* host, int* port) {
   return true;
 }
 
+bool TrimmedEmpty(const std::string& text) {
+  return text.find_first_not_of(' ') == std::string::npos;
+}
+
 bool SplitRule(const std::string& text, std::string* prefix, std::string* rest) {
   size_t equals = text.find('=');
   if (equals == std::string::npos) return false;
@@ -58,8 +62,9 @@ OptionKind HostOptionKind(const std::string& name) {
       "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
       "--keep-alive", "--timeout", "--realm", "--tls-cert", "--tls-key", "--config",
       "--keep-alive-timeout", "--max-connections", "--max-connections-per-address",
-      "--post-rate", "--calls-per-client", "--deny-file"};
-  static const char* const kRepeatable[] = {"--auth", "--allow", "--trust-proxy"};
+      "--post-rate", "--calls-per-client", "--deny-file", "--hsts", "--csp"};
+  static const char* const kRepeatable[] = {"--auth", "--allow", "--trust-proxy",
+                                            "--allow-origin"};
   static const char* const kSwitches[] = {"--check", "--allow-plain-auth"};
   for (const char* k : kSingle) {
     if (name == k) return OptionKind::kValue;
@@ -188,6 +193,23 @@ bool ApplyHostOption(const std::string& name, const std::string& value, HostOpti
       }
     }
     result.realm = value;
+  } else if (name == "--hsts") {
+    if (!ParseNumber(value, 0, INT32_MAX, &number)) {
+      *error = "--hsts wants seconds from 0 (no Strict-Transport-Security) to 2147483647, "
+               "not '" + value + "'";
+      return false;
+    }
+    result.answer_headers.hsts_seconds = static_cast<int>(number);
+  } else if (name == "--csp") {
+    // Sent as a header line: a line break would end it and start another.
+    bool printable = !value.empty();
+    for (char c : value) printable = printable && c >= 0x20 && c < 0x7f;
+    if (!printable || TrimmedEmpty(value)) {
+      *error = "--csp wants a Content-Security-Policy of printable ASCII such as "
+               "\"default-src 'self'; img-src *\", not '" + value + "'";
+      return false;
+    }
+    result.answer_headers.content_security_policy = value;
   } else if (name == "--config") {
     if (value.empty()) {
       *error = "--config needs a file name";
@@ -311,7 +333,14 @@ std::string HostUsage() {
          "                           repeatable\n"
          "  --realm NAME             realm shown at the password prompt (default corkwall)\n"
          "  --tls-cert FILE          serve HTTPS with this certificate (PEM) ...\n"
-         "  --tls-key FILE           ... and this private key (PEM); both or neither\n") +
+         "  --tls-key FILE           ... and this private key (PEM); both or neither.\n"
+         "                           TLS 1.2 and 1.3, forward-secret AEAD suites only;\n"
+         "                           SIGHUP loads both files again\n"
+         "  --hsts SECONDS           max-age of Strict-Transport-Security on answers over\n"
+         "                           HTTPS (default 31536000, a year; 0: none)\n"
+         "  --csp POLICY             the Content-Security-Policy of every answer outside\n"
+         "                           the --auth prefixes, for templates that need more\n"
+         "                           than the default (see the man page)\n") +
          GuardUsage() +
          "  --config FILE            read options from FILE first: one a line, the long\n"
          "                           option's name without its dashes, then its value\n"
@@ -326,6 +355,8 @@ std::string HostUsage() {
          "  --help                   this text\n"
          "\n"
          "SIGINT or SIGTERM stops the server after the requests in flight; SIGHUP\n"
-         "reopens the access log. Exit status: 0 after a clean stop, 1 when the\n"
-         "server cannot start (e.g. the port is in use), 2 for bad options.\n";
+         "reopens the access log and loads the TLS certificate and key again (a pair\n"
+         "that does not load is logged, and the one before kept). Exit status: 0\n"
+         "after a clean stop, 1 when the server cannot start (e.g. the port is in\n"
+         "use), 2 for bad options.\n";
 }

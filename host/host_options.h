@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "answer_head.h"  // AnswerHeaders
 #include "guard_options.h"
 #include "path_resolver.h"  // NormalizePrefix
 
@@ -45,6 +46,8 @@ struct HostOptions {
   std::string realm = "corkwall";
   std::string tls_cert;
   std::string tls_key;
+  // --hsts and --csp.
+  AnswerHeaders answer_headers;
   // Flood limit, deny list, trusted proxies, plain credentials.
   GuardOptions guard;
   std::string config_file;  // --config: options read from this file first
@@ -66,7 +69,7 @@ struct OptionEntry {
 
 // How an option is written. kValue: one value, a later one replaces an
 // earlier one; kRepeatable: each value adds a rule (--auth, --allow,
-// --trust-proxy); kSwitch: no value (--check, --allow-plain-auth); kUnknown:
+// --trust-proxy, --allow-origin); kSwitch: no value (--check, --allow-plain-auth); kUnknown:
 // not an option of tvxhost.
 enum class OptionKind { kUnknown, kValue, kRepeatable, kSwitch };
 OptionKind HostOptionKind(const std::string& name);

@@ -93,6 +93,30 @@ TEST(HostOptionsTest, EveryOptionInBothForms) {
   EXPECT_EQ(options.max_connections_per_address, 3);
 }
 
+TEST(HostOptionsTest, HeaderOptionsAndAllowedOrigins) {
+  HostOptions defaults;
+  std::string error;
+  ASSERT_EQ(Parse({}, &defaults, &error), ParseResult::kRun);
+  EXPECT_EQ(defaults.answer_headers.hsts_seconds, 31536000);
+  EXPECT_EQ(defaults.answer_headers.content_security_policy, kDefaultContentSecurityPolicy);
+  EXPECT_TRUE(defaults.guard.allowed_origins.empty());
+
+  HostOptions options;
+  ASSERT_EQ(Parse({"--hsts", "0", "--csp=default-src 'self'; img-src *; script-src 'self'",
+                   "--allow-origin", "https://Friend.example", "--allow-origin=http://[::1]:8080"},
+                  &options, &error),
+            ParseResult::kRun)
+      << error;
+  EXPECT_EQ(options.answer_headers.hsts_seconds, 0);
+  EXPECT_EQ(options.answer_headers.content_security_policy,
+            "default-src 'self'; img-src *; script-src 'self'");
+  ASSERT_EQ(options.guard.allowed_origins.size(), 2u);
+  EXPECT_EQ(options.guard.allowed_origins[0].ToString(), "https://friend.example:443");
+  EXPECT_EQ(options.guard.allowed_origins[1].ToString(), "http://[::1]:8080");
+  ASSERT_EQ(Parse({"--hsts", "600"}, &options, &error), ParseResult::kRun) << error;
+  EXPECT_EQ(options.answer_headers.hsts_seconds, 600);
+}
+
 TEST(HostOptionsTest, HelpWins) {
   HostOptions options;
   std::string error;
@@ -147,6 +171,22 @@ TEST(HostOptionsTest, BadOptionsAreRefusedWithAReason) {
       {{"--trust-proxy", "10.0.0.0/33"}, "--trust-proxy"},
       {{"--trust-proxy", "127.0.0.1,"}, "empty entry"},
       {{"--allow-plain-auth=yes"}, "takes no value"},
+      {{"--hsts", "-1"}, "--hsts"},
+      {{"--hsts", "2147483648"}, "--hsts"},
+      {{"--hsts", "1y"}, "--hsts"},
+      {{"--csp", ""}, "--csp"},
+      {{"--csp", "   "}, "--csp"},
+      // A line break would end the header and begin one of the sender's.
+      {{"--csp", "default-src 'self'\r\nSet-Cookie: a=b"}, "--csp"},
+      {{"--csp", "default-src 'self'\n"}, "--csp"},
+      {{"--csp", "img-src \xe2\x9c\x93"}, "--csp"},
+      {{"--allow-origin", "friend.example"}, "--allow-origin"},
+      {{"--allow-origin", "https://friend.example/board"}, "no path"},
+      {{"--allow-origin", "https://friend.example/"}, "--allow-origin"},
+      {{"--allow-origin", "ftp://friend.example"}, "--allow-origin"},
+      {{"--allow-origin", "https://user@friend.example"}, "--allow-origin"},
+      {{"--allow-origin", "https://friend.example:0"}, "--allow-origin"},
+      {{"--allow-origin"}, "needs a value"},
       {{"--post-rate"}, "needs a value"},
       {{"--frobnicate", "1"}, "unknown option"},
       {{"--frobnicate=1"}, "unknown option"},

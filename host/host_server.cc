@@ -9,10 +9,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/executor_work_guard.hpp>
-#include <openssl/ssl.h>
 
 #include "connection.h"
 #include "error_log.h"
@@ -34,8 +32,7 @@ struct HostServer::Loop {
   explicit Loop(int io_threads)
       : contexts(MakeContexts(io_threads)),
         acceptor(*contexts[0]),
-        retry(*contexts[0]),
-        tls(asio::ssl::context::tls_server) {
+        retry(*contexts[0]) {
     for (auto& context : contexts) keep_running.push_back(asio::make_work_guard(*context));
   }
 
@@ -60,7 +57,7 @@ struct HostServer::Loop {
   size_t next = 0;  // the loop of the last accepted connection
   tcp::acceptor acceptor;
   asio::steady_timer retry;  // after an accept that failed for want of files
-  asio::ssl::context tls;
+  std::unique_ptr<TlsContextSlot> tls;  // null for plain HTTP
   std::unique_ptr<WorkerPool> pool;
   std::unique_ptr<ConnectionHub> hub;
   int max_connections = 0;
@@ -111,22 +108,13 @@ HostServer::~HostServer() = default;
 bool HostServer::Create(std::string* error) {
   unsigned cores = std::thread::hardware_concurrency();
   loop_ = std::make_unique<Loop>(static_cast<int>(cores == 0 ? 1 : cores));
-  bool tls = !options_.tls_cert.empty();
-  if (tls) {
-    error_code cert_error, key_error;
-    loop_->tls.set_options(asio::ssl::context::default_workarounds |
-                           asio::ssl::context::no_sslv2 | asio::ssl::context::no_sslv3 |
-                           asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1 |
-                           asio::ssl::context::single_dh_use);
-    loop_->tls.use_certificate_chain_file(options_.tls_cert, cert_error);
-    loop_->tls.use_private_key_file(options_.tls_key, asio::ssl::context::pem, key_error);
-    if (cert_error || key_error || SSL_CTX_check_private_key(loop_->tls.native_handle()) != 1) {
-      *error = "cannot load the TLS certificate " + options_.tls_cert + " or key " +
-               options_.tls_key + " (PEM files, key matching the certificate)";
+  if (!options_.tls_cert.empty()) {
+    loop_->tls = std::make_unique<TlsContextSlot>(options_.tls_cert, options_.tls_key);
+    TlsLoadError failure;
+    if (!loop_->tls->Load(&failure)) {
+      *error = failure.text;
       return false;
     }
-    // Idle connections keep no read buffer of OpenSSL's.
-    SSL_CTX_set_mode(loop_->tls.native_handle(), SSL_MODE_RELEASE_BUFFERS);
   }
   ConnectionLimits limits;
   limits.handshake = std::chrono::seconds(options_.timeout);
@@ -140,7 +128,7 @@ bool HostServer::Create(std::string* error) {
       options_.threads, kQueuedPerWorker * static_cast<size_t>(options_.threads),
       static_cast<int>(loop_->contexts.size()));
   loop_->hub = std::make_unique<ConnectionHub>(limits, handler_, log_, loop_->pool.get(),
-                                               &loop_->tls, tls);
+                                               loop_->tls.get(), options_.answer_headers);
   loop_->max_connections = options_.max_connections;
   loop_->max_per_address = options_.max_connections_per_address;
   return true;
@@ -196,6 +184,18 @@ bool HostServer::Run() {
   // Every connection has ended; the workers have nothing left to do.
   loop->pool.reset();
   return true;
+}
+
+void HostServer::ReloadTls() {
+  if (loop_ == nullptr || loop_->tls == nullptr) return;
+  TlsLoadError failure;
+  if (!loop_->tls->Load(&failure)) {
+    LogError("SIGHUP: %s; the certificate and key loaded before are kept", failure.text.c_str());
+    return;
+  }
+  LogError("SIGHUP: TLS certificate %s and key %s loaded; connections open before keep the "
+           "ones they began with",
+           options_.tls_cert.c_str(), options_.tls_key.c_str());
 }
 
 void HostServer::Stop() {

@@ -38,6 +38,12 @@ class HostServer {
   // Serves until Stop(); the requests in flight are finished before it
   // returns. False when the server failed rather than being stopped.
   bool Run();
+  // Loads the TLS certificate and key from their files again (SIGHUP), for
+  // the connections that start from now on; logs the outcome. A pair that
+  // does not load is logged and the one before is kept. Nothing for plain
+  // HTTP. Any thread, after Create.
+  void ReloadTls();
+
   // Stops accepting connections, closes the idle ones, lets the others
   // finish their answer, and makes Run() return. Any thread, any number of
   // times; before Run() has started, Run() then returns at once.

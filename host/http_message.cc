@@ -2,6 +2,7 @@
 
 #include <string.h>
 #include <strings.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "heap_body.h"
@@ -20,6 +21,15 @@ int HexValue(char c) {
 }
 
 }  // namespace
+
+std::string HttpDate(time_t when) {
+  // The names are the C locale's, which the server never changes.
+  char text[64];
+  struct tm utc;
+  gmtime_r(&when, &utc);
+  strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+  return text;
+}
 
 bool IsHttpToken(const std::string& text) {
   if (text.empty()) return false;

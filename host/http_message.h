@@ -7,11 +7,15 @@
 
 #include <stddef.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+// `when` as HTTP writes dates (IMF-fixdate): "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string HttpDate(time_t when);
 
 // True for an RFC 9110 token: one or more of the letters, digits and
 // "!#$%&'*+-.^_`|~". Header names and methods are tokens.
@@ -114,6 +118,10 @@ struct HttpAnswer {
   // The answer is for a path under an --auth prefix: it must not be framed,
   // cached or named to other sites (FinishAnswer adds the headers).
   bool guarded = false;
+  // The answer reaches the client over HTTPS: the connection's own TLS, or
+  // a trusted proxy's that says https (FinishAnswer adds
+  // Strict-Transport-Security).
+  bool https = false;
 
   size_t BodySize() const;
   // The bytes of a body held in memory (all but a file part), BodySize() of

@@ -69,7 +69,8 @@ std::string RealFilePath(const std::string& path) {
 
 // Waits for the signals that every other thread blocks: SIGINT and SIGTERM
 // stop the server (a second one ends the process at once), SIGHUP reopens the
-// access log, SIGUSR1 tells this thread that the server has stopped.
+// access log and loads the TLS certificate and key again, SIGUSR1 tells this
+// thread that the server has stopped.
 void SignalLoop(sigset_t signals, HostServer* server, AccessLog* log,
                 std::atomic<bool>* finished) {
   bool stopping = false;
@@ -80,6 +81,7 @@ void SignalLoop(sigset_t signals, HostServer* server, AccessLog* log,
     if (signal_number == SIGUSR1 && finished->load()) break;
     if (signal_number == SIGHUP) {
       log->Reopen();
+      server->ReloadTls();
       continue;
     }
     if (signal_number != SIGINT && signal_number != SIGTERM) continue;

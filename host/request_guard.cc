@@ -10,6 +10,7 @@
 #include "guard_answer.h"
 #include "guard_text.h"
 #include "plain_auth_rule.h"
+#include "prefetch_rule.h"
 
 namespace {
 
@@ -33,6 +34,28 @@ void PutAnswer(const GuardAnswer& guard, HttpAnswer* answer) {
   answer->body = guard.body;
 }
 
+// The verdict of `rule` on where the request comes from.
+CrossSiteVerdict CrossSiteVerdictOf(const HttpRequest& request, const CrossSiteRule& rule) {
+  FetchContext fetch;
+  fetch.sec_fetch_site = Optional(request.headers, "Sec-Fetch-Site");
+  fetch.origin = Optional(request.headers, "Origin");
+  fetch.referer = Optional(request.headers, "Referer");
+  WebOrigin own;
+  bool own_valid = OwnWebOrigin(request.scheme, request.headers.Get("Host"), &own);
+  return CheckCrossSite(fetch, own, own_valid, rule);
+}
+
+// "Sec-Purpose: prefetch" (made log-safe) for the first header that names a
+// prefetch; empty when none does.
+std::string PrefetchHeader(const HttpRequest& request) {
+  for (const char* name : kPrefetchHeaders) {
+    for (const std::string& value : AllValues(request.headers, name)) {
+      if (NamesPrefetch(value)) return std::string(name) + ": " + LogText(value);
+    }
+  }
+  return std::string();
+}
+
 // "GET /admin/x.tvx from 203.0.113.7", made log-safe.
 std::string Who(const HttpRequest& request) {
   std::string who = LogText(request.method, 20) + " " + LogText(request.path) + " from " +
@@ -49,7 +72,8 @@ RequestGuard::RequestGuard(const GuardOptions& options, std::unique_ptr<DenyList
       deny_(std::move(deny)),
       flood_(options.post_rate, FloodLimiter::kDefaultCapacity, clock),
       calls_(options.calls_per_client, std::move(clock)),
-      allow_plain_auth_(options.allow_plain_auth) {}
+      allow_plain_auth_(options.allow_plain_auth),
+      post_rule_(PluginPostRule(options.allowed_origins)) {}
 
 void RequestGuard::Identify(HttpRequest* request) const {
   const std::string connection_scheme = request->tls ? "https" : "http";
@@ -72,17 +96,20 @@ bool RequestGuard::RefuseDenied(const HttpRequest& request, HttpAnswer* answer) 
 }
 
 bool RequestGuard::AdmitGuardedPath(const HttpRequest& request, HttpAnswer* answer) const {
-  FetchContext fetch;
-  fetch.sec_fetch_site = Optional(request.headers, "Sec-Fetch-Site");
-  fetch.origin = Optional(request.headers, "Origin");
-  fetch.referer = Optional(request.headers, "Referer");
-  WebOrigin own;
-  bool own_valid = OwnWebOrigin(request.scheme, request.headers.Get("Host"), &own);
-  CrossSiteVerdict cross = CheckCrossSite(fetch, own, own_valid);
+  CrossSiteVerdict cross = CrossSiteVerdictOf(request, GuardedPathRule());
   if (!cross.allowed) {
     LogError("%s: refused, a request from another site to a password-protected path: %s",
              Who(request).c_str(), cross.reason.c_str());
     answer->Refuse(403);
+    return false;
+  }
+  // A browser fetching ahead of a click would carry out the link's action.
+  std::string prefetch = PrefetchHeader(request);
+  if (!prefetch.empty()) {
+    LogError("%s: refused with 503, a prefetch (%s) of a password-protected path is never run",
+             Who(request).c_str(), prefetch.c_str());
+    answer->Refuse(503);
+    answer->headers.Set("Cache-Control", "no-store");
     return false;
   }
 
@@ -122,6 +149,17 @@ bool RequestGuard::AdmitCall(const HttpRequest& request, HttpAnswer* answer) {
 }
 
 bool RequestGuard::AdmitPost(const HttpRequest& request, HttpAnswer* answer) {
+  // A hostile page could make its visitors post from their own addresses,
+  // past the flood limit and the deny list: it is refused before it is
+  // counted against the visitor.
+  CrossSiteVerdict cross = CrossSiteVerdictOf(request, post_rule_);
+  if (!cross.allowed) {
+    LogError("%s: refused, a post to a plug-in from another site's page: %s "
+             "(--allow-origin lets a site post)",
+             Who(request).c_str(), cross.reason.c_str());
+    answer->Refuse(403);
+    return false;
+  }
   if (!flood_.enabled()) return true;
   FloodDecision decision = flood_.Take(request.client_addr);
   if (decision.allowed) return true;

@@ -14,10 +14,11 @@
 //     503 with Retry-After. ReleaseCall when the worker is done with it.
 //  2. RefuseDenied: a listed client gets 403 for everything.
 //  3. AdmitGuardedPath, for a path under an --auth prefix, before its
-//     credentials are looked at: a cross-site request gets 403, credentials
-//     over a plain channel get 403 with a page that says why.
-//  4. AdmitPost, for a POST to a plug-in outside the --auth prefixes: past the
-//     flood limit, 429 with Retry-After.
+//     credentials are looked at: a cross-site request gets 403, a prefetch
+//     503, credentials over a plain channel 403 with a page that says why.
+//  4. AdmitPost, for a POST to a plug-in outside the --auth prefixes: one
+//     that another site's page sent gets 403 (the --allow-origin sites
+//     excepted); past the flood limit, 429 with Retry-After.
 // Every answer on a guarded path carries GuardedPathHeaders() (see
 // HttpAnswer::guarded and FinishAnswer).
 //
@@ -30,6 +31,7 @@
 #include <string>
 
 #include "client_call_cap.h"
+#include "cross_site_guard.h"
 #include "deny_list.h"
 #include "flood_limiter.h"
 #include "guard_options.h"
@@ -57,8 +59,9 @@ class RequestGuard {
   bool RefuseDenied(const HttpRequest& request, HttpAnswer* answer);
 
   // For a request on a path under an --auth prefix: false, with the refusal
-  // in *answer and a line in the error log, when another site sent it or
-  // its credentials would cross a plain connection.
+  // in *answer and a line in the error log, when another site sent it, it
+  // is a prefetch (prefetch_rule.h), or its credentials would cross a plain
+  // connection.
   bool AdmitGuardedPath(const HttpRequest& request, HttpAnswer* answer) const;
 
   // For a request that will wait for a worker: counts it as one of its
@@ -70,9 +73,11 @@ class RequestGuard {
   // call, with the request as AdmitCall saw it.
   void ReleaseCall(const HttpRequest& request) { calls_.Release(request.client_addr); }
 
-  // For a POST to a plug-in outside the --auth prefixes: counts it against
-  // the client's flood limit; false, with the 429 in *answer and a line in
-  // the error log, when the client is past it.
+  // For a POST to a plug-in outside the --auth prefixes: false, with the 403
+  // in *answer and a line in the error log, when another site's page sent
+  // it (PluginPostRule); else counts it against the client's flood limit
+  // (a refused post is not counted), and false, with the 429 in *answer and
+  // a line in the error log, when the client is past it.
   bool AdmitPost(const HttpRequest& request, HttpAnswer* answer);
 
   const FloodLimiter& flood_limiter() const { return flood_; }
@@ -87,6 +92,7 @@ class RequestGuard {
   FloodLimiter flood_;
   ClientCallCap calls_;
   const bool allow_plain_auth_;
+  const CrossSiteRule post_rule_;
 };
 
 #endif  // HOST_REQUEST_GUARD_H_

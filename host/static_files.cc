@@ -15,14 +15,6 @@ namespace {
 // Files up to this size are read at once; larger ones are streamed.
 const off_t kReadWholeLimit = 256 * 1024;
 
-std::string HttpDate(time_t when) {
-  char text[64];
-  struct tm utc;
-  gmtime_r(&when, &utc);
-  strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-  return text;
-}
-
 bool ParseHttpDate(const std::string& text, time_t* when) {
   struct tm utc = {};
   const char* end = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &utc);

@@ -1,5 +1,7 @@
 #include "cross_site_guard.h"
 
+#include <utility>
+
 #include "guard_text.h"
 
 namespace {
@@ -73,8 +75,26 @@ bool OwnWebOrigin(const std::string& scheme, const std::string& host_header, Web
   return SplitHostPort(TrimBlanks(host_header), lower, origin);
 }
 
-CrossSiteVerdict CheckCrossSite(const FetchContext& request, const WebOrigin& own, bool own_valid) {
+CrossSiteRule GuardedPathRule() { return CrossSiteRule(); }
+
+CrossSiteRule PluginPostRule(std::vector<WebOrigin> allowed) {
+  CrossSiteRule rule;
+  rule.check_referer = false;
+  rule.allowed_origins = std::move(allowed);
+  return rule;
+}
+
+CrossSiteVerdict CheckCrossSite(const FetchContext& request, const WebOrigin& own, bool own_valid,
+                                const CrossSiteRule& rule) {
   CrossSiteVerdict verdict;
+  if (request.origin && !rule.allowed_origins.empty()) {
+    WebOrigin origin;
+    if (ParseWebOrigin(*request.origin, &origin)) {
+      for (const WebOrigin& allowed : rule.allowed_origins) {
+        if (origin == allowed) return verdict;
+      }
+    }
+  }
   auto refuse = [&verdict](const std::string& reason) {
     verdict.allowed = false;
     verdict.reason = reason;
@@ -96,7 +116,7 @@ CrossSiteVerdict CheckCrossSite(const FetchContext& request, const WebOrigin& ow
       return refuse("Origin " + LogText(text) + " is not " + own_text);
     }
   }
-  if (request.referer && !TrimBlanks(*request.referer).empty()) {
+  if (rule.check_referer && request.referer && !TrimBlanks(*request.referer).empty()) {
     WebOrigin origin;
     if (!ParseWebOrigin(*request.referer, &origin)) {
       return refuse("Referer " + LogText(*request.referer) + " is no http(s) URL");
@@ -111,7 +131,9 @@ CrossSiteVerdict CheckCrossSite(const FetchContext& request, const WebOrigin& ow
 const HeaderList& GuardedPathHeaders() {
   static const HeaderList headers = {
       {"X-Frame-Options", "DENY"},
-      {"Content-Security-Policy", "frame-ancestors 'none'"},
+      {"Content-Security-Policy",
+       "default-src 'self'; script-src 'none'; object-src 'none'; base-uri 'none'; "
+       "form-action 'self'; frame-ancestors 'none'"},
       {"Cache-Control", "no-store"},
       {"Referrer-Policy", "same-origin"},
   };

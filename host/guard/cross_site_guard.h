@@ -1,32 +1,39 @@
-// The cross-site guard for the paths under an --auth prefix (the admin
-// page): a browser that holds the owner's credentials sends them with any
-// request to the site, also one that another site's page makes it send (an
-// <img>, a link, a form, a frame). Such requests are refused by what the
-// browser says of where they come from:
+// The cross-site guard: a browser sends its cookies and the owner's
+// credentials with any request to the site, also one that another site's
+// page makes it send (an <img>, a link, a form, a frame). Such requests are
+// refused by what the browser says of where they come from:
 //
 //  - Sec-Fetch-Site: "same-origin" and "none" (typed, bookmarked) pass;
 //    "cross-site", "same-site" and any other value are refused.
 //  - Origin: passes when it is the request's own origin; another origin,
 //    "null" (sandboxed frames, some redirects) or text that is no origin is
 //    refused.
-//  - Referer: passes when its origin is the request's own; another origin,
-//    or text that is no http(s) URL, is refused.
+//  - Referer (only where the rule says so): passes when its origin is the
+//    request's own; another origin, or text that is no http(s) URL, is
+//    refused.
 //  An Origin or Referer header that is empty counts as absent.
 //
-// Every header present must pass; a request with none of them (curl,
+// Every header looked at must pass; a request with none of them (curl,
 // scripts, older browsers) passes. Origins are compared by scheme, host
 // (letter case ignored) and port, 80 and 443 standing for themselves when
-// not written.
+// not written. A rule may name origins that are let through (an Origin
+// among them passes whatever Sec-Fetch-Site says).
 //
-// The server checks every request under an --auth prefix with
-// CheckCrossSite, before credentials are looked at: a refusal is answered
-// 403 and logged with the reason. Every answer on those paths (refusals,
-// 401 and the page itself) carries GuardedPathHeaders().
+// The server applies two rules:
+//  - every request under an --auth prefix, before credentials are looked
+//    at: all three headers, no origin let through (GuardedPathRule);
+//  - every POST to a plug-in outside them (a board's post or delete):
+//    Sec-Fetch-Site and Origin, the --allow-origin sites let through
+//    (PluginPostRule).
+// A refusal is answered 403 and logged with the reason. Every answer on the
+// guarded paths (refusals, 401 and the page itself) carries
+// GuardedPathHeaders().
 #ifndef HOST_GUARD_CROSS_SITE_GUARD_H_
 #define HOST_GUARD_CROSS_SITE_GUARD_H_
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "guard_answer.h"
 
@@ -69,13 +76,31 @@ struct CrossSiteVerdict {
   std::string reason;
 };
 
+// Which headers a check looks at, and which other origins it lets through.
+struct CrossSiteRule {
+  bool check_referer = true;
+  std::vector<WebOrigin> allowed_origins;
+};
+
+// The rule of the paths under an --auth prefix: all three headers, no
+// other origin.
+CrossSiteRule GuardedPathRule();
+// The rule of POSTs to the plug-ins outside them: Sec-Fetch-Site and
+// Origin (a post's Referer is left to the browser's Referrer-Policy), with
+// `allowed` let through.
+CrossSiteRule PluginPostRule(std::vector<WebOrigin> allowed);
+
 // `own_valid` false: OwnWebOrigin failed for this request.
-CrossSiteVerdict CheckCrossSite(const FetchContext& request, const WebOrigin& own, bool own_valid);
+CrossSiteVerdict CheckCrossSite(const FetchContext& request, const WebOrigin& own, bool own_valid,
+                                const CrossSiteRule& rule = GuardedPathRule());
 
 // The headers every answer on a guarded path carries: no framing by any
-// site, no caching, no full address of the page sent to other sites.
+// site, no script at all, nothing loaded or posted elsewhere, no caching,
+// no full address of the page sent to other sites.
 //   X-Frame-Options: DENY
-//   Content-Security-Policy: frame-ancestors 'none'
+//   Content-Security-Policy: default-src 'self'; script-src 'none';
+//     object-src 'none'; base-uri 'none'; form-action 'self';
+//     frame-ancestors 'none'
 //   Cache-Control: no-store
 //   Referrer-Policy: same-origin
 const HeaderList& GuardedPathHeaders();

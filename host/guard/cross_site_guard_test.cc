@@ -59,6 +59,50 @@ TEST(CrossSiteGuardTest, VerdictsForTheAdminPage) {
   }
 }
 
+TEST(CrossSiteGuardTest, PostsToThePlugins) {
+  WebOrigin own, friendly;
+  ASSERT_TRUE(OwnWebOrigin("http", "127.0.0.1:8080", &own));
+  ASSERT_TRUE(ParseWebOrigin("https://friend.example", &friendly));
+  const CrossSiteRule rule = PluginPostRule({friendly});
+  struct Case {
+    FetchContext request;
+    const char* refusal;  // nullptr: allowed; else a piece of the reason
+  } cases[] = {
+      {{kNone, kNone, kNone}, nullptr},  // curl, scripts
+      {{"same-origin", "http://127.0.0.1:8080", kNone}, nullptr},  // the board's own form
+      {{kNone, "http://127.0.0.1:8080", kNone}, nullptr},  // a browser without Sec-Fetch-*
+      {{"cross-site", "http://evil.example", kNone}, "Sec-Fetch-Site is cross-site"},
+      {{"same-site", "http://sub.127.0.0.1:8080", kNone}, "Sec-Fetch-Site is same-site"},
+      {{"cross-site", kNone, kNone}, "Sec-Fetch-Site is cross-site"},
+      {{kNone, "http://evil.example", kNone}, "Origin http://evil.example is not"},
+      {{kNone, "null", kNone}, "Origin is null"},
+      {{"same-origin", "http://evil.example", kNone}, "Origin http://evil.example"},
+      // The named site passes whatever Sec-Fetch-Site says; its scheme and
+      // port must match too.
+      {{"cross-site", "https://friend.example", kNone}, nullptr},
+      {{kNone, "https://FRIEND.example:443", kNone}, nullptr},
+      {{"cross-site", "http://friend.example", kNone}, "Sec-Fetch-Site is cross-site"},
+      {{kNone, "https://friend.example:8443", kNone}, "Origin https://friend.example:8443"},
+      // A post's Referer is not looked at: the browser may leave it out or
+      // cut it to the origin under its Referrer-Policy.
+      {{kNone, kNone, "http://evil.example/page.html"}, nullptr},
+      {{"same-origin", "http://127.0.0.1:8080", "about:blank"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.request.sec_fetch_site.value_or("-") << " | "
+                                    << c.request.origin.value_or("-") << " | "
+                                    << c.request.referer.value_or("-"));
+    CrossSiteVerdict verdict = CheckCrossSite(c.request, own, true, rule);
+    EXPECT_EQ(verdict.allowed, c.refusal == nullptr) << verdict.reason;
+    if (c.refusal != nullptr) {
+      EXPECT_NE(verdict.reason.find(c.refusal), std::string::npos) << verdict.reason;
+    }
+  }
+  // The guarded paths let no named site through.
+  EXPECT_FALSE(CheckCrossSite({"cross-site", "https://friend.example", kNone}, own, true).allowed);
+  EXPECT_FALSE(CheckCrossSite({kNone, kNone, "http://evil.example/"}, own, true).allowed);
+}
+
 TEST(CrossSiteGuardTest, OwnOriginFromSchemeAndHost) {
   struct Case {
     const char* scheme;

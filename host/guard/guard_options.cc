@@ -22,11 +22,29 @@ bool ParseCount(const std::string& text, int high, int* count) {
   return true;
 }
 
+// "https://friend.example" or "http://127.0.0.1:8080": a scheme, a host and
+// at most a port, as a browser's Origin header writes it.
+bool ParseAllowedOrigin(const std::string& text, std::vector<WebOrigin>* origins,
+                        std::string* error) {
+  WebOrigin origin;
+  std::string trimmed = TrimBlanks(text);
+  size_t host = trimmed.find("://");
+  bool bare = host != std::string::npos &&
+              trimmed.find_first_of("/?#", host + 3) == std::string::npos;
+  if (!bare || !ParseWebOrigin(trimmed, &origin)) {
+    *error = "--allow-origin wants an origin such as https://board.example.org or "
+             "http://127.0.0.1:8080 (scheme, host and port, no path), not '" + text + "'";
+    return false;
+  }
+  origins->push_back(origin);
+  return true;
+}
+
 }  // namespace
 
 GuardOptionKind GuardOptionKindOf(const std::string& name) {
   if (name == "--post-rate" || name == "--calls-per-client" || name == "--deny-file" ||
-      name == "--trust-proxy") {
+      name == "--trust-proxy" || name == "--allow-origin") {
     return GuardOptionKind::kWithValue;
   }
   if (name == "--allow-plain-auth") return GuardOptionKind::kFlag;
@@ -87,6 +105,8 @@ bool ApplyGuardOption(const std::string& name, const std::string* value, GuardOp
                std::to_string(kMaxCallsPerClient) + ", not '" + *value + "'";
       return false;
     }
+  } else if (name == "--allow-origin") {
+    return ParseAllowedOrigin(*value, &options->allowed_origins, error);
   } else if (name == "--deny-file") {
     if (value->empty()) {
       *error = "--deny-file needs a file name";
@@ -118,7 +138,11 @@ std::string GuardUsage() {
          "                           client's address and scheme; repeatable\n"
          "  --allow-plain-auth       accept --auth credentials over plain HTTP from\n"
          "                           anywhere (default: only over HTTPS, from loopback,\n"
-         "                           or through a trusted proxy that says https)\n";
+         "                           or through a trusted proxy that says https)\n"
+         "  --allow-origin ORIGIN    a site whose pages may post to the plug-ins (e.g.\n"
+         "                           https://friend.example); a post that another site's\n"
+         "                           page sends gets 403 (a form or a script on this\n"
+         "                           site, curl and scripts pass); repeatable\n";
 }
 
 std::vector<std::string> GuardStartWarnings(const GuardOptions& options) {

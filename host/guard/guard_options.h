@@ -12,6 +12,7 @@
 // --deny-file FILE          addresses and networks that get 403 (DenyList)
 // --trust-proxy ADDR[/BITS][,...]  reverse proxies whose X-Forwarded-* are believed; repeatable
 // --allow-plain-auth        accept credentials over plain HTTP from anywhere
+// --allow-origin ORIGIN     a site whose pages may post to the plug-ins; repeatable
 #ifndef HOST_GUARD_GUARD_OPTIONS_H_
 #define HOST_GUARD_GUARD_OPTIONS_H_
 
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "address_range.h"
+#include "cross_site_guard.h"
 
 struct GuardOptions {
   int post_rate = 10;     // posts per minute per address; 0: no limit
@@ -27,6 +29,9 @@ struct GuardOptions {
   std::vector<AddressRange> trusted_proxies;
   std::vector<std::string> trusted_proxy_text;  // as given, for the start-up log
   bool allow_plain_auth = false;
+  // Sites whose pages may post to the plug-ins (a board's form on another
+  // site of the owner's).
+  std::vector<WebOrigin> allowed_origins;
 };
 
 enum class GuardOptionKind { kNotGuard, kFlag, kWithValue };

@@ -81,6 +81,9 @@ TEST(GuardOptionsTest, BadValuesAreRefusedWithTheirReason) {
       {{"--trust-proxy", ""}, "empty entry"},
       {{"--allow-plain-auth", "yes"}, "option '--allow-plain-auth' takes no value"},
       {{"--listen", "x"}, "unknown option '--listen'"},
+      {{"--allow-origin", "friend.example"}, "--allow-origin wants an origin"},
+      {{"--allow-origin", "https://friend.example/?x"}, "not 'https://friend.example/?x'"},
+      {{"--allow-origin", nullptr}, "option '--allow-origin' needs a value"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.arg.name) + " " + (c.arg.value ? c.arg.value : "(none)"));
@@ -92,6 +95,7 @@ TEST(GuardOptionsTest, BadValuesAreRefusedWithTheirReason) {
     EXPECT_EQ(options.calls_per_client, 6);
     EXPECT_TRUE(options.trusted_proxies.empty());
     EXPECT_FALSE(options.allow_plain_auth);
+    EXPECT_TRUE(options.allowed_origins.empty());
   }
 }
 

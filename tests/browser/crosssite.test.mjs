@@ -12,21 +12,12 @@ import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import { STEP_TIMEOUT, TEST_TIMEOUT, basicAuth, follow, openSite, postOverHttp, shot } from './harness.mjs';
+import { STEP_TIMEOUT, TEST_TIMEOUT, basicAuth, follow, closeSites, openSiteAndHostile, postOverHttp, shot } from './harness.mjs';
 
 let site;
 let hostile;
-before(async () => {
-  site = await openSite();
-  hostile = await openSite({ address: '127.0.0.2', browser: false });
-});
-after(async () => {
-  try {
-    if (hostile) await hostile.close();
-  } finally {
-    if (site) await site.close();
-  }
-});
+before(async () => { ({ site, hostile } = await openSiteAndHostile()); });
+after(async () => { await closeSites(hostile, site); });
 
 const ADMIN = '/admin/corkwarden.tvx';
 const DB = 'TULVAN_board.tvx';

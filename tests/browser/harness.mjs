@@ -26,6 +26,9 @@ export const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--
 export const STEP_TIMEOUT = 15_000;
 // Bound of one test.
 export const TEST_TIMEOUT = 60_000;
+// The options of a tvxhost that plays another site: its pages may load,
+// frame, post to and fetch from anywhere, as a hostile site's would.
+const HOSTILE_POLICY = ['--csp', "default-src * 'unsafe-inline'; form-action *"];
 
 const here = dirname(fileURLToPath(import.meta.url));
 export const top = resolve(here, '..', '..');
@@ -186,6 +189,32 @@ export async function openSite({ address = '127.0.0.1', serverArgs = [], browser
     throw e;
   }
   return site;
+}
+
+// A site with its browser (127.0.0.1) and a hostile site on 127.0.0.2 (another
+// origin, another site) that only serves pages to that browser: { site, hostile }.
+export async function openSiteAndHostile() {
+  const site = await openSite();
+  try {
+    const hostile = await openSite({ address: '127.0.0.2', browser: false, serverArgs: HOSTILE_POLICY });
+    return { site, hostile };
+  } catch (e) {
+    await site.close().catch(() => {});
+    throw e;
+  }
+}
+
+// Closes each site given (null ones skipped), all of them even when one fails.
+export async function closeSites(...sites) {
+  let failure = null;
+  for (const s of sites) {
+    try {
+      if (s) await s.close();
+    } catch (e) {
+      failure = failure || e;
+    }
+  }
+  if (failure) throw failure;
 }
 
 // Clicks a submit button and waits until the redirect after the POST has

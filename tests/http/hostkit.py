@@ -17,6 +17,7 @@ import shutil
 import signal
 import socket
 import sqlite3
+import ssl
 import struct
 import subprocess
 import tempfile
@@ -58,6 +59,48 @@ def _die_with_parent():
     that started it dies (a CTest timeout, say), so no server outlives it."""
     PR_SET_PDEATHSIG = 1
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
+def wait_for(predicate, timeout=10.0):
+    """Polls `predicate` every 0.1 s until it holds or `timeout` passes;
+    returns its last value."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.1)
+    return predicate()
+
+
+def error_line_after(host, mark, pattern, timeout=5.0):
+    """The first line matching `pattern` in `host`'s error log after `mark`
+    (a length of its text), waited for up to `timeout`; None when none came."""
+    found = []
+
+    def seen():
+        text = host.stderr_text()[mark:]
+        found[:] = [line for line in text.splitlines() if re.search(pattern, line)]
+        return bool(found)
+
+    wait_for(seen, timeout)
+    return found[0] if found else None
+
+
+def make_certificate(folder, name, kind="rsa"):
+    """A self-signed certificate for CN=`name` with a new key of `kind`
+    ("rsa": 2048 bits, "ec": P-256), as PEM files in `folder`: (cert, key)."""
+    cert = os.path.join(folder, name + ".pem")
+    key = os.path.join(folder, name + ".key")
+    new_key = (["-newkey", "rsa:2048"] if kind == "rsa" else
+               ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"])
+    result = subprocess.run(
+        [require_tool("openssl"), "req", "-x509"] + new_key +
+        ["-nodes", "-days", "2", "-subj", "/CN=" + name, "-addext", "subjectAltName=IP:127.0.0.1",
+         "-keyout", key, "-out", cert],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+    if result.returncode != 0:
+        raise RuntimeError("openssl req failed:\n" + result.stdout.decode(errors="replace"))
+    return cert, key
 
 
 def required_env(name):
@@ -117,6 +160,7 @@ class Host:
         self.extra_args = list(extra_args)
         self.process = None
         self.port = None
+        self.scheme = "http"
         self.stderr_path = os.path.join(site.dir, "tvxhost.stderr")
         self.stderr_file = None
 
@@ -133,11 +177,12 @@ class Host:
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.stderr_file,
                                         preexec_fn=_die_with_parent)
         line = self._read_line(START_TIMEOUT)
-        match = re.search(rb"https?://127\.0\.0\.1:(\d+)/", line)
+        match = re.search(rb"(https?)://127\.0\.0\.1:(\d+)/", line)
         if match is None:
             self.kill()
             raise RuntimeError(f"tvxhost did not start: {line!r}\n{self.stderr_text()}")
-        self.port = int(match.group(1))
+        self.scheme = match.group(1).decode()
+        self.port = int(match.group(2))
         return self
 
     def _read_line(self, timeout):
@@ -236,8 +281,7 @@ class Host:
         """One request on a fresh connection: (status, headers dict, body).
         `source` is the loopback address to send from (any of 127.0.0.0/8),
         so that a test can be several clients."""
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout,
-                                          source_address=(source, 0) if source else None)
+        conn = self.connection(timeout=timeout, source=source)
         try:
             conn.request(method, target, body=body, headers=headers or {})
             response = conn.getresponse()
@@ -245,6 +289,19 @@ class Host:
             return response.status, {k.lower(): v for k, v in response.getheaders()}, data
         finally:
             conn.close()
+
+    def connection(self, timeout=REQUEST_TIMEOUT, source=None):
+        """A client connection to the server, HTTPS when it serves HTTPS (the
+        test's own certificate is not checked)."""
+        address = (source, 0) if source else None
+        if self.scheme != "https":
+            return http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout,
+                                              source_address=address)
+        context = ssl.create_default_context()
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        return http.client.HTTPSConnection("127.0.0.1", self.port, timeout=timeout,
+                                           source_address=address, context=context)
 
     def get(self, target, headers=None, source=None):
         return self.request("GET", target, headers=headers, source=source)
