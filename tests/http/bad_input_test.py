@@ -199,7 +199,7 @@ class BadInputTest(unittest.TestCase):
                 status = self.assert_clear_answer(response, {200, 400})
                 if status == 200:
                     self.assertIn(b"Content-Type: text/html; Charset=Shift_JIS", response)
-                    self.assertIn(b"</HTML>", body_of(response))
+                    self.assertIn(b"</html>", body_of(response).lower())  # the footer came
         auth = b"Authorization: " + self.site.admin_headers()["Authorization"].encode() + b"\r\n"
         for suffix in [b"?cmd=%", b"?cmd=enum&name=TULVAN_%", b"?cmd=enum&name=%FF%FE",
                        b"?cmd=deleteitem&dbname=%zz&deleteitem=%", b"?cmd=deletedb&db=%2",

@@ -221,7 +221,7 @@ class Visitor(threading.Thread):
                         break
                     answer += data
                 sock.close()
-                if not answer.startswith(b"HTTP/1.1 200 ") or b"</HTML>" not in answer:
+                if not answer.startswith(b"HTTP/1.1 200 ") or b"</html>" not in answer.lower():
                     self.failures.append(answer[:200])
             except Exception as error:
                 self.failures.append(repr(error))
