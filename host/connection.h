@@ -19,6 +19,7 @@
 
 #include "access_log.h"
 #include "request_handler.h"
+#include "server_metrics.h"
 #include "worker_pool.h"
 
 // The deadlines and limits of every connection.
@@ -37,8 +38,10 @@ class Connection;
 // What every connection of one server shares. Thread-safe.
 class ConnectionHub {
  public:
+  // `metrics`, when not null, counts every answer.
   ConnectionHub(ConnectionLimits limits, RequestHandler* handler, AccessLog* log,
-                WorkerPool* pool, boost::asio::ssl::context* tls, bool tls_enabled);
+                WorkerPool* pool, boost::asio::ssl::context* tls, bool tls_enabled,
+                ServerMetrics* metrics = nullptr);
 
   const ConnectionLimits& limits() const { return limits_; }
   RequestHandler* handler() const { return handler_; }
@@ -46,6 +49,11 @@ class ConnectionHub {
   WorkerPool* pool() const { return pool_; }
   boost::asio::ssl::context* tls() const { return tls_enabled_ ? tls_ : nullptr; }
   bool stopping() const { return stopping_.load(std::memory_order_relaxed); }
+  ServerMetrics* metrics() const { return metrics_; }
+  // False once the server stops or drains: answers then end their connection.
+  bool keeps_alive() const {
+    return !stopping_.load(std::memory_order_relaxed) && !draining_.load(std::memory_order_relaxed);
+  }
 
   // Counts a new connection from `address`; false (nothing counted) when it
   // would pass either limit.
@@ -59,6 +67,10 @@ class ConnectionHub {
   // From now on no connection is kept alive after its answer; the idle ones
   // are closed at once.
   void StopAll();
+  // From now on no connection is kept alive after its answer; idle ones are
+  // left to their next request or their keep-alive deadline (a hand-over:
+  // closing them now could meet a request already on its way).
+  void Drain() { draining_ = true; }
 
  private:
   ConnectionHub(const ConnectionHub&) = delete;
@@ -70,7 +82,9 @@ class ConnectionHub {
   WorkerPool* const pool_;
   boost::asio::ssl::context* const tls_;
   const bool tls_enabled_;
+  ServerMetrics* const metrics_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> draining_{false};
 
   std::mutex mu_;
   int total_ = 0;                                     // guarded by mu_
