@@ -31,6 +31,7 @@ string(MD5 destination "$ENV{DESTDIR}|${prefix}")
 set(out "${CORKWALL_GENERATED_DIR}/${destination}")
 configure_file("${CORKWALL_PACKAGING_DIR}/tvxhost.conf.in" "${out}/tvxhost.conf" @ONLY)
 configure_file("${CORKWALL_PACKAGING_DIR}/corkwall.service.in" "${out}/corkwall.service" @ONLY)
+configure_file("${CORKWALL_PACKAGING_DIR}/corkwall.socket.in" "${out}/corkwall.socket" @ONLY)
 configure_file("${CORKWALL_PACKAGING_DIR}/corkwall.logrotate.in" "${out}/corkwall" @ONLY)
 
 # An owner's edited configuration is never overwritten: the new one goes
@@ -48,6 +49,7 @@ endif()
 
 file(INSTALL DESTINATION "${CORKWALL_ETCDIR}" TYPE FILE FILES "${out}/tvxhost.conf"
   RENAME ${conf_name})
-file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES "${out}/corkwall.service")
+file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES "${out}/corkwall.service"
+  "${out}/corkwall.socket")
 file(INSTALL DESTINATION "${etc}/logrotate.d" TYPE FILE FILES "${out}/corkwall")
 file(REMOVE_RECURSE "${out}")

@@ -149,7 +149,8 @@ class MakeInstallTest(unittest.TestCase, ServingChecks):
                      "share/corkwall/www/bbs/boardFOOT.HTML", "share/man/man1/tvxhost.1.gz",
                      "share/man/man1/tvxcall.1.gz", "share/man/man1/tvxstore.1.gz",
                      "etc/corkwall/tvxhost.conf",
-                     "etc/logrotate.d/corkwall", "lib/systemd/system/corkwall.service"]:
+                     "etc/logrotate.d/corkwall", "lib/systemd/system/corkwall.service",
+                     "lib/systemd/system/corkwall.socket"]:
             self.assertTrue(os.path.isfile(os.path.join(top, path)), path)
         # Nothing lands outside the prefix.
         self.assertEqual(["usr"], os.listdir(destdir))
@@ -305,17 +306,36 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
         self.assertIn("systemctl reload corkwall.service", rotate)
         self.assertEqual(["/bin/kill -HUP $MAINPID"], settings["ExecReload"])
 
+        # The service is told when tvxhost listens and takes its socket from
+        # the socket unit, on the address of the configuration.
+        self.assertEqual(["notify"], settings["Type"])
+        self.assertEqual(["all"], settings["NotifyAccess"])
+        self.assertTrue(settings["WatchdogSec"])
+        with open(os.path.join(self.root, "lib/systemd/system/corkwall.socket")) as f:
+            socket_unit = f.read()
+        self.assertIn(f"\nListenStream={conf['listen']}\n", socket_unit)
+        self.assertIn("\nFileDescriptorName=http\n", socket_unit)
+        self.assertIn("corkwall.socket", settings["Wants"][0])
+        self.assertTrue(conf["metrics-listen"].startswith("127.0.0.1:"), conf)
+
         analyze = shutil.which("systemd-analyze")
         if analyze is None:
             self.skipTest("systemd-analyze is not installed")
-        # Offline, verify wants the programs where the unit names them: a
-        # copy of the unit points them into the extracted tree.
+        # Offline, verify wants the programs where the units name them: a
+        # copy of each unit points them into the extracted tree. Every unit
+        # the package ships is verified.
         copy_dir = os.path.join(self.dir, "unit")
         os.makedirs(copy_dir, exist_ok=True)
-        with open(os.path.join(copy_dir, "corkwall.service"), "w") as f:
-            f.write(unit.replace("/usr/bin/", self.root + "/usr/bin/"))
-        result = run([analyze, "verify", "--man=no",
-                      os.path.join(copy_dir, "corkwall.service")], check=False)
+        unit_dir = os.path.join(self.root, "lib/systemd/system")
+        units = sorted(os.listdir(unit_dir))
+        self.assertIn("corkwall.socket", units)
+        for name in units:
+            with open(os.path.join(unit_dir, name)) as f:
+                text = f.read()
+            with open(os.path.join(copy_dir, name), "w") as f:
+                f.write(text.replace("/usr/bin/", self.root + "/usr/bin/"))
+        result = run([analyze, "verify", "--man=no"] +
+                     [os.path.join(copy_dir, name) for name in units], check=False)
         # verify reports a setting it cannot parse but still exits 0.
         self.assertEqual((0, b""), (result.returncode, result.stderr + result.stdout))
 
@@ -334,7 +354,8 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
         self.assertIn("\nlisten 127.0.0.1:8080\n", text)
         text = (text.replace("/var/lib/corkwall", state).replace("/var/log/corkwall", logs)
                 .replace("/etc/corkwall", etc)
-                .replace("\nlisten 127.0.0.1:8080\n", "\nlisten 127.0.0.1:0\n"))
+                .replace("\nlisten 127.0.0.1:8080\n", "\nlisten 127.0.0.1:0\n")
+                .replace("\nmetrics-listen 127.0.0.1:9108\n", "\nmetrics-listen 127.0.0.1:0\n"))
         with open(conf, "w") as f:
             f.write(text)
         tvxhost = os.path.join(self.root, "usr/bin/tvxhost")
