@@ -273,12 +273,20 @@ void HostServer::Stop() {
 
 void HostServer::PostStop() {
   if (stop_posted_.exchange(true)) return;
+  PostEnd(false);
+}
+
+void HostServer::PostEnd(bool drain) {
   Loop* loop = loop_.get();
-  asio::post(loop->first(), [loop] {
+  asio::post(loop->first(), [loop, drain] {
     error_code ignored;
     loop->acceptor.close(ignored);
     loop->retry.cancel();
-    loop->hub->StopAll();
+    if (drain) {
+      loop->hub->Drain();
+    } else {
+      loop->hub->StopAll();
+    }
     for (auto& guard : loop->keep_running) guard.reset();
   });
 }
@@ -286,14 +294,7 @@ void HostServer::PostStop() {
 void HostServer::Drain() {
   stop_requested_ = true;
   if (!running_ || stop_posted_ || drain_posted_.exchange(true)) return;
-  Loop* loop = loop_.get();
-  asio::post(loop->first(), [loop] {
-    error_code ignored;
-    loop->acceptor.close(ignored);
-    loop->retry.cancel();
-    loop->hub->Drain();
-    for (auto& guard : loop->keep_running) guard.reset();
-  });
+  PostEnd(true);
 }
 
 bool HostServer::LoopsAnswer(std::chrono::milliseconds within) {

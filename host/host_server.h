@@ -74,6 +74,9 @@ class HostServer {
 
   // Has the loop stop accepting and the connections stop; once.
   void PostStop();
+  // Has the loop stop accepting, then the connections stop (StopAll) or
+  // drain (Drain).
+  void PostEnd(bool drain);
 
   const HostOptions options_;
   RequestHandler* handler_;

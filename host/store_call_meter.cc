@@ -67,6 +67,23 @@ void Count(Call call, Clock::time_point start, bool ok) {
   meter->duration[call]->Observe(std::chrono::duration<double>(Clock::now() - start).count());
 }
 
+// A store call's result: a handle, or an identifier or BOOL that is 0 on
+// failure.
+bool Succeeded(HANDLE handle) { return handle != INVALID_HANDLE_VALUE; }
+template <typename Result>
+bool Succeeded(Result result) {
+  return result != 0;
+}
+
+// Calls the platform's function and counts the call.
+template <typename Result, typename... Params, typename... Args>
+Result Metered(Call call, Result (*real)(Params...), Args... args) {
+  Clock::time_point start = Clock::now();
+  Result result = real(args...);
+  Count(call, start, Succeeded(result));
+  return result;
+}
+
 }  // namespace
 
 void AttachStoreCallMeter(MetricsRegistry* registry) {
@@ -117,58 +134,38 @@ extern "C" {
 
 CEOID CeCreateDatabaseEx(PCEGUID volume, CEDBASEINFO* info) {
   static const auto real = Next<decltype(&CeCreateDatabaseEx)>(kCreateDatabase);
-  Clock::time_point start = Clock::now();
-  CEOID oid = real(volume, info);
-  Count(kCreateDatabase, start, oid != 0);
-  return oid;
+  return Metered(kCreateDatabase, real, volume, info);
 }
 
 HANDLE CeOpenDatabaseEx(PCEGUID volume, PCEOID oid, LPWSTR name, CEPROPID sortProperty,
                         DWORD flags, CENOTIFYREQUEST* notify) {
   static const auto real = Next<decltype(&CeOpenDatabaseEx)>(kOpenDatabase);
-  Clock::time_point start = Clock::now();
-  HANDLE handle = real(volume, oid, name, sortProperty, flags, notify);
-  Count(kOpenDatabase, start, handle != INVALID_HANDLE_VALUE);
-  return handle;
+  return Metered(kOpenDatabase, real, volume, oid, name, sortProperty, flags, notify);
 }
 
 BOOL CeDeleteDatabase(CEOID oid) {
   static const auto real = Next<decltype(&CeDeleteDatabase)>(kDeleteDatabase);
-  Clock::time_point start = Clock::now();
-  BOOL ok = real(oid);
-  Count(kDeleteDatabase, start, ok != FALSE);
-  return ok;
+  return Metered(kDeleteDatabase, real, oid);
 }
 
 HANDLE CeFindFirstDatabase(DWORD databaseType) {
   static const auto real = Next<decltype(&CeFindFirstDatabase)>(kFindFirstDatabase);
-  Clock::time_point start = Clock::now();
-  HANDLE handle = real(databaseType);
-  Count(kFindFirstDatabase, start, handle != INVALID_HANDLE_VALUE);
-  return handle;
+  return Metered(kFindFirstDatabase, real, databaseType);
 }
 
 CEOID CeFindNextDatabase(HANDLE enumeration) {
   static const auto real = Next<decltype(&CeFindNextDatabase)>(kFindNextDatabase);
-  Clock::time_point start = Clock::now();
-  CEOID oid = real(enumeration);
-  Count(kFindNextDatabase, start, oid != 0);
-  return oid;
+  return Metered(kFindNextDatabase, real, enumeration);
 }
 
 BOOL CeOidGetInfo(CEOID oid, CEOIDINFO* info) {
   static const auto real = Next<decltype(&CeOidGetInfo)>(kOidGetInfo);
-  Clock::time_point start = Clock::now();
-  BOOL ok = real(oid, info);
-  Count(kOidGetInfo, start, ok != FALSE);
-  return ok;
+  return Metered(kOidGetInfo, real, oid, info);
 }
 
 CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount, CEPROPVAL* values) {
   static const auto real = Next<decltype(&CeWriteRecordProps)>(kWriteRecord);
-  Clock::time_point start = Clock::now();
-  CEOID oid = real(database, record, propCount, values);
-  Count(kWriteRecord, start, oid != 0);
+  CEOID oid = Metered(kWriteRecord, real, database, record, propCount, values);
   Meter* meter = g_meter.load(std::memory_order_acquire);
   if (oid != 0 && record == 0 && meter != nullptr) meter->posts->Add();
   return oid;
@@ -177,26 +174,17 @@ CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount, CEPROPVA
 CEOID CeReadRecordProps(HANDLE database, DWORD flags, LPWORD propCount, CEPROPID* propIds,
                         LPBYTE* buffer, LPDWORD bufferSize) {
   static const auto real = Next<decltype(&CeReadRecordProps)>(kReadRecord);
-  Clock::time_point start = Clock::now();
-  CEOID oid = real(database, flags, propCount, propIds, buffer, bufferSize);
-  Count(kReadRecord, start, oid != 0);
-  return oid;
+  return Metered(kReadRecord, real, database, flags, propCount, propIds, buffer, bufferSize);
 }
 
 CEOID CeSeekDatabase(HANDLE database, DWORD seekType, DWORD value, LPDWORD index) {
   static const auto real = Next<decltype(&CeSeekDatabase)>(kSeekDatabase);
-  Clock::time_point start = Clock::now();
-  CEOID oid = real(database, seekType, value, index);
-  Count(kSeekDatabase, start, oid != 0);
-  return oid;
+  return Metered(kSeekDatabase, real, database, seekType, value, index);
 }
 
 BOOL CeDeleteRecord(HANDLE database, CEOID record) {
   static const auto real = Next<decltype(&CeDeleteRecord)>(kDeleteRecord);
-  Clock::time_point start = Clock::now();
-  BOOL ok = real(database, record);
-  Count(kDeleteRecord, start, ok != FALSE);
-  return ok;
+  return Metered(kDeleteRecord, real, database, record);
 }
 
 }  // extern "C"
