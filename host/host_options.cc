@@ -401,7 +401,3 @@ std::string HostUsage() {
          "the port is in use), 2 for bad options or a store file that cannot be\n"
          "made or written.\n";
 }
-
-std::string HostVersion() {
-  return std::string("tvxhost (corkwall) ") + CORKWALL_VERSION + "\n";
-}

@@ -111,7 +111,7 @@ std::string OptionOrigin(const HostOptions& options, const std::string& name,
 
 // The text printed for --help.
 std::string HostUsage();
-// The line printed for --version: "tvxhost (corkwall) 0.1.0".
+// The line printed for --version: "tvxhost (corkwall) 0.1.0" (host_version.cc).
 std::string HostVersion();
 
 #endif  // HOST_HOST_OPTIONS_H_
