@@ -182,14 +182,18 @@ void SignalLoop(sigset_t signals, ServiceParts parts, std::atomic<bool>* finishe
 // machines boot in any order: the plug-ins answer 503 until it does.
 int CheckStoreAtStart(bool store_is_server, const std::string& store_real,
                       const std::string& store_shown, StoreReadiness* readiness) {
-  if (!store_is_server) {
-    std::string problem = StoreFileProblem(store_real);
-    if (!problem.empty()) return BadOption("the store file " + store_shown + " " + problem);
+  std::string problem;
+  if (!store_is_server) problem = StoreFileProblem(store_real);
+  if (!problem.empty()) {
+    fprintf(stderr, "tvxhost: the store file %s %s\n", store_shown.c_str(), problem.c_str());
+    return 2;
   }
   std::string reason;
   if (readiness->Check(&reason)) return 0;
   if (!store_is_server) {
-    return BadOption("cannot open the store file " + store_shown + " (" + reason + ")");
+    fprintf(stderr, "tvxhost: cannot open the store file %s (%s)\n", store_shown.c_str(),
+            reason.c_str());
+    return 2;
   }
   LogError("warning: the store %s does not answer (%s); serving anyway, and the pages that "
            "need it answer 503 until it does",
