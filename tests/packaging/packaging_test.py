@@ -378,10 +378,13 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
         lines = text.count("\n")
         with open(conf, "a") as f:
             f.write("threads many\n")
+        # --check reports on its standard output, as one stream in order; a
+        # start that fails says why on the error output.
         for args in ([tvxhost, "--config", conf, "--check"], [tvxhost, "--config", conf]):
             result = run(args, check=False)
             self.assertEqual(2, result.returncode, args)
-            self.assertIn(f"{conf}:{lines + 1}: --threads wants".encode(), result.stderr)
+            said = result.stdout if "--check" in args else result.stderr
+            self.assertIn(f"{conf}:{lines + 1}: --threads wants".encode(), said)
 
     def check_log_rotation(self, host, log):
         """What the logrotate file does: move the log away, then SIGHUP."""
