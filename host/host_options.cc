@@ -308,7 +308,8 @@ ParseResult ParseHostOptions(int argc, const char* const* argv,
   }
   if (result.tls_cert.empty() != result.tls_key.empty()) {
     std::string origin = OptionOrigin(result, result.tls_cert.empty() ? "--tls-key" : "--tls-cert");
-    errors->push_back((origin.empty() ? "" : origin + ": ") + "--tls-cert and --tls-key go together");
+    errors->push_back((origin.empty() ? "" : origin + ": ") +
+                      "--tls-cert and --tls-key go together");
   }
   if (!errors->empty()) {
     SortByLine(config_file, errors);

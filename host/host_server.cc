@@ -183,9 +183,11 @@ bool HostServer::Bind(std::string* error) {
 bool HostServer::Adopt(int fd, std::string* error) {
   sockaddr_storage address = {};
   socklen_t size = sizeof address;
-  if (!IsListeningStream(fd) || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+  if (!IsListeningStream(fd) ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
       (address.ss_family != AF_INET && address.ss_family != AF_INET6)) {
-    *error = "descriptor " + std::to_string(fd) + " passed to listen on is not a listening TCP socket";
+    *error = "descriptor " + std::to_string(fd) +
+             " passed to listen on is not a listening TCP socket";
     close(fd);
     return false;
   }
