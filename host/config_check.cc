@@ -9,6 +9,7 @@
 #include "access_policy.h"
 #include "deny_list.h"
 #include "ceplatform.h"
+#include "store_file_check.h"
 #include "tls_context.h"
 #include "wince.h"
 
@@ -18,21 +19,26 @@ namespace {
 class Findings {
  public:
   Findings(const HostOptions& options, std::vector<std::string>* problems,
-           std::vector<std::string>* passed)
-      : options_(options), problems_(problems), passed_(passed) {}
+           std::vector<std::string>* passed, std::vector<std::string>* in_order)
+      : options_(options), problems_(problems), passed_(passed), in_order_(in_order) {}
 
   void Problem(const std::string& option, const std::string& text, size_t index = SIZE_MAX) {
     std::string origin = OptionOrigin(options_, option, index);
     problems_->push_back((origin.empty() ? "" : origin + ": ") + text);
+    if (in_order_ != nullptr) in_order_->push_back(problems_->back());
     ok_ = false;
   }
-  void Passed(const std::string& text) { passed_->push_back(text); }
+  void Passed(const std::string& text) {
+    passed_->push_back(text);
+    if (in_order_ != nullptr) in_order_->push_back("ok: " + text);
+  }
   bool ok() const { return ok_; }
 
  private:
   const HostOptions& options_;
   std::vector<std::string>* problems_;
   std::vector<std::string>* passed_;
+  std::vector<std::string>* in_order_;
   bool ok_ = true;
 };
 
@@ -125,7 +131,7 @@ void CheckStore(const HostOptions& options, Findings* findings) {
   // A URI names a database server; only a plain path is a file here.
   bool is_file = store.find("://") == std::string::npos;
   if (is_file) {
-    std::string problem = WritableFileProblem(store);
+    std::string problem = StoreFileProblem(store);
     if (!problem.empty()) {
       findings->Problem("--store", "store file " + shown + " " + problem);
       return;
@@ -222,8 +228,8 @@ void ShowAnswerHeaders(const HostOptions& options, Findings* findings) {
 }  // namespace
 
 bool CheckHostOptions(const HostOptions& options, std::vector<std::string>* problems,
-                      std::vector<std::string>* passed) {
-  Findings findings(options, problems, passed);
+                      std::vector<std::string>* passed, std::vector<std::string>* in_order) {
+  Findings findings(options, problems, passed, in_order);
   CheckListen(options, &findings);
   CheckRoot(options, &findings);
   CheckStore(options, &findings);

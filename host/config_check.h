@@ -13,8 +13,9 @@
 //  - the listening address resolves;
 //  - the document root is a folder the server can read;
 //  - the store is reachable: opened through the platform and its databases
-//    enumerated (a store file that does not exist yet needs a folder the
-//    server can write; it is not created here);
+//    enumerated (a store file must be one the server can write, in a folder
+//    it can write: StoreFileProblem; one that does not exist yet is not
+//    created here);
 //  - the access log can be appended to, or created in its folder (it is not
 //    created here);
 //  - every htpasswd file can be read, and every --allow address parses;
@@ -24,9 +25,11 @@
 //    Strict-Transport-Security that every answer will carry.
 // Appends one line per problem to *problems, starting with "FILE:LINE: "
 // when the option came from the configuration file, and one line per item
-// found good to *passed. True when there is no problem. Leaves the store
-// closed.
+// found good to *passed; with `in_order` given, every line also goes there in
+// the order found, a good item's with "ok: " before it. True when there is
+// no problem. Leaves the store closed.
 bool CheckHostOptions(const HostOptions& options, std::vector<std::string>* problems,
-                      std::vector<std::string>* passed);
+                      std::vector<std::string>* passed,
+                      std::vector<std::string>* in_order = nullptr);
 
 #endif  // HOST_CONFIG_CHECK_H_

@@ -23,10 +23,32 @@ bool IsNameCharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
 }
 
+// The reasons of bad lines: the first in *error, each in *every when given.
+class BadLines {
+ public:
+  BadLines(std::string* error, std::vector<std::string>* every) : error_(error), every_(every) {}
+  // Notes a bad line; true when reading stops at it (no `every`).
+  bool Stop(const std::string& reason) {
+    if (!found_) *error_ = reason;
+    found_ = true;
+    if (every_ == nullptr) return true;
+    every_->push_back(reason);
+    return false;
+  }
+  bool found() const { return found_; }
+
+ private:
+  std::string* error_;
+  std::vector<std::string>* every_;
+  bool found_ = false;
+};
+
 }  // namespace
 
 bool ParseConfigText(const std::string& text, const std::string& path,
-                     std::vector<OptionEntry>* entries, std::string* error) {
+                     std::vector<OptionEntry>* entries, std::string* error,
+                     std::vector<std::string>* every) {
+  BadLines bad(error, every);
   std::vector<OptionEntry> result;
   size_t start = 0;
   int number = 0;
@@ -39,8 +61,8 @@ bool ParseConfigText(const std::string& text, const std::string& path,
     std::string origin = path + ":" + std::to_string(number);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find('\0') != std::string::npos) {
-      *error = origin + ": a NUL byte; is this a text file?";
-      return false;
+      if (bad.Stop(origin + ": a NUL byte; is this a text file?")) return false;
+      continue;
     }
     line = Trim(line);
     if (line.empty() || line[0] == '#') continue;
@@ -50,26 +72,30 @@ bool ParseConfigText(const std::string& text, const std::string& path,
     std::string name = line.substr(0, blank);
     if (name[0] == '-') {
       size_t dashes = name.find_first_not_of('-');
-      *error = origin + ": write the option's name without its dashes ('" +
-               (dashes == std::string::npos ? name : name.substr(dashes)) + "', not '" + name +
-               "')";
-      return false;
-    }
-    for (char c : name) {
-      if (!IsNameCharacter(c)) {
-        *error = origin + ": '" + name +
-                 "' is not an option name (a long option without its dashes, e.g. 'listen')";
+      if (bad.Stop(origin + ": write the option's name without its dashes ('" +
+                   (dashes == std::string::npos ? name : name.substr(dashes)) + "', not '" +
+                   name + "')")) {
         return false;
       }
+      continue;
+    }
+    bool named = true;
+    for (char c : name) named = named && IsNameCharacter(c);
+    if (!named) {
+      if (bad.Stop(origin + ": '" + name +
+                   "' is not an option name (a long option without its dashes, e.g. 'listen')")) {
+        return false;
+      }
+      continue;
     }
     result.push_back(OptionEntry{"--" + name, Trim(line.substr(blank)), origin});
   }
   *entries = result;
-  return true;
+  return !bad.found();
 }
 
 bool ReadConfigFile(const std::string& path, std::vector<OptionEntry>* entries,
-                    std::string* error) {
+                    std::string* error, std::vector<std::string>* every) {
   FILE* file = fopen(path.c_str(), "rb");
   if (file == nullptr) {
     *error = "cannot read the configuration file " + path + ": " + strerror(errno);
@@ -96,46 +122,44 @@ bool ReadConfigFile(const std::string& path, std::vector<OptionEntry>* entries,
              std::to_string(kMaxConfigFileBytes) + " bytes";
     return false;
   }
-  return ParseConfigText(text, path, entries, error);
+  return ParseConfigText(text, path, entries, error, every);
 }
 
 bool CombineWithCommandLine(const std::vector<OptionEntry>& file,
                             const std::vector<OptionEntry>& command_line,
-                            std::vector<OptionEntry>* combined, std::string* error) {
+                            std::vector<OptionEntry>* combined, std::string* error,
+                            std::vector<std::string>* every) {
   // Every line is checked on options of its own, so that a bad line is found
   // even when the command line overrides it.
+  BadLines bad(error, every);
   HostOptions scratch;
   std::map<std::string, std::string> first_seen;
   for (const OptionEntry& entry : file) {
     OptionKind kind = HostOptionKind(entry.name);
     const std::string bare = entry.name.substr(2);
+    std::string reason;
     if (kind == OptionKind::kUnknown) {
-      *error = entry.origin + ": unknown option '" + bare + "'";
-      return false;
+      reason = "unknown option '" + bare + "'";
+    } else if (entry.name == "--config" || entry.name == "--check") {
+      reason = "'" + bare + "' belongs on the command line, not in the file";
+    } else if (kind == OptionKind::kSwitch && !entry.value.empty()) {
+      reason = "'" + bare + "' takes no value";
+    } else if (kind != OptionKind::kSwitch && entry.value.empty()) {
+      reason = "'" + bare + "' needs a value";
+    } else {
+      auto seen = first_seen.emplace(entry.name, entry.origin);
+      if (!seen.second && kind != OptionKind::kRepeatable) {
+        reason = "'" + bare + "' takes one value and was given at " + seen.first->second +
+                 " already";
+      } else if (ApplyHostOption(entry.name, entry.value, &scratch, &reason)) {
+        reason.clear();
+      } else if (reason.empty()) {
+        reason = "'" + bare + "' has a bad value";
+      }
     }
-    if (entry.name == "--config" || entry.name == "--check") {
-      *error = entry.origin + ": '" + bare + "' belongs on the command line, not in the file";
-      return false;
-    }
-    if (kind == OptionKind::kSwitch && !entry.value.empty()) {
-      *error = entry.origin + ": '" + bare + "' takes no value";
-      return false;
-    }
-    if (kind != OptionKind::kSwitch && entry.value.empty()) {
-      *error = entry.origin + ": '" + bare + "' needs a value";
-      return false;
-    }
-    auto seen = first_seen.emplace(entry.name, entry.origin);
-    if (!seen.second && kind != OptionKind::kRepeatable) {
-      *error = entry.origin + ": '" + bare + "' takes one value and was given at " +
-               seen.first->second + " already";
-      return false;
-    }
-    if (!ApplyHostOption(entry.name, entry.value, &scratch, error)) {
-      *error = entry.origin + ": " + *error;
-      return false;
-    }
+    if (!reason.empty() && bad.Stop(entry.origin + ": " + reason)) return false;
   }
+  if (bad.found()) return false;
 
   std::set<std::string> given;
   for (const OptionEntry& entry : command_line) given.insert(entry.name);

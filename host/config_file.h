@@ -30,13 +30,16 @@ constexpr size_t kMaxConfigFileBytes = 1 << 20;
 // checked here, not whether its option exists or its value is good. False
 // with "PATH:LINE: reason" in *error for a line that is not an option (a NUL
 // byte, a name with dashes or other characters than a-z, 0-9 and '-').
+// With `every` given, a bad line is skipped and its reason appended there,
+// and the lines after it are read too; *error is then the first reason.
 bool ParseConfigText(const std::string& text, const std::string& path,
-                     std::vector<OptionEntry>* entries, std::string* error);
+                     std::vector<OptionEntry>* entries, std::string* error,
+                     std::vector<std::string>* every = nullptr);
 
 // Reads the file and parses it as above. False with the reason in *error
 // when it cannot be read (naming the path) or a line is bad.
 bool ReadConfigFile(const std::string& path, std::vector<OptionEntry>* entries,
-                    std::string* error);
+                    std::string* error, std::vector<std::string>* every = nullptr);
 
 // Checks every option of the file as tvxhost will apply it (known, allowed
 // in a file, a good value, not repeated unless repeatable) and makes the list
@@ -44,9 +47,11 @@ bool ReadConfigFile(const std::string& path, std::vector<OptionEntry>* entries,
 // then the command line's. So a command-line option replaces the file's value
 // for a single-valued option and the file's whole set of rules for a
 // repeatable one (--auth on the command line drops every auth line of the
-// file). False with "PATH:LINE: reason" in *error for the first bad line.
+// file). False with "PATH:LINE: reason" in *error for the first bad line;
+// with `every` given, every bad line's reason is appended there as well.
 bool CombineWithCommandLine(const std::vector<OptionEntry>& file,
                             const std::vector<OptionEntry>& command_line,
-                            std::vector<OptionEntry>* combined, std::string* error);
+                            std::vector<OptionEntry>* combined, std::string* error,
+                            std::vector<std::string>* every = nullptr);
 
 #endif  // HOST_CONFIG_FILE_H_

@@ -261,6 +261,40 @@ TEST(ConfigFileTest, UnreadableFilesAreClearErrors) {
   EXPECT_NE(error.find("takes no value"), std::string::npos) << error;
 }
 
+// --check reports every bad line of the file in one run, in the order of
+// the lines; a start stops at the first.
+TEST(ConfigFileTest, CheckFindsEveryBadLineInOrder) {
+  TempFolder dir;
+  std::string file = dir.Write("host.conf",
+                               "threads many\n"           // 1: a bad value
+                               "listen 127.0.0.1:0\n"     // 2: good
+                               "--root /srv\n"            // 3: dashes
+                               "colour blue\n"            // 4: no such option
+                               "keep-alive-timeout 0\n"   // 5: out of range
+                               "Listen x\n"               // 6: not a name
+                               "listen 127.0.0.1:1\n");   // 7: given twice
+  std::vector<const char*> args = {"tvxhost", "--config", file.c_str(), "--check"};
+  HostOptions options;
+  std::vector<std::string> errors;
+  ASSERT_EQ(ParseHostOptions(static_cast<int>(args.size()), args.data(), "s.db", &options,
+                             &errors),
+            ParseResult::kError);
+  const char* expected[] = {":1: --threads wants", ":3: write the option's name without",
+                            ":4: unknown option 'colour'", ":5: --keep-alive-timeout wants",
+                            ":6: 'Listen' is not an option name", ":7: 'listen' takes one value"};
+  ASSERT_EQ(errors.size(), sizeof expected / sizeof expected[0]);
+  for (size_t i = 0; i < errors.size(); ++i) {
+    EXPECT_EQ(errors[i].find(file + expected[i]), 0u) << errors[i];
+  }
+  args.pop_back();  // without --check: the first only (a line's form is read first)
+  errors.clear();
+  ASSERT_EQ(ParseHostOptions(static_cast<int>(args.size()), args.data(), "s.db", &options,
+                             &errors),
+            ParseResult::kError);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].find(file + ":3: write the option's name"), 0u) << errors[0];
+}
+
 // --check on real files: each case breaks one thing of a good set-up.
 class ConfigCheckTest : public ::testing::Test {
  protected:

@@ -25,9 +25,10 @@ using Clock = std::chrono::steady_clock;
 using boost::system::error_code;
 
 ConnectionHub::ConnectionHub(ConnectionLimits limits, RequestHandler* handler, AccessLog* log,
-                             WorkerPool* pool, TlsContextSlot* tls, AnswerHeaders headers)
+                             WorkerPool* pool, TlsContextSlot* tls, AnswerHeaders headers,
+                             ServerMetrics* metrics)
     : limits_(limits), handler_(handler), log_(log), pool_(pool), tls_(tls),
-      answer_headers_(std::move(headers)) {}
+      answer_headers_(std::move(headers)), metrics_(metrics) {}
 
 bool ConnectionHub::Admit(const std::string& address, int max_total, int max_per_address) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -141,6 +142,7 @@ class Session : public Connection {
   }
 
   ~Session() override {
+    if (in_flight_ && hub_->metrics() != nullptr) hub_->metrics()->Abandoned();
     hub_->Unregister(this);
     hub_->Release(peer_addr_);
   }
@@ -228,6 +230,8 @@ class Session : public Connection {
   bool keep_alive_ = true;
   int requests_ = 0;
   Clock::time_point phase_start_;
+  Clock::time_point request_start_;  // the current request's first byte
+  bool in_flight_ = false;           // counted by ServerMetrics::Began
 
   HttpRequest request_;
   HttpAnswer answer_;
@@ -382,6 +386,7 @@ void Session<Stream>::Parse() {
     if (!was_started && reader_.started()) {
       phase_ = Phase::kHead;
       phase_start_ = Clock::now();
+      request_start_ = phase_start_;
       SetDeadline(phase_start_ + hub_->limits().head);
     }
     switch (step) {
@@ -423,7 +428,11 @@ template <class Stream>
 void Session<Stream>::Dispatch() {
   ++requests_;
   keep_alive_ = reader_.keep_alive() && requests_ < hub_->limits().requests_per_connection &&
-                !hub_->stopping();
+                hub_->keeps_alive();
+  if (hub_->metrics() != nullptr) {
+    hub_->metrics()->Began();
+    in_flight_ = true;
+  }
   reader_.Take(&request_);
   request_.peer_addr = peer_addr_;
   request_.peer_port = peer_port_;
@@ -481,7 +490,7 @@ void Session<Stream>::Dispatch() {
 template <class Stream>
 void Session<Stream>::Answer(HttpAnswer answer) {
   answer_ = std::move(answer);
-  if (hub_->stopping()) keep_alive_ = false;
+  if (!hub_->keeps_alive()) keep_alive_ = false;
   // Before the request is whole its scheme is the connection's own.
   answer_.https = hub_->tls() != nullptr || request_.scheme == "https";
   head_ = FinishAnswer(keep_alive_, &answer_, hub_->answer_headers());
@@ -629,6 +638,14 @@ void Session<Stream>::LogAnswer(int status, size_t bytes) {
   entry.referer = request_.headers.Get("Referer");
   entry.user_agent = request_.headers.Get("User-Agent");
   hub_->log()->Write(entry);
+  if (hub_->metrics() != nullptr) {
+    // A handshake that never finished has no request: it took no time of one.
+    double seconds = request_start_ == Clock::time_point()
+                         ? 0.0
+                         : std::chrono::duration<double>(Clock::now() - request_start_).count();
+    hub_->metrics()->Answered(answer_.kind, status, seconds, in_flight_);
+    in_flight_ = false;
+  }
 }
 
 }  // namespace

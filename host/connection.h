@@ -20,6 +20,7 @@
 #include "answer_head.h"
 #include "request_handler.h"
 #include "tls_context.h"
+#include "server_metrics.h"
 #include "worker_pool.h"
 
 // The deadlines and limits of every connection.
@@ -38,9 +39,11 @@ class Connection;
 // What every connection of one server shares. Thread-safe.
 class ConnectionHub {
  public:
-  // `tls` is null for plain HTTP; `headers` are those every answer carries.
+  // `tls` is null for plain HTTP; `headers` are those every answer carries;
+  // `metrics`, when not null, counts every answer.
   ConnectionHub(ConnectionLimits limits, RequestHandler* handler, AccessLog* log,
-                WorkerPool* pool, TlsContextSlot* tls, AnswerHeaders headers);
+                WorkerPool* pool, TlsContextSlot* tls, AnswerHeaders headers,
+                ServerMetrics* metrics = nullptr);
 
   const ConnectionLimits& limits() const { return limits_; }
   RequestHandler* handler() const { return handler_; }
@@ -49,6 +52,11 @@ class ConnectionHub {
   TlsContextSlot* tls() const { return tls_; }
   const AnswerHeaders& answer_headers() const { return answer_headers_; }
   bool stopping() const { return stopping_.load(std::memory_order_relaxed); }
+  ServerMetrics* metrics() const { return metrics_; }
+  // False once the server stops or drains: answers then end their connection.
+  bool keeps_alive() const {
+    return !stopping_.load(std::memory_order_relaxed) && !draining_.load(std::memory_order_relaxed);
+  }
 
   // Counts a new connection from `address`; false (nothing counted) when it
   // would pass either limit.
@@ -62,6 +70,10 @@ class ConnectionHub {
   // From now on no connection is kept alive after its answer; the idle ones
   // are closed at once.
   void StopAll();
+  // From now on no connection is kept alive after its answer; idle ones are
+  // left to their next request or their keep-alive deadline (a hand-over:
+  // closing them now could meet a request already on its way).
+  void Drain() { draining_ = true; }
 
  private:
   ConnectionHub(const ConnectionHub&) = delete;
@@ -73,7 +85,9 @@ class ConnectionHub {
   WorkerPool* const pool_;
   TlsContextSlot* const tls_;
   const AnswerHeaders answer_headers_;
+  ServerMetrics* const metrics_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> draining_{false};
 
   std::mutex mu_;
   int total_ = 0;                                     // guarded by mu_

@@ -1,7 +1,10 @@
 #include "host_options.h"
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "config_file.h"
 #include "path_resolver.h"
@@ -53,6 +56,21 @@ bool SplitRule(const std::string& text, std::string* prefix, std::string* rest) 
   return !rest->empty();
 }
 
+// The line number of a reason that begins "FILE:LINE: ", else 0.
+long LineOf(const std::string& file, const std::string& reason) {
+  if (file.empty() || reason.compare(0, file.size() + 1, file + ":") != 0) return 0;
+  return strtol(reason.c_str() + file.size() + 1, nullptr, 10);
+}
+
+// The reasons about lines of the configuration file in the order of the
+// lines (each line is looked at twice: its form, then its option and value).
+void SortByLine(const std::string& file, std::vector<std::string>* reasons) {
+  std::stable_sort(reasons->begin(), reasons->end(),
+                   [&file](const std::string& a, const std::string& b) {
+                     return LineOf(file, a) < LineOf(file, b);
+                   });
+}
+
 }  // namespace
 
 // A new option goes into one of these lists and into ApplyHostOption; the
@@ -62,7 +80,8 @@ OptionKind HostOptionKind(const std::string& name) {
       "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
       "--keep-alive", "--timeout", "--realm", "--tls-cert", "--tls-key", "--config",
       "--keep-alive-timeout", "--max-connections", "--max-connections-per-address",
-      "--post-rate", "--calls-per-client", "--deny-file", "--hsts", "--csp"};
+      "--post-rate", "--calls-per-client", "--deny-file", "--hsts", "--csp",
+      "--metrics-listen"};
   static const char* const kRepeatable[] = {"--auth", "--allow", "--trust-proxy",
                                             "--allow-origin"};
   static const char* const kSwitches[] = {"--check", "--allow-plain-auth"};
@@ -91,6 +110,11 @@ bool ApplyHostOption(const std::string& name, const std::string& value, HostOpti
     if (!ParseListen(value, &result.listen_host, &result.listen_port)) {
       *error = "--listen wants ADDR:PORT (e.g. 127.0.0.1:8080 or [::1]:8080), not '" +
                value + "'";
+      return false;
+    }
+  } else if (name == "--metrics-listen") {
+    if (!ParseListen(value, &result.metrics_host, &result.metrics_port)) {
+      *error = "--metrics-listen wants ADDR:PORT (e.g. 127.0.0.1:9108), not '" + value + "'";
       return false;
     }
   } else if (name == "--root" || name == "--store" || name == "--tls-cert" ||
@@ -228,60 +252,90 @@ bool ApplyHostOption(const std::string& name, const std::string& value, HostOpti
 ParseResult ParseHostOptions(int argc, const char* const* argv,
                              const std::string& default_store,
                              HostOptions* options, std::string* error) {
+  std::vector<std::string> errors;
+  ParseResult result = ParseHostOptions(argc, argv, default_store, options, &errors);
+  if (result == ParseResult::kError) *error = errors.empty() ? "bad options" : errors.front();
+  return result;
+}
+
+ParseResult ParseHostOptions(int argc, const char* const* argv,
+                             const std::string& default_store, HostOptions* options,
+                             std::vector<std::string>* errors) {
   std::vector<OptionEntry> command_line;
   std::string config_file;
+  bool check = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") return ParseResult::kHelp;
+    if (arg == "--version") return ParseResult::kVersion;
     if (arg.compare(0, 2, "--") != 0) {
-      *error = "unexpected argument '" + arg + "'";
+      errors->push_back("unexpected argument '" + arg + "'");
       return ParseResult::kError;
     }
     size_t equals = arg.find('=');
     OptionEntry entry{arg.substr(0, equals), "", ""};
     OptionKind kind = HostOptionKind(entry.name);
     if (kind == OptionKind::kUnknown) {
-      *error = "unknown option '" + entry.name + "'";
+      errors->push_back("unknown option '" + entry.name + "'");
       return ParseResult::kError;
     }
     if (equals != std::string::npos) {
       if (kind == OptionKind::kSwitch) {
-        *error = "option '" + entry.name + "' takes no value";
+        errors->push_back("option '" + entry.name + "' takes no value");
         return ParseResult::kError;
       }
       entry.value = arg.substr(equals + 1);
     } else if (kind != OptionKind::kSwitch) {
       if (i + 1 >= argc) {
-        *error = "option '" + entry.name + "' needs a value";
+        errors->push_back("option '" + entry.name + "' needs a value");
         return ParseResult::kError;
       }
       entry.value = argv[++i];
     }
     if (entry.name == "--config") config_file = entry.value;
+    if (entry.name == "--check") check = true;
     command_line.push_back(entry);
   }
 
+  // --check reports every bad line at once; a start stops at the first.
+  std::vector<std::string>* every = check ? errors : nullptr;
   std::vector<OptionEntry> entries = command_line;
   if (!config_file.empty()) {
     std::vector<OptionEntry> from_file;
-    if (!ReadConfigFile(config_file, &from_file, error) ||
-        !CombineWithCommandLine(from_file, command_line, &entries, error)) {
+    std::string first;
+    bool read = ReadConfigFile(config_file, &from_file, &first, every);
+    if (!read && !check) {
+      errors->push_back(first);
       return ParseResult::kError;
     }
+    // A file that could not be read at all has no line to blame.
+    if (!read && errors->empty()) errors->push_back(first);
+    if (!CombineWithCommandLine(from_file, command_line, &entries, &first, every)) {
+      if (!check) errors->push_back(first);
+      SortByLine(config_file, errors);
+      return ParseResult::kError;
+    }
+    if (!read) return ParseResult::kError;
   }
 
   HostOptions result;
   result.store = default_store;
   for (const OptionEntry& entry : entries) {
-    if (!ApplyHostOption(entry.name, entry.value, &result, error)) {
-      if (!entry.origin.empty()) *error = entry.origin + ": " + *error;
-      return ParseResult::kError;
+    std::string error;
+    if (!ApplyHostOption(entry.name, entry.value, &result, &error)) {
+      errors->push_back(entry.origin.empty() ? error : entry.origin + ": " + error);
+      if (!check) return ParseResult::kError;
+      continue;
     }
     result.origins[entry.name].push_back(entry.origin);
   }
   if (result.tls_cert.empty() != result.tls_key.empty()) {
     std::string origin = OptionOrigin(result, result.tls_cert.empty() ? "--tls-key" : "--tls-cert");
-    *error = (origin.empty() ? "" : origin + ": ") + "--tls-cert and --tls-key go together";
+    errors->push_back((origin.empty() ? "" : origin + ": ") +
+                      "--tls-cert and --tls-key go together");
+  }
+  if (!errors->empty()) {
+    SortByLine(config_file, errors);
     return ParseResult::kError;
   }
   *options = result;
@@ -304,8 +358,12 @@ std::string HostUsage() {
          "  --listen ADDR:PORT       address to listen on (default 127.0.0.1:8080;\n"
          "                           [::1]:8080 for IPv6, port 0 for any free port)\n"
          "  --root DIR               document root (default .)\n"
-         "  --store FILE             object store file (default $CEPLATFORM_STORE,\n"
-         "                           else objectstore.db)\n"
+         "  --store FILE|URI         the object store: an SQLite file, or a PostgreSQL\n"
+         "                           database as a libpq URI (postgresql://USER@HOST/DB,\n"
+         "                           several hosts as HOST1,HOST2, e.g. with\n"
+         "                           ?target_session_attrs=read-write&connect_timeout=5),\n"
+         "                           shared by several tvxhost (default\n"
+         "                           $CEPLATFORM_STORE, else objectstore.db)\n"
          "  --access-log FILE        access log in the combined format; - for stderr\n"
          "                           (default stderr)\n"
          "  --threads N              worker threads (default 8)\n"
@@ -340,7 +398,13 @@ std::string HostUsage() {
          "                           HTTPS (default 31536000, a year; 0: none)\n"
          "  --csp POLICY             the Content-Security-Policy of every answer outside\n"
          "                           the --auth prefixes, for templates that need more\n"
-         "                           than the default (see the man page)\n") +
+         "                           than the default (see the man page)\n"
+         "  --metrics-listen ADDR:PORT\n"
+         "                           a second listener, for monitors only (e.g.\n"
+         "                           127.0.0.1:9108): /metrics in the Prometheus text\n"
+         "                           format, /healthz (200 while the server serves),\n"
+         "                           /readyz (200 when the store answers too); off by\n"
+         "                           default\n") +
          GuardUsage() +
          "  --config FILE            read options from FILE first: one a line, the long\n"
          "                           option's name without its dashes, then its value\n"
@@ -351,12 +415,21 @@ std::string HostUsage() {
          "                           of the file's\n"
          "  --check                  check the options and everything they name (root,\n"
          "                           store, access log, htpasswd files, deny file, TLS\n"
-         "                           files) without serving; exit 0 when good, else 2\n"
+         "                           files) without serving; every line of the report on\n"
+         "                           the standard output, in order, every bad line of\n"
+         "                           the configuration file among them; exit 0 when\n"
+         "                           good, else 2\n"
+         "  --version                the version, then exit\n"
          "  --help                   this text\n"
          "\n"
          "SIGINT or SIGTERM stops the server after the requests in flight; SIGHUP\n"
          "reopens the access log and loads the TLS certificate and key again (a pair\n"
-         "that does not load is logged, and the one before kept). Exit status: 0\n"
-         "after a clean stop, 1 when the server cannot start (e.g. the port is in\n"
-         "use), 2 for bad options.\n";
+         "that does not load is logged, and the one before kept); SIGUSR2 hands the\n"
+         "listening sockets to a new copy of the program, which serves on them, and\n"
+         "the old one then finishes its requests and exits. Listening sockets passed\n"
+         "by systemd (LISTEN_FDS) are used instead of --listen; with NOTIFY_SOCKET set\n"
+         "the server tells systemd when it is ready, reloading or stopping, and\n"
+         "answers its watchdog. Exit status: 0 after a clean stop, 1 when the server\n"
+         "cannot start (e.g. the port is in use), 2 for bad options or a store file\n"
+         "that cannot be made or written.\n";
 }

@@ -48,6 +48,10 @@ struct HostOptions {
   std::string tls_key;
   // --hsts and --csp.
   AnswerHeaders answer_headers;
+  // --metrics-listen: the second listener for /metrics, /healthz and /readyz;
+  // off while metrics_port is -1.
+  std::string metrics_host;
+  int metrics_port = -1;
   // Flood limit, deny list, trusted proxies, plain credentials.
   GuardOptions guard;
   std::string config_file;  // --config: options read from this file first
@@ -81,19 +85,26 @@ OptionKind HostOptionKind(const std::string& name);
 bool ApplyHostOption(const std::string& name, const std::string& value, HostOptions* options,
                      std::string* error);
 
-enum class ParseResult { kRun, kHelp, kError };
+enum class ParseResult { kRun, kHelp, kVersion, kError };
 
 // Parses argv (argv[0] is the program). "--name value" and "--name=value"
 // are both accepted. With --config FILE the file's options are read first
 // (see config_file.h); an option given on the command line replaces every
 // value the file gives it. kError puts a one-line reason into *error,
 // starting with "FILE:LINE: " when a line of the file is at fault; kHelp
-// means --help or -h was given. `default_store` is the store file when
-// --store is absent. Only the configuration file is read here; the files the
-// options name are opened by the caller.
+// means --help or -h was given, kVersion --version. `default_store` is the
+// store file when --store is absent. Only the configuration file is read
+// here; the files the options name are opened by the caller.
 ParseResult ParseHostOptions(int argc, const char* const* argv,
                              const std::string& default_store,
                              HostOptions* options, std::string* error);
+// The same, but with --check among the arguments every bad line of the
+// configuration file and every bad value is found in one run: each reason,
+// in the order of the lines, is appended to *errors (only the first without
+// --check).
+ParseResult ParseHostOptions(int argc, const char* const* argv,
+                             const std::string& default_store, HostOptions* options,
+                             std::vector<std::string>* errors);
 
 // Where the value of `name` that is in effect came from ("FILE:LINE", or
 // empty for the command line or a default); `index` picks one value of a
@@ -103,5 +114,7 @@ std::string OptionOrigin(const HostOptions& options, const std::string& name,
 
 // The text printed for --help.
 std::string HostUsage();
+// The line printed for --version: "tvxhost (corkwall) 0.1.0" (host_version.cc).
+std::string HostVersion();
 
 #endif  // HOST_HOST_OPTIONS_H_

@@ -229,4 +229,44 @@ TEST(HostOptionsTest, PrefixNormalization) {
   }
 }
 
+TEST(HostOptionsTest, MetricsListenerIsOffUntilGivenAnAddress) {
+  HostOptions options;
+  std::string error;
+  ASSERT_EQ(Parse({}, &options, &error), ParseResult::kRun);
+  EXPECT_EQ(options.metrics_port, -1);
+  struct Case {
+    const char* value;
+    bool ok;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"127.0.0.1:9108", true, "127.0.0.1", 9108}, {"[::1]:0", true, "::1", 0},
+      {"9108", false, "", -1},                     {"127.0.0.1:", false, "", -1},
+      {"::1:9108", false, "", -1},                 {"127.0.0.1:65536", false, "", -1},
+  };
+  for (const Case& c : cases) {
+    HostOptions parsed;
+    ParseResult result = Parse({"--metrics-listen", c.value}, &parsed, &error);
+    EXPECT_EQ(result, c.ok ? ParseResult::kRun : ParseResult::kError) << c.value;
+    if (!c.ok) {
+      EXPECT_NE(error.find("--metrics-listen wants ADDR:PORT"), std::string::npos) << error;
+      continue;
+    }
+    EXPECT_EQ(parsed.metrics_host, c.host);
+    EXPECT_EQ(parsed.metrics_port, c.port);
+  }
+}
+
+TEST(HostOptionsTest, VersionAndHelpNameWhatTheyShould) {
+  HostOptions options;
+  std::string error;
+  EXPECT_EQ(Parse({"--threads", "2", "--version"}, &options, &error), ParseResult::kVersion);
+  EXPECT_EQ(HostVersion(), std::string("tvxhost (corkwall) ") + CORKWALL_VERSION + "\n");
+  std::string usage = HostUsage();
+  for (const char* part : {"--metrics-listen", "--keep-alive-timeout", "postgresql://",
+                           "--version", "SIGUSR2", "LISTEN_FDS", "NOTIFY_SOCKET"}) {
+    EXPECT_NE(usage.find(part), std::string::npos) << part;
+  }
+}
+
 }  // namespace

@@ -1,8 +1,11 @@
 #include "host_server.h"
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <thread>
 #include <vector>
 
@@ -14,6 +17,7 @@
 
 #include "connection.h"
 #include "error_log.h"
+#include "inherited_sockets.h"
 #include "worker_pool.h"
 
 namespace asio = boost::asio;
@@ -67,7 +71,11 @@ struct HostServer::Loop {
 
 void HostServer::Loop::Accept() {
   acceptor.async_accept(NextExecutor(), [this](const error_code& error, tcp::socket socket) {
-    if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
+    if (error == asio::error::operation_aborted) return;
+    // A connection accepted just before a hand-over closed the acceptor is
+    // served (the drain ends it after its answer): dropping it would reset
+    // a client that the other process never saw.
+    if (!acceptor.is_open() && (error || hub->stopping())) return;
     if (error) {
       // Out of files or memory: say so once, and try again in a moment
       // rather than spinning.
@@ -96,7 +104,7 @@ void HostServer::Loop::Accept() {
         StartConnection(hub.get(), std::move(socket), static_cast<int>(next), text, peer.port());
       }
     }
-    Accept();
+    if (acceptor.is_open()) Accept();
   });
 }
 
@@ -128,7 +136,8 @@ bool HostServer::Create(std::string* error) {
       options_.threads, kQueuedPerWorker * static_cast<size_t>(options_.threads),
       static_cast<int>(loop_->contexts.size()));
   loop_->hub = std::make_unique<ConnectionHub>(limits, handler_, log_, loop_->pool.get(),
-                                               loop_->tls.get(), options_.answer_headers);
+                                               loop_->tls.get(), options_.answer_headers,
+                                               metrics_);
   loop_->max_connections = options_.max_connections;
   loop_->max_per_address = options_.max_connections_per_address;
   return true;
@@ -160,11 +169,67 @@ bool HostServer::Bind(std::string* error) {
   return true;
 }
 
+bool HostServer::Adopt(int fd, std::string* error) {
+  sockaddr_storage address = {};
+  socklen_t size = sizeof address;
+  if (!IsListeningStream(fd) ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+      (address.ss_family != AF_INET && address.ss_family != AF_INET6)) {
+    *error = "descriptor " + std::to_string(fd) +
+             " passed to listen on is not a listening TCP socket";
+    close(fd);
+    return false;
+  }
+  error_code failure;
+  loop_->acceptor.assign(address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), fd, failure);
+  if (failure) {
+    *error = "cannot listen on descriptor " + std::to_string(fd) + ": " + failure.message();
+    close(fd);
+    return false;
+  }
+  tcp::endpoint local = loop_->acceptor.local_endpoint(failure);
+  port_ = failure ? 0 : local.port();
+  bound_host_ = failure ? std::string() : local.address().to_string();
+  return true;
+}
+
+int HostServer::listener_fd() {
+  return loop_ && loop_->acceptor.is_open() ? loop_->acceptor.native_handle() : -1;
+}
+
 std::string HostServer::Url() const {
-  std::string host = options_.listen_host;
+  std::string host = bound_host_.empty() ? options_.listen_host : bound_host_;
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
   return std::string(options_.tls_cert.empty() ? "http" : "https") + "://" + host + ":" +
          std::to_string(port_) + "/";
+}
+
+void HostServer::AddMetrics(ServerMetrics* metrics) {
+  metrics_ = metrics;
+  MetricsRegistry* registry = metrics->registry();
+  const bool tls = !options_.tls_cert.empty();
+  for (const char* scheme : {"http", "https"}) {
+    bool mine = tls == (std::string(scheme) == "https");
+    registry->Gauge("tvxhost_connections_open", "Client connections open, by scheme.",
+                    MetricLabel("scheme", scheme), [this, mine] {
+                      return mine && loop_ && loop_->hub ? loop_->hub->open_connections() : 0;
+                    });
+  }
+  registry->Gauge("tvxhost_worker_queue_depth",
+                  "Plug-in calls waiting for a worker (past a limit they are answered 503).", "",
+                  [this] {
+                    std::lock_guard<std::mutex> lock(pool_mu_);
+                    return loop_ && loop_->pool ? static_cast<double>(loop_->pool->queued_jobs())
+                                                : 0.0;
+                  });
+  registry->Gauge("tvxhost_workers_busy", "Workers running a plug-in call.", "", [this] {
+    std::lock_guard<std::mutex> lock(pool_mu_);
+    return loop_ && loop_->pool
+               ? static_cast<double>(options_.threads) - loop_->pool->idle_workers()
+               : 0.0;
+  });
+  registry->Gauge("tvxhost_workers", "Worker threads (--threads).", "",
+                  [this] { return static_cast<double>(options_.threads); });
 }
 
 bool HostServer::Run() {
@@ -181,8 +246,14 @@ bool HostServer::Run() {
   }
   loop->first().run();
   for (std::thread& thread : threads) thread.join();
+  finished_ = true;
   // Every connection has ended; the workers have nothing left to do.
-  loop->pool.reset();
+  std::unique_ptr<WorkerPool> pool;
+  {
+    std::lock_guard<std::mutex> lock(pool_mu_);
+    pool = std::move(loop->pool);
+  }
+  pool.reset();
   return true;
 }
 
@@ -205,14 +276,47 @@ void HostServer::Stop() {
 
 void HostServer::PostStop() {
   if (stop_posted_.exchange(true)) return;
+  PostEnd(false);
+}
+
+void HostServer::PostEnd(bool drain) {
   Loop* loop = loop_.get();
-  asio::post(loop->first(), [loop] {
+  asio::post(loop->first(), [loop, drain] {
     error_code ignored;
     loop->acceptor.close(ignored);
     loop->retry.cancel();
-    loop->hub->StopAll();
+    if (drain) {
+      loop->hub->Drain();
+    } else {
+      loop->hub->StopAll();
+    }
     for (auto& guard : loop->keep_running) guard.reset();
   });
+}
+
+void HostServer::Drain() {
+  stop_requested_ = true;
+  if (!running_ || stop_posted_ || drain_posted_.exchange(true)) return;
+  PostEnd(true);
+}
+
+bool HostServer::LoopsAnswer(std::chrono::milliseconds within) {
+  if (!running_ || finished_) return false;
+  struct Answers {
+    std::mutex mu;
+    std::condition_variable done;
+    size_t left;
+  };
+  auto answers = std::make_shared<Answers>();
+  answers->left = loop_->contexts.size();
+  for (auto& context : loop_->contexts) {
+    asio::post(*context, [answers] {
+      std::lock_guard<std::mutex> lock(answers->mu);
+      if (--answers->left == 0) answers->done.notify_all();
+    });
+  }
+  std::unique_lock<std::mutex> lock(answers->mu);
+  return answers->done.wait_for(lock, within, [&answers] { return answers->left == 0; });
 }
 
 void RaiseOpenFileLimit(int connections) {

@@ -6,12 +6,16 @@
 #define HOST_HOST_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "access_log.h"
 #include "host_options.h"
+#include "metrics_registry.h"
 #include "request_handler.h"
+#include "server_metrics.h"
 
 class HostServer {
  public:
@@ -31,9 +35,20 @@ class HostServer {
   // Binds the listening socket. False with the reason (e.g. the port is in
   // use). On success port() is the port bound (useful with port 0).
   bool Bind(std::string* error);
+  // Listens on a socket that listens already (passed by systemd or by the
+  // process that handed over), instead of Bind. False with the reason; the
+  // socket is closed then.
+  bool Adopt(int fd, std::string* error);
   int port() const { return port_; }
   // "http://127.0.0.1:8080/".
   std::string Url() const;
+  // The listening socket, to hand over; -1 before Bind or Adopt.
+  int listener_fd();
+
+  // Counts every answer in `metrics` and adds the server's gauges to its
+  // registry: connections open by scheme, the worker queue's depth, workers
+  // busy. Before Run(); `metrics` must outlive the server.
+  void AddMetrics(ServerMetrics* metrics);
 
   // Serves until Stop(); the requests in flight are finished before it
   // returns. False when the server failed rather than being stopped.
@@ -48,6 +63,14 @@ class HostServer {
   // finish their answer, and makes Run() return. Any thread, any number of
   // times; before Run() has started, Run() then returns at once.
   void Stop();
+  // For a hand-over to a process that accepts on the same socket: stops
+  // accepting and lets each connection end after its next answer (which
+  // says "Connection: close"); an idle one ends at its keep-alive timeout.
+  // Run() returns once all have ended. Any thread.
+  void Drain();
+  // Whether every event loop runs a task posted to it within `within`: the
+  // server is alive and not stuck. False once Run() has ended. Any thread.
+  bool LoopsAnswer(std::chrono::milliseconds within);
 
  private:
   HostServer(const HostServer&) = delete;
@@ -57,6 +80,9 @@ class HostServer {
 
   // Has the loop stop accepting and the connections stop; once.
   void PostStop();
+  // Has the loop stop accepting, then the connections stop (StopAll) or
+  // drain (Drain).
+  void PostEnd(bool drain);
 
   const HostOptions options_;
   RequestHandler* handler_;
@@ -65,7 +91,12 @@ class HostServer {
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> stop_posted_{false};
+  std::atomic<bool> drain_posted_{false};
+  std::atomic<bool> finished_{false};
   int port_ = 0;
+  std::string bound_host_;  // the address listened on, when not --listen's
+  ServerMetrics* metrics_ = nullptr;
+  std::mutex pool_mu_;  // held while the pool goes, so that no gauge reads it then
 };
 
 // Raises the limit of open files to its hard limit. Logs when even that is

@@ -98,6 +98,12 @@ struct FileBody {
 
 class HeapBody;  // heap_body.h
 
+// What answered a request, for the server's counts: a plug-in; the document
+// root's files (a file, a folder's index, a folder's redirect, a path not
+// found there); or neither, the request refused before either was reached
+// (bad request, method, access rules, guard, limits, timeouts).
+enum class AnswerKind { kRefused, kPlugin, kStatic };
+
 // What is sent back. The connection adds the framing headers
 // (Content-Length, Connection) itself.
 struct HttpAnswer {
@@ -122,6 +128,7 @@ struct HttpAnswer {
   // a trusted proxy's that says https (FinishAnswer adds
   // Strict-Transport-Security).
   bool https = false;
+  AnswerKind kind = AnswerKind::kRefused;
 
   size_t BodySize() const;
   // The bytes of a body held in memory (all but a file part), BodySize() of

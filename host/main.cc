@@ -26,9 +26,16 @@
 #include "error_log.h"
 #include "host_options.h"
 #include "host_server.h"
+#include "inherited_sockets.h"
+#include "metrics_listener.h"
 #include "plugin_cache.h"
 #include "request_guard.h"
 #include "request_handler.h"
+#include "socket_handover.h"
+#include "store_call_meter.h"
+#include "store_file_check.h"
+#include "store_readiness.h"
+#include "systemd_notify.h"
 
 namespace {
 
@@ -37,21 +44,77 @@ int BadOption(const std::string& message) {
   return 2;
 }
 
-// tvxhost --check: 0 when everything the server would open is good, else 2
-// with every problem on stderr.
-int CheckOnly(const HostOptions& options) {
-  std::vector<std::string> problems, passed;
-  bool ok = CheckHostOptions(options, &problems, &passed);
-  for (const std::string& line : passed) printf("tvxhost: ok: %s\n", line.c_str());
-  for (const std::string& line : problems) fprintf(stderr, "tvxhost: %s\n", line.c_str());
-  std::string from = options.config_file.empty() ? "the command line" : options.config_file;
-  if (!ok) {
-    fprintf(stderr, "tvxhost: %s has %zu problem%s\n", from.c_str(), problems.size(),
-            problems.size() == 1 ? "" : "s");
+// The last line of a --check that found `problems`.
+int CheckVerdict(const std::string& config_file, size_t problems) {
+  std::string from = config_file.empty() ? "the command line" : config_file;
+  if (problems > 0) {
+    printf("tvxhost: %s has %zu problem%s\n", from.c_str(), problems, problems == 1 ? "" : "s");
     return 2;
   }
   printf("tvxhost: %s is good\n", from.c_str());
   return 0;
+}
+
+// tvxhost --check: 0 when everything the server would open is good, else 2.
+// Every line goes to the standard output in the order found, so that a pipe
+// keeps the good items and the problems in their order.
+int CheckOnly(const HostOptions& options) {
+  std::vector<std::string> problems, passed, in_order;
+  CheckHostOptions(options, &problems, &passed, &in_order);
+  for (const std::string& line : in_order) printf("tvxhost: %s\n", line.c_str());
+  return CheckVerdict(options.config_file, problems.size());
+}
+
+// The --config FILE of the command line, for a report on options that did
+// not parse.
+std::string ConfigFileArgument(int argc, char** argv) {
+  std::string file;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--config" && i + 1 < argc) file = argv[i + 1];
+    if (arg.rfind("--config=", 0) == 0) file = arg.substr(9);
+  }
+  return file;
+}
+
+bool HasCheck(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--check") == 0) return true;
+  }
+  return false;
+}
+
+// What the signal thread needs, and what it may act on.
+struct ServiceParts {
+  HostServer* server = nullptr;
+  AccessLog* log = nullptr;
+  const SystemdNotifier* notifier = nullptr;
+  MetricsListener* metrics = nullptr;  // null without --metrics-listen
+  SocketHandover* handover = nullptr;
+  std::atomic<bool>* handing_over = nullptr;
+};
+
+// SIGUSR2: starts a new copy of the program on the listening sockets and,
+// once it serves, drains this one. Runs on a thread of its own, so that
+// SIGTERM is still heard meanwhile.
+void HandOver(ServiceParts parts) {
+  std::vector<InheritedSocket> sockets;
+  sockets.push_back(InheritedSocket{parts.server->listener_fd(), "http"});
+  if (parts.metrics != nullptr && parts.metrics->fd() >= 0) {
+    sockets.push_back(InheritedSocket{parts.metrics->fd(), "metrics"});
+  }
+  LogError("SIGUSR2: starting %s on the listening sockets", parts.handover->program().c_str());
+  pid_t pid = 0;
+  std::string error;
+  if (!parts.handover->Start(sockets, SocketHandover::kReadyTimeout, &pid, &error)) {
+    LogError("the hand-over failed: %s; serving on", error.c_str());
+    parts.handing_over->store(false);
+    return;
+  }
+  LogError("process %d serves on the listening sockets: finishing the requests in flight, "
+           "then stopping", static_cast<int>(pid));
+  parts.server->Drain();
+  if (parts.metrics != nullptr) parts.metrics->Stop();
 }
 
 // The real path of a file that may not exist yet: its folder resolved, its
@@ -69,19 +132,30 @@ std::string RealFilePath(const std::string& path) {
 
 // Waits for the signals that every other thread blocks: SIGINT and SIGTERM
 // stop the server (a second one ends the process at once), SIGHUP reopens the
-// access log and loads the TLS certificate and key again, SIGUSR1 tells this
-// thread that the server has stopped.
-void SignalLoop(sigset_t signals, HostServer* server, AccessLog* log,
-                std::atomic<bool>* finished) {
+// access log and loads the TLS certificate and key again, SIGUSR2 hands the
+// listening sockets over, SIGUSR1 tells this thread that the server has stopped.
+void SignalLoop(sigset_t signals, ServiceParts parts, std::atomic<bool>* finished) {
+  HostServer* server = parts.server;
   bool stopping = false;
-  std::thread stopper;
+  std::thread stopper, handing;
   while (true) {
     int signal_number = 0;
     if (sigwait(&signals, &signal_number) != 0) continue;
     if (signal_number == SIGUSR1 && finished->load()) break;
     if (signal_number == SIGHUP) {
-      log->Reopen();
+      parts.notifier->Notify("RELOADING=1");
+      parts.log->Reopen();
       server->ReloadTls();
+      parts.notifier->Notify("READY=1");
+      continue;
+    }
+    if (signal_number == SIGUSR2) {
+      if (stopping || parts.handing_over->exchange(true)) {
+        LogError("SIGUSR2: %s; ignored", stopping ? "stopping" : "a hand-over is under way");
+        continue;
+      }
+      if (handing.joinable()) handing.join();
+      handing = std::thread(HandOver, parts);
       continue;
     }
     if (signal_number != SIGINT && signal_number != SIGTERM) continue;
@@ -90,6 +164,7 @@ void SignalLoop(sigset_t signals, HostServer* server, AccessLog* log,
       _exit(1);
     }
     stopping = true;
+    parts.notifier->Notify("STOPPING=1");
     LogError("%s: finishing the requests in flight, then stopping", strsignal(signal_number));
     // Stop may race with the start of the server loop: repeat until it ends.
     stopper = std::thread([server, finished] {
@@ -100,6 +175,31 @@ void SignalLoop(sigset_t signals, HostServer* server, AccessLog* log,
     });
   }
   if (stopper.joinable()) stopper.join();
+  if (handing.joinable()) handing.join();
+}
+
+// A store that the server cannot use stops the start with a message naming
+// it (exit 2); a database server that does not answer yet does not, since
+// machines boot in any order: the plug-ins answer 503 until it does.
+int CheckStoreAtStart(bool store_is_server, const std::string& store_real,
+                      const std::string& store_shown, StoreReadiness* readiness) {
+  std::string problem;
+  if (!store_is_server) problem = StoreFileProblem(store_real);
+  if (!problem.empty()) {
+    fprintf(stderr, "tvxhost: the store file %s %s\n", store_shown.c_str(), problem.c_str());
+    return 2;
+  }
+  std::string reason;
+  if (readiness->Check(&reason)) return 0;
+  if (!store_is_server) {
+    fprintf(stderr, "tvxhost: cannot open the store file %s (%s)\n", store_shown.c_str(),
+            reason.c_str());
+    return 2;
+  }
+  LogError("warning: the store %s does not answer (%s); serving anyway, and the pages that "
+           "need it answer 503 until it does",
+           store_shown.c_str(), reason.c_str());
+  return 0;
 }
 
 // glibc gives a thread that finds the arenas busy an arena of its own, up to
@@ -124,18 +224,34 @@ int main(int argc, char** argv) {
   const char* env_store = getenv(CEPLATFORM_STORE_ENV);
   std::string default_store =
       env_store != nullptr && env_store[0] != '\0' ? env_store : CEPLATFORM_DEFAULT_STORE;
+  // Taken before anything else can start a program: they are this
+  // process's, not its children's.
+  SocketHandover handover = SocketHandover::ThisProgram(argc, argv);
+  const int handover_pipe = TakeHandoverPipe();
+  std::vector<std::string> socket_problems;
+  std::vector<InheritedSocket> inherited = TakeInheritedSockets(&socket_problems);
+
   HostOptions options;
   std::string error;
-  switch (ParseHostOptions(argc, argv, default_store, &options, &error)) {
+  std::vector<std::string> errors;
+  switch (ParseHostOptions(argc, argv, default_store, &options, &errors)) {
     case ParseResult::kHelp:
       fputs(HostUsage().c_str(), stdout);
       return 0;
+    case ParseResult::kVersion:
+      fputs(HostVersion().c_str(), stdout);
+      return 0;
     case ParseResult::kError:
-      return BadOption(error);
+      if (HasCheck(argc, argv)) {
+        for (const std::string& line : errors) printf("tvxhost: %s\n", line.c_str());
+        return CheckVerdict(ConfigFileArgument(argc, argv), errors.size());
+      }
+      return BadOption(errors.empty() ? "bad options" : errors.front());
     case ParseResult::kRun:
       break;
   }
   if (options.check) return CheckOnly(options);
+  for (const std::string& line : socket_problems) LogError("%s", line.c_str());
 
   RaiseOpenFileLimit(options.max_connections);
 
@@ -147,6 +263,7 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGUSR1);
+  sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -170,6 +287,10 @@ int main(int argc, char** argv) {
   }
   if (!PlatformSetStorePath(store_real.c_str())) {
     return BadOption("cannot use " + store_shown + " as the store");
+  }
+  StoreReadiness readiness;
+  if (int failed = CheckStoreAtStart(store_is_server, store_real, store_shown, &readiness)) {
+    return failed;
   }
 
   AccessLog access_log;
@@ -212,25 +333,113 @@ int main(int argc, char** argv) {
     config.private_files.insert(RealFilePath(options.guard.deny_file));
   }
 
+  // Counted from before the first plug-in call.
+  MetricsRegistry registry;
+  ServerMetrics server_metrics(&registry);
+  AttachStoreCallMeter(&registry);
+
   PluginCache plugins;
   RequestHandler handler(config, &policy, &plugins, &guard);
   HostServer server(options, &handler, &access_log);
+  server.AddMetrics(&server_metrics);
   if (!server.Create(&error)) return BadOption(error);
-  if (!server.Bind(&error)) {
+  int http_fd = -1, metrics_fd = -1;
+  for (const InheritedSocket& socket : inherited) {
+    int* slot = socket.name == "metrics" ? &metrics_fd : &http_fd;
+    if (*slot < 0 && (socket.name != "metrics" || options.metrics_port >= 0)) {
+      *slot = socket.fd;
+      continue;
+    }
+    LogError("the passed socket %d (%s, %s) is not used", socket.fd, socket.name.c_str(),
+             SocketAddressText(socket.fd).c_str());
+    close(socket.fd);
+  }
+  bool listening = http_fd >= 0 ? server.Adopt(http_fd, &error) : server.Bind(&error);
+  if (!listening) {
     fprintf(stderr, "tvxhost: %s\n", error.c_str());
     return 1;
   }
+  if (http_fd >= 0) {
+    // The socket's address wins over --listen's; an owner who changed only
+    // one of them learns it here.
+    std::string passed = SocketAddressText(server.listener_fd());
+    std::string host = options.listen_host.find(':') != std::string::npos
+                           ? "[" + options.listen_host + "]"
+                           : options.listen_host;
+    std::string asked = host + ":" + std::to_string(options.listen_port);
+    LogError("listening on the socket passed to this process, %s%s", passed.c_str(),
+             passed == asked ? "" : (" (not --listen " + asked + ")").c_str());
+  }
 
+  std::atomic<bool> handing_over{false};
+  MetricsPage::Sources sources;
+  sources.registry = &registry;
+  sources.alive = [&server] { return server.LoopsAnswer(std::chrono::seconds(2)); };
+  sources.serving = [&server, &handing_over](std::string* why) {
+    if (handing_over.load()) {
+      *why = "handing the listening sockets over";
+      return false;
+    }
+    if (!server.LoopsAnswer(std::chrono::seconds(2))) {
+      *why = "the server is stopping, or its event loops do not answer";
+      return false;
+    }
+    return true;
+  };
+  sources.store_ready = [&readiness](std::string* reason) { return readiness.Check(reason); };
+  MetricsPage metrics_page(sources);
+  std::unique_ptr<MetricsListener> metrics;
+  if (options.metrics_port >= 0) {
+    metrics = std::make_unique<MetricsListener>(&metrics_page);
+    bool bound = metrics_fd >= 0 ? metrics->Adopt(metrics_fd, &error)
+                                 : metrics->Bind(options.metrics_host, options.metrics_port,
+                                                 &error);
+    if (!bound || !metrics->Start(&error)) {
+      fprintf(stderr, "tvxhost: %s\n", error.c_str());
+      return 1;
+    }
+  }
+
+  SystemdNotifier notifier = SystemdNotifier::FromEnvironment();
+  ServiceParts parts;
+  parts.server = &server;
+  parts.log = &access_log;
+  parts.notifier = &notifier;
+  parts.metrics = metrics.get();
+  parts.handover = &handover;
+  parts.handing_over = &handing_over;
   std::atomic<bool> finished{false};
-  std::thread signal_thread(SignalLoop, signals, &server, &access_log, &finished);
+  std::thread signal_thread(SignalLoop, signals, parts, &finished);
   printf("tvxhost: serving %s on %s (store %s)\n", root_real.c_str(), server.Url().c_str(),
          store_shown.c_str());
+  if (metrics) printf("tvxhost: metrics on %s\n", metrics->Url().c_str());
   fflush(stdout);
 
+  // Listening: the connections that come now wait for the loops to start.
+  if (handover_pipe >= 0 && !ReportHandoverReady(handover_pipe)) {
+    LogError("the process that handed over its sockets did not hear that this one serves");
+  }
+  std::string notify_error;
+  std::string ready = handover_pipe >= 0 ? "MAINPID=" + std::to_string(getpid()) + "\nREADY=1"
+                                         : "READY=1";
+  if (notifier.active() && !notifier.Notify(ready, &notify_error)) {
+    LogError("cannot tell systemd that the server is ready: %s", notify_error.c_str());
+  }
+  std::unique_ptr<WatchdogPinger> watchdog;
+  std::chrono::microseconds watchdog_interval =
+      WatchdogInterval(getenv("WATCHDOG_USEC"), getenv("WATCHDOG_PID"), getpid());
+  if (notifier.active() && watchdog_interval.count() > 0) {
+    watchdog = std::make_unique<WatchdogPinger>(&notifier, watchdog_interval, [&server] {
+      return server.LoopsAnswer(std::chrono::seconds(2));
+    });
+  }
+
   bool ok = server.Run();
+  watchdog.reset();
   finished = true;
   pthread_kill(signal_thread.native_handle(), SIGUSR1);
   signal_thread.join();
+  if (metrics) metrics->Stop();
 
   // Every worker has finished: no plug-in call is running.
   PlatformCloseStore();

@@ -125,6 +125,7 @@ void RequestHandler::Route(const HttpRequest& request, HttpAnswer* answer) {
   ResolvedPath resolved = ResolvePath(config_.root_real, lexical);
   switch (resolved.kind) {
     case PathKind::kNotFound:
+      answer->kind = AnswerKind::kStatic;
       answer->Refuse(404);
       return;
     case PathKind::kOutsideRoot:
@@ -152,6 +153,7 @@ void RequestHandler::Route(const HttpRequest& request, HttpAnswer* answer) {
       if (question != std::string::npos) {
         location += EscapeBytes(request.target.substr(question), EscapeSet::kUrlText);
       }
+      answer->kind = AnswerKind::kStatic;
       answer->Refuse(301);
       answer->headers.Set("Location", location);
       return;
@@ -211,11 +213,14 @@ void RequestHandler::ServeFile(const HttpRequest& request, HttpAnswer* answer,
   }
   if (!ServeStaticFile(request, answer, resolved.real, resolved.info, &files_)) {
     answer->Refuse(403);
+    return;
   }
+  answer->kind = AnswerKind::kStatic;
 }
 
 void RequestHandler::RunPlugin(const HttpRequest& request, HttpAnswer* answer,
                                const std::string& lexical, const std::string& real) {
+  answer->kind = AnswerKind::kPlugin;
   std::string error;
   bool fresh_failure = false;
   std::shared_ptr<const TvxLibrary> library = plugins_->Get(real, &error, &fresh_failure);

@@ -73,6 +73,11 @@ size_t WorkerPool::idle_workers() {
   return idle;
 }
 
+size_t WorkerPool::queued_jobs() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return jobs_.size();
+}
+
 void WorkerPool::Work(Worker* self) {
   std::unique_lock<std::mutex> lock(mu_);
   while (true) {

@@ -35,6 +35,8 @@ class WorkerPool {
 
   // Workers waiting for a job now.
   size_t idle_workers();
+  // Jobs waiting for a worker now.
+  size_t queued_jobs();
   // The partition of the worker running the calling job; -1 outside a
   // worker (for tests).
   static int CurrentPartition();

@@ -37,6 +37,7 @@ configure_file("${CORKWALL_PACKAGING_DIR}/tvxhost.conf.in" "${out}/tvxhost.conf"
 configure_file("${CORKWALL_PACKAGING_DIR}/corkwall.service.in" "${out}/corkwall.service" @ONLY)
 configure_file("${CORKWALL_PACKAGING_DIR}/corkwall-backup.service.in"
   "${out}/corkwall-backup.service" @ONLY)
+configure_file("${CORKWALL_PACKAGING_DIR}/corkwall.socket.in" "${out}/corkwall.socket" @ONLY)
 configure_file("${CORKWALL_PACKAGING_DIR}/corkwall.logrotate.in" "${out}/corkwall" @ONLY)
 
 # An owner's edited configuration is never overwritten: the new one goes
@@ -55,6 +56,7 @@ endif()
 file(INSTALL DESTINATION "${CORKWALL_ETCDIR}" TYPE FILE FILES "${out}/tvxhost.conf"
   RENAME ${conf_name})
 file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES "${out}/corkwall.service"
-  "${out}/corkwall-backup.service" "${CORKWALL_PACKAGING_DIR}/corkwall-backup.timer")
+  "${out}/corkwall-backup.service" "${CORKWALL_PACKAGING_DIR}/corkwall-backup.timer"
+  "${out}/corkwall.socket")
 file(INSTALL DESTINATION "${etc}/logrotate.d" TYPE FILE FILES "${out}/corkwall")
 file(REMOVE_RECURSE "${out}")

@@ -61,6 +61,22 @@ size_t PlatformPrintableLocation(const char* location, char* out, size_t capacit
 // Each thread has its own record.
 DWORD PlatformTakeStoreOutage(void);
 
+// Whether the store answers now, as a host's readiness check asks: borrows
+// a connection from the store's pool (opening one when none is idle, which
+// for an SQLite file makes the file and its tables) and reads one row of the
+// store's list of databases through it, one round trip on a PostgreSQL
+// server. TRUE when that worked. FALSE otherwise, with the last-error code a
+// read gets: ERROR_NOT_READY (the server cannot be reached), ERROR_TIMEOUT
+// (the connect or statement timeout passed), ERROR_READ_FAULT (any other
+// failure, e.g. an SQLite file that cannot be opened or made), and the
+// backend's own words for it in `reason` (at most `capacity` - 1 bytes and a
+// NUL; nothing with `capacity` 0, when `reason` may be NULL; never a
+// password). Writes nothing to the store and no log line; a failure as
+// unavailable is recorded for the calling thread as a store call's is
+// (PlatformTakeStoreOutage). PlatformFailStoreCall does not count it.
+// Thread-safe.
+BOOL PlatformProbeStore(char* reason, size_t capacity);
+
 // ---- Test hooks ----------------------------------------------------------------
 
 // Fixes the clock that GetLocalTime and GetSystemTime read; NULL lets it run

@@ -170,7 +170,7 @@ class MakeInstallTest(unittest.TestCase, ServingChecks):
                      "etc/logrotate.d/corkwall", "lib/systemd/system/corkwall.service",
                      "lib/corkwall/corkwall-backup", "lib/systemd/system/corkwall-backup.service",
                      "lib/systemd/system/corkwall-backup.timer",
-                     "share/doc/corkwall/copyright"]:
+                     "share/doc/corkwall/copyright", "lib/systemd/system/corkwall.socket"]:
             self.assertTrue(os.path.isfile(os.path.join(top, path)), path)
         # Nothing lands outside the prefix.
         self.assertEqual(["usr"], os.listdir(destdir))
@@ -331,6 +331,18 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
         self.assertIn("systemctl reload corkwall.service", rotate)
         self.assertEqual(["/bin/kill -HUP $MAINPID"], settings["ExecReload"])
 
+        # The service is told when tvxhost listens and takes its socket from
+        # the socket unit, on the address of the configuration.
+        self.assertEqual(["notify"], settings["Type"])
+        self.assertEqual(["all"], settings["NotifyAccess"])
+        self.assertTrue(settings["WatchdogSec"])
+        with open(os.path.join(self.root, "lib/systemd/system/corkwall.socket")) as f:
+            socket_unit = f.read()
+        self.assertIn(f"\nListenStream={conf['listen']}\n", socket_unit)
+        self.assertIn("\nFileDescriptorName=http\n", socket_unit)
+        self.assertIn("corkwall.socket", settings["Wants"][0])
+        self.assertTrue(conf["metrics-listen"].startswith("127.0.0.1:"), conf)
+
         analyze = shutil.which("systemd-analyze")
         if analyze is None:
             self.skipTest("systemd-analyze is not installed")
@@ -349,7 +361,7 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
             copies.append(os.path.join(copy_dir, name))
             with open(copies[-1], "w") as f:
                 f.write(text)
-        self.assertLessEqual({"corkwall.service", "corkwall-backup.service",
+        self.assertLessEqual({"corkwall.service", "corkwall.socket", "corkwall-backup.service",
                               "corkwall-backup.timer"}, set(os.listdir(copy_dir)))
         result = run([analyze, "verify", "--man=no"] + copies, check=False)
         # verify reports a setting it cannot parse but still exits 0.
@@ -425,7 +437,8 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
         self.assertIn("\nlisten 127.0.0.1:8080\n", text)
         text = (text.replace("/var/lib/corkwall", state).replace("/var/log/corkwall", logs)
                 .replace("/etc/corkwall", etc)
-                .replace("\nlisten 127.0.0.1:8080\n", "\nlisten 127.0.0.1:0\n"))
+                .replace("\nlisten 127.0.0.1:8080\n", "\nlisten 127.0.0.1:0\n")
+                .replace("\nmetrics-listen 127.0.0.1:9108\n", "\nmetrics-listen 127.0.0.1:0\n"))
         with open(conf, "w") as f:
             f.write(text)
         tvxhost = os.path.join(self.root, "usr/bin/tvxhost")
@@ -448,10 +461,13 @@ class DebianPackageTest(unittest.TestCase, ServingChecks):
         lines = text.count("\n")
         with open(conf, "a") as f:
             f.write("threads many\n")
+        # --check reports on its standard output, as one stream in order; a
+        # start that fails says why on the error output.
         for args in ([tvxhost, "--config", conf, "--check"], [tvxhost, "--config", conf]):
             result = run(args, check=False)
             self.assertEqual(2, result.returncode, args)
-            self.assertIn(f"{conf}:{lines + 1}: --threads wants".encode(), result.stderr)
+            said = result.stdout if "--check" in args else result.stderr
+            self.assertIn(f"{conf}:{lines + 1}: --threads wants".encode(), said)
 
     def check_log_rotation(self, host, log):
         """What the logrotate file does: move the log away, then SIGHUP."""
