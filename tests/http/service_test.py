@@ -257,7 +257,10 @@ class StartTest(unittest.TestCase):
                           f"tvxhost: ok: store {self.dir}/s.db (to be made at the first post)",
                           f"tvxhost: {conf}:4: access log {self.dir}/none/access.log cannot be "
                           f"created: its folder {self.dir}/none does not exist",
-                          f"tvxhost: {conf} has 1 problem"], lines)
+                          f"tvxhost: {conf} has 1 problem"],
+                         [line for line in lines if "Content-Security-Policy" not in line])
+        # The answers' policy is shown among the good items, before the summary.
+        self.assertRegex(lines[-2], r"^tvxhost: ok: Content-Security-Policy: default-src 'self'")
 
 
 if __name__ == "__main__":
