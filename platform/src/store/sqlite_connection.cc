@@ -19,6 +19,9 @@ const char* const kStatementText[SqliteConnection::kReadFirst] = {
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
+    "SAVEPOINT write",
+    "RELEASE write",
+    "ROLLBACK TO write",
     // Identifiers stop at 0xFFFFFFFF: past it no row is updated.
     "UPDATE meta SET value = value + 1"
     " WHERE key = 'next_oid' AND value BETWEEN 1 AND 4294967295 RETURNING value - 1",
@@ -341,13 +344,29 @@ int SqliteConnection::FindDatabaseByName(const std::string& name) {
   return Step(statement);
 }
 
+namespace {
+
+// Runs a transaction's body: an SQLite code, or kBodyResult with *result
+// set. A body that runs out of memory leaves its statements reset (their
+// scopes) and the transaction to be undone.
+template <typename Body>
+int RunBody(Body& body, Result* result) {
+  try {
+    return body(result);
+  } catch (const std::bad_alloc&) {
+    return SQLITE_NOMEM;
+  }
+}
+
+}  // namespace
+
 template <typename Body>
 Result SqliteConnection::InTransaction(Body body) {
+  if (group_) return InSavepoint(body);
   int rc = Exec(kBegin);
   if (rc != SQLITE_OK) return Failure(rc);
   Result result = Result::kOk;
-  // The body gives an SQLite code, or kBodyResult with `result` set.
-  rc = body(&result);
+  rc = RunBody(body, &result);
   if (rc == SQLITE_OK) {
     rc = Exec(kCommit);
     if (rc == SQLITE_OK) return Result::kOk;
@@ -356,6 +375,53 @@ Result SqliteConnection::InTransaction(Body body) {
   // SQLite ends the transaction itself after some failures (a full disk, an
   // I/O error); a ROLLBACK then would only replace the failure's message,
   // which the caller is about to log, with its own.
+  if (!sqlite3_get_autocommit(db_)) Exec(kRollback);
+  return result;
+}
+
+template <typename Body>
+Result SqliteConnection::InSavepoint(Body body) {
+  if (sqlite3_get_autocommit(db_)) return Failure(SQLITE_ABORT);  // the group was undone
+  int rc = Exec(kSavepoint);
+  if (rc != SQLITE_OK) return Failure(rc);
+  Result result = Result::kOk;
+  rc = RunBody(body, &result);
+  if (rc == SQLITE_OK) {
+    rc = Exec(kRelease);
+    if (rc == SQLITE_OK) return Result::kOk;
+  }
+  if (rc != kBodyResult) result = Failure(rc);
+  // Unless SQLite undid the whole group already, only this write is undone;
+  // if even that fails, the group goes.
+  if (!sqlite3_get_autocommit(db_)) {
+    int undone = Exec(kRollbackTo);
+    if (undone == SQLITE_OK) undone = Exec(kRelease);
+    if (undone != SQLITE_OK && !sqlite3_get_autocommit(db_)) Exec(kRollback);
+  }
+  return result;
+}
+
+Result SqliteConnection::BeginGroup() {
+  group_ = false;
+  int rc = Exec(kBegin);
+  if (rc != SQLITE_OK) return Failure(rc);
+  group_ = true;
+  return Result::kOk;
+}
+
+bool SqliteConnection::GroupOpen() { return group_ && !sqlite3_get_autocommit(db_); }
+
+Result SqliteConnection::EndGroup(bool commit) {
+  bool open = GroupOpen();
+  group_ = false;
+  if (!commit) {
+    if (open) Exec(kRollback);
+    return Result::kOk;
+  }
+  if (!open) return Failure(SQLITE_ABORT);
+  int rc = Exec(kCommit);
+  if (rc == SQLITE_OK) return Result::kOk;
+  Result result = Failure(rc);
   if (!sqlite3_get_autocommit(db_)) Exec(kRollback);
   return result;
 }
