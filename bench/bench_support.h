@@ -143,6 +143,37 @@ class MedianReporter : public benchmark::ConsoleReporter {
   std::map<std::string, Figure> figures_;
 };
 
+// The database's identifier, looked up by its UTF-16 name as the store
+// keeps it; dies when there is none.
+sqlite3_int64 DatabaseId(Raw* raw, const std::string& name);
+
+// The baseline of a post on SQLite: given record bytes inserted into one
+// database in a transaction of their own, on a connection of their own,
+// under identifiers from `first_oid` on (or past the store's highest).
+class RawSqliteInsert {
+ public:
+  RawSqliteInsert(const std::string& path, sqlite3_int64 database, const std::string& key,
+                  const std::string& props, sqlite3_int64 first_oid);
+
+  // One insert; false with *error when it failed.
+  bool Step(std::string* error);
+
+ private:
+  Raw raw_;
+  const sqlite3_int64 database_;
+  const std::string key_;
+  const std::string props_;
+  sqlite3_stmt* begin_;
+  sqlite3_stmt* commit_;
+  sqlite3_stmt* insert_;
+  sqlite3_int64 oid_ = 0;
+};
+
+// A board post's form body: its subject carries its number, so that a page
+// can be matched with the rows it shows. The board stores about 600 bytes
+// of HTML.
+std::string PostBody(int serial);
+
 // One row of the databases table, copied out of SQLite.
 struct DatabaseRowCopy {
   sqlite3_int64 oid, type, flags, modified, records, size;
@@ -171,6 +202,9 @@ std::string Format(const char* format, double value);
 // A row comparing times: met when measured / baseline <= limit.
 Row TimeRow(const std::string& figure, double measured, double baseline,
             const std::string& baseline_what, const char* unit_format, double limit);
+// A row comparing rates: met when measured / baseline >= target.
+Row RateRow(const std::string& figure, double measured, double baseline,
+            const std::string& baseline_what, const char* unit_format, double target);
 // The rows on stdout, aligned, and in `path` (when not empty) for
 // scripts/bench. Returns 1 when the file cannot be written, else 0.
 int ReportRows(const std::vector<Row>& rows, const std::string& path);

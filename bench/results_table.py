@@ -80,6 +80,17 @@ the idle rows (default 10000); flags after
   spread over two tvxhost processes on one board against 1 poster through
   one of them, each poster on a keep-alive connection of its own; the two
   kinds take turns (ROUNDS, default 3, of DURATION seconds), medians.
+- SQLite posting rows: posts to one board of a store file on disk, whose
+  writes of one process are committed in groups. In process
+  (bench/posting_bench): 8 threads calling fnTvx with the board's form
+  against a raw serial loop of INSERTs of the same record bytes, each in its
+  own transaction synced on its own; 1 thread for reference; 3 rounds of 4 s
+  taking turns, medians, and the sizes of the groups printed. Through
+  tvxhost (bench/sqlite_posting.py): wrk keep-alive connections sending a
+  post of about 500 bytes, 8 against 1 (flood limit and per-client cap off),
+  ROUNDS of DURATION seconds (default 3 of 4) taking turns, medians; then
+  the same with bench/libslowsync.so preloaded into tvxhost, a VFS that
+  makes every sync 5 ms (SLOW_SYNC_MS) slower and counts them.
 """
 
 

@@ -1,0 +1,216 @@
+// posting_bench: posts per second into one board of an SQLite store, in
+// process. THREADS threads (default 8) each send the board's post form to
+// fnTvx again and again, against a raw serial loop of INSERTs of the same
+// record bytes into the same file, each in a transaction of its own synced
+// on its own (WAL, synchronous=FULL). For reference, one thread posting
+// alone against the same loop. The kinds take turns ROUNDS times (default
+// 3) for SECONDS each (default 4); each figure is the median of its rounds.
+// Prints the sizes of the groups the store committed the posts of the many
+// threads in.
+//
+// Usage: posting_bench [--work=DIR] [--corkwall=PATH] [--rows=FILE]
+//                      [--threads=N] [--seconds=S] [--rounds=R]
+// The store goes to the work folder (keep it on a disk, so that commits
+// really sync).
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "ceplatform.h"
+
+#ifndef CORKWALL_PLUGIN_PATH
+#define CORKWALL_PLUGIN_PATH "board/corkwall.tvx"
+#endif
+#ifndef POSTING_BENCH_WORK
+#define POSTING_BENCH_WORK "posting_bench.work"
+#endif
+
+namespace {
+
+const char kScript[] = "/bbs/posting.tvx";
+constexpr int kGroupSlots = 32;
+
+double Now() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Setup {
+  std::string work = POSTING_BENCH_WORK;
+  std::string corkwall_path = CORKWALL_PLUGIN_PATH;
+  std::string rows_path;
+  int threads = 8;
+  double seconds = 4;
+  int rounds = 3;
+  std::string store;
+  std::unique_ptr<TvxLibrary> corkwall;
+  sqlite3_int64 board = 0;
+  std::string key, props;  // of a post the plug-in wrote
+  std::atomic<int> serial{0};
+};
+Setup g;
+
+// Posts per second of `threads` threads posting through fnTvx for
+// `seconds`; dies when a post is not answered with the board's redirect.
+double PluginRate(int threads, double seconds) {
+  std::atomic<long> posts{0};
+  double start = Now();
+  double end = start + seconds;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < threads; ++t) {
+    posters.emplace_back([&] {
+      std::string response;
+      while (Now() < end) {
+        Call(*g.corkwall, "POST", kScript, "", PostBody(++g.serial), &response);
+        if (response.compare(0, 10, "Location: ") != 0) {
+          Die("a post was answered with " + response.substr(0, 300));
+        }
+        ++posts;
+      }
+    });
+  }
+  for (std::thread& poster : posters) poster.join();
+  return posts.load() / (Now() - start);
+}
+
+// Inserts per second of the raw serial loop for `seconds`.
+double RawRate(RawSqliteInsert* raw, double seconds) {
+  long inserts = 0;
+  double start = Now();
+  double end = start + seconds;
+  std::string error;
+  while (Now() < end) {
+    if (!raw->Step(&error)) Die("a raw insert failed: " + error);
+    ++inserts;
+  }
+  return inserts / (Now() - start);
+}
+
+std::vector<unsigned long long> GroupSizes() {
+  std::vector<unsigned long long> sizes(kGroupSlots);
+  PlatformStoreGroupSizes(sizes.data(), kGroupSlots);
+  return sizes;
+}
+
+void Prepare() {
+  mkdir(g.work.c_str(), 0755);
+  g_document_root = g.work + "/www";
+  mkdir(g_document_root.c_str(), 0755);
+  mkdir((g_document_root + "/bbs").c_str(), 0755);
+  if (OnTmpfs(g.work)) {
+    fprintf(stderr, "posting_bench: warning: %s is on tmpfs; commits reach no disk\n",
+            g.work.c_str());
+  }
+  std::string error;
+  g.corkwall = TvxLibrary::Open(g.corkwall_path, &error);
+  if (!g.corkwall) Die("cannot load " + g.corkwall_path + ": " + error);
+  g.store = g.work + "/posting.db";
+  RemoveStore(g.store);
+  UseStore(g.store);
+  std::string response;
+  Call(*g.corkwall, "POST", kScript, "", PostBody(0), &response);
+  if (response.compare(0, 10, "Location: ") != 0) Die("the first post was refused");
+  Raw raw(g.store);
+  g.board = DatabaseId(&raw, "TULVAN_posting.tvx");
+  sqlite3_stmt* s = raw.Prepare("SELECT k0, props FROM records WHERE db = ?1 LIMIT 1");
+  sqlite3_bind_int64(s, 1, g.board);
+  if (sqlite3_step(s) != SQLITE_ROW) Die("the board holds no post");
+  g.key.assign(static_cast<const char*>(sqlite3_column_blob(s, 0)),
+               static_cast<size_t>(sqlite3_column_bytes(s, 0)));
+  g.props.assign(static_cast<const char*>(sqlite3_column_blob(s, 1)),
+                 static_cast<size_t>(sqlite3_column_bytes(s, 1)));
+  sqlite3_reset(s);
+}
+
+int ParseFlags(int argc, char** argv) {
+  std::string value;
+  TakeFlag(&argc, argv, "--work", &g.work);
+  TakeFlag(&argc, argv, "--corkwall", &g.corkwall_path);
+  TakeFlag(&argc, argv, "--rows", &g.rows_path);
+  if (TakeFlag(&argc, argv, "--threads", &value)) g.threads = atoi(value.c_str());
+  if (TakeFlag(&argc, argv, "--seconds", &value)) g.seconds = atof(value.c_str());
+  if (TakeFlag(&argc, argv, "--rounds", &value)) g.rounds = atoi(value.c_str());
+  if (argc > 1 || g.threads < 1 || g.seconds <= 0 || g.rounds < 1) {
+    fprintf(stderr,
+            "usage: posting_bench [--work=DIR] [--corkwall=PATH] [--rows=FILE]\n"
+            "                     [--threads=N] [--seconds=S] [--rounds=R]\n");
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (int bad = ParseFlags(argc, argv)) return bad;
+  Prepare();
+  RawSqliteInsert raw(g.store, g.board, g.key, g.props, 0x70000000);
+  // Connections opened, statements prepared, the file's pages read.
+  PluginRate(g.threads, 0.5);
+  RawRate(&raw, 0.5);
+
+  std::vector<double> many, one, serial;
+  std::vector<unsigned long long> grouped(kGroupSlots, 0);
+  for (int round = 0; round < g.rounds; ++round) {
+    // Each kind goes first in turn.
+    for (int turn = 0; turn < 3; ++turn) {
+      switch ((turn + round) % 3) {
+        case 0:
+          serial.push_back(RawRate(&raw, g.seconds));
+          break;
+        case 1: {
+          std::vector<unsigned long long> before = GroupSizes();
+          many.push_back(PluginRate(g.threads, g.seconds));
+          std::vector<unsigned long long> after = GroupSizes();
+          for (int i = 0; i < kGroupSlots; ++i) grouped[i] += after[i] - before[i];
+          break;
+        }
+        default:
+          one.push_back(PluginRate(1, g.seconds));
+      }
+    }
+    printf("  round %d: %d threads %.0f posts/s, 1 thread %.0f posts/s, raw serial loop %.0f"
+           " inserts/s\n",
+           round + 1, g.threads, many.back(), one.back(), serial.back());
+  }
+  unsigned long long groups = 0, writes = 0;
+  printf("  groups of the %d threads' posts (size: count):", g.threads);
+  for (int i = 0; i < kGroupSlots; ++i) {
+    if (grouped[i] == 0) continue;
+    printf(" %d: %llu", i + 1, grouped[i]);
+    groups += grouped[i];
+    writes += grouped[i] * (i + 1);
+  }
+  printf("; %.2f posts a group\n", groups > 0 ? static_cast<double>(writes) / groups : 0.0);
+  PlatformCloseStore();
+
+  std::vector<Row> rows;
+  char figure[128];
+  snprintf(figure, sizeof(figure), "SQLite: posts/s in process, %d threads (fnTvx POST, durable)",
+           g.threads);
+  rows.push_back(RateRow(figure, Median(many), Median(serial),
+                         "(raw serial INSERT loop, a sync per insert)", "%.0f/s", 4.0));
+  Row alone = RateRow("(for reference) SQLite: posts/s in process, 1 thread", Median(one),
+                      Median(serial), "(raw serial INSERT loop, a sync per insert)", "%.0f/s",
+                      1.0);
+  alone.target = "-";
+  alone.met = "-";
+  rows.push_back(alone);
+  return ReportRows(rows, g.rows_path);
+}
