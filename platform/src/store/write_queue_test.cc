@@ -187,6 +187,73 @@ TEST_F(WriteQueueTest, WritesQueuedDuringAGroupFormTheNext) {
   EXPECT_EQ(1u, Sizes()[3]);
 }
 
+// A runner whose every group takes `ms` milliseconds, as a sync would.
+template <int ms>
+void SlowRunner(QueuedWrite* const* writes, size_t count) {
+  Runner(writes, count);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Writes one after the other, each alone: none waits for company, however
+// long each group takes. After a group of several, the next leader waits
+// (once) for that group's writers.
+TEST_F(WriteQueueTest, OnlyALeaderAfterAGroupWithCompanyWaits) {
+  WriteQueue queue(&SlowRunner<20>);
+  auto write = [&queue](int tag) {
+    Tagged body{tag};
+    WriteBody call(body);
+    QueuedWrite queued(call, 1);
+    queue.Write(&queued);
+    return queued.result;
+  };
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Result::kOk, write(2 * i));
+  EXPECT_EQ(0u, queue.gathers()) << "a lone writer waited";
+
+  std::vector<std::thread> threads;
+  queue.Hold(true);
+  for (int i = 0; i < 3; ++i) {
+    size_t before = queue.queued();
+    threads.emplace_back([&write, i] { write(10 + i); });
+    while (queue.queued() == before) std::this_thread::yield();
+  }
+  queue.Hold(false);
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0u, queue.gathers()) << "a held group is whole when let go";
+  write(20);  // after a group of three: waits for its writers, in vain
+  EXPECT_EQ(1u, queue.gathers());
+  write(22);
+  write(24);
+  EXPECT_EQ(1u, queue.gathers()) << "a lone writer after a lone writer waited";
+}
+
+// Four threads writing steadily stay in groups of four: the leader of each
+// group waits for the writers of the group before, instead of going with
+// those that queued while it was written and leaving the others to a group
+// of their own.
+TEST_F(WriteQueueTest, SteadyWritersStayTogether) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 8;
+  WriteQueue queue(&SlowRunner<40>);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&queue, t] {
+      for (int i = 0; i < kEach; ++i) {
+        Tagged body{2 * (t * kEach + i)};
+        WriteBody call(body);
+        QueuedWrite queued(call, 1);
+        queue.Write(&queued);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::vector<unsigned long long> sizes(kMaxGroupWrites);
+  queue.GroupSizes(sizes.data(), sizes.size());
+  // The first groups form as the threads start; then all four go together.
+  EXPECT_GE(sizes[kThreads - 1] * kThreads, kThreads * kEach * 2 / 3)
+      << "groups of one to four: " << sizes[0] << " " << sizes[1] << " " << sizes[2] << " "
+      << sizes[3];
+}
+
 }  // namespace
 }  // namespace store
 }  // namespace ceplatform
