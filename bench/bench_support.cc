@@ -4,11 +4,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "ceplatform.h"
+#include "wince.h"
 
 std::string g_document_root;
 
@@ -175,6 +177,17 @@ RawSqliteInsert::RawSqliteInsert(const std::string& path, sqlite3_int64 database
 }
 
 bool RawSqliteInsert::Step(std::string* error) {
+  if (key_.size() == 9) {
+    SYSTEMTIME local;
+    FILETIME time = {0, 0};
+    GetLocalTime(&local);
+    SystemTimeToFileTime(&local, &time);
+    uint64_t now = static_cast<uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+    uint64_t last = 0;
+    for (int i = 1; i < 9; ++i) last = last << 8 | static_cast<unsigned char>(key_[i]);
+    if (now <= last) now = last + 1;
+    for (int i = 8; i >= 1; --i, now >>= 8) key_[i] = static_cast<char>(now & 0xFF);
+  }
   int rc = sqlite3_step(begin_);
   sqlite3_reset(begin_);
   sqlite3_bind_int64(insert_, 1, ++oid_);
@@ -202,6 +215,12 @@ std::string PostBody(int serial) {
   }
   body += "&postitem=1";
   return body;
+}
+
+double MonotonicSeconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
 
 size_t CopyDatabaseRows(sqlite3_stmt* s, std::vector<DatabaseRowCopy>* rows) {

@@ -15,7 +15,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,11 +38,6 @@ namespace {
 const char kScript[] = "/bbs/posting.tvx";
 constexpr int kGroupSlots = 32;
 
-double Now() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
-}
 
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
@@ -70,13 +64,13 @@ Setup g;
 // `seconds`; dies when a post is not answered with the board's redirect.
 double PluginRate(int threads, double seconds) {
   std::atomic<long> posts{0};
-  double start = Now();
+  double start = MonotonicSeconds();
   double end = start + seconds;
   std::vector<std::thread> posters;
   for (int t = 0; t < threads; ++t) {
     posters.emplace_back([&] {
       std::string response;
-      while (Now() < end) {
+      while (MonotonicSeconds() < end) {
         Call(*g.corkwall, "POST", kScript, "", PostBody(++g.serial), &response);
         if (response.compare(0, 10, "Location: ") != 0) {
           Die("a post was answered with " + response.substr(0, 300));
@@ -86,20 +80,20 @@ double PluginRate(int threads, double seconds) {
     });
   }
   for (std::thread& poster : posters) poster.join();
-  return posts.load() / (Now() - start);
+  return posts.load() / (MonotonicSeconds() - start);
 }
 
 // Inserts per second of the raw serial loop for `seconds`.
 double RawRate(RawSqliteInsert* raw, double seconds) {
   long inserts = 0;
-  double start = Now();
+  double start = MonotonicSeconds();
   double end = start + seconds;
   std::string error;
-  while (Now() < end) {
+  while (MonotonicSeconds() < end) {
     if (!raw->Step(&error)) Die("a raw insert failed: " + error);
     ++inserts;
   }
-  return inserts / (Now() - start);
+  return inserts / (MonotonicSeconds() - start);
 }
 
 std::vector<unsigned long long> GroupSizes() {
