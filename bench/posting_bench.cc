@@ -3,20 +3,20 @@
 // fnTvx again and again, against a raw serial loop of INSERTs of the same
 // record bytes into the same file, each in a transaction of its own synced
 // on its own (WAL, synchronous=FULL). For reference, one thread posting
-// alone against the same loop. The kinds take turns ROUNDS times (default
-// 3) for SECONDS each (default 4); each figure is the median of its rounds.
-// Prints the sizes of the groups the store committed the posts of the many
-// threads in.
+// alone against the same loop. A shared disk's sync time changes from one
+// second to the next, so the three kinds take turns in short slices (SLICE
+// seconds, default 0.5), CYCLES times (default 8), and each figure is its
+// kind's posts over its kind's time. Prints the sizes of the groups the
+// store committed the many threads' posts in.
 //
 // Usage: posting_bench [--work=DIR] [--corkwall=PATH] [--rows=FILE]
-//                      [--threads=N] [--seconds=S] [--rounds=R]
+//                      [--threads=N] [--slice=S] [--cycles=C]
 // The store goes to the work folder (keep it on a disk, so that commits
 // really sync).
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -39,19 +39,13 @@ const char kScript[] = "/bbs/posting.tvx";
 constexpr int kGroupSlots = 32;
 
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 struct Setup {
   std::string work = POSTING_BENCH_WORK;
   std::string corkwall_path = CORKWALL_PLUGIN_PATH;
   std::string rows_path;
   int threads = 8;
-  double seconds = 4;
-  int rounds = 3;
+  double slice = 0.5;
+  int cycles = 8;
   std::string store;
   std::unique_ptr<TvxLibrary> corkwall;
   sqlite3_int64 board = 0;
@@ -60,9 +54,16 @@ struct Setup {
 };
 Setup g;
 
-// Posts per second of `threads` threads posting through fnTvx for
-// `seconds`; dies when a post is not answered with the board's redirect.
-double PluginRate(int threads, double seconds) {
+// What one kind did: posts and seconds, over its slices.
+struct Tally {
+  double posts = 0;
+  double seconds = 0;
+  double rate() const { return seconds > 0 ? posts / seconds : 0; }
+};
+
+// Posts of `threads` threads posting through fnTvx for `seconds`, added to
+// *tally; dies when a post is not answered with the board's redirect.
+void PluginSlice(int threads, double seconds, Tally* tally) {
   std::atomic<long> posts{0};
   double start = MonotonicSeconds();
   double end = start + seconds;
@@ -80,11 +81,12 @@ double PluginRate(int threads, double seconds) {
     });
   }
   for (std::thread& poster : posters) poster.join();
-  return posts.load() / (MonotonicSeconds() - start);
+  tally->posts += posts.load();
+  tally->seconds += MonotonicSeconds() - start;
 }
 
-// Inserts per second of the raw serial loop for `seconds`.
-double RawRate(RawSqliteInsert* raw, double seconds) {
+// Inserts of the raw serial loop for `seconds`, added to *tally.
+void RawSlice(RawSqliteInsert* raw, double seconds, Tally* tally) {
   long inserts = 0;
   double start = MonotonicSeconds();
   double end = start + seconds;
@@ -93,7 +95,8 @@ double RawRate(RawSqliteInsert* raw, double seconds) {
     if (!raw->Step(&error)) Die("a raw insert failed: " + error);
     ++inserts;
   }
-  return inserts / (MonotonicSeconds() - start);
+  tally->posts += inserts;
+  tally->seconds += MonotonicSeconds() - start;
 }
 
 std::vector<unsigned long long> GroupSizes() {
@@ -138,12 +141,12 @@ int ParseFlags(int argc, char** argv) {
   TakeFlag(&argc, argv, "--corkwall", &g.corkwall_path);
   TakeFlag(&argc, argv, "--rows", &g.rows_path);
   if (TakeFlag(&argc, argv, "--threads", &value)) g.threads = atoi(value.c_str());
-  if (TakeFlag(&argc, argv, "--seconds", &value)) g.seconds = atof(value.c_str());
-  if (TakeFlag(&argc, argv, "--rounds", &value)) g.rounds = atoi(value.c_str());
-  if (argc > 1 || g.threads < 1 || g.seconds <= 0 || g.rounds < 1) {
+  if (TakeFlag(&argc, argv, "--slice", &value)) g.slice = atof(value.c_str());
+  if (TakeFlag(&argc, argv, "--cycles", &value)) g.cycles = atoi(value.c_str());
+  if (argc > 1 || g.threads < 1 || g.slice <= 0 || g.cycles < 1) {
     fprintf(stderr,
             "usage: posting_bench [--work=DIR] [--corkwall=PATH] [--rows=FILE]\n"
-            "                     [--threads=N] [--seconds=S] [--rounds=R]\n");
+            "                     [--threads=N] [--slice=S] [--cycles=C]\n");
     return 2;
   }
   return 0;
@@ -156,33 +159,34 @@ int main(int argc, char** argv) {
   Prepare();
   RawSqliteInsert raw(g.store, g.board, g.key, g.props, 0x70000000);
   // Connections opened, statements prepared, the file's pages read.
-  PluginRate(g.threads, 0.5);
-  RawRate(&raw, 0.5);
+  Tally warm;
+  PluginSlice(g.threads, 0.5, &warm);
+  RawSlice(&raw, 0.5, &warm);
 
-  std::vector<double> many, one, serial;
+  Tally many, one, serial;
   std::vector<unsigned long long> grouped(kGroupSlots, 0);
-  for (int round = 0; round < g.rounds; ++round) {
+  for (int cycle = 0; cycle < g.cycles; ++cycle) {
     // Each kind goes first in turn.
     for (int turn = 0; turn < 3; ++turn) {
-      switch ((turn + round) % 3) {
+      switch ((turn + cycle) % 3) {
         case 0:
-          serial.push_back(RawRate(&raw, g.seconds));
+          RawSlice(&raw, g.slice, &serial);
           break;
         case 1: {
           std::vector<unsigned long long> before = GroupSizes();
-          many.push_back(PluginRate(g.threads, g.seconds));
+          PluginSlice(g.threads, g.slice, &many);
           std::vector<unsigned long long> after = GroupSizes();
           for (int i = 0; i < kGroupSlots; ++i) grouped[i] += after[i] - before[i];
           break;
         }
         default:
-          one.push_back(PluginRate(1, g.seconds));
+          PluginSlice(1, g.slice, &one);
       }
     }
-    printf("  round %d: %d threads %.0f posts/s, 1 thread %.0f posts/s, raw serial loop %.0f"
-           " inserts/s\n",
-           round + 1, g.threads, many.back(), one.back(), serial.back());
   }
+  printf("  %d slices of %.1f s each: %d threads %.0f posts/s, 1 thread %.0f posts/s, raw serial"
+         " loop %.0f inserts/s\n",
+         g.cycles, g.slice, g.threads, many.rate(), one.rate(), serial.rate());
   unsigned long long groups = 0, writes = 0;
   printf("  groups of the %d threads' posts (size: count):", g.threads);
   for (int i = 0; i < kGroupSlots; ++i) {
@@ -198,10 +202,10 @@ int main(int argc, char** argv) {
   char figure[128];
   snprintf(figure, sizeof(figure), "SQLite: posts/s in process, %d threads (fnTvx POST, durable)",
            g.threads);
-  rows.push_back(RateRow(figure, Median(many), Median(serial),
+  rows.push_back(RateRow(figure, many.rate(), serial.rate(),
                          "(raw serial INSERT loop, a sync per insert)", "%.0f/s", 4.0));
-  Row alone = RateRow("(for reference) SQLite: posts/s in process, 1 thread", Median(one),
-                      Median(serial), "(raw serial INSERT loop, a sync per insert)", "%.0f/s",
+  Row alone = RateRow("(for reference) SQLite: posts/s in process, 1 thread", one.rate(),
+                      serial.rate(), "(raw serial INSERT loop, a sync per insert)", "%.0f/s",
                       1.0);
   alone.target = "-";
   alone.met = "-";

@@ -3,8 +3,9 @@
 board against 1 poster, in the same run. Each poster is one of wrk's
 keep-alive connections sending the board's form (a post of about 500
 bytes) again and again; the flood limit and the cap on one client's calls
-are off, as every poster comes from 127.0.0.1. The two kinds take turns
-ROUNDS times, DURATION seconds each; each figure is the median of its
+are off, as every poster comes from 127.0.0.1. A shared disk's sync time
+changes from one second to the next, so the two kinds take turns in short
+runs, ROUNDS times, DURATION seconds each; each figure is the median of its
 rounds. A run with any answer but the board's redirect counts as no rate.
 
 Then the same on a slow disk: tvxhost with bench/libslowsync.so preloaded,
@@ -20,8 +21,8 @@ Prints what it measures; with a rows file, also writes the table's rows there
 
 Usage: bench/sqlite_posting.py <bench build dir: host/tvxhost, board/corkwall.tvx,
                                 admin/corkwarden.tvx, bench/libslowsync.so> [rows file]
-Environment: DURATION      seconds per run (default 4)
-             ROUNDS        turns of the two kinds (default 3)
+Environment: DURATION      seconds per run (default 2)
+             ROUNDS        turns of the two kinds (default 5)
              POSTERS       posters of the many (default 8)
              SLOW_SYNC_MS  added to each sync of the slow runs (default 5)
              WORK          work folder (default <build dir>/bench/sqlite_posting.work;
@@ -182,8 +183,8 @@ def main():
         return 2
     build = os.path.abspath(sys.argv[1])
     rows_path = sys.argv[2] if len(sys.argv) == 3 else ""
-    duration = int(os.environ.get("DURATION", "4"))
-    rounds = int(os.environ.get("ROUNDS", "3"))
+    duration = int(os.environ.get("DURATION", "2"))
+    rounds = int(os.environ.get("ROUNDS", "5"))
     posters = int(os.environ.get("POSTERS", "8"))
     slow_ms = os.environ.get("SLOW_SYNC_MS", "5")
     work = os.environ.get("WORK", os.path.join(build, "bench", "sqlite_posting.work"))
