@@ -161,6 +161,17 @@ sqlite3_int64 DatabaseId(Raw* raw, const std::string& name) {
   return oid;
 }
 
+void FirstRecord(Raw* raw, sqlite3_int64 database, std::string* key, std::string* props) {
+  sqlite3_stmt* s = raw->Prepare("SELECT k0, props FROM records WHERE db = ?1 LIMIT 1");
+  sqlite3_bind_int64(s, 1, database);
+  if (sqlite3_step(s) != SQLITE_ROW) Die("the database holds no record");
+  key->assign(static_cast<const char*>(sqlite3_column_blob(s, 0)),
+              static_cast<size_t>(sqlite3_column_bytes(s, 0)));
+  props->assign(static_cast<const char*>(sqlite3_column_blob(s, 1)),
+                static_cast<size_t>(sqlite3_column_bytes(s, 1)));
+  sqlite3_reset(s);
+}
+
 RawSqliteInsert::RawSqliteInsert(const std::string& path, sqlite3_int64 database,
                                  const std::string& key, const std::string& props,
                                  sqlite3_int64 first_oid)

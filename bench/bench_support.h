@@ -148,6 +148,10 @@ class MedianReporter : public benchmark::ConsoleReporter {
 // keeps it; dies when there is none.
 sqlite3_int64 DatabaseId(Raw* raw, const std::string& name);
 
+// The sort key and bytes of a record of the database; dies when it holds
+// none.
+void FirstRecord(Raw* raw, sqlite3_int64 database, std::string* key, std::string* props);
+
 // The baseline of a post on SQLite: given record bytes inserted into one
 // database in a transaction of their own, on a connection of their own,
 // under identifiers from `first_oid` on (or past the store's highest). A

@@ -254,14 +254,7 @@ void Prepare() {
     // The bytes of the post the plug-in wrote, for the raw inserts.
     Raw raw(g.post_store);
     g.post_db = DatabaseId(&raw, "TULVAN_post.tvx");
-    sqlite3_stmt* s = raw.Prepare("SELECT k0, props FROM records WHERE db = ?1 LIMIT 1");
-    sqlite3_bind_int64(s, 1, g.post_db);
-    if (sqlite3_step(s) != SQLITE_ROW) Die("the post board holds no post");
-    g.post_key.assign(static_cast<const char*>(sqlite3_column_blob(s, 0)),
-                      static_cast<size_t>(sqlite3_column_bytes(s, 0)));
-    g.post_props.assign(static_cast<const char*>(sqlite3_column_blob(s, 1)),
-                        static_cast<size_t>(sqlite3_column_bytes(s, 1)));
-    sqlite3_reset(s);
+    FirstRecord(&raw, g.post_db, &g.post_key, &g.post_props);
     std::string mode = raw.Text("PRAGMA journal_mode");
     if (mode != "wal") Die("the store is not in WAL mode but " + mode);
   }

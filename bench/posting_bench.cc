@@ -125,14 +125,7 @@ void Prepare() {
   if (response.compare(0, 10, "Location: ") != 0) Die("the first post was refused");
   Raw raw(g.store);
   g.board = DatabaseId(&raw, "TULVAN_posting.tvx");
-  sqlite3_stmt* s = raw.Prepare("SELECT k0, props FROM records WHERE db = ?1 LIMIT 1");
-  sqlite3_bind_int64(s, 1, g.board);
-  if (sqlite3_step(s) != SQLITE_ROW) Die("the board holds no post");
-  g.key.assign(static_cast<const char*>(sqlite3_column_blob(s, 0)),
-               static_cast<size_t>(sqlite3_column_bytes(s, 0)));
-  g.props.assign(static_cast<const char*>(sqlite3_column_blob(s, 1)),
-                 static_cast<size_t>(sqlite3_column_bytes(s, 1)));
-  sqlite3_reset(s);
+  FirstRecord(&raw, g.board, &g.key, &g.props);
 }
 
 int ParseFlags(int argc, char** argv) {

@@ -24,11 +24,6 @@ bool Take() {
 
 void* Malloc(int size) { return Take() ? nullptr : original.xMalloc(size); }
 void* Realloc(void* block, int size) { return Take() ? nullptr : original.xRealloc(block, size); }
-void Free(void* block) { original.xFree(block); }
-int Size(void* block) { return original.xSize(block); }
-int Roundup(int size) { return original.xRoundup(size); }
-int Init(void* data) { return original.xInit(data); }
-void Shutdown(void* data) { original.xShutdown(data); }
 
 }  // namespace
 
@@ -37,11 +32,6 @@ bool SqliteMemoryFaults::Install() {
   sqlite3_mem_methods counted = original;
   counted.xMalloc = &Malloc;
   counted.xRealloc = &Realloc;
-  counted.xFree = &Free;
-  counted.xSize = &Size;
-  counted.xRoundup = &Roundup;
-  counted.xInit = &Init;
-  counted.xShutdown = &Shutdown;
   return sqlite3_config(SQLITE_CONFIG_MALLOC, &counted) == SQLITE_OK;
 }
 

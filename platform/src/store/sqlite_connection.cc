@@ -390,40 +390,25 @@ int RunBody(Body& body, Result* result) {
 
 template <typename Body>
 Result SqliteConnection::InTransaction(Body body) {
-  if (group_) return InSavepoint(body);
-  int rc = Exec(kBegin);
+  // In a group, the write is a savepoint inside the group's transaction.
+  bool nested = group_;
+  if (nested && sqlite3_get_autocommit(db_)) return Failure(SQLITE_ABORT);  // the group was undone
+  int rc = Exec(nested ? kSavepoint : kBegin);
   if (rc != SQLITE_OK) return Failure(rc);
   Result result = Result::kOk;
   rc = RunBody(body, &result);
   if (rc == SQLITE_OK) {
-    rc = Exec(kCommit);
+    rc = Exec(nested ? kRelease : kCommit);
     if (rc == SQLITE_OK) return Result::kOk;
   }
   if (rc != kBodyResult) result = Failure(rc);
   // SQLite ends the transaction itself after some failures (a full disk, an
   // I/O error); a ROLLBACK then would only replace the failure's message,
-  // which the caller is about to log, with its own.
-  if (!sqlite3_get_autocommit(db_)) Exec(kRollback);
-  return result;
-}
-
-template <typename Body>
-Result SqliteConnection::InSavepoint(Body body) {
-  if (sqlite3_get_autocommit(db_)) return Failure(SQLITE_ABORT);  // the group was undone
-  int rc = Exec(kSavepoint);
-  if (rc != SQLITE_OK) return Failure(rc);
-  Result result = Result::kOk;
-  rc = RunBody(body, &result);
-  if (rc == SQLITE_OK) {
-    rc = Exec(kRelease);
-    if (rc == SQLITE_OK) return Result::kOk;
-  }
-  if (rc != kBodyResult) result = Failure(rc);
-  // Unless SQLite undid the whole group already, only this write is undone;
-  // if even that fails, the group goes.
+  // which the caller is about to log, with its own. In a group only this
+  // write is undone, unless even that fails: then the group goes.
   if (!sqlite3_get_autocommit(db_)) {
-    int undone = Exec(kRollbackTo);
-    if (undone == SQLITE_OK) undone = Exec(kRelease);
+    int undone = nested ? Exec(kRollbackTo) : Exec(kRollback);
+    if (nested && undone == SQLITE_OK) undone = Exec(kRelease);
     if (undone != SQLITE_OK && !sqlite3_get_autocommit(db_)) Exec(kRollback);
   }
   return result;

@@ -107,8 +107,6 @@ class SqliteConnection : public Connection {
   // ran out of memory).
   template <typename Body>
   Result InTransaction(Body body);
-  template <typename Body>
-  Result InSavepoint(Body body);
   Result Failure(int rc);
 
   sqlite3* db_;

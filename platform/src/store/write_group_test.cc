@@ -1,7 +1,6 @@
 // Writes of several threads committed as one group on an SQLite store file:
 // each write gets its own result and last-error code, a refused one leaves
 // the others as they were, and what was acknowledged is stored once.
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -273,62 +272,6 @@ TEST_F(WriteGroupTest, ManyThreadsOfTwoProcessesPostToSeveralBoards) {
   EXPECT_GT(acknowledged, 0u);
   EXPECT_EQ(0, SqlValue(kOrphans));
   munmap(memory, sizeof(SharedOutcomes));
-}
-
-// A process whose threads post in groups is killed while it writes: the
-// file is sound and holds every post the process had acknowledged, once.
-TEST_F(WriteGroupTest, KilledProcessLosesNoAcknowledgedPostOfItsGroups) {
-  CEOID db = CreateBoard(u"TULVAN_killed");
-  ASSERT_NE(0u, db);
-  PlatformCloseStore();  // no connection crosses fork()
-  int pipeFds[2];
-  ASSERT_EQ(0, pipe(pipeFds));
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    close(pipeFds[0]);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&, t] {
-        HANDLE h = OpenByName(u"TULVAN_killed");
-        for (uint64_t i = 0;; ++i) {
-          CEOID oid = WritePost(h, i, "thread " + std::to_string(t));
-          // One write of 4 bytes to a pipe is never split.
-          if (oid == 0 || write(pipeFds[1], &oid, sizeof(oid)) != sizeof(oid)) _exit(3);
-        }
-      });
-    }
-    for (std::thread& thread : threads) thread.join();
-    _exit(4);
-  }
-  close(pipeFds[1]);
-  std::vector<CEOID> acknowledged;
-  CEOID oid;
-  while (acknowledged.size() < 200 && read(pipeFds[0], &oid, sizeof(oid)) == sizeof(oid)) {
-    acknowledged.push_back(oid);
-  }
-  ASSERT_EQ(0, kill(child, SIGKILL));
-  while (read(pipeFds[0], &oid, sizeof(oid)) == sizeof(oid)) acknowledged.push_back(oid);
-  close(pipeFds[0]);
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFSIGNALED(status)) << "the child stopped by itself: " << status;
-  ASSERT_GE(acknowledged.size(), 200u);
-
-  PlatformCloseStore();
-  EXPECT_EQ(0, SqlValue("SELECT count(*) FROM pragma_integrity_check"
-                        " WHERE integrity_check != 'ok'"));
-  HANDLE h = OpenByName(u"TULVAN_killed");
-  std::vector<CEOID> stored = Oids(ReadAll(h));
-  CloseHandle(h);
-  std::set<CEOID> distinct(stored.begin(), stored.end());
-  EXPECT_EQ(stored.size(), distinct.size()) << "a post stored twice";
-  for (CEOID returned : acknowledged) {
-    EXPECT_EQ(1u, distinct.count(returned)) << "lost " << returned;
-  }
-  CEOIDINFO info;
-  ASSERT_TRUE(CeOidGetInfo(db, &info));
-  EXPECT_EQ(stored.size(), info.infDatabase.wNumRecords);
 }
 
 }  // namespace
