@@ -1,18 +1,21 @@
 #include "bench_support.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "ceplatform.h"
+#include "wince.h"
 
 std::string g_document_root;
 
 [[noreturn]] void Die(const std::string& why) {
-  fprintf(stderr, "plugin_bench: %s\n", why.c_str());
+  fprintf(stderr, "%s: %s\n", program_invocation_short_name, why.c_str());
   exit(1);
 }
 // The variables tvxhost sets for a request from wrk or curl on loopback
@@ -93,6 +96,18 @@ Row TimeRow(const std::string& figure, double measured, double baseline,
   row.met = ratio <= limit ? "yes" : "no";
   return row;
 }
+Row RateRow(const std::string& figure, double measured, double baseline,
+            const std::string& baseline_what, const char* unit_format, double target) {
+  // The same row as for times, turned round: baseline / measured <= 1 / target.
+  Row row = TimeRow(figure, measured, baseline, baseline_what, unit_format, 1.0 / target);
+  row.target = Format(">= %.2fx", target);
+  if (measured > 0 && baseline > 0) {
+    row.ratio = Format("%.2fx", measured / baseline);
+    row.met = measured / baseline >= target ? "yes" : "no";
+  }
+  return row;
+}
+
 namespace {
 
 void PrintRows(const std::vector<Row>& rows, FILE* out, bool tabs) {
@@ -136,6 +151,88 @@ bool TakeFlag(int* argc, char** argv, const char* name, std::string* value) {
   return false;
 }
 
+sqlite3_int64 DatabaseId(Raw* raw, const std::string& name) {
+  std::u16string wide(name.begin(), name.end());
+  sqlite3_stmt* s = raw->Prepare("SELECT oid FROM databases WHERE name = ?1");
+  sqlite3_bind_blob(s, 1, wide.data(), static_cast<int>(wide.size() * 2), SQLITE_TRANSIENT);
+  sqlite3_int64 oid = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
+  sqlite3_reset(s);
+  if (oid == 0) Die("no database " + name + " in the store");
+  return oid;
+}
+
+void FirstRecord(Raw* raw, sqlite3_int64 database, std::string* key, std::string* props) {
+  sqlite3_stmt* s = raw->Prepare("SELECT k0, props FROM records WHERE db = ?1 LIMIT 1");
+  sqlite3_bind_int64(s, 1, database);
+  if (sqlite3_step(s) != SQLITE_ROW) Die("the database holds no record");
+  key->assign(static_cast<const char*>(sqlite3_column_blob(s, 0)),
+              static_cast<size_t>(sqlite3_column_bytes(s, 0)));
+  props->assign(static_cast<const char*>(sqlite3_column_blob(s, 1)),
+                static_cast<size_t>(sqlite3_column_bytes(s, 1)));
+  sqlite3_reset(s);
+}
+
+RawSqliteInsert::RawSqliteInsert(const std::string& path, sqlite3_int64 database,
+                                 const std::string& key, const std::string& props,
+                                 sqlite3_int64 first_oid)
+    : raw_(path), database_(database), key_(key), props_(props) {
+  begin_ = raw_.Prepare("BEGIN IMMEDIATE");
+  commit_ = raw_.Prepare("COMMIT");
+  insert_ = raw_.Prepare(
+      "INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+      " VALUES(?1, ?2, ?3, NULL, NULL, NULL, ?4)");
+  sqlite3_stmt* top = raw_.Prepare("SELECT max(oid) FROM records");
+  sqlite3_step(top);
+  oid_ = std::max<sqlite3_int64>(first_oid, sqlite3_column_int64(top, 0));
+  sqlite3_reset(top);
+}
+
+bool RawSqliteInsert::Step(std::string* error) {
+  if (key_.size() == 9) {
+    SYSTEMTIME local;
+    FILETIME time = {0, 0};
+    GetLocalTime(&local);
+    SystemTimeToFileTime(&local, &time);
+    uint64_t now = static_cast<uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+    uint64_t last = 0;
+    for (int i = 1; i < 9; ++i) last = last << 8 | static_cast<unsigned char>(key_[i]);
+    if (now <= last) now = last + 1;
+    for (int i = 8; i >= 1; --i, now >>= 8) key_[i] = static_cast<char>(now & 0xFF);
+  }
+  int rc = sqlite3_step(begin_);
+  sqlite3_reset(begin_);
+  sqlite3_bind_int64(insert_, 1, ++oid_);
+  sqlite3_bind_int64(insert_, 2, database_);
+  sqlite3_bind_blob(insert_, 3, key_.data(), static_cast<int>(key_.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(insert_, 4, props_.data(), static_cast<int>(props_.size()), SQLITE_STATIC);
+  if (rc == SQLITE_DONE) rc = sqlite3_step(insert_);
+  sqlite3_reset(insert_);
+  if (rc == SQLITE_DONE) rc = sqlite3_step(commit_);
+  sqlite3_reset(commit_);
+  if (rc == SQLITE_DONE) return true;
+  *error = sqlite3_errmsg(raw_.db());
+  sqlite3_exec(raw_.db(), "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
+}
+
+std::string PostBody(int serial) {
+  char subject[32];
+  snprintf(subject, sizeof(subject), "post+%05d", serial);
+  std::string body = "name=Bench+Poster&email=poster%40example.org&subject=";
+  body += subject;
+  body += "&body=";
+  for (int line = 0; line < 8; ++line) {
+    body += "A+line+of+the+post%27s+text%2C+about+fifty+bytes+long.%0D%0A";
+  }
+  body += "&postitem=1";
+  return body;
+}
+
+double MonotonicSeconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+}
 
 size_t CopyDatabaseRows(sqlite3_stmt* s, std::vector<DatabaseRowCopy>* rows) {
   size_t n = 0;

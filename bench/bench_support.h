@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include <map>
@@ -143,6 +144,49 @@ class MedianReporter : public benchmark::ConsoleReporter {
   std::map<std::string, Figure> figures_;
 };
 
+// The database's identifier, looked up by its UTF-16 name as the store
+// keeps it; dies when there is none.
+sqlite3_int64 DatabaseId(Raw* raw, const std::string& name);
+
+// The sort key and bytes of a record of the database; dies when it holds
+// none.
+void FirstRecord(Raw* raw, sqlite3_int64 database, std::string* key, std::string* props);
+
+// The baseline of a post on SQLite: given record bytes inserted into one
+// database in a transaction of their own, on a connection of their own,
+// under identifiers from `first_oid` on (or past the store's highest). A
+// board's key (a marker byte and the posting time in 8 bytes) is taken
+// anew for each insert from the clock the board reads, as a new post's is,
+// so that each insert lands at the top of the order as a post does: the
+// store's counted blocks make a long run of records under one key cost
+// more and more.
+class RawSqliteInsert {
+ public:
+  RawSqliteInsert(const std::string& path, sqlite3_int64 database, const std::string& key,
+                  const std::string& props, sqlite3_int64 first_oid);
+
+  // One insert; false with *error when it failed.
+  bool Step(std::string* error);
+
+ private:
+  Raw raw_;
+  const sqlite3_int64 database_;
+  std::string key_;
+  const std::string props_;
+  sqlite3_stmt* begin_;
+  sqlite3_stmt* commit_;
+  sqlite3_stmt* insert_;
+  sqlite3_int64 oid_ = 0;
+};
+
+// The monotonic clock, in seconds.
+double MonotonicSeconds();
+
+// A board post's form body: its subject carries its number, so that a page
+// can be matched with the rows it shows. The board stores about 600 bytes
+// of HTML.
+std::string PostBody(int serial);
+
 // One row of the databases table, copied out of SQLite.
 struct DatabaseRowCopy {
   sqlite3_int64 oid, type, flags, modified, records, size;
@@ -171,6 +215,9 @@ std::string Format(const char* format, double value);
 // A row comparing times: met when measured / baseline <= limit.
 Row TimeRow(const std::string& figure, double measured, double baseline,
             const std::string& baseline_what, const char* unit_format, double limit);
+// A row comparing rates: met when measured / baseline >= target.
+Row RateRow(const std::string& figure, double measured, double baseline,
+            const std::string& baseline_what, const char* unit_format, double target);
 // The rows on stdout, aligned, and in `path` (when not empty) for
 // scripts/bench. Returns 1 when the file cannot be written, else 0.
 int ReportRows(const std::vector<Row>& rows, const std::string& path);

@@ -100,21 +100,6 @@ Setup g;
 
 
 
-// A post's form body: its subject carries its number, so that a page can be
-// matched with the rows it shows. The board stores about 600 bytes of HTML.
-std::string PostBody(int serial) {
-  char subject[32];
-  snprintf(subject, sizeof(subject), "post+%05d", serial);
-  std::string body = "name=Bench+Poster&email=poster%40example.org&subject=";
-  body += subject;
-  body += "&body=";
-  for (int line = 0; line < 8; ++line) {
-    body += "A+line+of+the+post%27s+text%2C+about+fifty+bytes+long.%0D%0A";
-  }
-  body += "&postitem=1";
-  return body;
-}
-
 void Post(const char* script, int serial) {
   std::string response;
   Call(*g.corkwall, "POST", script, "", PostBody(serial), &response);
@@ -124,17 +109,6 @@ void Post(const char* script, int serial) {
 }
 
 
-
-// The database's identifier, looked up by its UTF-16 name as the store keeps it.
-sqlite3_int64 DatabaseId(Raw* raw, const std::string& name) {
-  std::u16string wide(name.begin(), name.end());
-  sqlite3_stmt* s = raw->Prepare("SELECT oid FROM databases WHERE name = ?1");
-  sqlite3_bind_blob(s, 1, wide.data(), static_cast<int>(wide.size() * 2), SQLITE_TRANSIENT);
-  sqlite3_int64 oid = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
-  sqlite3_reset(s);
-  if (oid == 0) Die("no database " + name + " in the store");
-  return oid;
-}
 
 const char kBoardOrder[] =
     "SELECT oid, props FROM records WHERE db = ?1 AND k0 IS NOT NULL ORDER BY k0 DESC, oid DESC";
@@ -280,14 +254,7 @@ void Prepare() {
     // The bytes of the post the plug-in wrote, for the raw inserts.
     Raw raw(g.post_store);
     g.post_db = DatabaseId(&raw, "TULVAN_post.tvx");
-    sqlite3_stmt* s = raw.Prepare("SELECT k0, props FROM records WHERE db = ?1 LIMIT 1");
-    sqlite3_bind_int64(s, 1, g.post_db);
-    if (sqlite3_step(s) != SQLITE_ROW) Die("the post board holds no post");
-    g.post_key.assign(static_cast<const char*>(sqlite3_column_blob(s, 0)),
-                      static_cast<size_t>(sqlite3_column_bytes(s, 0)));
-    g.post_props.assign(static_cast<const char*>(sqlite3_column_blob(s, 1)),
-                        static_cast<size_t>(sqlite3_column_bytes(s, 1)));
-    sqlite3_reset(s);
+    FirstRecord(&raw, g.post_db, &g.post_key, &g.post_props);
     std::string mode = raw.Text("PRAGMA journal_mode");
     if (mode != "wal") Die("the store is not in WAL mode but " + mode);
   }
@@ -339,50 +306,6 @@ void BM_RawPage(benchmark::State& state) {
   }
 }
 
-// The baseline of a post on SQLite: the record bytes the plug-in wrote,
-// inserted in a transaction of their own.
-class RawSqliteInsert {
- public:
-  RawSqliteInsert() : raw_(g.post_store) {
-    begin_ = raw_.Prepare("BEGIN IMMEDIATE");
-    commit_ = raw_.Prepare("COMMIT");
-    insert_ = raw_.Prepare(
-        "INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
-        " VALUES(?1, ?2, ?3, NULL, NULL, NULL, ?4)");
-    sqlite3_stmt* top = raw_.Prepare("SELECT max(oid) FROM records");
-    sqlite3_step(top);
-    oid_ = std::max<sqlite3_int64>(kRawOidBase, sqlite3_column_int64(top, 0));
-    sqlite3_reset(top);
-  }
-
-  // One insert; false with *error when it failed.
-  bool Step(std::string* error) {
-    int rc = sqlite3_step(begin_);
-    sqlite3_reset(begin_);
-    sqlite3_bind_int64(insert_, 1, ++oid_);
-    sqlite3_bind_int64(insert_, 2, g.post_db);
-    sqlite3_bind_blob(insert_, 3, g.post_key.data(), static_cast<int>(g.post_key.size()),
-                      SQLITE_STATIC);
-    sqlite3_bind_blob(insert_, 4, g.post_props.data(), static_cast<int>(g.post_props.size()),
-                      SQLITE_STATIC);
-    if (rc == SQLITE_DONE) rc = sqlite3_step(insert_);
-    sqlite3_reset(insert_);
-    if (rc == SQLITE_DONE) rc = sqlite3_step(commit_);
-    sqlite3_reset(commit_);
-    if (rc == SQLITE_DONE) return true;
-    *error = sqlite3_errmsg(raw_.db());
-    sqlite3_exec(raw_.db(), "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
-  }
-
- private:
-  Raw raw_;
-  sqlite3_stmt* begin_;
-  sqlite3_stmt* commit_;
-  sqlite3_stmt* insert_;
-  sqlite3_int64 oid_ = 0;
-};
-
 // A durable write's time follows the disk's, which changes from one moment
 // to the next. So the plug-in's post and the raw insert take turns within
 // one benchmark, each timed on its own (and each going first every other
@@ -427,7 +350,7 @@ void RunPostPairs(benchmark::State& state, const char* script, RawInsert* raw) {
 
 void BM_PostPairs(benchmark::State& state) {
   UseStore(g.post_store);
-  RawSqliteInsert raw;
+  RawSqliteInsert raw(g.post_store, g.post_db, g.post_key, g.post_props, kRawOidBase);
   RunPostPairs(state, kPostScript, &raw);
 }
 

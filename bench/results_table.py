@@ -80,6 +80,21 @@ the idle rows (default 10000); flags after
   spread over two tvxhost processes on one board against 1 poster through
   one of them, each poster on a keep-alive connection of its own; the two
   kinds take turns (ROUNDS, default 3, of DURATION seconds), medians.
+- SQLite posting rows: posts to one board of a store file on disk, whose
+  writes of one process are committed in groups. The disk's sync time here
+  moves between about 0.3 and 4 ms from one second to the next, so the
+  kinds take turns in short slices. In process (bench/posting_bench): 8
+  threads calling fnTvx with the board's form against a raw serial loop of
+  INSERTs of the same record bytes (each with a key of its own, as a post's)
+  in transactions of their own, each synced; 1 thread for reference; 8
+  slices of 0.5 s each, each kind's posts over its time, and the sizes of the
+  groups printed. Through tvxhost (bench/sqlite_posting.py): wrk keep-alive
+  connections sending a post of about 500 bytes, 8 against 1 (flood limit
+  and per-client cap off), ROUNDS of DURATION seconds (default 5 of 2)
+  taking turns, medians; then the same with bench/libslowsync.so preloaded
+  into tvxhost, a VFS that makes every sync 5 ms (SLOW_SYNC_MS) slower and
+  counts them. With syncs this short, the 8 threads in process are bound by
+  the processors, not the disk.
 """
 
 

@@ -124,6 +124,19 @@ void PlatformFailStoreCall(long count, DWORD code);
                                        // of running it, with SQLSTATE `state`
 void PlatformFailStoreSession(long count, int fault, const char* state);
 
+// Writes to a store file are committed in groups: the writes that threads of
+// this process make while another is being written queue, and the first of
+// them writes them together in one transaction with one sync (at most 32 a
+// group). While `hold` is TRUE, writes queue and none starts, so that a test
+// can gather the writes of several threads into one group; FALSE lets the
+// first queued lead them. Process-wide.
+void PlatformHoldStoreWrites(BOOL hold);
+// Writes of this process queued now (waiting, or being written).
+long PlatformQueuedStoreWrites(void);
+// How the writes of this process were grouped since it started: counts[i]
+// receives the number of groups of i + 1 writes, for i below `slots`.
+void PlatformStoreGroupSizes(unsigned long long* counts, int slots);
+
 // Opens the store file through the SQLite VFS registered under `name` (NULL:
 // SQLite's default), so that tests can fail or lose what lies below SQLite.
 // Closes the store first, as PlatformCloseStore; connections opened later

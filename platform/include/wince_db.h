@@ -20,8 +20,12 @@
 // Opening a database, describing one and each step of an enumeration cost
 // one indexed lookup at most, however many databases the store holds.
 //
-// Every write is one transaction, on disk (on PostgreSQL: committed with
-// synchronous_commit) when the call returns. With the store on PostgreSQL
+// Every write is on disk when the call returns, and succeeds or fails as a
+// whole, on its own. On PostgreSQL it is one transaction committed with
+// synchronous_commit. In an SQLite file the writes that threads of one
+// process make at the same time are committed together, in one transaction
+// with one sync, each under a savepoint of its own (see ceplatform.h); a
+// failed commit or sync fails each of them. With the store on PostgreSQL
 // any call below may also fail with:
 //   ERROR_NOT_READY (21)  the server cannot be reached, is starting up or
 //                         shutting down, or the connection broke before a

@@ -88,7 +88,12 @@ int CurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
 
 }  // namespace
 
-sqlite3_vfs* DefaultVfs() { return sqlite3_vfs_find(nullptr); }
+// The default as it was when first asked for: a VFS of ours may be made the
+// default afterwards, and must not pass its calls to itself.
+sqlite3_vfs* DefaultVfs() {
+  static sqlite3_vfs* const vfs = sqlite3_vfs_find(nullptr);
+  return vfs;
+}
 
 sqlite3_io_methods ForwardingMethods() {
   sqlite3_io_methods methods = {

@@ -15,7 +15,7 @@ struct ForwardingFile {
   sqlite3_file* real;
 };
 
-// SQLite's default VFS.
+// SQLite's default VFS (the one that was the default when first asked for).
 sqlite3_vfs* DefaultVfs();
 
 // File methods that pass every call to the default VFS's file, except that

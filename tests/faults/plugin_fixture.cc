@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 #include <string.h>
 
+#include <atomic>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "ceplatform.h"
 
@@ -117,6 +119,25 @@ Answer PluginFixture::Post(const std::string& subject) {
 
 Answer PluginFixture::Admin(const std::string& query, const std::string& script) {
   return Call(*admin_, "GET", script, query, "");
+}
+
+void PluginFixture::RunAsOneGroup(size_t count, const std::function<void(size_t)>& write,
+                                  const std::function<void()>& before_release) {
+  std::vector<std::thread> threads;
+  std::unique_ptr<std::atomic<bool>[]> finished(new std::atomic<bool>[count]);
+  PlatformHoldStoreWrites(TRUE);
+  for (size_t i = 0; i < count; ++i) {
+    finished[i] = false;
+    long before = PlatformQueuedStoreWrites();
+    threads.emplace_back([&, i] {
+      write(i);
+      finished[i] = true;
+    });
+    while (PlatformQueuedStoreWrites() == before && !finished[i]) std::this_thread::yield();
+  }
+  before_release();
+  PlatformHoldStoreWrites(FALSE);
+  for (std::thread& thread : threads) thread.join();
 }
 
 std::vector<std::string> PluginFixture::Subjects(const std::string& database) {

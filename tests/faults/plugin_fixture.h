@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -50,6 +51,13 @@ class PluginFixture : public ::testing::Test {
   Answer Post(const std::string& subject);
   // One GET of the admin page with this query string.
   Answer Admin(const std::string& query, const std::string& script = kAdminScript);
+  // Runs write(0) .. write(count - 1) on a thread each, their store writes
+  // gathered into one group in that order: the queue is held while each
+  // thread starts once the one before has queued its write (or finished),
+  // then `before_release` runs and the group goes. Each call of `write`
+  // makes at most one store write.
+  void RunAsOneGroup(size_t count, const std::function<void(size_t)>& write,
+                     const std::function<void()>& before_release);
 
   // The board's posts, newest first, read through the store in one pass:
   // each record's identifier and subject. Each post's HTML is checked to be

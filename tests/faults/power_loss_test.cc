@@ -1,7 +1,9 @@
 // Power cut at every write and sync of a run of 20 posts and 5 deletions,
-// from one process and from two at once: after the store is opened again,
-// the file is sound, every post whose redirect came back is there and whole,
-// no deleted post has come back, and no post shows that was never sent.
+// from one process and from two at once, and of a run of posts that threads
+// send at once, in groups of 2 to 8 that are committed together: after the
+// store is opened again, the file is sound, every post whose redirect came
+// back is there and whole, no deleted post has come back, and no post shows
+// that was never sent.
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,6 +28,7 @@ struct Step {
   enum Kind { kPost, kDelete, kRestart } kind;
   int post;     // the post written or deleted (its subject is Subject(post))
   int process;  // which of the run's processes takes the step
+  int group = 0;  // posts of one group (not 0) are sent at once, a thread each
 };
 
 std::string Subject(int post) {
@@ -44,6 +47,24 @@ std::vector<Step> Steps(int processes) {
     steps.push_back({Step::kPost, i, process});
     if (i % 4 == 3) steps.push_back({Step::kDelete, i - 2, process});
     if (i == 9) steps.push_back({Step::kRestart, -1, 0});
+  }
+  return steps;
+}
+
+// Posts in groups of 2, 3, ... 8, sent at once by a thread each; after each
+// group from the third on, the deletion of the first post of the group two
+// before it; the store closed half-way. With two processes, each takes every
+// other group and the deletions of its own posts.
+std::vector<Step> GroupSteps(int processes) {
+  std::vector<Step> steps;
+  std::vector<int> firsts;  // of each group
+  int post = 0;
+  for (int group = 1; group <= 7; group++) {
+    int process = (group - 1) % processes;
+    firsts.push_back(post);
+    for (int i = 0; i <= group; i++) steps.push_back({Step::kPost, post++, process, group});
+    if (group >= 3) steps.push_back({Step::kDelete, firsts[group - 3], process});
+    if (group == 4) steps.push_back({Step::kRestart, -1, 0});
   }
   return steps;
 }
@@ -79,6 +100,10 @@ class PowerLossTest : public PluginFixture {
       if (step.process != process) continue;
       // Two processes need not wait for each other, but a deletion waits for
       // its post (its own process wrote it before).
+      if (step.group != 0) {
+        i = RunGroup(steps, i) - 1;
+        continue;
+      }
       progress_->state[i] = 1;
       bool done = true;
       if (step.kind == Step::kPost) {
@@ -93,6 +118,22 @@ class PowerLossTest : public PluginFixture {
       progress_->state[i] = done ? 2 : 3;
     }
     _exit(0);
+  }
+
+  // Sends the posts of the group that starts at step `first` at once, a
+  // thread each, committed as one group; returns the step after the group.
+  size_t RunGroup(const std::vector<Step>& steps, size_t first) {
+    size_t end = first;
+    while (end < steps.size() && steps[end].group == steps[first].group) end++;
+    for (size_t i = first; i < end; i++) progress_->state[i] = 1;
+    RunAsOneGroup(
+        end - first,
+        [&](size_t k) {
+          bool done = Post(Subject(steps[first + k].post)).text == kRedirect;
+          progress_->state[first + k] = done ? 2 : 3;
+        },
+        [] {});
+    return end;
   }
 
   // The record of the post with this subject; 0 when there is none.
@@ -168,8 +209,8 @@ class PowerLossTest : public PluginFixture {
   // every kStride-th event from `first`, dropped and torn in turn, so that
   // make test stays within seconds. Returns the crash points swept.
   static constexpr long kStride = 9;
-  int Sweep(int processes, long first) {
-    std::vector<Step> steps = Steps(processes);
+  int Sweep(int processes, long first, bool groups = false) {
+    std::vector<Step> steps = groups ? GroupSteps(processes) : Steps(processes);
     long events = CrashAndCheck(steps, processes, 0, PowerLossVfs::Loss::kDropped);
     EXPECT_GT(events, 25);
     bool every = getenv("CORKWALL_LONG_SWEEPS") != nullptr;
@@ -200,6 +241,10 @@ class PowerLossTest : public PluginFixture {
 TEST_F(PowerLossTest, OneProcess) { Sweep(1, 1); }
 
 TEST_F(PowerLossTest, TwoProcessesAtOnce) { Sweep(2, 5); }
+
+TEST_F(PowerLossTest, GroupsOfPostsFromSeveralThreads) { Sweep(1, 3, true); }
+
+TEST_F(PowerLossTest, GroupsOfPostsFromTwoProcessesAtOnce) { Sweep(2, 7, true); }
 
 }  // namespace
 }  // namespace faults

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <set>
 #include <string>
@@ -15,9 +16,13 @@
 #include "ceplatform.h"
 #include "fault_vfs.h"
 #include "plugin_fixture.h"
+#include "sqlite_memory_faults.h"
 
 namespace faults {
 namespace {
+
+// Before anything starts SQLite, so that a sweep can fail its heap.
+const bool kSqliteMemoryCounted = SqliteMemoryFaults::Install();
 
 std::string Numbered(const char* prefix, int n) {
   char text[16];
@@ -117,10 +122,110 @@ class StoreFaultTest : public PluginFixture {
     return next;
   }
 
+  // How a sweep over a group fails it at its n-th point: `arm` before the
+  // group goes, `disarm` after, `fired` whether it met the failure.
+  struct GroupFault {
+    std::function<void(long n)> arm;
+    std::function<void()> disarm;
+    std::function<bool()> fired;
+    // Whether any failure fails the whole group (a sync's): none of its
+    // writes may then be stored or answered as stored.
+    bool whole_group;
+  };
+
+  // Posts `size` posts from a thread each, gathered into one group, with
+  // `fault` at n = 1, 2, ... until a run meets none (cold: the store closed
+  // before each run). Every run answers each post with the redirect or an
+  // error page, leaks nothing, leaves the file sound and unlocked, stores
+  // exactly the posts it redirected, and fails no post but the one a
+  // failure met, unless the failure met the group's transaction itself
+  // (its start, its commit, its sync): then every post of the group fails.
+  // Returns the number of fault points.
+  int SweepGroup(size_t size, const GroupFault& fault, bool cold) {
+    int n = 1;
+    for (; n < 2000; n++) {
+      std::vector<std::string> stored = Subjects();
+      if (cold) PlatformCloseStore();
+      long blocks = PlatformLiveHeapBlocks();
+      long handles = PlatformOpenHandles();
+      std::vector<std::string> subjects;
+      for (size_t i = 0; i < size; i++) subjects.push_back(Numbered("G", serial_++));
+      std::vector<Answer> answers(size);
+      RunAsOneGroup(size, [&](size_t i) { answers[i] = Post(subjects[i]); },
+                    [&]() { fault.arm(n); });
+      bool fired = fault.fired();
+      fault.disarm();
+      SCOPED_TRACE("group of " + std::to_string(size) + ", fault at " + std::to_string(n));
+      EXPECT_EQ(PlatformLiveHeapBlocks(), blocks);
+      EXPECT_EQ(PlatformOpenHandles(), handles);
+      EXPECT_EQ(Integrity(), "ok");
+      EXPECT_TRUE(WriteLockFree()) << "a transaction was left open";
+      size_t failed = 0;
+      for (size_t i = 0; i < size; i++) {
+        EXPECT_TRUE(answers[i].length_ok);
+        if (answers[i].text == kRedirect) {
+          stored.push_back(subjects[i]);
+          continue;
+        }
+        failed++;
+        std::string message = ErrorMessageOf(answers[i].text);
+        messages_.insert(message);
+        EXPECT_TRUE(message == "Write Record Error" || message == "Open database Error")
+            << answers[i].text.substr(0, 300);
+      }
+      if (fault.whole_group) {
+        EXPECT_TRUE(failed == 0 || failed == size) << failed << " of " << size << " failed";
+      } else {
+        EXPECT_TRUE(failed <= 1 || failed == size) << failed << " of " << size << " failed";
+      }
+      EXPECT_TRUE(failed == 0 || fired) << "a post failed with no fault";
+      std::vector<std::string> now = Subjects();
+      std::sort(now.begin(), now.end());
+      std::sort(stored.begin(), stored.end());
+      EXPECT_EQ(now, stored) << "stored and redirected posts differ";
+      if (!fired || ::testing::Test::HasFailure()) break;
+    }
+    EXPECT_LT(n, 2000) << "the group never completed";
+    return n - 1;
+  }
+
   // The error messages met by runs that met a fault.
   std::set<std::string> messages_;
   int serial_ = 0;
 };
+
+// The disk failing under a group of posts from several threads.
+TEST_F(StoreFaultTest, GroupOfPostsIsStoredExactlyWhenRedirected) {
+  Fill(2);
+  FaultVfs& vfs = FaultVfs::Instance();
+  for (size_t size : {2, 5, 8}) {
+    for (int cold = 0; cold < 2; cold++) {
+      for (int i = 0; i < 6; i++) {
+        SCOPED_TRACE(std::string(kFaultNames[i]) + (cold ? ", cold" : ", warm"));
+        GroupFault fault{[&, i](long n) { vfs.Arm(kFaults[i], n); }, [&] { vfs.Disarm(); },
+                         [&] { return vfs.fired(); }, kFaults[i] == Fault::kSyncError};
+        int points = SweepGroup(size, fault, cold != 0);
+        printf("group of %zu, %s, %s: %d fault points\n", size, kFaultNames[i],
+               cold ? "cold" : "warm", points);
+        if (::testing::Test::HasFailure()) return;
+      }
+    }
+  }
+}
+
+// SQLite's heap failing while the leader of a group writes it: the post
+// whose write met the failure fails alone (or the whole group, when the
+// failure met the group's transaction), and nothing else is lost.
+TEST_F(StoreFaultTest, HeapFailureInsideAGroupFailsOnlyThePostItMet) {
+  ASSERT_TRUE(kSqliteMemoryCounted) << "SQLite started before its heap could be counted";
+  Fill(2);
+  GroupFault fault{[](long n) { SqliteMemoryFaults::Arm(n); },
+                   [] { SqliteMemoryFaults::Disarm(); },
+                   [] { return SqliteMemoryFaults::fired(); }, false};
+  int points = SweepGroup(3, fault, false);
+  printf("group of 3, SQLite heap: %d failure points\n", points);
+  EXPECT_GT(points, 0);
+}
 
 // A page is one of `allowed` error pages (or their start, for a listing that
 // ends in one), or exactly `right`.

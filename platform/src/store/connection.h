@@ -21,8 +21,8 @@
 // and never handed out twice, so ascending oid is creation order.
 //
 // A connection does one operation at a time; each write is one transaction,
-// durable when the call returns. The pool (store.h) hands it to one thread at
-// a time.
+// durable when the call returns, unless the writes run as a group (SQLite:
+// BeginGroup). The pool (store.h) hands it to one thread at a time.
 #ifndef CEPLATFORM_STORE_CONNECTION_H_
 #define CEPLATFORM_STORE_CONNECTION_H_
 
@@ -160,6 +160,19 @@ class Connection {
                               const RecordRewrite& rewrite) = 0;
   // Deletes a record and marks the database changed. kNoDatabase, kNoRecord.
   virtual Result DeleteRecord(CEOID database, CEOID record, int64_t now) = 0;
+
+  // ---- Groups of writes (write_group.h) --------------------------------------
+  // Opens one transaction for the writes that follow, until EndGroup: each of
+  // them then runs under a savepoint of its own inside it, so that one that
+  // fails or is refused leaves the others as they were. A failure may still
+  // end the whole transaction (SQLite does so for some I/O errors and when
+  // memory runs out); GroupOpen() is then false and every write of the group
+  // is undone. Backends that do not group writes refuse (kFault).
+  virtual Result BeginGroup() { return Result::kFault; }
+  virtual bool GroupOpen() { return false; }
+  // Ends the group: commits its transaction, synced once, or rolls back what
+  // is left of it. A failed commit leaves nothing of the group.
+  virtual Result EndGroup(bool commit) { return commit ? Result::kFault : Result::kOk; }
 
   // ---- Reads -----------------------------------------------------------------
   virtual Result ReadRecords(const ReadQuery& query, RecordSink* sink) = 0;

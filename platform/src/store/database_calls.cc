@@ -41,13 +41,12 @@ CEOID CeCreateDatabaseEx(PCEGUID volume, CEDBASEINFO* info) {
     row.flags = flags;
     sorts.Encode(&row.sorts);
     row.modified = FileTimeNow();
-    ConnectionLease lease("CeCreateDatabaseEx", ConnectionLease::kWrite);
-    Connection* connection = lease.get();
-    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
     WriteScope write(WriteKind::kDatabases);
-    Result result = connection->CreateDatabase(&row);
+    auto creation = [&](Connection* connection) { return connection->CreateDatabase(&row); };
+    std::string message;
+    Result result = RunWrite(creation, row.name.size(), &message);
     if (result != Result::kOk) {
-      return Fail<CEOID>(WriteFailure("CeCreateDatabaseEx", connection, result), 0);
+      return Fail<CEOID>(WriteFailure("CeCreateDatabaseEx", message, result), 0);
     }
     return row.oid;
   } catch (const std::bad_alloc&) {
@@ -114,14 +113,13 @@ BOOL CeDeleteDatabase(CEOID oid) {
   if (Store::Instance().TakeFailure(&injected)) return Fail<BOOL>(injected, FALSE);
   if (oid == 0) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
   try {
-    ConnectionLease lease("CeDeleteDatabase", ConnectionLease::kWrite);
-    Connection* connection = lease.get();
-    if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
     WriteScope write(WriteKind::kDatabases);
-    Result result = connection->DeleteDatabase(oid);
+    auto deletion = [&](Connection* connection) { return connection->DeleteDatabase(oid); };
+    std::string message;
+    Result result = RunWrite(deletion, 0, &message);
     if (result == Result::kNoDatabase) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
     if (result != Result::kOk) {
-      return Fail<BOOL>(WriteFailure("CeDeleteDatabase", connection, result), FALSE);
+      return Fail<BOOL>(WriteFailure("CeDeleteDatabase", message, result), FALSE);
     }
     return TRUE;
   } catch (const std::bad_alloc&) {

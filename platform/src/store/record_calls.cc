@@ -68,30 +68,30 @@ void Encode(const SortOrders& sorts, const std::vector<StoredProperty>& properti
   for (WORD i = 0; i < sorts.count; ++i) SortKey(sorts.specs[i], properties, &out->keys[i]);
 }
 
-// Writes a new record, or rewrites one, inside one transaction.
-Result WriteRecord(Connection* connection, const DatabaseHandle& database, CEOID record,
-                   WORD propCount, const CEPROPVAL* values, CEOID* written) {
-  if (record == 0) {
-    std::vector<StoredProperty> properties;
-    MergeValues(propCount, values, &properties);
-    if (properties.size() > 0xFFFF) return Result::kTooManyProperties;
-    RecordBytes bytes;
-    Encode(database.sorts(), properties, &bytes);
-    return connection->InsertRecord(database.database(), FileTimeNow(), bytes, written);
-  }
-  Result result = connection->UpdateRecord(
-      database.database(), record, FileTimeNow(),
+// The bytes and keys of a new record. kTooManyProperties when a read could
+// not report its count.
+Result EncodeNew(const SortOrders& sorts, WORD propCount, const CEPROPVAL* values,
+                 RecordBytes* out) {
+  std::vector<StoredProperty> properties;
+  MergeValues(propCount, values, &properties);
+  if (properties.size() > 0xFFFF) return Result::kTooManyProperties;
+  Encode(sorts, properties, out);
+  return Result::kOk;
+}
+
+// Rewrites a record inside its write's transaction.
+Result Rewrite(Connection* connection, const DatabaseHandle& database, CEOID record,
+               int64_t now, WORD propCount, const CEPROPVAL* values) {
+  return connection->UpdateRecord(
+      database.database(), record, now,
       [&](const uint8_t* old, size_t size, RecordBytes* out) -> Result {
         std::vector<StoredProperty> properties;
         if (!ParseRecord(old, size, &properties)) return Result::kCorrupt;
         MergeValues(propCount, values, &properties);
-        // A read could not report the count.
         if (properties.size() > 0xFFFF) return Result::kTooManyProperties;
         Encode(database.sorts(), properties, out);
         return Result::kOk;
       });
-  if (result == Result::kOk) *written = record;
-  return result;
 }
 
 }  // namespace
@@ -111,14 +111,29 @@ CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount, CEPROPVA
     if (handle == nullptr) return 0;
     DWORD invalid = CheckValues(propCount, values);
     if (invalid != 0) return Fail<CEOID>(invalid, 0);
-    ConnectionLease lease("CeWriteRecordProps", ConnectionLease::kWrite);
-    Connection* connection = lease.get();
-    if (connection == nullptr) return Fail<CEOID>(lease.error(), 0);
     WriteScope write(WriteKind::kRecords);
+    int64_t now = FileTimeNow();
     CEOID written = 0;
-    Result result = WriteRecord(connection, *handle, record, propCount, values, &written);
+    std::string message;
+    Result result;
+    if (record == 0) {
+      // A new record is encoded here, so that the thread writing the group
+      // only writes it.
+      RecordBytes bytes;
+      result = EncodeNew(handle->sorts(), propCount, values, &bytes);
+      auto insert = [&](Connection* connection) {
+        return connection->InsertRecord(handle->database(), now, bytes, &written);
+      };
+      if (result == Result::kOk) result = RunWrite(insert, bytes.props.size(), &message);
+    } else {
+      auto update = [&](Connection* connection) {
+        return Rewrite(connection, *handle, record, now, propCount, values);
+      };
+      result = RunWrite(update, propCount * sizeof(CEPROPVAL), &message);
+      written = record;
+    }
     if (result != Result::kOk) {
-      return Fail<CEOID>(WriteFailure("CeWriteRecordProps", connection, result), 0);
+      return Fail<CEOID>(WriteFailure("CeWriteRecordProps", message, result), 0);
     }
     return written;
   } catch (const std::bad_alloc&) {
@@ -253,13 +268,15 @@ BOOL CeDeleteRecord(HANDLE database, CEOID record) {
     std::shared_ptr<DatabaseHandle> handle = LookupDatabase(database);
     if (handle == nullptr) return FALSE;
     if (record == 0) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    ConnectionLease lease("CeDeleteRecord", ConnectionLease::kWrite);
-    Connection* connection = lease.get();
-    if (connection == nullptr) return Fail<BOOL>(lease.error(), FALSE);
     WriteScope write(WriteKind::kRecords);
-    Result result = connection->DeleteRecord(handle->database(), record, FileTimeNow());
+    int64_t now = FileTimeNow();
+    auto deletion = [&](Connection* connection) {
+      return connection->DeleteRecord(handle->database(), record, now);
+    };
+    std::string message;
+    Result result = RunWrite(deletion, 0, &message);
     if (result != Result::kOk) {
-      return Fail<BOOL>(WriteFailure("CeDeleteRecord", connection, result), FALSE);
+      return Fail<BOOL>(WriteFailure("CeDeleteRecord", message, result), FALSE);
     }
     return TRUE;
   } catch (const std::bad_alloc&) {

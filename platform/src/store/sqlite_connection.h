@@ -1,5 +1,6 @@
 // The store in one SQLite file: WAL with full sync, one IMMEDIATE
-// transaction per write, the identifier counter in meta("next_oid").
+// transaction per write (or per group of writes, each of them under a
+// savepoint), the identifier counter in meta("next_oid").
 #ifndef CEPLATFORM_STORE_SQLITE_CONNECTION_H_
 #define CEPLATFORM_STORE_SQLITE_CONNECTION_H_
 
@@ -35,6 +36,9 @@ class SqliteConnection : public Connection {
   Result UpdateRecord(CEOID database, CEOID record, int64_t now,
                       const RecordRewrite& rewrite) override;
   Result DeleteRecord(CEOID database, CEOID record, int64_t now) override;
+  Result BeginGroup() override;
+  bool GroupOpen() override;
+  Result EndGroup(bool commit) override;
   Result ReadRecords(const ReadQuery& query, RecordSink* sink) override;
   Result DatabaseExists(CEOID database, bool* exists) override;
   Result RecordParent(CEOID record, CEOID* database) override;
@@ -58,6 +62,9 @@ class SqliteConnection : public Connection {
     kBegin,
     kCommit,
     kRollback,
+    kSavepoint,
+    kRelease,
+    kRollbackTo,
     kNextOid,
     kAllDatabases,
     kDatabaseRowByName,
@@ -95,12 +102,15 @@ class SqliteConnection : public Connection {
   // columns) gives to `sink`.
   Result DatabaseRows(sqlite3_stmt* statement, DatabaseSink* sink);
   // Runs `body` in an IMMEDIATE transaction, committed only when it gives
-  // kOk. Returns the body's result or the failure of the transaction.
+  // kOk; in a group, under a savepoint released only then. Returns the
+  // body's result or the failure of the transaction (kNoMemory when the body
+  // ran out of memory).
   template <typename Body>
   Result InTransaction(Body body);
   Result Failure(int rc);
 
   sqlite3* db_;
+  bool group_ = false;  // between BeginGroup and EndGroup
   int last_rc_ = SQLITE_OK;
   std::string snapshot_message_;  // a whole-store failure that is no SQLite code
   sqlite3_stmt* statements_[kStatementCount] = {};

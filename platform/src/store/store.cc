@@ -11,6 +11,7 @@
 #include "location_text.h"
 #include "log_line.h"
 #include "wince_kernel.h"
+#include "write_group.h"
 
 namespace ceplatform {
 namespace store {
@@ -39,7 +40,7 @@ Store& Store::Instance() {
   return *store;
 }
 
-Store::Store() {
+Store::Store() : queue_(&WriteGroup) {
   pthread_atfork(&Store::BeforeFork, &Store::AfterForkInParent, &Store::AfterForkInChild);
 }
 
@@ -47,10 +48,20 @@ Store::Store() {
 // per process). Taking the mutex across fork keeps the pool consistent; the
 // child then forgets the connections without closing them, since closing
 // could checkpoint or remove the log under the parent.
-void Store::BeforeFork() { Instance().mutex_.lock(); }
-void Store::AfterForkInParent() { Instance().mutex_.unlock(); }
+// The write queue is locked first: its leaders take the pool's mutex
+// without holding the queue's, so the two are never waited for the other
+// way round.
+void Store::BeforeFork() {
+  Instance().queue_.LockForFork();
+  Instance().mutex_.lock();
+}
+void Store::AfterForkInParent() {
+  Instance().mutex_.unlock();
+  Instance().queue_.UnlockInParent();
+}
 void Store::AfterForkInChild() {
   Store& store = Instance();
+  store.queue_.ResetInChild();
   static std::vector<Connection*>* abandoned = new std::vector<Connection*>();
   for (Connection* connection : store.idle_) {
     try {
@@ -133,12 +144,33 @@ void Store::Close() {
   CloseAll(&old);
 }
 
+const char* Store::TestServerLocked() {
+  const char* server = getenv(CEPLATFORM_TEST_STORE_ENV);
+  if (server == nullptr || !IsServerLocation(server) || IsServerLocation(PathLocked())) {
+    return nullptr;
+  }
+  return server;
+}
+
+bool Store::GroupsWrites() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !IsServerLocation(PathLocked()) && TestServerLocked() == nullptr;
+}
+
+void Store::Write(QueuedWrite* write) {
+  if (GroupsWrites()) {
+    queue_.Write(write);
+  } else {
+    WriteAlone(write);
+  }
+}
+
 // Under the test hook, a file path stands for a schema of its own on the
 // test server, named after the path.
 std::string Store::LocationLocked() {
   const char* path = PathLocked();
-  const char* server = getenv(CEPLATFORM_TEST_STORE_ENV);
-  if (server == nullptr || !IsServerLocation(server) || IsServerLocation(path)) return path;
+  const char* server = TestServerLocked();
+  if (server == nullptr) return path;
   uint64_t hash = 14695981039346656037ull;
   for (const char* p = path; *p != '\0'; ++p) {
     hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
@@ -399,6 +431,20 @@ void PlatformCloseStore(void) { ceplatform::store::Store::Instance().Close(); }
 
 void PlatformFailStoreCall(long count, DWORD code) {
   ceplatform::store::Store::Instance().FailCall(count, code);
+}
+
+void PlatformHoldStoreWrites(BOOL hold) {
+  ceplatform::store::Store::Instance().write_queue().Hold(hold != FALSE);
+}
+
+long PlatformQueuedStoreWrites(void) {
+  return static_cast<long>(ceplatform::store::Store::Instance().write_queue().queued());
+}
+
+void PlatformStoreGroupSizes(unsigned long long* counts, int slots) {
+  if (counts == nullptr || slots <= 0) return;
+  ceplatform::store::Store::Instance().write_queue().GroupSizes(counts,
+                                                                static_cast<size_t>(slots));
 }
 
 DWORD PlatformTakeStoreOutage(void) {

@@ -35,6 +35,7 @@
 
 #include "connection.h"
 #include "wince_types.h"
+#include "write_queue.h"
 
 namespace ceplatform {
 namespace store {
@@ -98,6 +99,14 @@ class Store {
   // Connections open now, lent out or idle (for tests).
   size_t open_connections();
 
+  // Runs one write of a store call and sets its result (and message): on an
+  // SQLite file through the write queue, so that writes of several threads
+  // at once share a transaction and its sync (write_queue.h); on a server
+  // on a connection of its own, since the server lets writers go on side by
+  // side. Never throws.
+  void Write(QueuedWrite* write);
+  WriteQueue& write_queue() { return queue_; }
+
   // See PlatformFailStoreCall. TakeFailure() is called once at the start of
   // every store call: true (with the code) when this call is to fail.
   void FailCall(long count, DWORD code);
@@ -106,7 +115,12 @@ class Store {
  private:
   Store();
   const char* PathLocked();
+  // The test server that stands for the store file (CEPLATFORM_TEST_STORE_ENV),
+  // or nullptr.
+  const char* TestServerLocked();
   std::string LocationLocked();
+  // Whether the store is an SQLite file, whose writes queue.
+  bool GroupsWrites();
   static void BeforeFork();
   static void AfterForkInParent();
   static void AfterForkInChild();
@@ -123,6 +137,7 @@ class Store {
   std::atomic<uint64_t> database_writes_{0};
   std::atomic<long> fail_after_{-1};
   std::atomic<DWORD> fail_code_{0};
+  WriteQueue queue_;
 };
 
 // The last-error code for a failed read or write (wince_db.h lists them).

@@ -15,6 +15,7 @@
 #include "store.h"
 #include "wince_db.h"
 #include "wince_kernel.h"
+#include "write_queue.h"
 
 namespace ceplatform {
 namespace store {
@@ -119,10 +120,24 @@ bool DatabaseNameLength(const WCHAR* name, size_t* units);
 // fix).
 int64_t FileTimeNow();
 
+// Runs `body` (Result(Connection*), called on whichever thread writes the
+// group it joins) as one write of this process (Store::Write); `bytes`: about
+// what it adds to the store, for the bound of a group. Returns what it came
+// to, with the backend's message for a failure in *message. Last-error codes
+// are for the caller to set, on its own thread.
+template <class Body>
+Result RunWrite(Body& body, size_t bytes, std::string* message) {
+  WriteBody call(body);
+  QueuedWrite write(call, bytes);
+  Store::Instance().Write(&write);
+  if (write.result != Result::kOk) message->swap(write.message);
+  return write.result;
+}
+
 // A write's failure or refusal as its last-error code: the refusals that
 // depend on the call (a missing database or record, a taken name) are
-// mapped by the caller first.
-inline DWORD WriteFailure(const char* call, Connection* connection, Result result) {
+// mapped by the caller first. Failures are logged with `message`.
+inline DWORD WriteFailure(const char* call, const std::string& message, Result result) {
   switch (result) {
     case Result::kNoDatabase:
       return ERROR_KEY_DELETED;
@@ -134,7 +149,7 @@ inline DWORD WriteFailure(const char* call, Connection* connection, Result resul
     case Result::kExhausted:
       return ERROR_DISK_FULL;  // every 32-bit identifier has been used
     default:
-      LogStoreFailure(call, result, connection->LastMessage());
+      LogStoreFailure(call, result, message);
       return WriteError(result);
   }
 }

@@ -254,8 +254,10 @@ TEST_P(StoreConcurrencyTest, DeleteDatabaseUnderReaders) {
 
 // A writer process killed in the middle of writing: the file opens, passes
 // SQLite's integrity check, and holds every post whose write had returned,
-// along with those another process wrote meanwhile.
-TEST_P(StoreConcurrencyTest, KilledWriterLosesNoReturnedPost) {
+// along with those another process wrote meanwhile. The child writes from
+// `threads` threads, and is killed once it has reported `wanted` posts;
+// `file`: the store's SQLite file, checked after (nullptr on a server).
+void KillWriterAndCheck(const char* file, int threads, size_t wanted) {
   CEOID db = CreateBoard(u"TULVAN_kill");
   ASSERT_NE(0u, db);
   // No connection may cross fork(): the child opens its own.
@@ -266,12 +268,20 @@ TEST_P(StoreConcurrencyTest, KilledWriterLosesNoReturnedPost) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     close(pipeFds[0]);
-    HANDLE h = OpenByName(u"TULVAN_kill");
-    for (uint64_t i = 0;; ++i) {
-      CEOID oid = WritePost(h, i, "child post " + std::to_string(i));
-      if (oid == 0) _exit(3);
-      if (write(pipeFds[1], &oid, sizeof(oid)) != sizeof(oid)) _exit(4);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t) {
+      writers.emplace_back([&] {
+        HANDLE h = OpenByName(u"TULVAN_kill");
+        for (uint64_t i = 0;; ++i) {
+          CEOID oid = WritePost(h, i, "child post " + std::to_string(i));
+          if (oid == 0) _exit(3);
+          // One write of 4 bytes to a pipe is never split.
+          if (write(pipeFds[1], &oid, sizeof(oid)) != sizeof(oid)) _exit(4);
+        }
+      });
     }
+    for (std::thread& writer : writers) writer.join();
+    _exit(5);
   }
   close(pipeFds[1]);
 
@@ -283,7 +293,7 @@ TEST_P(StoreConcurrencyTest, KilledWriterLosesNoReturnedPost) {
   });
   std::vector<CEOID> reported;
   CEOID oid;
-  while (reported.size() < 60 && read(pipeFds[0], &oid, sizeof(oid)) == sizeof(oid)) {
+  while (reported.size() < wanted && read(pipeFds[0], &oid, sizeof(oid)) == sizeof(oid)) {
     reported.push_back(oid);
   }
   parent.join();
@@ -293,12 +303,12 @@ TEST_P(StoreConcurrencyTest, KilledWriterLosesNoReturnedPost) {
   int status = 0;
   ASSERT_EQ(child, waitpid(child, &status, 0));
   ASSERT_TRUE(WIFSIGNALED(status)) << "the child stopped by itself: " << status;
-  ASSERT_GE(reported.size(), 60u);
+  ASSERT_GE(reported.size(), wanted);
 
   PlatformCloseStore();
-  if (!postgres()) {
+  if (file != nullptr) {
     sqlite3* raw = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(path_.c_str(), &raw));
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(file, &raw));
     sqlite3_stmt* check = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(raw, "PRAGMA integrity_check", -1, &check, nullptr));
     ASSERT_EQ(SQLITE_ROW, sqlite3_step(check));
@@ -320,6 +330,16 @@ TEST_P(StoreConcurrencyTest, KilledWriterLosesNoReturnedPost) {
   CEOIDINFO info;
   ASSERT_TRUE(CeOidGetInfo(db, &info));
   EXPECT_EQ(stored.size(), info.infDatabase.wNumRecords);
+}
+
+TEST_P(StoreConcurrencyTest, KilledWriterLosesNoReturnedPost) {
+  KillWriterAndCheck(postgres() ? nullptr : path_.c_str(), 1, 60);
+}
+
+// The same with the child's four threads posting at once, so that it dies
+// with groups of posts being written.
+TEST_P(StoreConcurrencyTest, KilledWriterOfGroupsLosesNoReturnedPost) {
+  KillWriterAndCheck(postgres() ? nullptr : path_.c_str(), 4, 200);
 }
 
 }  // namespace

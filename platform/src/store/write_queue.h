@@ -1,0 +1,122 @@
+// The writes of one process to an SQLite store, committed in groups: each
+// write queues; the one at the front leads, takes the writes queued behind it
+// (up to kMaxGroupWrites and about kMaxGroupBytes), has them written in one
+// transaction that is synced once, and then hands each writer its own result.
+// The next write at the front leads the next group.
+//
+// A lone writer never waits: when the group before it was a lone write too,
+// a write that finds the queue empty is written at once. When the group
+// before had company, its writers went back to their callers as it ended,
+// and most come back soon with their next write; a leader that finds fewer
+// queued than that group had waits for them, for at most a quarter of the
+// time that group took (and never more than kMaxGather). Without that wait,
+// steady writers split into two groups that take turns, each waiting out the
+// other's sync.
+//
+// The queue knows nothing of SQL: the group is handed to a GroupRunner.
+#ifndef CEPLATFORM_STORE_WRITE_QUEUE_H_
+#define CEPLATFORM_STORE_WRITE_QUEUE_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "connection.h"
+
+namespace ceplatform {
+namespace store {
+
+// The most writes of one group, and the bytes past which a group takes no
+// more (its first write is always taken, however big).
+constexpr size_t kMaxGroupWrites = 32;
+constexpr size_t kMaxGroupBytes = 1024 * 1024;
+// The longest a leader waits for the writers of the group before.
+constexpr std::chrono::milliseconds kMaxGather{10};
+
+// What a write does on the connection of its group: a reference to the
+// caller's callable, which stays alive while the caller waits.
+class WriteBody {
+ public:
+  template <class F>
+  explicit WriteBody(F& body)
+      : target_(&body), call_([](void* target, Connection* connection) {
+          return (*static_cast<F*>(target))(connection);
+        }) {}
+  Result operator()(Connection* connection) const { return call_(target_, connection); }
+
+ private:
+  void* target_;
+  Result (*call_)(void*, Connection*);
+};
+
+// One write in the queue. The runner fills `result` and, for a failure,
+// `message`; `failed_alone` marks a write whose own failure settled it, so
+// that a group written again leaves it out.
+struct QueuedWrite {
+  QueuedWrite(const WriteBody& body, size_t bytes) : body(body), bytes(bytes) {}
+
+  const WriteBody body;
+  const size_t bytes;
+  Result result = Result::kOk;
+  std::string message;
+  bool failed_alone = false;
+  bool done = false;
+  std::condition_variable wake;
+};
+
+// Writes a group: sets every write's result (and message). Never throws.
+using GroupRunner = void (*)(QueuedWrite* const* writes, size_t count);
+
+class WriteQueue {
+ public:
+  explicit WriteQueue(GroupRunner runner) : runner_(runner) {}
+  WriteQueue(const WriteQueue&) = delete;
+  WriteQueue& operator=(const WriteQueue&) = delete;
+
+  // Queues `write` and returns once its group was written; its result and
+  // message are then set. Runs on the caller's thread, which leads a group
+  // when its write reaches the front. Never throws.
+  void Write(QueuedWrite* write);
+
+  // While held, writes queue and none leads (a test's way to make a group
+  // of the writes of several threads).
+  void Hold(bool hold);
+  // Writes queued now, waiting or being written.
+  size_t queued();
+  // Times a leader waited for the writers of the group before (for tests).
+  uint64_t gathers() const { return gathers_.load(std::memory_order_relaxed); }
+  // Groups written since the process started, by size: slot i counts the
+  // groups of i + 1 writes.
+  void GroupSizes(unsigned long long* counts, size_t slots) const;
+
+  // Around fork(): the queue is locked across it, and the child starts with
+  // an empty queue and no group before (the parent's writers are not there).
+  void LockForFork() { mutex_.lock(); }
+  void UnlockInParent() { mutex_.unlock(); }
+  void ResetInChild();
+
+ private:
+  // The leader's short wait for the writers of the group before.
+  void Gather(QueuedWrite* leader, std::unique_lock<std::mutex>* lock);
+
+  const GroupRunner runner_;
+  std::mutex mutex_;
+  std::deque<QueuedWrite*> writers_;  // the front one leads, or is about to
+  bool held_ = false;
+  size_t last_group_ = 0;                 // writes of the group written last
+  std::chrono::nanoseconds last_took_{0};  // and how long it took
+  QueuedWrite* gathering_ = nullptr;      // a leader waiting for company
+  std::atomic<uint64_t> gathers_{0};
+  std::atomic<uint64_t> sizes_[kMaxGroupWrites] = {};
+};
+
+}  // namespace store
+}  // namespace ceplatform
+
+#endif  // CEPLATFORM_STORE_WRITE_QUEUE_H_
