@@ -43,6 +43,14 @@ class BadLines {
   bool found_ = false;
 };
 
+// The option whose configuration-file key is `key` ("listen"), or null.
+const OptionRow<HostOptions>* OptionForConfigKey(const std::string& key) {
+  for (const OptionRow<HostOptions>& row : HostOptionTable()) {
+    if (row.config_key != nullptr && key == row.config_key) return &row;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 bool ParseConfigText(const std::string& text, const std::string& path,
@@ -135,12 +143,13 @@ bool CombineWithCommandLine(const std::vector<OptionEntry>& file,
   HostOptions scratch;
   std::map<std::string, std::string> first_seen;
   for (const OptionEntry& entry : file) {
-    OptionKind kind = HostOptionKind(entry.name);
     const std::string bare = entry.name.substr(2);
+    const OptionRow<HostOptions>* row = OptionForConfigKey(bare);
+    OptionKind kind = row != nullptr ? row->kind : OptionKind::kUnknown;
     std::string reason;
-    if (kind == OptionKind::kUnknown) {
+    if (row == nullptr && HostOptionKind(entry.name) == OptionKind::kUnknown) {
       reason = "unknown option '" + bare + "'";
-    } else if (entry.name == "--config" || entry.name == "--check") {
+    } else if (row == nullptr) {
       reason = "'" + bare + "' belongs on the command line, not in the file";
     } else if (kind == OptionKind::kSwitch && !entry.value.empty()) {
       reason = "'" + bare + "' takes no value";
@@ -151,7 +160,7 @@ bool CombineWithCommandLine(const std::vector<OptionEntry>& file,
       if (!seen.second && kind != OptionKind::kRepeatable) {
         reason = "'" + bare + "' takes one value and was given at " + seen.first->second +
                  " already";
-      } else if (ApplyHostOption(entry.name, entry.value, &scratch, &reason)) {
+      } else if (row->apply(entry.value, &scratch, &reason)) {
         reason.clear();
       } else if (reason.empty()) {
         reason = "'" + bare + "' has a bad value";

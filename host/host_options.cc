@@ -73,180 +73,314 @@ void SortByLine(const std::string& file, std::vector<std::string>* reasons) {
 
 }  // namespace
 
-// A new option goes into one of these lists and into ApplyHostOption; the
-// configuration file then takes it as well.
+namespace {
+
+// A --root, --store, --tls-cert or --tls-key: a file name, not empty.
+bool ApplyFileName(const std::string& name, const std::string& value, std::string* field,
+                   std::string* error) {
+  if (value.empty()) {
+    *error = "option '" + name + "' needs a file name";
+    return false;
+  }
+  *field = value;
+  return true;
+}
+
+// A number option: a decimal in [low, high] into *field, else *error is
+// "NAME wants WHAT, not 'VALUE'".
+template <typename Field>
+bool ApplyNumber(const std::string& value, uint64_t low, uint64_t high, const char* wants,
+                 Field* field, std::string* error) {
+  uint64_t number = 0;
+  if (!ParseNumber(value, low, high, &number)) {
+    *error = std::string(wants) + ", not '" + value + "'";
+    return false;
+  }
+  *field = static_cast<Field>(number);
+  return true;
+}
+
+// The host's own options, in the order --help shows them: the guard's come
+// after --metrics-listen, then --config and --check.
+std::vector<OptionRow<HostOptions>> HostRows() {
+  using Row = OptionRow<HostOptions>;
+  std::vector<Row> rows = {
+      {"--listen", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         if (ParseListen(value, &options->listen_host, &options->listen_port)) return true;
+         *error = "--listen wants ADDR:PORT (e.g. 127.0.0.1:8080 or [::1]:8080), not '" +
+                  value + "'";
+         return false;
+       },
+       "  --listen ADDR:PORT       address to listen on (default 127.0.0.1:8080;\n"
+       "                           [::1]:8080 for IPv6, port 0 for any free port)\n",
+       "listen"},
+      {"--root", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyFileName("--root", value, &options->root, error);
+       },
+       "  --root DIR               document root (default .)\n", "root"},
+      {"--store", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyFileName("--store", value, &options->store, error);
+       },
+       "  --store FILE|URI         the object store: an SQLite file, or a PostgreSQL\n"
+       "                           database as a libpq URI (postgresql://USER@HOST/DB,\n"
+       "                           several hosts as HOST1,HOST2, e.g. with\n"
+       "                           ?target_session_attrs=read-write&connect_timeout=5),\n"
+       "                           shared by several tvxhost (default\n"
+       "                           $CEPLATFORM_STORE, else objectstore.db)\n",
+       "store"},
+      {"--access-log", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         if (value.empty()) {
+           *error = "--access-log needs a file name or '-'";
+           return false;
+         }
+         options->access_log = value;
+         return true;
+       },
+       "  --access-log FILE        access log in the combined format; - for stderr\n"
+       "                           (default stderr)\n",
+       "access-log"},
+      {"--threads", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyNumber(value, 1, 1024, "--threads wants a number from 1 to 1024",
+                            &options->threads, error);
+       },
+       "  --threads N              worker threads (default 8)\n", "threads"},
+      {"--body-limit", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         // The plug-ins keep the body in a buffer with an int length.
+         return ApplyNumber(value, 0, 1u << 30,
+                            "--body-limit wants a byte count from 0 to 1073741824",
+                            &options->body_limit, error);
+       },
+       "  --body-limit BYTES       largest request body, larger ones get 413\n"
+       "                           (default 65536; a board post is a few KB)\n",
+       "body-limit"},
+      {"--keep-alive", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyNumber(value, 1, 100000,
+                            "--keep-alive wants a number of requests from 1 to 100000",
+                            &options->keep_alive, error);
+       },
+       "  --keep-alive N           requests per connection (default 100)\n", "keep-alive"},
+      {"--timeout", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyNumber(value, 1, 3600, "--timeout wants seconds from 1 to 3600",
+                            &options->timeout, error);
+       },
+       "  --timeout SECONDS        a request's head must arrive whole, and its body\n"
+       "                           and the answer begin to move, within this time;\n"
+       "                           after it they must keep moving at 4 KiB/s or more\n"
+       "                           (default 10; also the TLS handshake's bound)\n",
+       "timeout"},
+      {"--keep-alive-timeout", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyNumber(value, 1, 3600, "--keep-alive-timeout wants seconds from 1 to 3600",
+                            &options->keep_alive_timeout, error);
+       },
+       "  --keep-alive-timeout SECONDS\n"
+       "                           how long an open connection may wait for its next\n"
+       "                           request (default 5)\n",
+       "keep-alive-timeout"},
+      {"--max-connections", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyNumber(value, 1, 1000000,
+                            "--max-connections wants a number from 1 to 1000000",
+                            &options->max_connections, error);
+       },
+       "  --max-connections N      connections open at once; further ones are closed\n"
+       "                           at once (default 10000)\n",
+       "max-connections"},
+      {"--max-connections-per-address", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyNumber(value, 1, 1000000,
+                            "--max-connections-per-address wants a number from 1 to 1000000",
+                            &options->max_connections_per_address, error);
+       },
+       "  --max-connections-per-address N\n"
+       "                           connections open at once from one client address\n"
+       "                           (default 64; a --trust-proxy peer is not held to it)\n",
+       "max-connections-per-address"},
+      {"--auth", OptionKind::kRepeatable,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         std::string prefix, rest;
+         if (!SplitRule(value, &prefix, &rest)) {
+           *error = "--auth wants PREFIX=HTPASSWD_FILE with PREFIX a URL path such as /admin, "
+                    "not '" + value + "'";
+           return false;
+         }
+         options->auth.push_back(AuthOption{prefix, rest});
+         return true;
+       },
+       "  --auth PREFIX=FILE       URL paths under PREFIX need HTTP Basic credentials\n"
+       "                           from the htpasswd FILE (bcrypt or SHA-crypt hashes,\n"
+       "                           e.g. made by 'htpasswd -B'); repeatable\n",
+       "auth"},
+      {"--allow", OptionKind::kRepeatable,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         std::string prefix, rest;
+         if (!SplitRule(value, &prefix, &rest)) {
+           *error = "--allow wants PREFIX=ADDR[,ADDR...] with PREFIX a URL path such as "
+                    "/admin, not '" + value + "'";
+           return false;
+         }
+         AllowOption allow{prefix, {}};
+         size_t start = 0;
+         while (start <= rest.size()) {
+           size_t comma = rest.find(',', start);
+           if (comma == std::string::npos) comma = rest.size();
+           std::string address = rest.substr(start, comma - start);
+           if (address.empty()) {
+             *error = "--allow has an empty address in '" + value + "'";
+             return false;
+           }
+           allow.addresses.push_back(address);
+           start = comma + 1;
+         }
+         options->allow.push_back(allow);
+         return true;
+       },
+       "  --allow PREFIX=ADDR[,ADDR...]\n"
+       "                           URL paths under PREFIX only from these client\n"
+       "                           addresses (e.g. 127.0.0.1,::1,192.168.1.0/24);\n"
+       "                           repeatable\n",
+       "allow"},
+      {"--realm", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         if (value.empty()) {
+           *error = "--realm needs a name";
+           return false;
+         }
+         for (char c : value) {
+           unsigned char byte = static_cast<unsigned char>(c);
+           if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
+             *error = "--realm may not contain quotes, backslashes or control characters";
+             return false;
+           }
+         }
+         options->realm = value;
+         return true;
+       },
+       "  --realm NAME             realm shown at the password prompt (default corkwall)\n",
+       "realm"},
+      {"--tls-cert", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyFileName("--tls-cert", value, &options->tls_cert, error);
+       },
+       "  --tls-cert FILE          serve HTTPS with this certificate (PEM) ...\n", "tls-cert"},
+      {"--tls-key", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyFileName("--tls-key", value, &options->tls_key, error);
+       },
+       "  --tls-key FILE           ... and this private key (PEM); both or neither.\n"
+       "                           TLS 1.2 and 1.3, forward-secret AEAD suites only;\n"
+       "                           SIGHUP loads both files again\n",
+       "tls-key"},
+      {"--hsts", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         return ApplyNumber(value, 0, INT32_MAX,
+                            "--hsts wants seconds from 0 (no Strict-Transport-Security) to "
+                            "2147483647",
+                            &options->answer_headers.hsts_seconds, error);
+       },
+       "  --hsts SECONDS           max-age of Strict-Transport-Security on answers over\n"
+       "                           HTTPS (default 31536000, a year; 0: none)\n",
+       "hsts"},
+      {"--csp", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         // Sent as a header line: a line break would end it and start another.
+         bool printable = !value.empty();
+         for (char c : value) printable = printable && c >= 0x20 && c < 0x7f;
+         if (!printable || TrimmedEmpty(value)) {
+           *error = "--csp wants a Content-Security-Policy of printable ASCII such as "
+                    "\"default-src 'self'; img-src *\", not '" + value + "'";
+           return false;
+         }
+         options->answer_headers.content_security_policy = value;
+         return true;
+       },
+       "  --csp POLICY             the Content-Security-Policy of every answer outside\n"
+       "                           the --auth prefixes, for templates that need more\n"
+       "                           than the default (see the man page)\n",
+       "csp"},
+      {"--metrics-listen", OptionKind::kValue,
+       [](const std::string& value, HostOptions* options, std::string* error) {
+         if (ParseListen(value, &options->metrics_host, &options->metrics_port)) return true;
+         *error = "--metrics-listen wants ADDR:PORT (e.g. 127.0.0.1:9108), not '" + value + "'";
+         return false;
+       },
+       "  --metrics-listen ADDR:PORT\n"
+       "                           a second listener, for monitors only (e.g.\n"
+       "                           127.0.0.1:9108): /metrics in the Prometheus text\n"
+       "                           format, /healthz (200 while the server serves),\n"
+       "                           /readyz (200 when the store answers too); off by\n"
+       "                           default\n",
+       "metrics-listen"},
+  };
+  for (const OptionRow<GuardOptions>& row : GuardOptionTable()) {
+    auto apply = row.apply;
+    rows.push_back(Row{row.name, row.kind,
+                       [apply](const std::string& value, HostOptions* options,
+                               std::string* error) { return apply(value, &options->guard, error); },
+                       row.usage, row.config_key});
+  }
+  rows.push_back(Row{
+      "--config", OptionKind::kValue,
+      [](const std::string& value, HostOptions* options, std::string* error) {
+        if (value.empty()) {
+          *error = "--config needs a file name";
+          return false;
+        }
+        options->config_file = value;
+        return true;
+      },
+      "  --config FILE            read options from FILE first: one a line, the long\n"
+      "                           option's name without its dashes, then its value\n"
+      "                           ('listen 0.0.0.0:80'); '#' begins a comment line.\n"
+      "                           An option given on the command line as well\n"
+      "                           replaces the file's value; for --auth, --allow and\n"
+      "                           --trust-proxy the command line's rules replace all\n"
+      "                           of the file's\n",
+      nullptr});
+  rows.push_back(Row{
+      "--check", OptionKind::kSwitch,
+      [](const std::string&, HostOptions* options, std::string*) {
+        options->check = true;
+        return true;
+      },
+      "  --check                  check the options and everything they name (root,\n"
+      "                           store, access log, htpasswd files, deny file, TLS\n"
+      "                           files) without serving; every line of the report on\n"
+      "                           the standard output, in order, every bad line of\n"
+      "                           the configuration file among them; exit 0 when\n"
+      "                           good, else 2\n",
+      nullptr});
+  return rows;
+}
+
+}  // namespace
+
+const std::vector<OptionRow<HostOptions>>& HostOptionTable() {
+  static const std::vector<OptionRow<HostOptions>> kTable = HostRows();
+  return kTable;
+}
+
 OptionKind HostOptionKind(const std::string& name) {
-  static const char* const kSingle[] = {
-      "--listen", "--root", "--store", "--access-log", "--threads", "--body-limit",
-      "--keep-alive", "--timeout", "--realm", "--tls-cert", "--tls-key", "--config",
-      "--keep-alive-timeout", "--max-connections", "--max-connections-per-address",
-      "--post-rate", "--calls-per-client", "--deny-file", "--hsts", "--csp",
-      "--metrics-listen"};
-  static const char* const kRepeatable[] = {"--auth", "--allow", "--trust-proxy",
-                                            "--allow-origin"};
-  static const char* const kSwitches[] = {"--check", "--allow-plain-auth"};
-  for (const char* k : kSingle) {
-    if (name == k) return OptionKind::kValue;
-  }
-  for (const char* k : kRepeatable) {
-    if (name == k) return OptionKind::kRepeatable;
-  }
-  for (const char* k : kSwitches) {
-    if (name == k) return OptionKind::kSwitch;
-  }
-  return OptionKind::kUnknown;
+  const OptionRow<HostOptions>* row = FindOptionRow(HostOptionTable(), name);
+  return row != nullptr ? row->kind : OptionKind::kUnknown;
 }
 
 bool ApplyHostOption(const std::string& name, const std::string& value, HostOptions* options,
                      std::string* error) {
-  HostOptions& result = *options;
-  uint64_t number = 0;
-  std::string prefix, rest;
-  if (GuardOptionKindOf(name) != GuardOptionKind::kNotGuard) {
-    bool is_switch = HostOptionKind(name) == OptionKind::kSwitch;
-    return ApplyGuardOption(name, is_switch ? nullptr : &value, &result.guard, error);
-  }
-  if (name == "--listen") {
-    if (!ParseListen(value, &result.listen_host, &result.listen_port)) {
-      *error = "--listen wants ADDR:PORT (e.g. 127.0.0.1:8080 or [::1]:8080), not '" +
-               value + "'";
-      return false;
-    }
-  } else if (name == "--metrics-listen") {
-    if (!ParseListen(value, &result.metrics_host, &result.metrics_port)) {
-      *error = "--metrics-listen wants ADDR:PORT (e.g. 127.0.0.1:9108), not '" + value + "'";
-      return false;
-    }
-  } else if (name == "--root" || name == "--store" || name == "--tls-cert" ||
-             name == "--tls-key") {
-    if (value.empty()) {
-      *error = "option '" + name + "' needs a file name";
-      return false;
-    }
-    if (name == "--root") result.root = value;
-    if (name == "--store") result.store = value;
-    if (name == "--tls-cert") result.tls_cert = value;
-    if (name == "--tls-key") result.tls_key = value;
-  } else if (name == "--access-log") {
-    if (value.empty()) {
-      *error = "--access-log needs a file name or '-'";
-      return false;
-    }
-    result.access_log = value;
-  } else if (name == "--threads") {
-    if (!ParseNumber(value, 1, 1024, &number)) {
-      *error = "--threads wants a number from 1 to 1024, not '" + value + "'";
-      return false;
-    }
-    result.threads = static_cast<int>(number);
-  } else if (name == "--body-limit") {
-    // The plug-ins keep the body in a buffer with an int length.
-    if (!ParseNumber(value, 0, 1u << 30, &number)) {
-      *error = "--body-limit wants a byte count from 0 to 1073741824, not '" + value + "'";
-      return false;
-    }
-    result.body_limit = static_cast<size_t>(number);
-  } else if (name == "--keep-alive") {
-    if (!ParseNumber(value, 1, 100000, &number)) {
-      *error = "--keep-alive wants a number of requests from 1 to 100000, not '" + value + "'";
-      return false;
-    }
-    result.keep_alive = static_cast<int>(number);
-  } else if (name == "--timeout") {
-    if (!ParseNumber(value, 1, 3600, &number)) {
-      *error = "--timeout wants seconds from 1 to 3600, not '" + value + "'";
-      return false;
-    }
-    result.timeout = static_cast<int>(number);
-  } else if (name == "--keep-alive-timeout") {
-    if (!ParseNumber(value, 1, 3600, &number)) {
-      *error = "--keep-alive-timeout wants seconds from 1 to 3600, not '" + value + "'";
-      return false;
-    }
-    result.keep_alive_timeout = static_cast<int>(number);
-  } else if (name == "--max-connections") {
-    if (!ParseNumber(value, 1, 1000000, &number)) {
-      *error = "--max-connections wants a number from 1 to 1000000, not '" + value + "'";
-      return false;
-    }
-    result.max_connections = static_cast<int>(number);
-  } else if (name == "--max-connections-per-address") {
-    if (!ParseNumber(value, 1, 1000000, &number)) {
-      *error = "--max-connections-per-address wants a number from 1 to 1000000, not '" +
-               value + "'";
-      return false;
-    }
-    result.max_connections_per_address = static_cast<int>(number);
-  } else if (name == "--auth") {
-    if (!SplitRule(value, &prefix, &rest)) {
-      *error = "--auth wants PREFIX=HTPASSWD_FILE with PREFIX a URL path such as /admin, not '" +
-               value + "'";
-      return false;
-    }
-    result.auth.push_back(AuthOption{prefix, rest});
-  } else if (name == "--allow") {
-    if (!SplitRule(value, &prefix, &rest)) {
-      *error = "--allow wants PREFIX=ADDR[,ADDR...] with PREFIX a URL path such as /admin, not '" +
-               value + "'";
-      return false;
-    }
-    AllowOption allow{prefix, {}};
-    size_t start = 0;
-    while (start <= rest.size()) {
-      size_t comma = rest.find(',', start);
-      if (comma == std::string::npos) comma = rest.size();
-      std::string address = rest.substr(start, comma - start);
-      if (address.empty()) {
-        *error = "--allow has an empty address in '" + value + "'";
-        return false;
-      }
-      allow.addresses.push_back(address);
-      start = comma + 1;
-    }
-    result.allow.push_back(allow);
-  } else if (name == "--realm") {
-    if (value.empty()) {
-      *error = "--realm needs a name";
-      return false;
-    }
-    for (char c : value) {
-      unsigned char byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
-        *error = "--realm may not contain quotes, backslashes or control characters";
-        return false;
-      }
-    }
-    result.realm = value;
-  } else if (name == "--hsts") {
-    if (!ParseNumber(value, 0, INT32_MAX, &number)) {
-      *error = "--hsts wants seconds from 0 (no Strict-Transport-Security) to 2147483647, "
-               "not '" + value + "'";
-      return false;
-    }
-    result.answer_headers.hsts_seconds = static_cast<int>(number);
-  } else if (name == "--csp") {
-    // Sent as a header line: a line break would end it and start another.
-    bool printable = !value.empty();
-    for (char c : value) printable = printable && c >= 0x20 && c < 0x7f;
-    if (!printable || TrimmedEmpty(value)) {
-      *error = "--csp wants a Content-Security-Policy of printable ASCII such as "
-               "\"default-src 'self'; img-src *\", not '" + value + "'";
-      return false;
-    }
-    result.answer_headers.content_security_policy = value;
-  } else if (name == "--config") {
-    if (value.empty()) {
-      *error = "--config needs a file name";
-      return false;
-    }
-    result.config_file = value;
-  } else if (name == "--check") {
-    result.check = true;
-  } else {
+  const OptionRow<HostOptions>* row = FindOptionRow(HostOptionTable(), name);
+  if (row == nullptr) {
     *error = "unknown option '" + name + "'";
     return false;
   }
-  return true;
+  return row->apply(value, options, error);
 }
 
 ParseResult ParseHostOptions(int argc, const char* const* argv,
@@ -350,75 +484,13 @@ std::string OptionOrigin(const HostOptions& options, const std::string& name, si
 }
 
 std::string HostUsage() {
-  return std::string(
-         "Usage: tvxhost [options]\n"
-         "Serves a document root over HTTP: files ending in .tvx are plug-ins, called\n"
-         "once per request; every other file is sent as it is.\n"
-         "\n"
-         "  --listen ADDR:PORT       address to listen on (default 127.0.0.1:8080;\n"
-         "                           [::1]:8080 for IPv6, port 0 for any free port)\n"
-         "  --root DIR               document root (default .)\n"
-         "  --store FILE|URI         the object store: an SQLite file, or a PostgreSQL\n"
-         "                           database as a libpq URI (postgresql://USER@HOST/DB,\n"
-         "                           several hosts as HOST1,HOST2, e.g. with\n"
-         "                           ?target_session_attrs=read-write&connect_timeout=5),\n"
-         "                           shared by several tvxhost (default\n"
-         "                           $CEPLATFORM_STORE, else objectstore.db)\n"
-         "  --access-log FILE        access log in the combined format; - for stderr\n"
-         "                           (default stderr)\n"
-         "  --threads N              worker threads (default 8)\n"
-         "  --body-limit BYTES       largest request body, larger ones get 413\n"
-         "                           (default 65536; a board post is a few KB)\n"
-         "  --keep-alive N           requests per connection (default 100)\n"
-         "  --timeout SECONDS        a request's head must arrive whole, and its body\n"
-         "                           and the answer begin to move, within this time;\n"
-         "                           after it they must keep moving at 4 KiB/s or more\n"
-         "                           (default 10; also the TLS handshake's bound)\n"
-         "  --keep-alive-timeout SECONDS\n"
-         "                           how long an open connection may wait for its next\n"
-         "                           request (default 5)\n"
-         "  --max-connections N      connections open at once; further ones are closed\n"
-         "                           at once (default 10000)\n"
-         "  --max-connections-per-address N\n"
-         "                           connections open at once from one client address\n"
-         "                           (default 64; a --trust-proxy peer is not held to it)\n"
-         "  --auth PREFIX=FILE       URL paths under PREFIX need HTTP Basic credentials\n"
-         "                           from the htpasswd FILE (bcrypt or SHA-crypt hashes,\n"
-         "                           e.g. made by 'htpasswd -B'); repeatable\n"
-         "  --allow PREFIX=ADDR[,ADDR...]\n"
-         "                           URL paths under PREFIX only from these client\n"
-         "                           addresses (e.g. 127.0.0.1,::1,192.168.1.0/24);\n"
-         "                           repeatable\n"
-         "  --realm NAME             realm shown at the password prompt (default corkwall)\n"
-         "  --tls-cert FILE          serve HTTPS with this certificate (PEM) ...\n"
-         "  --tls-key FILE           ... and this private key (PEM); both or neither.\n"
-         "                           TLS 1.2 and 1.3, forward-secret AEAD suites only;\n"
-         "                           SIGHUP loads both files again\n"
-         "  --hsts SECONDS           max-age of Strict-Transport-Security on answers over\n"
-         "                           HTTPS (default 31536000, a year; 0: none)\n"
-         "  --csp POLICY             the Content-Security-Policy of every answer outside\n"
-         "                           the --auth prefixes, for templates that need more\n"
-         "                           than the default (see the man page)\n"
-         "  --metrics-listen ADDR:PORT\n"
-         "                           a second listener, for monitors only (e.g.\n"
-         "                           127.0.0.1:9108): /metrics in the Prometheus text\n"
-         "                           format, /healthz (200 while the server serves),\n"
-         "                           /readyz (200 when the store answers too); off by\n"
-         "                           default\n") +
-         GuardUsage() +
-         "  --config FILE            read options from FILE first: one a line, the long\n"
-         "                           option's name without its dashes, then its value\n"
-         "                           ('listen 0.0.0.0:80'); '#' begins a comment line.\n"
-         "                           An option given on the command line as well\n"
-         "                           replaces the file's value; for --auth, --allow and\n"
-         "                           --trust-proxy the command line's rules replace all\n"
-         "                           of the file's\n"
-         "  --check                  check the options and everything they name (root,\n"
-         "                           store, access log, htpasswd files, deny file, TLS\n"
-         "                           files) without serving; every line of the report on\n"
-         "                           the standard output, in order, every bad line of\n"
-         "                           the configuration file among them; exit 0 when\n"
-         "                           good, else 2\n"
+  std::string usage =
+      "Usage: tvxhost [options]\n"
+      "Serves a document root over HTTP: files ending in .tvx are plug-ins, called\n"
+      "once per request; every other file is sent as it is.\n"
+      "\n";
+  for (const OptionRow<HostOptions>& row : HostOptionTable()) usage += row.usage;
+  return usage +
          "  --version                the version, then exit\n"
          "  --help                   this text\n"
          "\n"

@@ -71,11 +71,13 @@ struct OptionEntry {
   std::string origin;
 };
 
-// How an option is written. kValue: one value, a later one replaces an
-// earlier one; kRepeatable: each value adds a rule (--auth, --allow,
-// --trust-proxy, --allow-origin); kSwitch: no value (--check, --allow-plain-auth); kUnknown:
-// not an option of tvxhost.
-enum class OptionKind { kUnknown, kValue, kRepeatable, kSwitch };
+// Every option of tvxhost, the guard's among them, in the order --help shows
+// them: the command line, the configuration file, --check and --help read an
+// option from its one row here. A new option is a new row (in
+// guard_options.cc for the guard's).
+const std::vector<OptionRow<HostOptions>>& HostOptionTable();
+
+// How `name` ("--threads") is written; kUnknown for no option of tvxhost.
 OptionKind HostOptionKind(const std::string& name);
 
 // Applies one option to *options: the one place where an option's value is

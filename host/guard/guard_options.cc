@@ -42,15 +42,6 @@ bool ParseAllowedOrigin(const std::string& text, std::vector<WebOrigin>* origins
 
 }  // namespace
 
-GuardOptionKind GuardOptionKindOf(const std::string& name) {
-  if (name == "--post-rate" || name == "--calls-per-client" || name == "--deny-file" ||
-      name == "--trust-proxy" || name == "--allow-origin") {
-    return GuardOptionKind::kWithValue;
-  }
-  if (name == "--allow-plain-auth") return GuardOptionKind::kFlag;
-  return GuardOptionKind::kNotGuard;
-}
-
 bool ParseTrustProxyList(const std::string& text, std::vector<AddressRange>* ranges,
                          std::vector<std::string>* entries, std::string* error) {
   std::vector<AddressRange> parsed;
@@ -74,75 +65,99 @@ bool ParseTrustProxyList(const std::string& text, std::vector<AddressRange>* ran
   return true;
 }
 
+const std::vector<OptionRow<GuardOptions>>& GuardOptionTable() {
+  static const std::vector<OptionRow<GuardOptions>> kTable = {
+      {"--post-rate", OptionKind::kValue,
+       [](const std::string& value, GuardOptions* options, std::string* error) {
+         if (ParseCount(value, kMaxPostRate, &options->post_rate)) return true;
+         *error = "--post-rate wants posts per minute from 0 (no limit) to " +
+                  std::to_string(kMaxPostRate) + ", not '" + value + "'";
+         return false;
+       },
+       "  --post-rate N            posts per minute from one client address (an IPv6\n"
+       "                           client counts by its /64), with a burst of 5; past\n"
+       "                           it, 429 (default 10; 0 turns the limit off)\n",
+       "post-rate"},
+      {"--calls-per-client", OptionKind::kValue,
+       [](const std::string& value, GuardOptions* options, std::string* error) {
+         if (ParseCount(value, kMaxCallsPerClient, &options->calls_per_client)) return true;
+         *error = "--calls-per-client wants a number of calls from 0 (no cap) to " +
+                  std::to_string(kMaxCallsPerClient) + ", not '" + value + "'";
+         return false;
+       },
+       "  --calls-per-client N     plug-in calls one client address (an IPv6 client by\n"
+       "                           its /64) may have running or waiting for a worker\n"
+       "                           at once; past it, 503 with Retry-After: 1 (default\n"
+       "                           6, the connections a browser opens to one site, so\n"
+       "                           a browser never meets it; 0 turns the cap off)\n",
+       "calls-per-client"},
+      {"--deny-file", OptionKind::kValue,
+       [](const std::string& value, GuardOptions* options, std::string* error) {
+         if (value.empty()) {
+           *error = "--deny-file needs a file name";
+           return false;
+         }
+         options->deny_file = value;
+         return true;
+       },
+       "  --deny-file FILE         client addresses and networks, one a line ('#'\n"
+       "                           comments), that get 403 for everything; read again\n"
+       "                           when the file changes\n",
+       "deny-file"},
+      {"--trust-proxy", OptionKind::kRepeatable,
+       [](const std::string& value, GuardOptions* options, std::string* error) {
+         return ParseTrustProxyList(value, &options->trusted_proxies,
+                                    &options->trusted_proxy_text, error);
+       },
+       "  --trust-proxy ADDR[/BITS][,...]\n"
+       "                           reverse proxies in front of the server: from them,\n"
+       "                           X-Forwarded-For and X-Forwarded-Proto give the\n"
+       "                           client's address and scheme; repeatable\n",
+       "trust-proxy"},
+      {"--allow-plain-auth", OptionKind::kSwitch,
+       [](const std::string&, GuardOptions* options, std::string*) {
+         options->allow_plain_auth = true;
+         return true;
+       },
+       "  --allow-plain-auth       accept --auth credentials over plain HTTP from\n"
+       "                           anywhere (default: only over HTTPS, from loopback,\n"
+       "                           or through a trusted proxy that says https)\n",
+       "allow-plain-auth"},
+      {"--allow-origin", OptionKind::kRepeatable,
+       [](const std::string& value, GuardOptions* options, std::string* error) {
+         return ParseAllowedOrigin(value, &options->allowed_origins, error);
+       },
+       "  --allow-origin ORIGIN    a site whose pages may post to the plug-ins (e.g.\n"
+       "                           https://friend.example); a post that another site's\n"
+       "                           page sends gets 403 (a form or a script on this\n"
+       "                           site, curl and scripts pass); repeatable\n",
+       "allow-origin"},
+  };
+  return kTable;
+}
+
 bool ApplyGuardOption(const std::string& name, const std::string* value, GuardOptions* options,
                       std::string* error) {
-  GuardOptionKind kind = GuardOptionKindOf(name);
-  if (kind == GuardOptionKind::kNotGuard) {
+  const OptionRow<GuardOptions>* row = FindOptionRow(GuardOptionTable(), name);
+  if (row == nullptr) {
     *error = "unknown option '" + name + "'";
     return false;
   }
-  if (kind == GuardOptionKind::kFlag) {
-    if (value != nullptr) {
-      *error = "option '" + name + "' takes no value";
-      return false;
-    }
-    options->allow_plain_auth = true;
-    return true;
+  if (row->kind == OptionKind::kSwitch && value != nullptr) {
+    *error = "option '" + name + "' takes no value";
+    return false;
   }
-  if (value == nullptr) {
+  if (row->kind != OptionKind::kSwitch && value == nullptr) {
     *error = "option '" + name + "' needs a value";
     return false;
   }
-  if (name == "--post-rate") {
-    if (!ParseCount(*value, kMaxPostRate, &options->post_rate)) {
-      *error = "--post-rate wants posts per minute from 0 (no limit) to " +
-               std::to_string(kMaxPostRate) + ", not '" + *value + "'";
-      return false;
-    }
-  } else if (name == "--calls-per-client") {
-    if (!ParseCount(*value, kMaxCallsPerClient, &options->calls_per_client)) {
-      *error = "--calls-per-client wants a number of calls from 0 (no cap) to " +
-               std::to_string(kMaxCallsPerClient) + ", not '" + *value + "'";
-      return false;
-    }
-  } else if (name == "--allow-origin") {
-    return ParseAllowedOrigin(*value, &options->allowed_origins, error);
-  } else if (name == "--deny-file") {
-    if (value->empty()) {
-      *error = "--deny-file needs a file name";
-      return false;
-    }
-    options->deny_file = *value;
-  } else {
-    return ParseTrustProxyList(*value, &options->trusted_proxies, &options->trusted_proxy_text,
-                               error);
-  }
-  return true;
+  return row->apply(value != nullptr ? *value : std::string(), options, error);
 }
 
 std::string GuardUsage() {
-  return "  --post-rate N            posts per minute from one client address (an IPv6\n"
-         "                           client counts by its /64), with a burst of 5; past\n"
-         "                           it, 429 (default 10; 0 turns the limit off)\n"
-         "  --calls-per-client N     plug-in calls one client address (an IPv6 client by\n"
-         "                           its /64) may have running or waiting for a worker\n"
-         "                           at once; past it, 503 with Retry-After: 1 (default\n"
-         "                           6, the connections a browser opens to one site, so\n"
-         "                           a browser never meets it; 0 turns the cap off)\n"
-         "  --deny-file FILE         client addresses and networks, one a line ('#'\n"
-         "                           comments), that get 403 for everything; read again\n"
-         "                           when the file changes\n"
-         "  --trust-proxy ADDR[/BITS][,...]\n"
-         "                           reverse proxies in front of the server: from them,\n"
-         "                           X-Forwarded-For and X-Forwarded-Proto give the\n"
-         "                           client's address and scheme; repeatable\n"
-         "  --allow-plain-auth       accept --auth credentials over plain HTTP from\n"
-         "                           anywhere (default: only over HTTPS, from loopback,\n"
-         "                           or through a trusted proxy that says https)\n"
-         "  --allow-origin ORIGIN    a site whose pages may post to the plug-ins (e.g.\n"
-         "                           https://friend.example); a post that another site's\n"
-         "                           page sends gets 403 (a form or a script on this\n"
-         "                           site, curl and scripts pass); repeatable\n";
+  std::string usage;
+  for (const OptionRow<GuardOptions>& row : GuardOptionTable()) usage += row.usage;
+  return usage;
 }
 
 std::vector<std::string> GuardStartWarnings(const GuardOptions& options) {

@@ -1,11 +1,5 @@
-// The command-line options of the guard, parsed apart from the rest of the
-// host's options so that the host's parser hands them over by name:
-//
-//   GuardOptionKind kind = GuardOptionKindOf(name);
-//   if (kind != GuardOptionKind::kNotGuard) {
-//     // a kWithValue option takes the next argument when written without '='
-//     if (!ApplyGuardOption(name, value_or_null, &options.guard, error)) return kError;
-//   }
+// The options of the guard, as rows of the host's option table (the host's
+// table takes GuardOptionTable in as its own):
 //
 // --post-rate N             posts per minute per client address (default 10, burst 5; 0: off)
 // --calls-per-client N      plug-in calls one client may have in flight (default 6; 0: off)
@@ -21,6 +15,7 @@
 
 #include "address_range.h"
 #include "cross_site_guard.h"
+#include "option_table.h"
 
 struct GuardOptions {
   int post_rate = 10;     // posts per minute per address; 0: no limit
@@ -34,15 +29,14 @@ struct GuardOptions {
   std::vector<WebOrigin> allowed_origins;
 };
 
-enum class GuardOptionKind { kNotGuard, kFlag, kWithValue };
+// The guard's options, in the order --help shows them; the host's table
+// (HostOptionTable) takes them in as its own.
+const std::vector<OptionRow<GuardOptions>>& GuardOptionTable();
 
-// What `name` ("--post-rate", with its two hyphens) is to the guard.
-GuardOptionKind GuardOptionKindOf(const std::string& name);
-
-// Applies one option. `value` is NULL when none was written; a kWithValue
-// option needs one, a kFlag option takes none. False with a one-line reason
-// in *error (options unchanged) for a bad or missing value or an unknown
-// name.
+// Applies one option. `value` is NULL when none was written; an option of
+// kind kValue or kRepeatable needs one, a kSwitch takes none. False with a
+// one-line reason in *error (options unchanged) for a bad or missing value
+// or an unknown name.
 bool ApplyGuardOption(const std::string& name, const std::string* value, GuardOptions* options,
                       std::string* error);
 
@@ -51,7 +45,8 @@ bool ApplyGuardOption(const std::string& name, const std::string* value, GuardOp
 bool ParseTrustProxyList(const std::string& text, std::vector<AddressRange>* ranges,
                          std::vector<std::string>* entries, std::string* error);
 
-// The lines of these options for --help, in the host's layout.
+// The lines of these options for --help, in the host's layout (their rows'
+// usage, in order).
 std::string GuardUsage();
 
 // Lines for the log at start, for settings that weaken the guard: plain
