@@ -13,10 +13,17 @@
 // steady writers split into two groups that take turns, each waiting out the
 // other's sync.
 //
+// A waiting writer parks on its own semaphore and is posted exactly once: to
+// lead, or because its group was written. The leader posts its group's
+// writers after letting go of the queue's lock, so that none wakes only to
+// wait for that lock; a parked writer cannot leave before the one post meant
+// for it, so its semaphore is never posted after it is gone.
+//
 // The queue knows nothing of SQL: the group is handed to a GroupRunner.
 #ifndef CEPLATFORM_STORE_WRITE_QUEUE_H_
 #define CEPLATFORM_STORE_WRITE_QUEUE_H_
 
+#include <semaphore.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -59,15 +66,22 @@ class WriteBody {
 // `message`; `failed_alone` marks a write whose own failure settled it, so
 // that a group written again leaves it out.
 struct QueuedWrite {
-  QueuedWrite(const WriteBody& body, size_t bytes) : body(body), bytes(bytes) {}
+  QueuedWrite(const WriteBody& body, size_t bytes) : body(body), bytes(bytes) {
+    sem_init(&woken, 0, 0);
+  }
+  ~QueuedWrite() { sem_destroy(&woken); }
+  QueuedWrite(const QueuedWrite&) = delete;
+  QueuedWrite& operator=(const QueuedWrite&) = delete;
 
   const WriteBody body;
   const size_t bytes;
   Result result = Result::kOk;
   std::string message;
   bool failed_alone = false;
-  bool done = false;
-  std::condition_variable wake;
+  // The rest belongs to the queue, under its lock.
+  bool done = false;    // its group was written
+  bool parked = false;  // waiting on `woken` for one post
+  sem_t woken;
 };
 
 // Writes a group: sets every write's result (and message). Never throws.
@@ -103,7 +117,13 @@ class WriteQueue {
 
  private:
   // The leader's short wait for the writers of the group before.
-  void Gather(QueuedWrite* leader, std::unique_lock<std::mutex>* lock);
+  void Gather(std::unique_lock<std::mutex>* lock);
+  // Waits, the lock let go, until `write` is posted; returns with the lock
+  // held again, unless the write's group was written.
+  static bool Park(QueuedWrite* write, std::unique_lock<std::mutex>* lock);
+  // Claims the one post of the front writer when it is parked: the post to
+  // send once the lock is let go, or nullptr.
+  QueuedWrite* TakeParkedFront();
 
   const GroupRunner runner_;
   std::mutex mutex_;
@@ -111,7 +131,8 @@ class WriteQueue {
   bool held_ = false;
   size_t last_group_ = 0;                 // writes of the group written last
   std::chrono::nanoseconds last_took_{0};  // and how long it took
-  QueuedWrite* gathering_ = nullptr;      // a leader waiting for company
+  bool gathering_ = false;                // a leader waiting for company
+  std::condition_variable company_;       // and what wakes it
   std::atomic<uint64_t> gathers_{0};
   std::atomic<uint64_t> sizes_[kMaxGroupWrites] = {};
 };
