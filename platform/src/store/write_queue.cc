@@ -74,7 +74,7 @@ QueuedWrite* WriteQueue::TakeParkedFront() {
 void WriteQueue::Gather(std::unique_lock<std::mutex>* lock) {
   if (last_group_ <= 1 || writers_.size() >= last_group_) return;
   gathers_.fetch_add(1, std::memory_order_relaxed);
-  std::chrono::nanoseconds wait = last_took_ / 4;
+  std::chrono::nanoseconds wait = last_took_;
   if (wait > kMaxGather) wait = kMaxGather;
   auto until = std::chrono::steady_clock::now() + wait;
   gathering_ = true;

@@ -8,10 +8,12 @@
 // a write that finds the queue empty is written at once. When the group
 // before had company, its writers went back to their callers as it ended,
 // and most come back soon with their next write; a leader that finds fewer
-// queued than that group had waits for them, for at most a quarter of the
-// time that group took (and never more than kMaxGather). Without that wait,
-// steady writers split into two groups that take turns, each waiting out the
-// other's sync.
+// queued than that group had waits for them, for at most as long as that
+// group took (and never more than kMaxGather). Without that wait, steady
+// writers split into two groups that take turns, each waiting out the
+// other's sync. A writer's way back (through a web server: the answer, the
+// visitor's next post, the board's work on it) takes about as long as a
+// group on a fast disk, so a shorter wait splits them there all the same.
 //
 // A waiting writer parks on its own semaphore and is posted exactly once: to
 // lead, or because its group was written. The leader posts its group's
