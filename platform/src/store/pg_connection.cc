@@ -78,16 +78,19 @@ Result PgConnection::RunRead(int id, const PgParams& params, PgRows* rows) {
   return result;
 }
 
-Result PgConnection::InTransaction(const std::function<Result()>& body) {
-  Result result = session_.Begin();
-  // BEGIN writes nothing: a server that could not take it is left for the
-  // one a new connection reaches.
-  if (result == Result::kUnreachable) result = session_.Begin();
-  if (result != Result::kOk) return result;
-  result = body();
-  if (result == Result::kOk) return session_.Commit();
-  session_.Rollback();
-  return result;
+Result PgConnection::InTransaction(const std::function<Result()>& body, bool repeatable) {
+  for (int attempt = 0;; ++attempt) {
+    Result result = session_.Begin();
+    // BEGIN writes nothing: a server that could not take it is left for the
+    // one a new connection reaches.
+    if (result == Result::kUnreachable) result = session_.Begin();
+    if (result != Result::kOk) return result;
+    result = body();
+    if (result == Result::kOk) return session_.Commit();
+    bool again = repeatable && attempt < kConflictRetries && session_.Conflicted();
+    session_.Rollback();
+    if (!again) return result;
+  }
 }
 
 void PgConnection::OnNotice(void* self, const PGresult* notice) {
@@ -164,7 +167,7 @@ Result PgConnection::DeleteDatabase(CEOID database) {
     result = session_.Run(Statement(kDeleteDatabaseRow), params, &rows);
     if (result != Result::kOk) return result;
     return session_.Run(Statement(kDeleteDatabaseRecords), params, &rows);
-  });
+  }, true);
 }
 
 namespace {
@@ -313,7 +316,7 @@ Result PgConnection::UpdateRecord(CEOID database, CEOID record, int64_t now,
     }
     params.Bytes(rewritten.props);
     return session_.Run(Statement(kUpdateRecord), params, &rows);
-  });
+  }, true);
 }
 
 Result PgConnection::DeleteRecord(CEOID database, CEOID record, int64_t now) {

@@ -71,10 +71,13 @@ class PgConnection : public Connection {
   Result EnsureSchema(int retried = 0);
   // The format in meta (0 when it has none).
   Result ReadFormat(long long* format);
+  // Whether the store's functions are this build's (an older build's are
+  // put anew by EnsureSchema).
+  Result HasCurrentFunctions(bool* current);
   // Runs a write: once more on a new connection when nothing was written
   // and the first connection could not take it (lost, shutting down,
   // read-only), so that the second reaches the current server; and again,
-  // a few times, when the server undid it to end a deadlock.
+  // a few times, when the server undid it to end a deadlock or a conflict.
   Result RunWrite(int id, const PgParams& params, PgRows* rows, PgSession::Heard* heard);
   // Runs a read, once more on a new connection when the old one had lost
   // its server.
@@ -85,8 +88,10 @@ class PgConnection : public Connection {
   // drew and whose answer was lost; *written: the record's identifier.
   Result ResendInsert(CEOID database, int64_t now, CEOID oid, const PgParams& again,
                       const RecordBytes& record, CEOID* written);
-  // Runs the statements of `body` between BEGIN and COMMIT.
-  Result InTransaction(const std::function<Result()>& body);
+  // Runs the statements of `body` between BEGIN and COMMIT; a `repeatable`
+  // body runs again from BEGIN, a few times, when the server undid it to
+  // end a deadlock or a conflict.
+  Result InTransaction(const std::function<Result()>& body, bool repeatable = false);
 
   // Notes the top blocks that a write found due to be cut (pg_counts.h).
   static void OnNotice(void* self, const PGresult* notice);

@@ -78,20 +78,7 @@ std::string CountsSchemaSql() {
                        "SELECT db, 0 AS c, sum(s) AS s FROM (SELECT db, length(props) AS s"
                        " FROM new_rows UNION ALL SELECT db, -length(props) FROM old_rows) x"
                        " GROUP BY db");
-  // Holds the top block, and looks again once held: a cut that committed
-  // meanwhile has put another block above it.
-  sql +=
-      "CREATE OR REPLACE FUNCTION top_block_held(p_db bigint, p_ord integer, p_key bytea,"
-      " p_oid bigint, p_exclusive boolean) RETURNS boolean LANGUAGE plpgsql AS $$"
-      " DECLARE v_top record; v_inside boolean; BEGIN LOOP " +
-      TopBlock("bkey, boid", "v_top") +
-      "; IF NOT FOUND THEN RETURN NULL; END IF;"
-      " v_inside := (p_key, p_oid) >= (v_top.bkey, v_top.boid);"
-      " IF v_inside AND NOT p_exclusive THEN"
-      " PERFORM 1 FROM blocks WHERE " + kOfTop + " FOR KEY SHARE;"
-      " ELSE PERFORM 1 FROM blocks WHERE " + kOfTop + " FOR UPDATE; END IF;"
-      " IF FOUND AND NOT " + kTopPassed + " THEN RETURN v_inside; END IF;"
-      " END LOOP; END $$;";
+  sql += TopBlockHeldFunctionSql();
   // The statement's own records are not in the totals yet when the block
   // triggers run (the count triggers come after them), hence the one more.
   sql +=
@@ -122,6 +109,38 @@ std::string CountsSchemaSql() {
       " v_middle.key, v_middle.oid, v_top.below + v_count / 2, 0);"
       " RETURN true; END $$;";
   return sql;
+}
+
+std::string TopBlockHeldBody() {
+  // Holds the top block, and looks again once held: a cut that committed
+  // meanwhile has put another block above it. Holding that older block, the
+  // writer must not wait for the new one: a writer that took the new one
+  // first may be waiting for the older (to count a record below it), and
+  // the two would wait for each other until the server broke the circle a
+  // second later. So the new one is taken only if free; if not, the
+  // statement is undone as a serialization failure, which lets go of the
+  // older block, and goes again.
+  return std::string(
+             " DECLARE v_top record; v_inside boolean; v_late boolean := false; BEGIN LOOP ") +
+         TopBlock("bkey, boid", "v_top") +
+         "; IF NOT FOUND THEN RETURN NULL; END IF;"
+         " v_inside := (p_key, p_oid) >= (v_top.bkey, v_top.boid);"
+         " IF v_inside AND NOT p_exclusive AND v_late THEN"
+         " PERFORM 1 FROM blocks WHERE " + kOfTop + " FOR KEY SHARE SKIP LOCKED;"
+         " ELSIF v_late THEN PERFORM 1 FROM blocks WHERE " + kOfTop + " FOR UPDATE SKIP LOCKED;"
+         " ELSIF v_inside AND NOT p_exclusive THEN"
+         " PERFORM 1 FROM blocks WHERE " + kOfTop + " FOR KEY SHARE;"
+         " ELSE PERFORM 1 FROM blocks WHERE " + kOfTop + " FOR UPDATE; END IF;"
+         " IF FOUND AND NOT " + kTopPassed + " THEN RETURN v_inside; END IF;"
+         " IF v_late AND NOT FOUND THEN RAISE EXCEPTION '" + kTopMovedMessage +
+         "' USING ERRCODE = 'serialization_failure'; END IF;"
+         " v_late := v_late OR FOUND; END LOOP; END ";
+}
+
+std::string TopBlockHeldFunctionSql() {
+  return "CREATE OR REPLACE FUNCTION top_block_held(p_db bigint, p_ord integer, p_key bytea,"
+         " p_oid bigint, p_exclusive boolean) RETURNS boolean LANGUAGE plpgsql AS $$" +
+         TopBlockHeldBody() + "$$;";
 }
 
 std::string TopBlockHeldSql(int order, const RecordRef& record, bool exclusive) {

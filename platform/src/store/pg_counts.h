@@ -48,6 +48,15 @@ constexpr const char* kCutDueNotice = "corkwall: the top block is due to be cut:
 // triggers' new counting, for the step from format 2 to 3.
 std::string CountsSchemaSql();
 
+// The function top_block_held, and the text PostgreSQL keeps for its body:
+// a store whose function reads otherwise (made by an older build) has it
+// put anew when a program that writes opens it.
+std::string TopBlockHeldFunctionSql();
+std::string TopBlockHeldBody();
+// The message of the serialization failure that undoes a write which held a
+// top block as a cut put another above it, and found the new one taken.
+constexpr const char* kTopMovedMessage = "corkwall: the top block moved; the write goes again";
+
 // An expression that holds the top block of `record`'s order for the rest of
 // the transaction and tells whether the record lies inside it: true (held
 // FOR KEY SHARE, or FOR UPDATE when `exclusive`), false (held FOR UPDATE),

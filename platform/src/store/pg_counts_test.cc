@@ -6,6 +6,7 @@
 #include <libpq-fe.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "ceplatform_snapshot.h"
@@ -73,6 +74,18 @@ class PgCountsTest : public StoreTest {
     PGconn* conn = PQconnectdb(path_.c_str());
     EXPECT_EQ(CONNECTION_OK, PQstatus(conn)) << PQerrorMessage(conn);
     return conn;
+  }
+
+  // Waits until `count` sessions of the server wait for a lock.
+  void WaitForLockWaiters(long long count) {
+    long long waiting = -1;
+    for (int i = 0; i < 1000 && waiting != count; ++i) {
+      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      waiting = SqlValue(
+          "SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'"
+          " AND datname = current_database()");
+    }
+    ASSERT_EQ(count, waiting) << "sessions waiting for a lock";
   }
 
   // Runs `sql` on `conn`: whether it succeeded, with the error in *error.
@@ -145,6 +158,76 @@ TEST_F(PgCountsTest, ACutPutOffByAWriterInTheTopBlockIsMadeByALaterPost) {
   CloseHandle(h);
   EXPECT_THAT(Verify(), ::testing::IsEmpty());
   ExpectSeeksAgree(u"TULVAN_full");
+}
+
+// A writer that waited for the top block while a cut put a new one above it
+// holds the old block once it has it. If it then waited for the new one,
+// which another writer may hold while it waits for the old (to count an
+// older post), each would wait for the other until the server undid one of
+// them: here the other session, since the store's sessions look for such
+// circles only after longer than a statement may run.
+TEST_F(PgCountsTest, AWriterHoldingACutTopBlockDoesNotWaitForTheNewTop) {
+  ASSERT_TRUE(PlatformSetStorePath((path_ + "%20-cdeadlock_timeout%3D60s").c_str()));
+  CEOID db = CreateBoard(u"TULVAN_cut");
+  ASSERT_NE(0u, db);
+  std::string d = std::to_string(db);
+  const std::string blocks = " FROM blocks WHERE db = " + d + " ORDER BY bkey DESC, boid DESC";
+  const std::string in_top =
+      "SELECT (SELECT count(*) FROM records WHERE db = " + d + ") - below" + blocks + " LIMIT 1";
+  // Two blocks, the top one full to the limit.
+  HANDLE h = OpenByName(u"TULVAN_cut");
+  uint64_t time = 100;
+  for (int i = 0; i <= kMaxBlockRecords; ++i) ASSERT_NE(0u, WritePost(h, time++, "p"));
+  for (long long i = SqlValue(in_top); i < kMaxBlockRecords; ++i) {
+    ASSERT_NE(0u, WritePost(h, time++, "p"));
+  }
+  CloseHandle(h);
+  ASSERT_EQ(2, TopBlocks(db));
+  ASSERT_EQ(kMaxBlockRecords, SqlValue(in_top));
+
+  // A cut in the making: one more post and the cut, not committed yet.
+  PGconn* cutter = Session();
+  std::string error;
+  ASSERT_TRUE(Exec(cutter,
+                   "BEGIN; INSERT INTO records(oid, db, k0, props) SELECT nextval('oids'), db,"
+                   " k0, props FROM records WHERE db = " + d + " ORDER BY k0 DESC, oid DESC"
+                   " LIMIT 1; SELECT cut_top_block(" + d + ", 0)",
+                   &error))
+      << error;
+  // The old top block's next holder, queued behind the cut.
+  PGconn* holder = Session();
+  ASSERT_EQ(1, PQsendQuery(holder, ("BEGIN; SELECT 1" + blocks + " LIMIT 1 FOR UPDATE").c_str()));
+  WaitForLockWaiters(1);
+  // The writer's post is older than both top blocks: it reads the old top
+  // block as the top and queues for it. From here on nothing returns before
+  // the writer is joined.
+  std::atomic<CEOID> written{0};
+  std::thread writer([&] {
+    HANDLE w = OpenByName(u"TULVAN_cut");
+    written = WritePost(w, 5, "old");
+    CloseHandle(w);
+  });
+  WaitForLockWaiters(2);
+  EXPECT_TRUE(Exec(cutter, "COMMIT"));
+  PQfinish(cutter);
+  for (PGresult* result; (result = PQgetResult(holder)) != nullptr;) PQclear(result);
+  EXPECT_EQ(3, TopBlocks(db));
+  // Another holds the new top block; the old one passes to the writer,
+  // which waits for the new one.
+  PGconn* other = Session();
+  EXPECT_TRUE(Exec(other, "BEGIN; SELECT 1" + blocks + " LIMIT 1 FOR UPDATE"));
+  EXPECT_TRUE(Exec(holder, "COMMIT"));
+  PQfinish(holder);
+  WaitForLockWaiters(1);
+  // The other now wants the old one.
+  EXPECT_TRUE(Exec(other, "SELECT 1" + blocks + " LIMIT 1 OFFSET 1 FOR UPDATE", &error)) << error;
+  EXPECT_TRUE(Exec(other, "COMMIT"));
+  PQfinish(other);
+  writer.join();
+  EXPECT_NE(0u, written.load()) << "the post was lost";
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+  ExpectInfoCounts(db);
+  ExpectSeeksAgree(u"TULVAN_cut");
 }
 
 // Two sessions adding to one board at once, neither committed: the second
@@ -225,6 +308,30 @@ TEST_F(PgCountsTest, AStoreOfFormatTwoKeepsEveryCountAsItComesUpToDate) {
   EXPECT_THAT(Verify(), ::testing::IsEmpty());
   ExpectInfoCounts(db);
   ExpectSeeksAgree(u"TULVAN_two");
+}
+
+// A store whose top block function an older build made gets this build's
+// when a program that writes opens it; a reading tool leaves it as it is.
+TEST_F(PgCountsTest, AnOlderBuildsTopBlockFunctionIsPutAnewByAWriter) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_older"));
+  PlatformCloseStore();
+  const std::string function =
+      " FROM pg_proc WHERE oid ="
+      " to_regprocedure('top_block_held(bigint,integer,bytea,bigint,boolean)')";
+  const std::string older = "SELECT count(*)" + function + " AND prosrc LIKE '%an older build%'";
+  std::string made_before = TopBlockHeldFunctionSql();
+  made_before.insert(made_before.find("$$") + 2, " -- an older build\n");
+  Sql(made_before);
+  ASSERT_EQ(1, SqlValue(older));
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+  EXPECT_EQ(1, SqlValue(older)) << "a reading tool changed the store";
+
+  ASSERT_TRUE(PlatformSetStorePath(path_.c_str()));
+  HANDLE h = OpenByName(u"TULVAN_older");
+  EXPECT_NE(0u, WritePost(h, 10, "p"));
+  CloseHandle(h);
+  EXPECT_EQ(0, SqlValue(older));
+  EXPECT_EQ(1, SqlValue("SELECT count(*)" + function));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // format by the first program that writes, read as they are by the owner's
 // tools.
 #include "pg_connection.h"
+#include "pg_counts.h"
 #include "store_schema.h"
 
 namespace ceplatform {
@@ -18,6 +19,17 @@ Result PgConnection::ReadFormat(long long* format) {
   Result result = session_.RunText("SELECT value FROM meta WHERE key = 'schema'", &rows);
   if (result != Result::kOk) return result;
   *format = rows.count() == 1 ? atoll(rows.Text(0, 0)) : 0;
+  return Result::kOk;
+}
+
+Result PgConnection::HasCurrentFunctions(bool* current) {
+  PgRows rows;
+  Result result = session_.RunText(
+      "SELECT prosrc FROM pg_proc"
+      " WHERE oid = to_regprocedure('top_block_held(bigint,integer,bytea,bigint,boolean)')",
+      &rows);
+  if (result != Result::kOk) return result;
+  *current = rows.count() == 1 && TopBlockHeldBody() == rows.Text(0, 0);
   return Result::kOk;
 }
 
@@ -61,9 +73,13 @@ Result PgConnection::EnsureSchema(int retried) {
     long long format = 0;
     result = ReadFormat(&format);
     if (result != Result::kOk) return result;
-    if (format == kStoreFormat) return Result::kOk;
-    bool readable = format >= kOldestReadableFormat && format < kStoreFormat;
+    bool readable = format >= kOldestReadableFormat && format <= kStoreFormat;
     if (readable && !create_) return Result::kOk;  // read as it is
+    if (format == kStoreFormat) {
+      bool current = false;
+      result = HasCurrentFunctions(&current);
+      if (result != Result::kOk || current) return result;
+    }
     if (!readable) {
       session_.set_message("the store's tables have format " + std::to_string(format) +
                            "; this program knows formats " +
@@ -92,6 +108,9 @@ Result PgConnection::EnsureSchema(int retried) {
   if (result == Result::kOk && format < 3) {
     result = session_.RunText(UpgradeToCountsSql(Dialect::kPostgres).c_str(), &rows,
                               session_.LongDeadline());
+  }
+  if (result == Result::kOk && format == kStoreFormat) {
+    result = session_.RunText(TopBlockHeldFunctionSql().c_str(), &rows);
   }
   if (result == Result::kOk) result = session_.Commit();
   if (result == Result::kOk) return result;

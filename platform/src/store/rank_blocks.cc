@@ -96,10 +96,18 @@ std::string CountRecordSql(Dialect, int order, const RecordRef& record, int delt
          " AND (bkey, boid) > (" + record.key + ", " + record.oid + ");";
 }
 
-std::string SplitBlockSql(Dialect, int order, const RecordRef& record) {
+std::string SplitBlockSql(Dialect dialect, int order, const RecordRef& record) {
   const OrderText text(order);
   std::string n = HoldingColumn(order, record, "n");
   std::string first_key = text.creation ? record.key : text.key;
+  std::string past_limit = n + " > " + Number(kMaxBlockRecords);
+  // SQLite tests a condition of the WHERE clause on every record it walks,
+  // even one that names none of them: gated there, a post would walk its
+  // whole block only to cut nothing. A LIMIT of 0 ends the statement before
+  // its walk. PostgreSQL tests such a condition once, before the walk.
+  bool lite = dialect == Dialect::kSqlite;
+  std::string filter = lite ? "" : " AND " + past_limit;
+  std::string limit = lite ? " LIMIT CASE WHEN " + past_limit + " THEN 1 ELSE 0 END" : " LIMIT 1";
   // The new block starts at the middle record and takes the upper half.
   std::string cut =
       "INSERT INTO blocks(db, ord, bkey, boid, below, n) SELECT " + record.db + ", " +
@@ -107,9 +115,8 @@ std::string SplitBlockSql(Dialect, int order, const RecordRef& record) {
       HoldingColumn(order, record, "below + n / 2") + ", " +
       HoldingColumn(order, record, "n - n / 2") + " FROM records WHERE db = " + record.db +
       " AND " + text.present + " AND " + text.tuple + " >= " +
-      Holding(order, record, text.block_start) + " AND " + n + " > " +
-      Number(kMaxBlockRecords) + " ORDER BY " + text.Walk(false) + " LIMIT 1 OFFSET coalesce(" +
-      HoldingColumn(order, record, "n / 2") + ", 0);";
+      Holding(order, record, text.block_start) + filter + " ORDER BY " + text.Walk(false) +
+      limit + " OFFSET coalesce(" + HoldingColumn(order, record, "n / 2") + ", 0);";
   // The old block keeps the lower half: it is the one past the limit among
   // the two blocks at or below the record.
   std::string keep = "UPDATE blocks SET n = n / 2 WHERE " + OfOrder(record.db, order) +

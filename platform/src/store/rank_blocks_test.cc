@@ -145,6 +145,36 @@ class RankBlocksTest : public OnEachBackend<StoreTest> {
     return SqlValue("SELECT count(*) FROM blocks WHERE db = " + std::to_string(db) +
                     " AND ord = " + std::to_string(order));
   }
+
+  // The steps SQLite's machine takes, triggers and all, to add a record above
+  // every other of database `db` (SQLite only); -1 when it failed.
+  long long StepsOfATopRecord(CEOID db) {
+    long long oid = SqlValue("SELECT max(oid) FROM records") + 1;
+    long long steps = -1;
+    sqlite3* handle = nullptr;
+    sqlite3_stmt* top = nullptr;
+    sqlite3_stmt* insert = nullptr;
+    // The highest key with a byte more sorts above it.
+    std::string highest = "SELECT hex(max(k0)) FROM records WHERE db = " + std::to_string(db) +
+                          " AND k0 IS NOT NULL";
+    if (sqlite3_open(path_.c_str(), &handle) == SQLITE_OK &&
+        sqlite3_prepare_v2(handle, highest.c_str(), -1, &top, nullptr) == SQLITE_OK &&
+        sqlite3_step(top) == SQLITE_ROW) {
+      std::string text = "INSERT INTO records(oid, db, k0, props) VALUES(" +
+                         std::to_string(oid) + ", " + std::to_string(db) + ", x'" +
+                         reinterpret_cast<const char*>(sqlite3_column_text(top, 0)) +
+                         "01', x'00')";
+      if (sqlite3_prepare_v2(handle, text.c_str(), -1, &insert, nullptr) == SQLITE_OK &&
+          sqlite3_step(insert) == SQLITE_DONE) {
+        steps = sqlite3_stmt_status(insert, SQLITE_STMTSTATUS_VM_STEP, 0);
+      }
+    }
+    sqlite3_finalize(insert);
+    sqlite3_finalize(top);
+    sqlite3_close(handle);
+    SetNextOid(oid + 1);
+    return steps;
+  }
 };
 
 STORE_TEST_ON_EACH_BACKEND(RankBlocksTest);
@@ -419,6 +449,46 @@ TEST_P(RankBlocksTest, AStoreOfTheFirstFormatIsBroughtUpToDate) {
                  : "SELECT count(*) FROM sqlite_master WHERE name LIKE 'records_k_'"
                    " AND sql LIKE '%IS NOT NULL%'";
   EXPECT_EQ(4, SqlValue(partial));
+}
+
+// A post costs the same on a board whose newest block is nearly full as on
+// one with a few posts: the trigger that may cut the block does not walk it
+// when there is nothing to cut. A store whose triggers an older build made
+// (which walked it) gets this build's when a program that writes opens it.
+TEST_P(RankBlocksTest, APostDoesNotWalkItsBlockAndOlderTriggersArePutAnew) {
+  if (postgres()) GTEST_SKIP() << "SQLite's triggers";
+  CEOID few = BoardOfPosts(u"TULVAN_few", 20);
+  CEOID many = BoardOfPosts(u"TULVAN_many", kMaxBlockRecords - 12);
+  ASSERT_NE(0u, few);
+  ASSERT_NE(0u, many);
+  PlatformCloseStore();
+
+  // The cut as an older build wrote it: its limit tested on each record.
+  RecordRef added{"NEW.db", "NEW.oid", "NEW.k0"};
+  std::string older = "CREATE TRIGGER blocks_insert_0 AFTER INSERT ON records WHEN NEW.k0 IS NOT"
+                      " NULL BEGIN " + CountRecordSql(Dialect::kSqlite, 0, added, +1) +
+                      SplitBlockSql(Dialect::kPostgres, 0, added) + " END";
+  Sql("DROP TRIGGER blocks_insert_0;" + older);
+  long long few_steps = StepsOfATopRecord(few);
+  long long many_steps = StepsOfATopRecord(many);
+  ASSERT_GT(few_steps, 0);
+  EXPECT_GT(many_steps, few_steps + kMaxBlockRecords) << "the older triggers walk the block";
+
+  // Opened by a program that writes, and read.
+  ReadOrder(u"TULVAN_few");
+  PlatformCloseStore();
+  few_steps = StepsOfATopRecord(few);
+  many_steps = StepsOfATopRecord(many);
+  ASSERT_GT(few_steps, 0);
+  EXPECT_LT(many_steps, few_steps + 20) << "a post walks its block";
+
+  // The blocks stay exact, through the cut the next posts bring.
+  HANDLE h = Open(u"TULVAN_many");
+  for (int i = 0; i < 20; ++i) ASSERT_NE(0u, WritePost(h, 10000 + i, "p"));
+  CloseHandle(h);
+  EXPECT_EQ(2, BlockCount(many, 0));
+  EXPECT_EQ("", BlockProblems(many, 0));
+  EXPECT_EQ("", BlockProblems(few, 0));
 }
 
 }  // namespace

@@ -85,6 +85,24 @@ void SleepBriefly(int attempt) {
   nanosleep(&pause, nullptr);
 }
 
+// A statement of its own, finalized when the scope ends: the statements run
+// once per open or per tool call are not kept.
+class OneStatement {
+ public:
+  OneStatement(sqlite3* db, const char* text) {
+    rc_ = sqlite3_prepare_v2(db, text, -1, &statement_, nullptr);
+  }
+  ~OneStatement() { sqlite3_finalize(statement_); }
+  OneStatement(const OneStatement&) = delete;
+  OneStatement& operator=(const OneStatement&) = delete;
+  sqlite3_stmt* get() const { return statement_; }
+  int rc() const { return rc_; }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+  int rc_;
+};
+
 int ExecText(sqlite3* db, const char* sql) {
   for (int attempt = 0;; ++attempt) {
     int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
@@ -247,7 +265,7 @@ int SqliteConnection::EnsureSchema(bool create) {
   int format = 0;
   int rc = ReadFormat(&format);
   if (rc != SQLITE_OK) return rc;
-  if (format == kStoreFormat) return SQLITE_OK;
+  if (format == kStoreFormat) return create ? RenewBlockTriggers() : SQLITE_OK;
   if (format > kStoreFormat) return SQLITE_CANTOPEN;  // a newer format
   if (!create) {
     // Read as it is; no store in this file, and none to be made.
@@ -273,6 +291,46 @@ int SqliteConnection::EnsureSchema(bool create) {
   }
   if (rc == SQLITE_OK) rc = ExecText(db_, "COMMIT");
   if (rc != SQLITE_OK) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  return rc;
+}
+
+int SqliteConnection::RenewBlockTriggers() {
+  std::vector<std::string> triggers;
+  std::string renewal;
+  try {
+    triggers = SqliteRecordBlockTriggers();
+    renewal = DropSqliteRecordBlockTriggersSql() + SqliteRecordBlockTriggersSql();
+  } catch (const std::bad_alloc&) {
+    return SQLITE_NOMEM;
+  }
+  size_t found = 0;
+  int rc = CountTriggersAsMade(triggers, &found);
+  if (rc != SQLITE_OK || found == triggers.size()) return rc;
+  // As with a new store, one process of several puts them anew.
+  rc = ExecText(db_, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return rc;
+  rc = CountTriggersAsMade(triggers, &found);
+  if (rc == SQLITE_OK && found != triggers.size()) {
+    rc = sqlite3_exec(db_, renewal.c_str(), nullptr, nullptr, nullptr);
+  }
+  if (rc == SQLITE_OK) rc = ExecText(db_, "COMMIT");
+  if (rc != SQLITE_OK) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  return rc;
+}
+
+int SqliteConnection::CountTriggersAsMade(const std::vector<std::string>& triggers,
+                                          size_t* found) {
+  *found = 0;
+  OneStatement lookup(db_, "SELECT 1 FROM sqlite_master WHERE type = 'trigger' AND sql = ?1");
+  int rc = lookup.rc();
+  for (size_t i = 0; rc == SQLITE_OK && i < triggers.size(); ++i) {
+    sqlite3_bind_text(lookup.get(), 1, triggers[i].data(), static_cast<int>(triggers[i].size()),
+                      SQLITE_STATIC);
+    rc = Step(lookup.get());
+    if (rc == SQLITE_ROW) ++*found;
+    rc = (rc == SQLITE_ROW || rc == SQLITE_DONE) ? SQLITE_OK : rc;
+    sqlite3_reset(lookup.get());
+  }
   return rc;
 }
 
@@ -716,24 +774,6 @@ void SqliteConnection::BeforeClose() {
 // ---- Whole stores ---------------------------------------------------------------
 
 namespace {
-
-// A statement of its own, finalized when the scope ends: the snapshot
-// statements run once per tool call and are not kept.
-class OneStatement {
- public:
-  OneStatement(sqlite3* db, const char* text) {
-    rc_ = sqlite3_prepare_v2(db, text, -1, &statement_, nullptr);
-  }
-  ~OneStatement() { sqlite3_finalize(statement_); }
-  OneStatement(const OneStatement&) = delete;
-  OneStatement& operator=(const OneStatement&) = delete;
-  sqlite3_stmt* get() const { return statement_; }
-  int rc() const { return rc_; }
-
- private:
-  sqlite3_stmt* statement_ = nullptr;
-  int rc_;
-};
 
 // The first identifier the counter may give after everything written: one
 // past the highest, and never below the counter that was fed.

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <vector>
 
 #include "connection.h"
 
@@ -93,6 +94,10 @@ class SqliteConnection : public Connection {
   int Configure();
   int ReadFormat(int* format);
   int EnsureSchema(bool create);
+  // Puts this build's block triggers in place of others (store_schema.h).
+  int RenewBlockTriggers();
+  // How many of `triggers` the schema holds as they are.
+  int CountTriggersAsMade(const std::vector<std::string>& triggers, size_t* found);
   sqlite3_stmt* Statement(StatementId id, int* rc);
   int Exec(StatementId id);
   int NextObjectId(CEOID* oid);

@@ -214,30 +214,39 @@ std::string BaseSchemaSql(Dialect dialect) {
   return dialect == Dialect::kSqlite ? kSqliteBase : kPostgresBase;
 }
 
-std::string SqliteRecordBlockTriggersSql() {
+std::vector<std::string> SqliteRecordBlockTriggers() {
   const Dialect lite = Dialect::kSqlite;
-  std::string sql;
+  std::vector<std::string> triggers;
   for (int order = 0; order <= kCreationOrder; ++order) {
     RecordRef added = Ref(lite, "NEW", order);
     RecordRef removed = Ref(lite, "OLD", order);
     // A record of a database being deleted finds its blocks gone already.
     std::string kept = "EXISTS (SELECT 1 FROM blocks WHERE db = OLD.db AND ord = " +
                        Number(order) + ")";
-    sql += "CREATE TRIGGER " + TriggerName("insert", order) +
-           " AFTER INSERT ON records WHEN " + InOrder("NEW", order) + " BEGIN " +
-           CountRecordSql(lite, order, added, +1) + SplitBlockSql(lite, order, added) + " END;";
-    sql += "CREATE TRIGGER " + TriggerName("delete", order) +
-           " AFTER DELETE ON records WHEN " + InOrder("OLD", order) + " AND " + kept + " BEGIN " +
-           CountRecordSql(lite, order, removed, -1) + MergeBlockSql(lite, order, removed) +
-           " END;";
+    triggers.push_back("CREATE TRIGGER " + TriggerName("insert", order) +
+                       " AFTER INSERT ON records WHEN " + InOrder("NEW", order) + " BEGIN " +
+                       CountRecordSql(lite, order, added, +1) +
+                       SplitBlockSql(lite, order, added) + " END");
+    triggers.push_back("CREATE TRIGGER " + TriggerName("delete", order) +
+                       " AFTER DELETE ON records WHEN " + InOrder("OLD", order) + " AND " +
+                       kept + " BEGIN " + CountRecordSql(lite, order, removed, -1) +
+                       MergeBlockSql(lite, order, removed) + " END");
     if (order == kCreationOrder) continue;  // a record keeps its identifier
     std::string k = KeyColumn(order);
-    sql += "CREATE TRIGGER " + TriggerName("update", order) + " AFTER UPDATE OF " + k +
-           " ON records WHEN OLD." + k + " IS NOT NEW." + k + " AND OLD." + k +
-           " IS NOT NULL AND NEW." + k + " IS NOT NULL BEGIN " +
-           CountRecordSql(lite, order, removed, -1) + MergeBlockSql(lite, order, removed) +
-           CountRecordSql(lite, order, added, +1) + SplitBlockSql(lite, order, added) + " END;";
+    triggers.push_back("CREATE TRIGGER " + TriggerName("update", order) + " AFTER UPDATE OF " +
+                       k + " ON records WHEN OLD." + k + " IS NOT NEW." + k + " AND OLD." + k +
+                       " IS NOT NULL AND NEW." + k + " IS NOT NULL BEGIN " +
+                       CountRecordSql(lite, order, removed, -1) +
+                       MergeBlockSql(lite, order, removed) +
+                       CountRecordSql(lite, order, added, +1) +
+                       SplitBlockSql(lite, order, added) + " END");
   }
+  return triggers;
+}
+
+std::string SqliteRecordBlockTriggersSql() {
+  std::string sql;
+  for (const std::string& trigger : SqliteRecordBlockTriggers()) sql += trigger + ";";
   return sql;
 }
 

@@ -15,6 +15,7 @@
 #define CEPLATFORM_STORE_STORE_SCHEMA_H_
 
 #include <string>
+#include <vector>
 
 #include "rank_blocks.h"
 
@@ -47,6 +48,11 @@ std::string UpgradeToCountsSql(Dialect dialect);
 // kBulkLoadSetting instead.
 std::string SqliteRecordBlockTriggersSql();
 std::string DropSqliteRecordBlockTriggersSql();
+// The same triggers one by one, each CREATE TRIGGER without its ';': the text
+// SQLite keeps in its schema for them. A store whose triggers read otherwise
+// (made by an older build, the same blocks kept at a higher cost) has them
+// put anew when a program that writes opens it.
+std::vector<std::string> SqliteRecordBlockTriggers();
 
 // PostgreSQL: while this setting is "on" in a transaction, the record
 // triggers leave the blocks alone.

@@ -14,10 +14,11 @@ void WriteQueue::Write(QueuedWrite* write) {
     return;
   }
   // A leader waiting for the writers of the group before has them all.
-  if (gathering_ != nullptr && writers_.size() >= last_group_) gathering_->wake.notify_one();
-  while (!write->done && (write != writers_.front() || held_)) write->wake.wait(lock);
-  if (write->done) return;
-  Gather(write, &lock);
+  if (gathering_ && writers_.size() >= last_group_) company_.notify_one();
+  while (write != writers_.front() || held_) {
+    if (!Park(write, &lock)) return;
+  }
+  Gather(&lock);
 
   // This write leads: the group is the front of the queue, in order.
   QueuedWrite* group[kMaxGroupWrites];
@@ -36,35 +37,59 @@ void WriteQueue::Write(QueuedWrite* write) {
   last_group_ = count;
   last_took_ = std::chrono::duration_cast<std::chrono::nanoseconds>(took);
   sizes_[count - 1].fetch_add(1, std::memory_order_relaxed);
+  // Every other writer of the group is parked, as only the front leads.
+  size_t followers = 0;
   for (size_t i = 0; i < count; ++i) {
     writers_.pop_front();
     if (group[i] != write) {
-      // Its thread may return and drop the write as soon as the lock is
-      // let go: nothing of it is touched after this.
       group[i]->done = true;
-      group[i]->wake.notify_one();
+      group[i]->parked = false;
+      group[followers++] = group[i];
     }
   }
-  if (!writers_.empty() && !held_) writers_.front()->wake.notify_one();
+  QueuedWrite* next_leader = TakeParkedFront();
+  lock.unlock();
+  for (size_t i = 0; i < followers; ++i) sem_post(&group[i]->woken);
+  if (next_leader != nullptr) sem_post(&next_leader->woken);
 }
 
-void WriteQueue::Gather(QueuedWrite* leader, std::unique_lock<std::mutex>* lock) {
+bool WriteQueue::Park(QueuedWrite* write, std::unique_lock<std::mutex>* lock) {
+  write->parked = true;
+  lock->unlock();
+  while (sem_wait(&write->woken) != 0) {
+  }
+  // Only the leader of its group sets `done`, before the one post; and once
+  // done, nothing else of the queue touches the write.
+  if (write->done) return false;
+  lock->lock();
+  return true;
+}
+
+QueuedWrite* WriteQueue::TakeParkedFront() {
+  if (writers_.empty() || held_ || !writers_.front()->parked) return nullptr;
+  writers_.front()->parked = false;
+  return writers_.front();
+}
+
+void WriteQueue::Gather(std::unique_lock<std::mutex>* lock) {
   if (last_group_ <= 1 || writers_.size() >= last_group_) return;
   gathers_.fetch_add(1, std::memory_order_relaxed);
-  std::chrono::nanoseconds wait = last_took_ / 4;
+  std::chrono::nanoseconds wait = last_took_;
   if (wait > kMaxGather) wait = kMaxGather;
   auto until = std::chrono::steady_clock::now() + wait;
-  gathering_ = leader;
+  gathering_ = true;
   while (writers_.size() < last_group_) {
-    if (leader->wake.wait_until(*lock, until) == std::cv_status::timeout) break;
+    if (company_.wait_until(*lock, until) == std::cv_status::timeout) break;
   }
-  gathering_ = nullptr;
+  gathering_ = false;
 }
 
 void WriteQueue::Hold(bool hold) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   held_ = hold;
-  if (!held_ && !writers_.empty()) writers_.front()->wake.notify_one();
+  QueuedWrite* next_leader = TakeParkedFront();
+  lock.unlock();
+  if (next_leader != nullptr) sem_post(&next_leader->woken);
 }
 
 size_t WriteQueue::queued() {
@@ -82,7 +107,7 @@ void WriteQueue::ResetInChild() {
   writers_.clear();
   held_ = false;
   last_group_ = 0;
-  gathering_ = nullptr;
+  gathering_ = false;
   mutex_.unlock();
 }
 

@@ -8,15 +8,24 @@
 // a write that finds the queue empty is written at once. When the group
 // before had company, its writers went back to their callers as it ended,
 // and most come back soon with their next write; a leader that finds fewer
-// queued than that group had waits for them, for at most a quarter of the
-// time that group took (and never more than kMaxGather). Without that wait,
-// steady writers split into two groups that take turns, each waiting out the
-// other's sync.
+// queued than that group had waits for them, for at most as long as that
+// group took (and never more than kMaxGather). Without that wait, steady
+// writers split into two groups that take turns, each waiting out the
+// other's sync. A writer's way back (through a web server: the answer, the
+// visitor's next post, the board's work on it) takes about as long as a
+// group on a fast disk, so a shorter wait splits them there all the same.
+//
+// A waiting writer parks on its own semaphore and is posted exactly once: to
+// lead, or because its group was written. The leader posts its group's
+// writers after letting go of the queue's lock, so that none wakes only to
+// wait for that lock; a parked writer cannot leave before the one post meant
+// for it, so its semaphore is never posted after it is gone.
 //
 // The queue knows nothing of SQL: the group is handed to a GroupRunner.
 #ifndef CEPLATFORM_STORE_WRITE_QUEUE_H_
 #define CEPLATFORM_STORE_WRITE_QUEUE_H_
 
+#include <semaphore.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -59,15 +68,22 @@ class WriteBody {
 // `message`; `failed_alone` marks a write whose own failure settled it, so
 // that a group written again leaves it out.
 struct QueuedWrite {
-  QueuedWrite(const WriteBody& body, size_t bytes) : body(body), bytes(bytes) {}
+  QueuedWrite(const WriteBody& body, size_t bytes) : body(body), bytes(bytes) {
+    sem_init(&woken, 0, 0);
+  }
+  ~QueuedWrite() { sem_destroy(&woken); }
+  QueuedWrite(const QueuedWrite&) = delete;
+  QueuedWrite& operator=(const QueuedWrite&) = delete;
 
   const WriteBody body;
   const size_t bytes;
   Result result = Result::kOk;
   std::string message;
   bool failed_alone = false;
-  bool done = false;
-  std::condition_variable wake;
+  // The rest belongs to the queue, under its lock.
+  bool done = false;    // its group was written
+  bool parked = false;  // waiting on `woken` for one post
+  sem_t woken;
 };
 
 // Writes a group: sets every write's result (and message). Never throws.
@@ -103,7 +119,13 @@ class WriteQueue {
 
  private:
   // The leader's short wait for the writers of the group before.
-  void Gather(QueuedWrite* leader, std::unique_lock<std::mutex>* lock);
+  void Gather(std::unique_lock<std::mutex>* lock);
+  // Waits, the lock let go, until `write` is posted; returns with the lock
+  // held again, unless the write's group was written.
+  static bool Park(QueuedWrite* write, std::unique_lock<std::mutex>* lock);
+  // Claims the one post of the front writer when it is parked: the post to
+  // send once the lock is let go, or nullptr.
+  QueuedWrite* TakeParkedFront();
 
   const GroupRunner runner_;
   std::mutex mutex_;
@@ -111,7 +133,8 @@ class WriteQueue {
   bool held_ = false;
   size_t last_group_ = 0;                 // writes of the group written last
   std::chrono::nanoseconds last_took_{0};  // and how long it took
-  QueuedWrite* gathering_ = nullptr;      // a leader waiting for company
+  bool gathering_ = false;                // a leader waiting for company
+  std::condition_variable company_;       // and what wakes it
   std::atomic<uint64_t> gathers_{0};
   std::atomic<uint64_t> sizes_[kMaxGroupWrites] = {};
 };
