@@ -2,14 +2,16 @@
 """Posts a second on the PostgreSQL store as it is deployed for failover: a
 durable server (fsync on) whose every commit waits for a synchronous
 standby, both on loopback. 8 posters spread over 2 tvxhost processes on one
-board, against 1 poster through 1 host; each poster sends the board's form
-over one keep-alive connection of its own, from a loopback address of its
-own. The two kinds take turns ROUNDS times, DURATION seconds each, and each
+board, against 1 poster through 1 host. Each poster is one of wrk's
+keep-alive connections sending the board's form again and again
+(wrk_posts.py); the flood limit and the cap on one client's calls are off.
+The two kinds take turns ROUNDS times, DURATION seconds each, and each
 figure is the median of its rounds. A run with any answer but the board's
 redirect counts as no rate at all.
 
-Prints what it measures; with a rows file, also writes the table's row there
-(tab-separated: figure, measured, baseline, ratio, target, met).
+Prints what it measures, and what the harness costs (wrk's processor time
+per post against the hosts'); with a rows file, also writes the table's row
+there (tab-separated: figure, measured, baseline, ratio, target, met).
 
 Usage: bench/pg_posting.py <bench build dir: host/tvxhost, board/corkwall.tvx,
                             admin/corkwarden.tvx> [rows file]
@@ -19,75 +21,24 @@ Environment: DURATION  seconds per run (default 5)
                        on a disk, so that commits really sync)
 """
 
-import http.client
 import os
 import shutil
 import statistics
 import sys
 import tempfile
-import threading
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "http"))
 import hostkit  # noqa: E402
 import pgkit  # noqa: E402
+import wrk_posts  # noqa: E402
 
 POSTERS = 8
 TARGET = 3.0
 
 
-def post_for(port, address, seconds, results):
-    """Posts over one keep-alive connection until `seconds` pass; appends
-    (acknowledged posts, other answers) to `results`."""
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=hostkit.REQUEST_TIMEOUT,
-                                      source_address=(address, 0))
-    done = other = 0
-    deadline = time.monotonic() + seconds
-    try:
-        while time.monotonic() < deadline:
-            body = hostkit.form_body([("name", "Bench Poster"), ("email", ""),
-                                      ("subject", f"{address} {done}"),
-                                      ("body", "A line of the post's text.\r\n" * 8),
-                                      ("postitem", "1")])
-            conn.request("POST", hostkit.BOARD, body=body,
-                         headers={"Content-Type": "application/x-www-form-urlencoded"})
-            response = conn.getresponse()
-            response.read()
-            if response.status == 302:
-                done += 1
-            else:
-                other += 1
-    except (OSError, http.client.HTTPException):
-        other += 1
-    finally:
-        conn.close()
-    results.append((done, other))
-
-
-def rate(ports, posters, seconds):
-    """Acknowledged posts a second of `posters` spread over `ports`; 0 when
-    any answer was not the redirect."""
-    results = []
-    threads = [threading.Thread(target=post_for,
-                                args=(ports[n % len(ports)], f"127.0.0.{2 + n}", seconds,
-                                      results))
-               for n in range(posters)]
-    started = time.monotonic()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=seconds + 2 * hostkit.REQUEST_TIMEOUT)
-    took = time.monotonic() - started
-    if len(results) != posters or any(other for _, other in results):
-        print(f"pg_posting: failed answers in a run of {posters} posters: {results}",
-              file=sys.stderr)
-        return 0.0
-    return sum(done for done, _ in results) / took
-
-
-def measure(build, duration, rounds):
-    """(median rate of the 8 posters, median rate of the 1 poster, rounds' rates)."""
+def measure(build, script, duration, rounds):
+    """(median rate of the 8 posters, median rate of the 1 poster, runs)."""
     for name, path in (("TVXHOST", "host/tvxhost"), ("CORKWALL_TVX", "board/corkwall.tvx"),
                        ("CORKWARDEN_TVX", "admin/corkwarden.tvx")):
         os.environ[name] = os.path.join(build, path)
@@ -101,15 +52,16 @@ def measure(build, duration, rounds):
         sites[1].store = sites[0].store
         hosts = [hostkit.Host(site, *hostkit.UNLIMITED_POSTS, *hostkit.UNCAPPED_CALLS).start()
                  for site in sites]
-        ports = [host.port for host in hosts]
-        rate(ports, POSTERS, 1.0)  # connections and plans warmed up
-        many, one = [], []
+        wrk_posts.Run(hosts, script, POSTERS, 1, "pg_posting")  # connections warmed up
+        many, one, runs = [], [], []
         for round_number in range(rounds):
-            many.append(rate(ports, POSTERS, duration))
-            one.append(rate(ports[:1], 1, duration))
+            for rates, count, through in ((many, POSTERS, hosts), (one, 1, hosts[:1])):
+                run = wrk_posts.Run(through, script, count, duration, "pg_posting")
+                runs.append((count, run))
+                rates.append(run.rate)
             print(f"  round {round_number + 1}: {POSTERS} posters through 2 hosts"
                   f" {many[-1]:.0f} posts/s, 1 poster through 1 host {one[-1]:.0f} posts/s")
-        return statistics.median(many), statistics.median(one)
+        return statistics.median(many), statistics.median(one), runs
     finally:
         for host in hosts or []:
             host.kill()
@@ -135,7 +87,13 @@ def main():
     tempfile.tempdir = work
     print(f"pg_posting: durable PostgreSQL with a synchronous standby, {duration} s per run,"
           f" {rounds} rounds")
-    many, one = measure(build, duration, rounds)
+    if shutil.which("wrk") is None:
+        print("pg_posting: missing wrk (scripts/install-deps installs it)", file=sys.stderr)
+        return 1
+    script = wrk_posts.write_script(work)
+    many, one, runs = measure(build, script, duration, rounds)
+    print("  harness, %d posters: %s" % (POSTERS, wrk_posts.harness_note(runs, POSTERS)))
+    print("  harness, 1 poster: %s" % wrk_posts.harness_note(runs, 1))
     ok = many > 0 and one > 0
     ratio = many / one if ok else 0
     row = ["PostgreSQL with a synchronous standby: posts/s, %d posters through 2 hosts"

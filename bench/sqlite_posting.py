@@ -30,86 +30,18 @@ Environment: DURATION      seconds per run (default 2)
 """
 
 import os
-import re
-import resource
 import shutil
 import sqlite3
 import statistics
-import subprocess
 import sys
 import tempfile
-import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "http"))
 import hostkit  # noqa: E402
+import wrk_posts  # noqa: E402
 
 TARGET = 3.0
-TICKS = os.sysconf("SC_CLK_TCK")
-
-# wrk sends the form; every answer but the redirect is counted apart.
-SCRIPT = """
-wrk.method = "POST"
-wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
-wrk.body = "%s"
-local threads = {}
-function setup(thread) table.insert(threads, thread) end
-function init(args) others = 0 end
-function response(status, headers, body)
-  if status ~= 302 then others = others + 1 end
-end
-function done(summary, latency, requests)
-  local total = 0
-  for _, thread in ipairs(threads) do total = total + thread:get("others") end
-  io.write(string.format("answers %%d other %%d errors %%d\\n", summary.requests, total,
-                         summary.errors.connect + summary.errors.read + summary.errors.write
-                         + summary.errors.status + summary.errors.timeout))
-end
-"""
-
-
-def post_body():
-    """The board's form with a post of about 500 bytes."""
-    text = "A line of the post's text, about fifty bytes long.\r\n" * 9
-    return urllib.parse.urlencode([("name", "Bench Poster"), ("email", "poster@example.org"),
-                                   ("subject", "bench post"), ("body", text),
-                                   ("postitem", "1")])
-
-
-def cpu_seconds(pid):
-    """Processor time (user + system) a process has used so far."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
-
-
-class Run:
-    """One wrk run: posts a second, posts answered, and the processor time of
-    wrk and of tvxhost per post."""
-
-    def __init__(self, host, script, posters, seconds):
-        threads = min(posters, 2)
-        self.connections = posters
-        before = cpu_seconds(host.process.pid)
-        children = resource.getrusage(resource.RUSAGE_CHILDREN)
-        wrk = subprocess.run(["wrk", f"-t{threads}", f"-c{posters}", f"-d{seconds}s",
-                              "--timeout", "10s", "-s", script,
-                              f"http://127.0.0.1:{host.port}{hostkit.BOARD}"],
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
-        self.host_cpu = cpu_seconds(host.process.pid) - before
-        self.wrk_cpu = (after.ru_utime - children.ru_utime) + (after.ru_stime - children.ru_stime)
-        output = wrk.stdout
-        self.text = output.decode(errors="replace")
-        rate = re.search(r"^Requests/sec:\s+([\d.]+)", self.text, re.M)
-        counts = re.search(r"^answers (\d+) other (\d+) errors (\d+)", self.text, re.M)
-        self.posts = int(counts.group(1)) if counts else 0
-        ok = rate is not None and counts is not None and counts.group(2) == "0" \
-            and counts.group(3) == "0" and wrk.returncode == 0
-        self.rate = float(rate.group(1)) if ok else 0.0
-        if not ok:
-            print(f"sqlite_posting: a run of {posters} posters failed:\n{self.text}",
-                  file=sys.stderr)
 
 
 def measure(site, script, rounds, duration, posters, env=None):
@@ -130,14 +62,14 @@ def measure(site, script, rounds, duration, posters, env=None):
     try:
         # The store's connections opened, its pages read; its posts counted
         # (as from 0 posters) only in the check of what was stored.
-        runs = [(0, Run(host, script, posters, 1))]
+        runs = [(0, wrk_posts.Run([host], script, posters, 1, "sqlite_posting"))]
         many, one = [], []
         for round_number in range(rounds):
             kinds = [(many, posters), (one, 1)]
             if round_number % 2:
                 kinds.reverse()
             for rates, count in kinds:
-                run = Run(host, script, count, duration)
+                run = wrk_posts.Run([host], script, count, duration, "sqlite_posting")
                 runs.append((count, run))
                 rates.append(run.rate)
             print(f"  round {round_number + 1}: {posters} posters {many[-1]:.0f} posts/s,"
@@ -145,16 +77,6 @@ def measure(site, script, rounds, duration, posters, env=None):
     finally:
         host.stop()
     return statistics.median(many), statistics.median(one), runs
-
-
-def harness_note(runs, posters):
-    """What wrk and tvxhost spent per post in the runs of `posters`."""
-    posts = sum(run.posts for count, run in runs if count == posters)
-    if posts == 0:
-        return "no posts"
-    wrk_us = sum(run.wrk_cpu for count, run in runs if count == posters) * 1e6 / posts
-    host_us = sum(run.host_cpu for count, run in runs if count == posters) * 1e6 / posts
-    return f"wrk {wrk_us:.0f} us, tvxhost {host_us:.0f} us of processor time a post"
 
 
 def stored_posts(store):
@@ -200,9 +122,7 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     tempfile.tempdir = work
-    script = os.path.join(work, "post.lua")
-    with open(script, "w") as f:
-        f.write(SCRIPT % post_body())
+    script = wrk_posts.write_script(work)
 
     print(f"sqlite_posting: wrk, {duration} s per run, {rounds} rounds, {posters} posters"
           " against 1")
@@ -210,8 +130,8 @@ def main():
     try:
         stored_before = stored_posts(site.store)
         many, one, runs = measure(site, script, rounds, duration, posters)
-        print("  harness, %d posters: %s" % (posters, harness_note(runs, posters)))
-        print("  harness, 1 poster: %s" % harness_note(runs, 1))
+        print("  harness, %d posters: %s" % (posters, wrk_posts.harness_note(runs, posters)))
+        print("  harness, 1 poster: %s" % wrk_posts.harness_note(runs, 1))
         counts = os.path.join(work, "syncs")
         print(f"  with each sync {slow_ms} ms slower:")
         slow_many, slow_one, slow_runs = measure(
