@@ -78,6 +78,50 @@ TEST_F(HeapTest, GrowingInSmallStepsKeepsContentsAndRarelyMoves) {
   EXPECT_TRUE(HeapFree(heap, 0, block));
 }
 
+// Whether `count` bytes from `bytes` all equal `value`.
+bool AllBytesAre(const char* bytes, SIZE_T count, char value) {
+  for (SIZE_T i = 0; i < count; ++i) {
+    if (bytes[i] != value) return false;
+  }
+  return true;
+}
+
+// A large block given back serves the next large request: the same memory,
+// none of its old bytes showing where zeroes were asked for, and a block
+// that grows into it keeping its own bytes.
+TEST_F(HeapTest, ALargeBlockGivenBackServesTheNextLargeRequest) {
+  HANDLE heap = GetProcessHeap();
+  const SIZE_T kLarge = 4 * 1024 * 1024;
+  char* first = static_cast<char*>(HeapAlloc(heap, 0, kLarge));
+  ASSERT_NE(nullptr, first);
+  memset(first, 'd', kLarge);
+  ASSERT_TRUE(HeapFree(heap, 0, first));
+
+  char* again = static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, kLarge / 2));
+  ASSERT_NE(nullptr, again);
+  EXPECT_EQ(first, again);
+  EXPECT_EQ(kLarge / 2, HeapSize(heap, 0, again));
+  EXPECT_TRUE(AllBytesAre(again, kLarge / 2, 0));
+  memset(again, 'd', kLarge / 2);
+  ASSERT_TRUE(HeapFree(heap, 0, again));
+
+  const SIZE_T kBefore = 700 * 1024, kAfter = 1200 * 1024;
+  char* growing = static_cast<char*>(HeapAlloc(heap, 0, kBefore));
+  ASSERT_NE(nullptr, growing);
+  memset(growing, 's', kBefore);
+  char* grown = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, growing, kAfter));
+  ASSERT_NE(nullptr, grown);
+  EXPECT_EQ(first, grown);
+  EXPECT_EQ(kAfter, HeapSize(heap, 0, grown));
+  EXPECT_TRUE(AllBytesAre(grown, kBefore, 's'));
+  EXPECT_TRUE(AllBytesAre(grown + kBefore, kAfter - kBefore, 0));
+  // It grows on in place, up to the room it came with.
+  char* more = static_cast<char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, grown, kLarge));
+  EXPECT_EQ(grown, more);
+  EXPECT_TRUE(AllBytesAre(more + kAfter, kLarge - kAfter, 0));
+  EXPECT_TRUE(HeapFree(heap, 0, more));
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 // The room a block keeps for growing is not the caller's: a write one byte
 // past the size is still reported, after growing in place and after a move.
@@ -92,6 +136,19 @@ TEST_F(HeapTest, WritePastTheSizeOfAGrownBlockIsCaught) {
   };
   EXPECT_DEATH(grow_and_overrun(512, 1024), "AddressSanitizer");
   EXPECT_DEATH(grow_and_overrun(512, 600), "AddressSanitizer");
+}
+
+// A large block kept for the next request is still given back as far as
+// the caller is concerned: a read through the old pointer is reported.
+TEST_F(HeapTest, ReadingALargeBlockGivenBackIsCaught) {
+  HANDLE heap = GetProcessHeap();
+  auto read_after_free = [heap]() {
+    char* block = static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 2 * 1024 * 1024));
+    HeapFree(heap, 0, block);
+    volatile char* stale = block + 1000;
+    (void)*stale;
+  };
+  EXPECT_DEATH(read_after_free(), "AddressSanitizer");
 }
 #endif
 

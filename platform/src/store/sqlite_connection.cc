@@ -177,16 +177,13 @@ constexpr int kBodyResult = -1;
 // every unmapping flushes the TLB through the hypervisor, that was 40% of
 // an insert's processor time (420 us of CPU instead of 265, and tvxhost's
 // processor time a post under 8 posters from about 420 us to 250).
-// So blocks come from the heap rather than from mmap up to the size where
-// glibc's own moving threshold stops (32 MiB), and each arena keeps free
-// at its top twice that, as glibc would once it had moved the threshold
-// there: setting one threshold stops glibc from moving either by itself.
-// With a lower fixed threshold, every large block (the owner's catalogue
-// of 40,000 boards takes several MiB) would be mapped, faulted in and
-// zeroed anew on each call. The environment's MALLOC_TRIM_THRESHOLD_ or
-// MALLOC_MMAP_THRESHOLD_ still have the last word.
-constexpr int kHeapBlockMost = 32 * 1024 * 1024;
-
+// So the process keeps up to 4 MiB free at the top of each arena, and
+// blocks up to 1 MiB come from the heap rather than from mmap (setting one
+// threshold stops glibc from moving the other by itself). The environment's
+// MALLOC_TRIM_THRESHOLD_ or MALLOC_MMAP_THRESHOLD_ still have the last word.
+// Larger blocks stay mapped, so that one growing a little at a time grows
+// without a copy; the platform's heap keeps one of them for the next large
+// request (heap.cc).
 void KeepStatementMemory() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -194,8 +191,8 @@ void KeepStatementMemory() {
         getenv("MALLOC_MMAP_THRESHOLD_") != nullptr) {
       return;
     }
-    mallopt(M_MMAP_THRESHOLD, kHeapBlockMost);
-    mallopt(M_TRIM_THRESHOLD, 2 * kHeapBlockMost);
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 4 * 1024 * 1024);
   });
 }
 
