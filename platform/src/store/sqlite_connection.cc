@@ -299,10 +299,8 @@ int SqliteConnection::EnsureSchema(bool create) {
 
 int SqliteConnection::RenewBlockTriggers() {
   std::vector<std::string> triggers;
-  std::string renewal;
   try {
     triggers = SqliteRecordBlockTriggers();
-    renewal = DropSqliteRecordBlockTriggersSql() + SqliteRecordBlockTriggersSql();
   } catch (const std::bad_alloc&) {
     return SQLITE_NOMEM;
   }
@@ -314,7 +312,12 @@ int SqliteConnection::RenewBlockTriggers() {
   if (rc != SQLITE_OK) return rc;
   rc = CountTriggersAsMade(triggers, &found);
   if (rc == SQLITE_OK && found != triggers.size()) {
-    rc = sqlite3_exec(db_, renewal.c_str(), nullptr, nullptr, nullptr);
+    try {
+      std::string renewal = DropSqliteRecordBlockTriggersSql() + SqliteRecordBlockTriggersSql();
+      rc = sqlite3_exec(db_, renewal.c_str(), nullptr, nullptr, nullptr);
+    } catch (const std::bad_alloc&) {
+      rc = SQLITE_NOMEM;
+    }
   }
   if (rc == SQLITE_OK) rc = ExecText(db_, "COMMIT");
   if (rc != SQLITE_OK) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
