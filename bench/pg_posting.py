@@ -95,13 +95,9 @@ def main():
     print("  harness, %d posters: %s" % (POSTERS, wrk_posts.harness_note(runs, POSTERS)))
     print("  harness, 1 poster: %s" % wrk_posts.harness_note(runs, 1))
     ok = many > 0 and one > 0
-    ratio = many / one if ok else 0
-    row = ["PostgreSQL with a synchronous standby: posts/s, %d posters through 2 hosts"
-           " on one board" % POSTERS,
-           "%.0f posts/s" % many if many > 0 else "failed",
-           "%.0f posts/s (1 poster through 1 host)" % one if one > 0 else "failed",
-           "%.2fx" % ratio if ok else "-", ">= %.2fx" % TARGET,
-           "yes" if ok and ratio >= TARGET else "no"]
+    row = wrk_posts.rate_row("PostgreSQL with a synchronous standby: posts/s, %d posters"
+                             " through 2 hosts on one board" % POSTERS, many, one,
+                             "1 poster through 1 host", TARGET)
     print("  " + " | ".join(row))
     if rows:
         with open(rows, "w") as out:

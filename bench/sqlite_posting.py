@@ -90,15 +90,6 @@ def stored_posts(store):
         db.close()
 
 
-def rate_row(figure, many, one, what, target):
-    ok = many > 0 and one > 0
-    ratio = many / one if ok else 0
-    return [figure, "%.0f posts/s" % many if many > 0 else "failed",
-            "%.0f posts/s (%s)" % (one, what) if one > 0 else "failed",
-            "%.2fx" % ratio if ok else "-", ">= %.2fx" % target if target else "-",
-            ("yes" if ok and ratio >= target else "no") if target else "-"]
-
-
 def main():
     if len(sys.argv) not in (2, 3):
         print("usage: bench/sqlite_posting.py <build dir> [rows file]", file=sys.stderr)
@@ -159,10 +150,10 @@ def main():
     finally:
         site.remove()
 
-    rows = [rate_row("SQLite: posts/s through tvxhost, %d posters on one board" % posters,
-                     many, one, "1 poster", TARGET),
-            rate_row("(for reference) the same with each sync %s ms slower" % slow_ms,
-                     slow_many, slow_one, "1 poster, same syncs", 0)]
+    rows = [wrk_posts.rate_row("SQLite: posts/s through tvxhost, %d posters on one board"
+                               % posters, many, one, "1 poster", TARGET),
+            wrk_posts.rate_row("(for reference) the same with each sync %s ms slower" % slow_ms,
+                               slow_many, slow_one, "1 poster, same syncs", 0)]
     for row in rows:
         print("  " + " | ".join(row))
     if rows_path:

@@ -114,3 +114,15 @@ def harness_note(runs, posters):
     wrk_us = sum(run.wrk_cpu for count, run in runs if count == posters) * 1e6 / posts
     host_us = sum(run.host_cpu for count, run in runs if count == posters) * 1e6 / posts
     return f"wrk {wrk_us:.0f} us, tvxhost {host_us:.0f} us of processor time a post"
+
+
+def rate_row(figure, many, one, what, target):
+    """The table's row (figure, measured, baseline, ratio, target, met) for `many`
+    posts a second against `one`, `what` naming the baseline; a target of 0 makes
+    a row for reference."""
+    ok = many > 0 and one > 0
+    ratio = many / one if ok else 0
+    return [figure, "%.0f posts/s" % many if many > 0 else "failed",
+            "%.0f posts/s (%s)" % (one, what) if one > 0 else "failed",
+            "%.2fx" % ratio if ok else "-", ">= %.2fx" % target if target else "-",
+            ("yes" if ok and ratio >= target else "no") if target else "-"]
