@@ -12,7 +12,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ceplatform.h"
@@ -20,6 +22,7 @@
 #include "store.h"
 #include "store_test_board.h"
 #include "wince.h"
+#include "write_queue.h"
 
 namespace ceplatform {
 namespace store {
@@ -115,6 +118,35 @@ class StoreTest : public ::testing::Test {
     return value;
   }
 
+  // How many stored records hold `text` in their bytes.
+  long long Copies(const std::string& text) {
+    return SqlValue(postgres() ? "SELECT count(*) FROM records WHERE position(convert_to('" +
+                                     text + "', 'UTF8') IN props) > 0"
+                               : "SELECT count(*) FROM records WHERE instr(props, CAST('" +
+                                     text + "' AS BLOB)) > 0");
+  }
+
+  // What one post of a group came to (PostAsOneGroup).
+  struct GroupPost {
+    HANDLE board;
+    std::string text;
+    CEOID written = 0;
+    DWORD error = 0;
+  };
+  // Posts each text to its board, every post on a thread of its own, as one
+  // group in this order.
+  static void PostAsOneGroup(std::vector<GroupPost>* posts) {
+    std::vector<std::function<void()>> actions;
+    for (GroupPost& post : *posts) {
+      actions.push_back([&post] {
+        SetLastError(0);
+        post.written = WritePost(post.board, 1000 + post.text.size(), post.text);
+        post.error = GetLastError();
+      });
+    }
+    RunAsOneGroup(actions);
+  }
+
   // A literal of bytes given in hex, in the backend's SQL.
   std::string BlobLiteral(const std::string& hex) const {
     return postgres() ? "'\\x" + hex + "'::bytea" : "x'" + hex + "'";
@@ -127,6 +159,36 @@ class StoreTest : public ::testing::Test {
     } else {
       Sql("UPDATE meta SET value = " + std::to_string(next) + " WHERE key = 'next_oid'");
     }
+  }
+
+  // Runs each action on a thread of its own, all of their writes held in the
+  // queue until every one is there, so that they form one group in this
+  // order. Each action makes exactly one write that queues (on a server, a
+  // new record).
+  static void RunAsOneGroup(const std::vector<std::function<void()>>& actions) {
+    std::vector<std::thread> threads;
+    PlatformHoldStoreWrites(TRUE);
+    for (const std::function<void()>& action : actions) {
+      long before = PlatformQueuedStoreWrites();
+      threads.emplace_back(action);
+      while (PlatformQueuedStoreWrites() == before) std::this_thread::yield();
+    }
+    PlatformHoldStoreWrites(FALSE);
+    for (std::thread& thread : threads) thread.join();
+  }
+
+  // Groups written so far, by size.
+  static std::vector<unsigned long long> GroupSizes() {
+    std::vector<unsigned long long> sizes(kMaxGroupWrites);
+    PlatformStoreGroupSizes(sizes.data(), static_cast<int>(sizes.size()));
+    return sizes;
+  }
+  // Writes in the groups written since `before` was taken.
+  static unsigned long long WritesSince(const std::vector<unsigned long long>& before) {
+    std::vector<unsigned long long> now = GroupSizes();
+    unsigned long long writes = 0;
+    for (size_t i = 0; i < now.size(); ++i) writes += (now[i] - before[i]) * (i + 1);
+    return writes;
   }
 
   std::string dir_;

@@ -126,6 +126,29 @@ class DatabaseSink {
 using RecordRewrite =
     std::function<Result(const uint8_t* bytes, size_t size, RecordBytes* out)>;
 
+// One new record of a group that a server writes in one transaction
+// (Connection::InsertRecords). The caller fills the first three; the group
+// sets the rest.
+struct RecordInsert {
+  // What became of the record in its group.
+  enum class Then {
+    kSettled,  // `result` (and `written` for kOk) is the write's outcome
+    kAlone,    // nothing of it was written: it is to be written on its own
+    kResend,   // its commit is in doubt: it is to be sent again under `written`
+  };
+
+  RecordInsert(CEOID database, int64_t now, const RecordBytes* record)
+      : database(database), now(now), record(record) {}
+
+  const CEOID database;
+  const int64_t now;
+  const RecordBytes* const record;
+  Then then = Then::kAlone;
+  Result result = Result::kOk;
+  CEOID written = 0;
+  std::string message;
+};
+
 class Connection {
  public:
   // Opens a connection to `location`: a PostgreSQL connection URI
@@ -173,6 +196,26 @@ class Connection {
   // Ends the group: commits its transaction, synced once, or rolls back what
   // is left of it. A failed commit leaves nothing of the group.
   virtual Result EndGroup(bool commit) { return commit ? Result::kFault : Result::kOk; }
+
+  // ---- Groups of new records on a server (insert_group.h) --------------------
+  // Adds the records in one transaction, in the order given, and sets what
+  // became of each: settled (added, or refused on its own, as a database
+  // that is gone), to be written alone (nothing of the group was written),
+  // or to be sent again (ResendRecord) under the identifier it drew, when the
+  // commit's outcome is unknown. Backends that do not group them leave each
+  // to be written alone.
+  virtual void InsertRecords(RecordInsert* const* inserts, size_t count) {
+    for (size_t i = 0; i < count; ++i) inserts[i]->then = RecordInsert::Then::kAlone;
+  }
+  // Sends a record again under the identifier `oid` that its first try drew
+  // and whose commit is in doubt: kOk (*written = oid) when it is stored now,
+  // by this try or the first; a record of another write under that
+  // identifier makes it a new write. kOutcomeUnknown when there is no telling.
+  virtual Result ResendRecord(CEOID database, int64_t now, CEOID oid, const RecordBytes& record,
+                              CEOID* written) {
+    (void)database, (void)now, (void)oid, (void)record, (void)written;
+    return Result::kOutcomeUnknown;
+  }
 
   // ---- Reads -----------------------------------------------------------------
   virtual Result ReadRecords(const ReadQuery& query, RecordSink* sink) = 0;

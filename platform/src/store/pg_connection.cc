@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <new>
+#include <vector>
 
 #include "pg_counts.h"
 #include "pg_statements.h"
@@ -215,6 +216,58 @@ Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes
   // lost, or the server stopped waiting for its standby).
   if (!session_.Uncertain(result) && result != Result::kOutcomeUnknown) return result;
   CEOID oid = static_cast<CEOID>(rows.Int(0, 0));
+  PgParams again;
+  InsertParams(oid, database, now, record, &again);
+  return ResendInsert(database, now, oid, again, record, written);
+}
+
+void PgConnection::InsertRecords(RecordInsert* const* inserts, size_t count) {
+  std::vector<PgParams> fields(count);
+  std::vector<PgRows> rows(count);
+  for (size_t i = 0; i < count; ++i) {
+    InsertParams(0, inserts[i]->database, inserts[i]->now, *inserts[i]->record, &fields[i]);
+  }
+  size_t answered = 0;
+  PgSession::Heard heard;
+  Result result = session_.RunGroup(Statement(kInsertNewRecord), fields.data(), count,
+                                    rows.data(), &answered, &heard);
+  // A connection that had lost its server: once more on a new one, which
+  // reaches the current server.
+  if (heard == PgSession::Heard::kNotSent && result == Result::kUnreachable) {
+    result = session_.RunGroup(Statement(kInsertNewRecord), fields.data(), count, rows.data(),
+                               &answered, &heard);
+  }
+  // Whether the records whose rows came may have been committed.
+  bool doubt = result != Result::kOk && heard == PgSession::Heard::kRows &&
+               (session_.Uncertain(result) || result == Result::kOutcomeUnknown);
+  // Whether nothing at all came back of a group that went out whole.
+  bool unknown = heard == PgSession::Heard::kNothing && session_.Uncertain(result);
+  for (size_t i = 0; i < count; ++i) {
+    RecordInsert* insert = inserts[i];
+    bool came = i < answered;
+    if ((result == Result::kOk || doubt) && came && rows[i].count() == 0) {
+      insert->result = Result::kNoDatabase;  // no row: the database is gone
+    } else if (result == Result::kOk && came) {
+      insert->result = Result::kOk;
+      insert->written = static_cast<CEOID>(rows[i].Int(0, 0));
+    } else if (doubt && came) {
+      insert->written = static_cast<CEOID>(rows[i].Int(0, 0));
+      insert->then = RecordInsert::Then::kResend;
+      continue;
+    } else if (doubt || unknown || result == Result::kOk) {
+      insert->result = Result::kOutcomeUnknown;
+      insert->message = session_.message();
+    } else {
+      insert->then = RecordInsert::Then::kAlone;  // nothing of the group was written
+      continue;
+    }
+    insert->then = RecordInsert::Then::kSettled;
+  }
+  if (result == Result::kOk) CutDueBlocks();
+}
+
+Result PgConnection::ResendRecord(CEOID database, int64_t now, CEOID oid,
+                                  const RecordBytes& record, CEOID* written) {
   PgParams again;
   InsertParams(oid, database, now, record, &again);
   return ResendInsert(database, now, oid, again, record, written);

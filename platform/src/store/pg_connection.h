@@ -46,6 +46,9 @@ class PgConnection : public Connection {
   Result UpdateRecord(CEOID database, CEOID record, int64_t now,
                       const RecordRewrite& rewrite) override;
   Result DeleteRecord(CEOID database, CEOID record, int64_t now) override;
+  void InsertRecords(RecordInsert* const* inserts, size_t count) override;
+  Result ResendRecord(CEOID database, int64_t now, CEOID oid, const RecordBytes& record,
+                      CEOID* written) override;
   Result ReadRecords(const ReadQuery& query, RecordSink* sink) override;
   Result DatabaseExists(CEOID database, bool* exists) override;
   Result RecordParent(CEOID record, CEOID* database) override;

@@ -348,6 +348,30 @@ bool PgSession::Uncertain(Result result) const {
 
 // ---- Units -----------------------------------------------------------------------
 
+std::string PgSession::StatementName(const PgStatement& statement, bool may_prepare,
+                                     bool* prepare) {
+  *prepare = false;
+  if (pooled_ || statement.id < 0) return std::string();
+  if (prepared_.size() <= static_cast<size_t>(statement.id)) prepared_.resize(statement.id + 1);
+  *prepare = may_prepare && !prepared_[statement.id];
+  return "s" + std::to_string(statement.id);
+}
+
+PGresult* PgSession::NextOfUnit(int64_t deadline_ns, Result* waited) {
+  for (;;) {
+    *waited = WaitForResult(deadline_ns);
+    if (*waited != Result::kOk) return nullptr;
+    PGresult* next = PQgetResult(conn_);
+    if (next == nullptr) {
+      if (PQstatus(conn_) != CONNECTION_OK) return nullptr;
+      continue;  // the end of one statement's results
+    }
+    if (PQresultStatus(next) != PGRES_PIPELINE_SYNC) return next;
+    PQclear(next);
+    return nullptr;
+  }
+}
+
 Result PgSession::Run(const PgStatement& statement, const PgParams& params, PgRows* rows,
                       Heard* heard_out) {
   Heard heard = Heard::kNotSent;
@@ -360,12 +384,9 @@ Result PgSession::Run(const PgStatement& statement, const PgParams& params, PgRo
   std::string failing = fault == PLATFORM_PG_FAIL_WITH ? FailingStatement(state) : "";
   bool own_transaction = !InTransaction();
   bool settings = own_transaction && !settings_.empty();
-  bool named = !pooled_ && statement.id >= 0;
-  if (named && prepared_.size() <= static_cast<size_t>(statement.id)) {
-    prepared_.resize(statement.id + 1);
-  }
-  bool prepare = named && !prepared_[statement.id] && failing.empty();
-  const std::string name = named ? "s" + std::to_string(statement.id) : std::string();
+  bool prepare = false;
+  const std::string name = StatementName(statement, failing.empty(), &prepare);
+  const bool named = !name.empty();
   warned_ = false;
   // The statement runs in the implicit transaction that the sync point
   // commits; the flush request before it makes the server send the rows
@@ -393,19 +414,8 @@ Result PgSession::Run(const PgStatement& statement, const PgParams& params, PgRo
   bool settings_pending = settings;
   bool prepare_pending = prepare;
   Result waited = Result::kOk;
-  for (;;) {
-    waited = WaitForResult(deadline);
-    if (waited != Result::kOk) break;
-    PGresult* next = PQgetResult(conn_);
-    if (next == nullptr) {
-      if (PQstatus(conn_) != CONNECTION_OK) break;
-      continue;
-    }
+  while (PGresult* next = NextOfUnit(deadline, &waited)) {
     ExecStatusType status = PQresultStatus(next);
-    if (status == PGRES_PIPELINE_SYNC) {
-      PQclear(next);
-      break;
-    }
     bool ok = status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
     if (ok && (settings_pending || prepare_pending)) {
       if (settings_pending) {
@@ -443,6 +453,92 @@ Result PgSession::Run(const PgStatement& statement, const PgParams& params, PgRo
     return Run(statement, params, rows, heard_out);
   }
   if (result == Result::kOk && heard_out != nullptr && own_transaction && warned_) {
+    message_ = "the commit may not stand: " + warning_;
+    return Result::kOutcomeUnknown;
+  }
+  return result;
+}
+
+Result PgSession::RunGroup(const PgStatement& statement, const PgParams* params, size_t count,
+                           PgRows* rows, size_t* answered, Heard* heard_out) {
+  *answered = 0;
+  *heard_out = Heard::kNotSent;
+  Result connected = Connected();
+  if (connected != Result::kOk) return connected;
+  int64_t deadline = CallDeadline();
+  std::string state;
+  int fault = TakeFault(&state);
+  std::string failing = fault == PLATFORM_PG_FAIL_WITH ? FailingStatement(state) : "";
+  bool prepare = false;
+  const std::string name = StatementName(statement, failing.empty(), &prepare);
+  const bool named = !name.empty();
+  warned_ = false;
+  auto send = [&](const char* text) {
+    return PQsendQueryParams(conn_, text, 0, nullptr, nullptr, nullptr, nullptr, 1) != 0;
+  };
+  bool queued = PQenterPipelineMode(conn_) && send("BEGIN") &&
+                (settings_.empty() || send(settings_.c_str())) &&
+                (!prepare || PQsendPrepare(conn_, name.c_str(), statement.text, statement.count,
+                                           statement.types));
+  for (size_t i = 0; queued && i < count; ++i) {
+    const PgParams& set = params[i];
+    queued = i == 0 && !failing.empty() ? send(failing.c_str())
+             : named ? PQsendQueryPrepared(conn_, name.c_str(), set.count(), set.values(),
+                                           set.lengths(), set.formats(), 1) != 0
+                     : PQsendQueryParams(conn_, statement.text, set.count(), statement.types,
+                                         set.values(), set.lengths(), set.formats(), 1) != 0;
+  }
+  queued = queued && PQsendFlushRequest(conn_) && send("COMMIT") && PQpipelineSync(conn_);
+  if (!queued) return Lost("sending");
+  Heard heard = Heard::kNothing;
+  if (fault == PLATFORM_PG_DROP_AFTER_SEND) CutAfterSending();
+  // BEGIN's result, the settings', the preparation's, each statement's and
+  // the commit's, each followed by the end of its results, then the sync
+  // point. After a failure the server skips the rest up to the sync point.
+  const size_t head = 1 + (settings_.empty() ? 0 : 1) + (prepare ? 1 : 0);
+  size_t seen = 0;
+  PgRows failure;
+  PgRows commit;
+  Result waited = Result::kOk;
+  while (PGresult* next = NextOfUnit(deadline, &waited)) {
+    ExecStatusType status = PQresultStatus(next);
+    size_t at = seen++;
+    bool ok = status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
+    if (!ok || failure.get() != nullptr) {
+      if (failure.get() == nullptr) {
+        // One the server sent before the commit's: nothing was written.
+        if (at < head + count && PQresultErrorField(next, PG_DIAG_SQLSTATE) != nullptr) {
+          heard = Heard::kRefusal;
+        }
+        failure.Reset(next);
+      } else {
+        PQclear(next);
+      }
+    } else if (at >= head && at < head + count) {
+      rows[at - head].Reset(next);
+      *answered = at - head + 1;
+      heard = Heard::kRows;
+    } else {
+      if (prepare && at == head - 1) prepared_[statement.id] = true;
+      if (at == head + count) heard = Heard::kRows;
+      commit.Reset(next);
+    }
+  }
+  *heard_out = heard;
+  if (waited != Result::kOk) return waited;
+  if (PQstatus(conn_) == CONNECTION_OK && !PQexitPipelineMode(conn_)) return Lost("pipeline");
+  if (fault == PLATFORM_PG_LOSE_ANSWER) return Lost("answer lost on purpose by a test");
+  Result result = Finish(failure.get() != nullptr ? &failure : &commit);
+  const std::string refused = state_;
+  if (conn_ != nullptr && InTransaction()) Rollback();
+  // A prepared statement missing, or one there already: a pooler the
+  // session could not tell. Nothing ran; from now on nothing is prepared.
+  if (named && heard == Heard::kRefusal && (refused == "26000" || refused == "42P05")) {
+    pooled_ = true;
+    for (size_t i = 0; i < count; ++i) rows[i].Reset(nullptr);
+    return RunGroup(statement, params, count, rows, answered, heard_out);
+  }
+  if (result == Result::kOk && warned_) {
     message_ = "the commit may not stand: " + warning_;
     return Result::kOutcomeUnknown;
   }

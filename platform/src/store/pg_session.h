@@ -145,6 +145,16 @@ class PgSession {
   // the commit, and a commit the server warned about is kOutcomeUnknown.
   Result Run(const PgStatement& statement, const PgParams& params, PgRows* rows,
              Heard* heard = nullptr);
+  // Runs `statement` once for each of `count` parameter sets, in order, in a
+  // transaction of their own that commits after the last, as one unit (one
+  // round trip): rows[i] receives the rows of the i-th. The server is asked
+  // to send all the rows before it commits. *answered: how many sets had
+  // their rows come, before a failure. *heard: kRefusal when the server
+  // refused a statement (nothing was written, the transaction is rolled
+  // back); kRows when the rows came and the result is the commit's, as for
+  // Run.
+  Result RunGroup(const PgStatement& statement, const PgParams* params, size_t count,
+                  PgRows* rows, size_t* answered, Heard* heard);
   // Runs text through the simple protocol (several statements allowed),
   // waiting until `deadline_ns` (0: the usual deadline of a call).
   Result RunText(const char* sql, PgRows* rows, int64_t deadline_ns = 0);
@@ -202,6 +212,14 @@ class PgSession {
   // blocking, or until the deadline.
   Result WaitForResult(int64_t deadline_ns);
   Result Await(int64_t deadline_ns, PgRows* rows);
+  // The name a unit sends one of the store's statements under (empty:
+  // unnamed, with its text), and in *prepare whether the unit prepares it
+  // first (only when `may_prepare`).
+  std::string StatementName(const PgStatement& statement, bool may_prepare, bool* prepare);
+  // The next result of a pipelined unit, to be cleared by the caller;
+  // nullptr at its sync point, or when the wait failed (*waited) or the
+  // connection was lost.
+  PGresult* NextOfUnit(int64_t deadline_ns, Result* waited);
   // The outcome of a unit whose results have been read, `rows` holding the
   // one that tells it.
   Result Finish(PgRows* rows);

@@ -1,5 +1,5 @@
 // The PostgreSQL store under faults of its connection, swept over every unit
-// a post and a deletion send: a connection cut once a unit is sent, a
+// a post, a group of posts and a deletion send: a connection cut once a unit is sent, a
 // commit's answer lost, a server that fails a unit because it is read-only,
 // shutting down, out of connections or cut off. Whatever happens, a call
 // that reports success stored (or deleted) exactly what it was asked to, a
@@ -24,11 +24,27 @@ class PgSessionFaultTest : public StoreTest {
     StoreTest::TearDown();
   }
 
-  // How many stored records hold `text`, read on a connection of the test's
-  // own.
-  long long Copies(const std::string& text) {
-    return SqlValue("SELECT count(*) FROM records WHERE position(convert_to('" + text +
-                    "', 'UTF8') IN props) > 0");
+  // Every post reported stored (identifier, text) is on `board` exactly
+  // once, under that identifier; and the board's count is exact.
+  void ExpectEachOnce(const std::u16string& board,
+                      const std::vector<std::pair<CEOID, std::string>>& acknowledged) {
+    HANDLE h = OpenByName(board);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    std::vector<Post> posts = ReadAll(h);
+    CloseHandle(h);
+    for (const auto& post : acknowledged) {
+      int found = 0;
+      for (const Post& read : posts) {
+        if (read.oid == post.first) {
+          ++found;
+          EXPECT_EQ(post.second, read.text);
+        }
+      }
+      EXPECT_EQ(1, found) << post.second;
+    }
+    EXPECT_EQ(static_cast<long long>(posts.size()),
+              SqlValue("SELECT records FROM database_totals WHERE oid = "
+                       "(SELECT oid FROM databases)"));
   }
 };
 
@@ -36,17 +52,24 @@ struct Fault {
   int kind;
   const char* state;
   const char* what;
+  // Whether every post of a group (several threads' posts in one
+  // transaction) that meets the fault in the group's own unit ends stored:
+  // the server refused the group and each post is written alone, or the
+  // group committed and each finds itself there when sent again. Only a
+  // connection cut with the group on it leaves its posts unknown.
+  bool group_stored;
 };
 
 const Fault kFaults[] = {
-    {PLATFORM_PG_DROP_AFTER_SEND, nullptr, "connection cut after sending"},
-    {PLATFORM_PG_LOSE_ANSWER, nullptr, "commit's answer lost"},
-    {PLATFORM_PG_FAIL_WITH, "25006", "read-only server"},
-    {PLATFORM_PG_FAIL_WITH, "57P01", "administrator shutdown"},
-    {PLATFORM_PG_FAIL_WITH, "08006", "connection failure"},
-    {PLATFORM_PG_FAIL_WITH, "53300", "too many connections"},
-    {PLATFORM_PG_FAIL_WITH, "40001", "serialization failure"},
-    {PLATFORM_PG_FAIL_WITH, "26000", "a prepared statement missing"},
+    {PLATFORM_PG_DROP_AFTER_SEND, nullptr, "connection cut after sending", false},
+    {PLATFORM_PG_LOSE_ANSWER, nullptr, "commit's answer lost", true},
+    {PLATFORM_PG_FAIL_WITH, "25006", "read-only server", true},
+    {PLATFORM_PG_FAIL_WITH, "57P01", "administrator shutdown", true},
+    {PLATFORM_PG_FAIL_WITH, "08006", "connection failure", true},
+    {PLATFORM_PG_FAIL_WITH, "53300", "too many connections", true},
+    {PLATFORM_PG_FAIL_WITH, "40001", "serialization failure", true},
+    {PLATFORM_PG_FAIL_WITH, "40P01", "deadlock", true},
+    {PLATFORM_PG_FAIL_WITH, "26000", "a prepared statement missing", true},
 };
 
 // Units a post sends at most: the insert, its resend, the check of what the
@@ -83,19 +106,54 @@ TEST_F(PgSessionFaultTest, APostReportsWhatHappenedUnderEveryFault) {
     }
   }
   CloseHandle(h);
-  h = OpenByName(u"TULVAN_f");
-  std::vector<Post> posts = ReadAll(h);
-  CloseHandle(h);
-  for (const auto& post : acknowledged) {
-    int found = 0;
-    for (const Post& read : posts) {
-      if (read.oid == post.first) {
-        ++found;
-        EXPECT_EQ(post.second, read.text);
+  ExpectEachOnce(u"TULVAN_f", acknowledged);
+}
+
+// Four posts of as many threads in one group: the fault meets the group's
+// own unit (0), or one of the units its posts send after it, alone or again.
+constexpr int kUnitsPerGroup = 4;
+constexpr int kPostsPerGroup = 4;
+
+TEST_F(PgSessionFaultTest, AGroupReportsWhatHappenedUnderEveryFault) {
+  ASSERT_NE(0u, CreateBoard(u"TULVAN_g"));
+  HANDLE h = OpenByName(u"TULVAN_g");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  std::vector<std::pair<CEOID, std::string>> acknowledged;
+  int n = 0;
+  for (const Fault& fault : kFaults) {
+    for (int unit = 0; unit < kUnitsPerGroup; ++unit) {
+      SCOPED_TRACE(std::string(fault.what) + ", unit " + std::to_string(unit));
+      std::vector<GroupPost> answers;
+      for (int i = 0; i < kPostsPerGroup; ++i) {
+        answers.push_back({h, "grouped" + std::to_string(++n) + "x"});
+      }
+      PlatformFailStoreSession(unit, fault.kind, fault.state);
+      PostAsOneGroup(&answers);
+      PlatformFailStoreSession(-1, 0, nullptr);
+      for (const GroupPost& answer : answers) {
+        SCOPED_TRACE(answer.text);
+        long long copies = Copies(answer.text);
+        if (answer.written != 0) {
+          EXPECT_EQ(1, copies) << "a post reported stored is there once";
+          acknowledged.emplace_back(answer.written, answer.text);
+        } else {
+          EXPECT_LE(copies, 1) << "a failed post is there at most once";
+          EXPECT_NE(0u, answer.error);
+          EXPECT_FALSE(unit == 0 && fault.group_stored) << "error " << answer.error;
+        }
+      }
+      // The next group works, whatever the fault left behind.
+      std::vector<GroupPost> next = {{h, "after" + std::to_string(n) + "a"},
+                                     {h, "after" + std::to_string(n) + "b"}};
+      PostAsOneGroup(&next);
+      for (const GroupPost& answer : next) {
+        ASSERT_NE(0u, answer.written) << answer.error;
+        acknowledged.emplace_back(answer.written, answer.text);
       }
     }
-    EXPECT_EQ(1, found) << post.second;
   }
+  CloseHandle(h);
+  ExpectEachOnce(u"TULVAN_g", acknowledged);
 }
 
 TEST_F(PgSessionFaultTest, ADeletionReportsWhatHappenedUnderEveryFault) {
@@ -142,8 +200,20 @@ TEST_F(PgSessionFaultTest, ACommitTheServerWarnsAboutIsNeverReportedAsDone) {
   EXPECT_EQ(0u, WritePost(h, 1, "warned"));
   EXPECT_NE(0u, GetLastError());
   EXPECT_LE(Copies("warned"), 1);
+  // Nor is a group's commit the success of any of its posts.
+  std::vector<GroupPost> group = {{h, "warned1"}, {h, "warned2"}, {h, "warned3"}};
+  PostAsOneGroup(&group);
+  for (const GroupPost& post : group) {
+    SCOPED_TRACE(post.text);
+    EXPECT_EQ(0u, post.written);
+    EXPECT_NE(0u, post.error);
+    EXPECT_LE(Copies(post.text), 1);
+  }
   Sql("DROP TRIGGER warn_now ON records");
   EXPECT_NE(0u, WritePost(h, 2, "calm"));
+  std::vector<GroupPost> calm = {{h, "calm1"}, {h, "calm2"}};
+  PostAsOneGroup(&calm);
+  for (const GroupPost& post : calm) EXPECT_NE(0u, post.written) << post.error;
   CloseHandle(h);
 }
 

@@ -121,10 +121,12 @@ CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount, CEPROPVA
       // only writes it.
       RecordBytes bytes;
       result = EncodeNew(handle->sorts(), propCount, values, &bytes);
-      auto insert = [&](Connection* connection) {
-        return connection->InsertRecord(handle->database(), now, bytes, &written);
+      RecordInsert insert(handle->database(), now, &bytes);
+      auto body = [&](Connection* connection) {
+        return connection->InsertRecord(insert.database, now, bytes, &insert.written);
       };
-      if (result == Result::kOk) result = RunWrite(insert, bytes.props.size(), &message);
+      if (result == Result::kOk) result = RunWrite(body, bytes.props.size(), &message, &insert);
+      written = insert.written;
     } else {
       auto update = [&](Connection* connection) {
         return Rewrite(connection, *handle, record, now, propCount, values);

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include "ceplatform.h"
+#include "insert_group.h"
 #include "location_text.h"
 #include "log_line.h"
 #include "wince_kernel.h"
@@ -40,7 +41,7 @@ Store& Store::Instance() {
   return *store;
 }
 
-Store::Store() : queue_(&WriteGroup) {
+Store::Store() : queue_(&WriteGroup), inserts_(&WriteInserts) {
   pthread_atfork(&Store::BeforeFork, &Store::AfterForkInParent, &Store::AfterForkInChild);
 }
 
@@ -53,15 +54,18 @@ Store::Store() : queue_(&WriteGroup) {
 // way round.
 void Store::BeforeFork() {
   Instance().queue_.LockForFork();
+  Instance().inserts_.LockForFork();
   Instance().mutex_.lock();
 }
 void Store::AfterForkInParent() {
   Instance().mutex_.unlock();
+  Instance().inserts_.UnlockInParent();
   Instance().queue_.UnlockInParent();
 }
 void Store::AfterForkInChild() {
   Store& store = Instance();
   store.queue_.ResetInChild();
+  store.inserts_.ResetInChild();
   static std::vector<Connection*>* abandoned = new std::vector<Connection*>();
   for (Connection* connection : store.idle_) {
     try {
@@ -160,6 +164,9 @@ bool Store::GroupsWrites() {
 void Store::Write(QueuedWrite* write) {
   if (GroupsWrites()) {
     queue_.Write(write);
+  } else if (write->insert != nullptr) {
+    inserts_.Write(write);
+    FinishInsert(write);
   } else {
     WriteAlone(write);
   }
@@ -434,17 +441,26 @@ void PlatformFailStoreCall(long count, DWORD code) {
 }
 
 void PlatformHoldStoreWrites(BOOL hold) {
-  ceplatform::store::Store::Instance().write_queue().Hold(hold != FALSE);
+  ceplatform::store::Store& store = ceplatform::store::Store::Instance();
+  store.write_queue().Hold(hold != FALSE);
+  store.insert_queue().Hold(hold != FALSE);
 }
 
 long PlatformQueuedStoreWrites(void) {
-  return static_cast<long>(ceplatform::store::Store::Instance().write_queue().queued());
+  ceplatform::store::Store& store = ceplatform::store::Store::Instance();
+  return static_cast<long>(store.write_queue().queued() + store.insert_queue().queued());
 }
 
 void PlatformStoreGroupSizes(unsigned long long* counts, int slots) {
   if (counts == nullptr || slots <= 0) return;
-  ceplatform::store::Store::Instance().write_queue().GroupSizes(counts,
-                                                                static_cast<size_t>(slots));
+  ceplatform::store::Store& store = ceplatform::store::Store::Instance();
+  unsigned long long inserts[ceplatform::store::kMaxGroupWrites];
+  store.write_queue().GroupSizes(counts, static_cast<size_t>(slots));
+  store.insert_queue().GroupSizes(inserts, ceplatform::store::kMaxGroupWrites);
+  for (size_t i = 0; i < static_cast<size_t>(slots) && i < ceplatform::store::kMaxGroupWrites;
+       ++i) {
+    counts[i] += inserts[i];
+  }
 }
 
 DWORD PlatformTakeStoreOutage(void) {

@@ -101,11 +101,15 @@ class Store {
 
   // Runs one write of a store call and sets its result (and message): on an
   // SQLite file through the write queue, so that writes of several threads
-  // at once share a transaction and its sync (write_queue.h); on a server
+  // at once share a transaction and its sync (write_queue.h); on a server,
+  // a new record through a queue of its own, so that the records that
+  // threads add at once share a commit (insert_group.h), and any other write
   // on a connection of its own, since the server lets writers go on side by
   // side. Never throws.
   void Write(QueuedWrite* write);
+  // Both queues: the SQLite file's, and the server's new records'.
   WriteQueue& write_queue() { return queue_; }
+  WriteQueue& insert_queue() { return inserts_; }
 
   // See PlatformFailStoreCall. TakeFailure() is called once at the start of
   // every store call: true (with the code) when this call is to fail.
@@ -138,6 +142,7 @@ class Store {
   std::atomic<long> fail_after_{-1};
   std::atomic<DWORD> fail_code_{0};
   WriteQueue queue_;
+  WriteQueue inserts_;
 };
 
 // The last-error code for a failed read or write (wince_db.h lists them).

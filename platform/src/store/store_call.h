@@ -122,13 +122,17 @@ int64_t FileTimeNow();
 
 // Runs `body` (Result(Connection*), called on whichever thread writes the
 // group it joins) as one write of this process (Store::Write); `bytes`: about
-// what it adds to the store, for the bound of a group. Returns what it came
-// to, with the backend's message for a failure in *message. Last-error codes
-// are for the caller to set, on its own thread.
+// what it adds to the store, for the bound of a group; `insert`: the new
+// record that `body` adds, if that is what it does (its identifier is left
+// in insert->written). Returns what it came to, with the backend's message
+// for a failure in *message. Last-error codes are for the caller to set, on
+// its own thread.
 template <class Body>
-Result RunWrite(Body& body, size_t bytes, std::string* message) {
+Result RunWrite(Body& body, size_t bytes, std::string* message,
+                RecordInsert* insert = nullptr) {
   WriteBody call(body);
   QueuedWrite write(call, bytes);
+  write.insert = insert;
   Store::Instance().Write(&write);
   if (write.result != Result::kOk) message->swap(write.message);
   return write.result;

@@ -86,17 +86,22 @@ bool WriteRound(Connection* connection, QueuedWrite* const* writes, size_t count
 
 }  // namespace
 
+Connection* BorrowConnection(Result* result, std::string* message) {
+  *result = Result::kOk;
+  try {
+    return Store::Instance().Acquire(result, message);
+  } catch (const std::bad_alloc&) {
+    *result = Result::kNoMemory;
+    return nullptr;
+  }
+}
+
 void WriteAlone(QueuedWrite* write) { WriteGroup(&write, 1); }
 
 void WriteGroup(QueuedWrite* const* writes, size_t count) {
-  Result acquired = Result::kOk;
+  Result acquired;
   std::string message;
-  Connection* connection = nullptr;
-  try {
-    connection = Store::Instance().Acquire(&acquired, &message);
-  } catch (const std::bad_alloc&) {
-    acquired = Result::kNoMemory;
-  }
+  Connection* connection = BorrowConnection(&acquired, &message);
   if (connection == nullptr) {
     for (size_t i = 0; i < count; ++i) Settle(writes[i], acquired, message);
     return;

@@ -5,10 +5,16 @@
 
 #include <stddef.h>
 
+#include <string>
+
 #include "write_queue.h"
 
 namespace ceplatform {
 namespace store {
+
+// A connection of the pool for a write, or nullptr with the failure and
+// its message. Never throws.
+Connection* BorrowConnection(Result* result, std::string* message);
 
 // Writes `write` on a connection borrowed for it alone, in a transaction of
 // its own. Sets its result and, for a failure, its message. Never throws.

@@ -18,37 +18,7 @@ namespace ceplatform {
 namespace store {
 namespace {
 
-class WriteGroupTest : public StoreTest {
- protected:
-  // Runs each action on a thread of its own, all of their writes held in the
-  // queue until every one is there, so that they form one group in this
-  // order. Each action makes exactly one write.
-  void RunAsOneGroup(const std::vector<std::function<void()>>& actions) {
-    std::vector<std::thread> threads;
-    PlatformHoldStoreWrites(TRUE);
-    for (const std::function<void()>& action : actions) {
-      long before = PlatformQueuedStoreWrites();
-      threads.emplace_back(action);
-      while (PlatformQueuedStoreWrites() == before) std::this_thread::yield();
-    }
-    PlatformHoldStoreWrites(FALSE);
-    for (std::thread& thread : threads) thread.join();
-  }
-
-  // Groups written so far, by size.
-  static std::vector<unsigned long long> GroupSizes() {
-    std::vector<unsigned long long> sizes(kMaxGroupWrites);
-    PlatformStoreGroupSizes(sizes.data(), static_cast<int>(sizes.size()));
-    return sizes;
-  }
-  // Writes in the groups written since `before` was taken.
-  static unsigned long long WritesSince(const std::vector<unsigned long long>& before) {
-    std::vector<unsigned long long> now = GroupSizes();
-    unsigned long long writes = 0;
-    for (size_t i = 0; i < now.size(); ++i) writes += (now[i] - before[i]) * (i + 1);
-    return writes;
-  }
-};
+class WriteGroupTest : public StoreTest {};
 
 // Records whose database is not there.
 const char kOrphans[] =

@@ -77,6 +77,9 @@ struct QueuedWrite {
 
   const WriteBody body;
   const size_t bytes;
+  // A new record (nullptr for any other write): a server store writes the
+  // new records of several threads in one transaction (insert_group.h).
+  RecordInsert* insert = nullptr;
   Result result = Result::kOk;
   std::string message;
   bool failed_alone = false;
