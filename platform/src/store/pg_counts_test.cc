@@ -310,28 +310,40 @@ TEST_F(PgCountsTest, AStoreOfFormatTwoKeepsEveryCountAsItComesUpToDate) {
   ExpectSeeksAgree(u"TULVAN_two");
 }
 
-// A store whose top block function an older build made gets this build's
-// when a program that writes opens it; a reading tool leaves it as it is.
-TEST_F(PgCountsTest, AnOlderBuildsTopBlockFunctionIsPutAnewByAWriter) {
-  ASSERT_NE(0u, CreateBoard(u"TULVAN_older"));
-  PlatformCloseStore();
-  const std::string function =
-      " FROM pg_proc WHERE oid ="
-      " to_regprocedure('top_block_held(bigint,integer,bytea,bigint,boolean)')";
-  const std::string older = "SELECT count(*)" + function + " AND prosrc LIKE '%an older build%'";
-  std::string made_before = TopBlockHeldFunctionSql();
-  made_before.insert(made_before.find("$$") + 2, " -- an older build\n");
-  Sql(made_before);
-  ASSERT_EQ(1, SqlValue(older));
-  EXPECT_THAT(Verify(), ::testing::IsEmpty());
-  EXPECT_EQ(1, SqlValue(older)) << "a reading tool changed the store";
+// A store whose block functions an older build made gets this build's when
+// a program that writes opens it; a reading tool leaves them as they are.
+TEST_F(PgCountsTest, AnOlderBuildsBlockFunctionsArePutAnewByAWriter) {
+  const struct {
+    const char* function;  // as to_regprocedure takes it
+    std::string sql;       // this build's text of it (and maybe others)
+  } functions[] = {
+      {"top_block_held(bigint,integer,bytea,bigint,boolean)", TopBlockHeldFunctionSql()},
+      {"blocks_added()", PostgresRecordFunctionsSql()},
+  };
+  for (const auto& made : functions) {
+    SCOPED_TRACE(made.function);
+    std::u16string board = u"TULVAN_" + U16(std::string(made.function).substr(0, 6));
+    ASSERT_NE(0u, CreateBoard(board));
+    PlatformCloseStore();
+    const std::string function = std::string(" FROM pg_proc WHERE oid = to_regprocedure('") +
+                                 made.function + "')";
+    const std::string older = "SELECT count(*)" + function + " AND prosrc LIKE '%an older build%'";
+    std::string made_before = made.sql;
+    size_t name = made_before.find(std::string(made.function).substr(0, 8));
+    ASSERT_NE(std::string::npos, name);
+    made_before.insert(made_before.find("$$", name) + 2, " -- an older build\n");
+    Sql(made_before);
+    ASSERT_EQ(1, SqlValue(older));
+    EXPECT_THAT(Verify(), ::testing::IsEmpty());
+    EXPECT_EQ(1, SqlValue(older)) << "a reading tool changed the store";
 
-  ASSERT_TRUE(PlatformSetStorePath(path_.c_str()));
-  HANDLE h = OpenByName(u"TULVAN_older");
-  EXPECT_NE(0u, WritePost(h, 10, "p"));
-  CloseHandle(h);
-  EXPECT_EQ(0, SqlValue(older));
-  EXPECT_EQ(1, SqlValue("SELECT count(*)" + function));
+    ASSERT_TRUE(PlatformSetStorePath(path_.c_str()));
+    HANDLE h = OpenByName(board);
+    EXPECT_NE(0u, WritePost(h, 10, "p"));
+    CloseHandle(h);
+    EXPECT_EQ(0, SqlValue(older));
+    EXPECT_EQ(1, SqlValue("SELECT count(*)" + function));
+  }
 }
 
 }  // namespace

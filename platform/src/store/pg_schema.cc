@@ -12,6 +12,15 @@ namespace {
 // Taken while one host creates the schema, so that others wait and see it.
 constexpr long long kSchemaLockKey = 0x636F726B77616C6CLL;
 
+// The body (between its $$) of function `name` as `sql` creates it: the text
+// the server keeps as its source.
+std::string BodyOf(const std::string& sql, const std::string& name) {
+  size_t at = sql.find("FUNCTION " + name + "(");
+  size_t start = at == std::string::npos ? at : sql.find("$$", at);
+  size_t end = start == std::string::npos ? start : sql.find("$$", start + 2);
+  return end == std::string::npos ? std::string() : sql.substr(start + 2, end - start - 2);
+}
+
 }  // namespace
 
 Result PgConnection::ReadFormat(long long* format) {
@@ -25,11 +34,13 @@ Result PgConnection::ReadFormat(long long* format) {
 Result PgConnection::HasCurrentFunctions(bool* current) {
   PgRows rows;
   Result result = session_.RunText(
-      "SELECT prosrc FROM pg_proc"
-      " WHERE oid = to_regprocedure('top_block_held(bigint,integer,bytea,bigint,boolean)')",
+      "SELECT (SELECT prosrc FROM pg_proc WHERE oid ="
+      " to_regprocedure('top_block_held(bigint,integer,bytea,bigint,boolean)')),"
+      " (SELECT prosrc FROM pg_proc WHERE oid = to_regprocedure('blocks_added()'))",
       &rows);
   if (result != Result::kOk) return result;
-  *current = rows.count() == 1 && TopBlockHeldBody() == rows.Text(0, 0);
+  *current = rows.count() == 1 && TopBlockHeldBody() == rows.Text(0, 0) &&
+             BodyOf(PostgresRecordFunctionsSql(), "blocks_added") == rows.Text(0, 1);
   return Result::kOk;
 }
 
@@ -110,7 +121,8 @@ Result PgConnection::EnsureSchema(int retried) {
                               session_.LongDeadline());
   }
   if (result == Result::kOk && format == kStoreFormat) {
-    result = session_.RunText(TopBlockHeldFunctionSql().c_str(), &rows);
+    result = session_.RunText((TopBlockHeldFunctionSql() + PostgresRecordFunctionsSql()).c_str(),
+                              &rows);
   }
   if (result == Result::kOk) result = session_.Commit();
   if (result == Result::kOk) return result;

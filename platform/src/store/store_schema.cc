@@ -138,15 +138,15 @@ std::string PostgresRecordFunctions(bool top_apart) {
                             "', true) = 'on' THEN RETURN NULL; END IF;";
   const std::string head =
       " RETURNS trigger LANGUAGE plpgsql AS $$\n#variable_conflict use_column\n"
-      "DECLARE r record; BEGIN " + guard;
+      "DECLARE r record; v_rows bigint; v_held boolean; BEGIN " + guard;
   // A statement that writes many records at once has their databases'
   // blocks made anew, which costs less than cutting them one at a time.
-  auto many = [&](const char* rows) {
+  auto many = [&](const char* rows, const std::string& count) {
     std::string changed = std::string("SELECT db FROM ") + rows;
-    return std::string("IF (SELECT count(*) FROM ") + rows + ") > " +
-           std::to_string(kBlockRecords) + " THEN " + RebuildBlocksSql(pg, changed) +
-           " RETURN NULL; END IF;";
+    return "IF " + count + " > " + std::to_string(kBlockRecords) + " THEN " +
+           RebuildBlocksSql(pg, changed) + " RETURN NULL; END IF;";
   };
+  auto counted = [](const char* rows) { return std::string("(SELECT count(*) FROM ") + rows + ")"; };
   // `sql` for a record outside the top block of `order`; for one inside it,
   // `inside` (when there is such a block at all).
   auto outside = [&](int order, const RecordRef& record, bool exclusive, const std::string& sql,
@@ -156,11 +156,18 @@ std::string PostgresRecordFunctions(bool top_apart) {
            " WHEN true THEN " + inside + " ELSE NULL; END CASE;";
   };
   std::string added_count, added_split, removed_count, removed_merge;
-  std::string moved_count, moved_fix;
+  std::string moved_count, moved_fix, added_alone;
   for (int order = 0; order <= kCreationOrder; ++order) {
     RecordRef row = Ref(pg, "r", order);
     std::string in = "IF " + InOrder("r", order) + " THEN ";
     std::string due = TopBlockDueSql(order, row);
+    // A record added alone (a post) looks at its order's top block once:
+    // held, the record is inside it and only tells whether the block is due
+    // to be cut; otherwise it is counted and its block split, as below.
+    added_alone += in + "v_held := " + TopBlockHeldSql(order, row, false) +
+                   "; IF v_held THEN " + TopBlockDueCheckSql(order, row) +
+                   " ELSIF NOT v_held THEN " + CountRecordSql(pg, order, row, +1) +
+                   SplitBlockSql(pg, order, row) + " END IF; END IF;";
     added_count += in + outside(order, row, false, CountRecordSql(pg, order, row, +1)) + " END IF;";
     added_split += in + outside(order, row, false, SplitBlockSql(pg, order, row), due) + " END IF;";
     removed_count +=
@@ -190,13 +197,19 @@ std::string PostgresRecordFunctions(bool top_apart) {
       "FOR r IN SELECT o.db, o.oid, o.k0 AS o0, o.k1 AS o1, o.k2 AS o2, o.k3 AS o3,"
       " n.k0 AS n0, n.k1 AS n1, n.k2 AS n2, n.k3 AS n3"
       " FROM old_rows o JOIN new_rows n ON n.oid = o.oid AND n.db = o.db ORDER BY o.oid LOOP ";
-  return "CREATE OR REPLACE FUNCTION blocks_added()" + head + many("new_rows") + added_rows +
+  const std::string added_start =
+      top_apart ? "SELECT count(*) INTO v_rows FROM new_rows; " + many("new_rows", "v_rows") +
+                      "IF v_rows = 1 THEN SELECT db, oid, k0, k1, k2, k3 INTO r FROM new_rows; " +
+                      added_alone + " RETURN NULL; END IF; "
+                : many("new_rows", counted("new_rows"));
+  return "CREATE OR REPLACE FUNCTION blocks_added()" + head + added_start + added_rows +
          added_count + " END LOOP; " + added_rows + added_split +
          " END LOOP; RETURN NULL; END $$;" + "CREATE OR REPLACE FUNCTION blocks_removed()" + head +
-         many("old_rows") + removed_rows + removed_count + " END LOOP; " + removed_rows +
-         removed_merge + " END LOOP; RETURN NULL; END $$;" +
-         "CREATE OR REPLACE FUNCTION blocks_moved()" + head + many("new_rows") + moved_rows +
-         moved_count + " END LOOP; " + moved_rows + moved_fix + " END LOOP; RETURN NULL; END $$;";
+         many("old_rows", counted("old_rows")) + removed_rows + removed_count + " END LOOP; " +
+         removed_rows + removed_merge + " END LOOP; RETURN NULL; END $$;" +
+         "CREATE OR REPLACE FUNCTION blocks_moved()" + head + many("new_rows", counted("new_rows")) +
+         moved_rows + moved_count + " END LOOP; " + moved_rows + moved_fix +
+         " END LOOP; RETURN NULL; END $$;";
 }
 
 const char kPostgresRecordTriggers[] =
@@ -282,9 +295,11 @@ std::string UpgradeToBlocksSql(Dialect dialect) {
   return sql;
 }
 
+std::string PostgresRecordFunctionsSql() { return PostgresRecordFunctions(true); }
+
 std::string UpgradeToCountsSql(Dialect dialect) {
   std::string sql;
-  if (dialect == Dialect::kPostgres) sql = CountsSchemaSql() + PostgresRecordFunctions(true);
+  if (dialect == Dialect::kPostgres) sql = CountsSchemaSql() + PostgresRecordFunctionsSql();
   return sql + "UPDATE meta SET value = 3 WHERE key = 'schema';";
 }
 

@@ -42,6 +42,11 @@ std::string UpgradeToBlocksSql(Dialect dialect);
 // schema set to 3. The counts and blocks already there stay as they are.
 std::string UpgradeToCountsSql(Dialect dialect);
 
+// PostgreSQL: the functions of the record triggers that keep the blocks, as
+// this build makes them for format 3. A store whose functions read otherwise
+// (an older build's) has them put anew when a program that writes opens it.
+std::string PostgresRecordFunctionsSql();
+
 // SQLite: the record triggers that keep the blocks, and their removal, so
 // that a load in bulk can go without them and rebuild the blocks once at its
 // end (RebuildBlocksSql). On PostgreSQL the triggers look at the setting
