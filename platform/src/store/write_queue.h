@@ -1,6 +1,7 @@
-// The writes of one process to an SQLite store, committed in groups: each
-// write queues; the one at the front leads, takes the writes queued behind it
-// (up to kMaxGroupWrites and about kMaxGroupBytes), has them written in one
+// The writes of one process to an SQLite store (or the new records it adds
+// to a server store, insert_group.h), committed in groups: each write
+// queues; the one at the front leads, takes the writes queued behind it (up
+// to kMaxGroupWrites and about kMaxGroupBytes), has them written in one
 // transaction that is synced once, and then hands each writer its own result.
 // The next write at the front leads the next group.
 //
