@@ -237,31 +237,33 @@ void PgConnection::InsertRecords(RecordInsert* const* inserts, size_t count) {
     result = session_.RunGroup(Statement(kInsertNewRecord), fields.data(), count, rows.data(),
                                &answered, &heard);
   }
-  // Whether the records whose rows came may have been committed.
-  bool doubt = result != Result::kOk && heard == PgSession::Heard::kRows &&
-               (session_.Uncertain(result) || result == Result::kOutcomeUnknown);
-  // Whether nothing at all came back of a group that went out whole.
-  bool unknown = heard == PgSession::Heard::kNothing && session_.Uncertain(result);
+  // What the group came to: committed (kOk); refused by the server, or not
+  // committed for sure, so that nothing of it was written; never sent, the
+  // server could not be had (twice, as a lone post tries); or sent, and
+  // maybe committed (its answer lost, or the server warned about it).
+  bool refused = heard == PgSession::Heard::kRefusal ||
+                 (heard == PgSession::Heard::kRows && result != Result::kOk &&
+                  !session_.Uncertain(result) && result != Result::kOutcomeUnknown);
+  bool maybe = result == Result::kOk || (heard == PgSession::Heard::kRows && !refused);
   for (size_t i = 0; i < count; ++i) {
     RecordInsert* insert = inserts[i];
     bool came = i < answered;
-    if ((result == Result::kOk || doubt) && came && rows[i].count() == 0) {
-      insert->result = Result::kNoDatabase;  // no row: the database is gone
-    } else if (result == Result::kOk && came) {
-      insert->result = Result::kOk;
-      insert->written = static_cast<CEOID>(rows[i].Int(0, 0));
-    } else if (doubt && came) {
-      insert->written = static_cast<CEOID>(rows[i].Int(0, 0));
-      insert->then = RecordInsert::Then::kResend;
-      continue;
-    } else if (doubt || unknown || result == Result::kOk) {
-      insert->result = Result::kOutcomeUnknown;
-      insert->message = session_.message();
-    } else {
-      insert->then = RecordInsert::Then::kAlone;  // nothing of the group was written
-      continue;
-    }
     insert->then = RecordInsert::Then::kSettled;
+    if (maybe && came && rows[i].count() == 0) {
+      insert->result = Result::kNoDatabase;  // no row: nothing added, the database is gone
+    } else if (maybe && came) {
+      insert->written = static_cast<CEOID>(rows[i].Int(0, 0));
+      insert->result = Result::kOk;
+      if (result != Result::kOk) insert->then = RecordInsert::Then::kResend;
+    } else if (refused) {
+      insert->then = RecordInsert::Then::kAlone;
+    } else {
+      // Never sent: the failure; sent, and nothing of it came back (or not
+      // its row): no telling whether it was committed.
+      insert->result =
+          heard == PgSession::Heard::kNotSent ? result : Result::kOutcomeUnknown;
+      insert->message = session_.message();
+    }
   }
   if (result == Result::kOk) CutDueBlocks();
 }
