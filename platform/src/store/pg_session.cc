@@ -498,7 +498,7 @@ Result PgSession::RunGroup(const PgStatement& statement, const PgParams* params,
   const size_t head = 1 + (settings_.empty() ? 0 : 1) + (prepare ? 1 : 0);
   size_t seen = 0;
   PgRows failure;
-  PgRows commit;
+  PgRows last;  // the last good result: the commit's, when all went well
   Result waited = Result::kOk;
   while (PGresult* next = NextOfUnit(deadline, &waited)) {
     ExecStatusType status = PQresultStatus(next);
@@ -520,15 +520,14 @@ Result PgSession::RunGroup(const PgStatement& statement, const PgParams* params,
       heard = Heard::kRows;
     } else {
       if (prepare && at == head - 1) prepared_[statement.id] = true;
-      if (at == head + count) heard = Heard::kRows;
-      commit.Reset(next);
+      last.Reset(next);
     }
   }
   *heard_out = heard;
   if (waited != Result::kOk) return waited;
   if (PQstatus(conn_) == CONNECTION_OK && !PQexitPipelineMode(conn_)) return Lost("pipeline");
   if (fault == PLATFORM_PG_LOSE_ANSWER) return Lost("answer lost on purpose by a test");
-  Result result = Finish(failure.get() != nullptr ? &failure : &commit);
+  Result result = Finish(failure.get() != nullptr ? &failure : &last);
   const std::string refused = state_;
   if (conn_ != nullptr && InTransaction()) Rollback();
   // A prepared statement missing, or one there already: a pooler the

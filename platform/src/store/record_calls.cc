@@ -123,7 +123,7 @@ CEOID CeWriteRecordProps(HANDLE database, CEOID record, WORD propCount, CEPROPVA
       result = EncodeNew(handle->sorts(), propCount, values, &bytes);
       RecordInsert insert(handle->database(), now, &bytes);
       auto body = [&](Connection* connection) {
-        return connection->InsertRecord(insert.database, now, bytes, &insert.written);
+        return connection->InsertRecord(insert.database, insert.now, bytes, &insert.written);
       };
       if (result == Result::kOk) result = RunWrite(body, bytes.props.size(), &message, &insert);
       written = insert.written;

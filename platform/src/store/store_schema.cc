@@ -146,7 +146,9 @@ std::string PostgresRecordFunctions(bool top_apart) {
     return "IF " + count + " > " + std::to_string(kBlockRecords) + " THEN " +
            RebuildBlocksSql(pg, changed) + " RETURN NULL; END IF;";
   };
-  auto counted = [](const char* rows) { return std::string("(SELECT count(*) FROM ") + rows + ")"; };
+  auto counted = [](const char* rows) {
+    return std::string("(SELECT count(*) FROM ") + rows + ")";
+  };
   // `sql` for a record outside the top block of `order`; for one inside it,
   // `inside` (when there is such a block at all).
   auto outside = [&](int order, const RecordRef& record, bool exclusive, const std::string& sql,
@@ -207,9 +209,9 @@ std::string PostgresRecordFunctions(bool top_apart) {
          " END LOOP; RETURN NULL; END $$;" + "CREATE OR REPLACE FUNCTION blocks_removed()" + head +
          many("old_rows", counted("old_rows")) + removed_rows + removed_count + " END LOOP; " +
          removed_rows + removed_merge + " END LOOP; RETURN NULL; END $$;" +
-         "CREATE OR REPLACE FUNCTION blocks_moved()" + head + many("new_rows", counted("new_rows")) +
-         moved_rows + moved_count + " END LOOP; " + moved_rows + moved_fix +
-         " END LOOP; RETURN NULL; END $$;";
+         "CREATE OR REPLACE FUNCTION blocks_moved()" + head +
+         many("new_rows", counted("new_rows")) + moved_rows + moved_count + " END LOOP; " +
+         moved_rows + moved_fix + " END LOOP; RETURN NULL; END $$;";
 }
 
 const char kPostgresRecordTriggers[] =
