@@ -130,6 +130,7 @@ class StoreTest : public ::testing::Test {
   struct GroupPost {
     HANDLE board;
     std::string text;
+    uint64_t time = 0;  // its key; 0: one after the text's length
     CEOID written = 0;
     DWORD error = 0;
   };
@@ -140,7 +141,8 @@ class StoreTest : public ::testing::Test {
     for (GroupPost& post : *posts) {
       actions.push_back([&post] {
         SetLastError(0);
-        post.written = WritePost(post.board, 1000 + post.text.size(), post.text);
+        uint64_t time = post.time != 0 ? post.time : 1000 + post.text.size();
+        post.written = WritePost(post.board, time, post.text);
         post.error = GetLastError();
       });
     }

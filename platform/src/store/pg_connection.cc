@@ -3,6 +3,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -173,13 +174,8 @@ Result PgConnection::DeleteDatabase(CEOID database) {
 
 namespace {
 
-// The parameters of an insert: the identifier when one is given, the
-// database, the time and the fields.
-void InsertParams(CEOID oid, CEOID database, int64_t now, const RecordBytes& record,
-                  PgParams* params) {
-  if (oid != 0) params->Int(oid);
-  params->Int(database);
-  params->Int(now);
+// A record's keys (NULL past its own) and properties.
+void RecordFields(const RecordBytes& record, PgParams* params) {
   for (int i = 0; i < CEDB_MAXSORTORDER; ++i) {
     if (i < record.key_count) {
       params->Bytes(record.keys[i]);
@@ -188,6 +184,16 @@ void InsertParams(CEOID oid, CEOID database, int64_t now, const RecordBytes& rec
     }
   }
   params->Bytes(record.props);
+}
+
+// The parameters of an insert: the identifier when one is given, the
+// database, the time and the fields.
+void InsertParams(CEOID oid, CEOID database, int64_t now, const RecordBytes& record,
+                  PgParams* params) {
+  if (oid != 0) params->Int(oid);
+  params->Int(database);
+  params->Int(now);
+  RecordFields(record, params);
 }
 
 }  // namespace
@@ -222,20 +228,34 @@ Result PgConnection::InsertRecord(CEOID database, int64_t now, const RecordBytes
 }
 
 void PgConnection::InsertRecords(RecordInsert* const* inserts, size_t count) {
-  std::vector<PgParams> fields(count);
-  std::vector<PgRows> rows(count);
+  // One statement for the whole group (its time the latest of theirs), so
+  // that the server's work for a statement, and the triggers', is done once.
+  PgParams fields;
+  int64_t now = 0;
+  for (size_t i = 0; i < count; ++i) now = std::max(now, inserts[i]->now);
+  fields.Int(now);
   for (size_t i = 0; i < count; ++i) {
-    InsertParams(0, inserts[i]->database, inserts[i]->now, *inserts[i]->record, &fields[i]);
+    fields.Int(inserts[i]->database);
+    RecordFields(*inserts[i]->record, &fields);
   }
+  const PgStatement& statement = Statement(kInsertNewRecords + static_cast<int>(count) - 1);
+  PgRows rows;
   size_t answered = 0;
   PgSession::Heard heard;
-  Result result = session_.RunGroup(Statement(kInsertNewRecord), fields.data(), count,
-                                    rows.data(), &answered, &heard);
+  Result result = session_.RunGroup(statement, &fields, 1, &rows, &answered, &heard);
   // A connection that had lost its server: once more on a new one, which
   // reaches the current server.
   if (heard == PgSession::Heard::kNotSent && result == Result::kUnreachable) {
-    result = session_.RunGroup(Statement(kInsertNewRecord), fields.data(), count, rows.data(),
-                               &answered, &heard);
+    result = session_.RunGroup(statement, &fields, 1, &rows, &answered, &heard);
+  }
+  // Each record's identifier by its place in the group; none for a record
+  // whose database is gone.
+  std::vector<CEOID> written(count, 0);
+  for (int row = 0; row < rows.count(); ++row) {
+    int64_t place = rows.Int(row, 0);
+    if (place >= 1 && static_cast<size_t>(place) <= count) {
+      written[place - 1] = static_cast<CEOID>(rows.Int(row, 1));
+    }
   }
   // What the group came to: committed (kOk); refused by the server, or not
   // committed for sure, so that nothing of it was written; never sent, the
@@ -245,21 +265,21 @@ void PgConnection::InsertRecords(RecordInsert* const* inserts, size_t count) {
                  (heard == PgSession::Heard::kRows && result != Result::kOk &&
                   !session_.Uncertain(result) && result != Result::kOutcomeUnknown);
   bool maybe = result == Result::kOk || (heard == PgSession::Heard::kRows && !refused);
+  const bool came = answered == 1;
   for (size_t i = 0; i < count; ++i) {
     RecordInsert* insert = inserts[i];
-    bool came = i < answered;
     insert->then = RecordInsert::Then::kSettled;
-    if (maybe && came && rows[i].count() == 0) {
+    if (maybe && came && written[i] == 0) {
       insert->result = Result::kNoDatabase;  // no row: nothing added, the database is gone
     } else if (maybe && came) {
-      insert->written = static_cast<CEOID>(rows[i].Int(0, 0));
+      insert->written = written[i];
       insert->result = Result::kOk;
       if (result != Result::kOk) insert->then = RecordInsert::Then::kResend;
     } else if (refused) {
       insert->then = RecordInsert::Then::kAlone;
     } else {
-      // Never sent: the failure; sent, and nothing of it came back (or not
-      // its row): no telling whether it was committed.
+      // Never sent: the failure; sent, and its rows never came back: no
+      // telling whether it was committed.
       insert->result =
           heard == PgSession::Heard::kNotSent ? result : Result::kOutcomeUnknown;
       insert->message = session_.message();

@@ -152,9 +152,9 @@ std::string TopBlockDueSql(int order, const RecordRef& record) {
   return "PERFORM top_block_due(" + record.db + ", " + Number(order) + ");";
 }
 
-std::string TopBlockDueCheckSql(int order, const RecordRef& record) {
-  return "IF (SELECT records FROM database_totals WHERE oid = " + record.db +
-         ") + 1 - (SELECT below FROM blocks WHERE db = " + record.db + " AND ord = " +
+std::string TopBlockDueCheckSql(int order, const RecordRef& record, const std::string& added) {
+  return "IF (SELECT records FROM database_totals WHERE oid = " + record.db + ") + " + added +
+         " - (SELECT below FROM blocks WHERE db = " + record.db + " AND ord = " +
          Number(order) + " ORDER BY bkey DESC, boid DESC LIMIT 1) > " + Number(kMaxBlockRecords) +
          " THEN " + TopBlockDueSql(order, record) + " END IF;";
 }

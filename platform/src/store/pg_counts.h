@@ -65,9 +65,11 @@ std::string TopBlockHeldSql(int order, const RecordRef& record, bool exclusive);
 // A statement that sends kCutDueNotice when the top block of `record`'s
 // order holds more than kMaxBlockRecords.
 std::string TopBlockDueSql(int order, const RecordRef& record);
-// The same, for one record added alone inside the held top block: a cheap
-// look at the totals first, and TopBlockDueSql only when the block is due.
-std::string TopBlockDueCheckSql(int order, const RecordRef& record);
+// The same, for records added inside the held top block (`added` of them,
+// an expression): a cheap look at the totals first, and TopBlockDueSql only
+// when the block is due.
+std::string TopBlockDueCheckSql(int order, const RecordRef& record,
+                                const std::string& added = "1");
 // The statements, run in a transaction of their own, that cut the top block
 // of `order` in database `db` when it holds more than kMaxBlockRecords (see
 // above).

@@ -133,6 +133,49 @@ TEST_F(PgCountsTest, ConcurrentPostsAndDeletionsLeaveCountsAndBlocksExact) {
   ExpectSeeksAgree(u"TULVAN_busy");
 }
 
+// A host's posts that come at once go in as one statement. All of them in
+// their board's top block take the blocks' short way; an old post (a key
+// below the top block) or a second board in the same group take the long
+// one. Either way the counts and blocks stay exact, and the top block is cut
+// as the groups pass its limit.
+TEST_F(PgCountsTest, GroupsOfPostsLeaveCountsAndBlocksExact) {
+  CEOID main_db = CreateBoard(u"TULVAN_groups");
+  CEOID other_db = CreateBoard(u"TULVAN_beside");
+  ASSERT_NE(0u, main_db);
+  ASSERT_NE(0u, other_db);
+  HANDLE main_board = OpenByName(u"TULVAN_groups");
+  HANDLE other_board = OpenByName(u"TULVAN_beside");
+  constexpr int kRounds = 90;
+  constexpr int kGroup = 8;
+  uint64_t clock = 1000000;
+  int expected_main = 0;
+  int expected_other = 0;
+  std::vector<unsigned long long> before = GroupSizes();
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<GroupPost> posts;
+    for (int i = 0; i < kGroup; ++i) posts.push_back({main_board, "group post", clock++});
+    if (round % 5 == 4) posts[3].time = 100 + round;  // far below the top block
+    if (round % 3 == 2) posts[5].board = other_board;
+    PostAsOneGroup(&posts);
+    for (size_t i = 0; i < posts.size(); ++i) {
+      ASSERT_NE(0u, posts[i].written) << "round " << round << ", post " << i;
+      (posts[i].board == main_board ? expected_main : expected_other)++;
+    }
+  }
+  EXPECT_EQ(static_cast<unsigned long long>(kRounds), GroupSizes()[kGroup - 1] - before[kGroup - 1])
+      << "the posts did not go as groups";
+  const std::string of = " FROM records WHERE db = ";
+  EXPECT_EQ(expected_main, SqlValue("SELECT count(*)" + of + std::to_string(main_db)));
+  EXPECT_EQ(expected_other, SqlValue("SELECT count(*)" + of + std::to_string(other_db)));
+  EXPECT_GE(TopBlocks(main_db), 2) << "the top block was never cut";
+  CloseHandle(main_board);
+  CloseHandle(other_board);
+  EXPECT_THAT(Verify(), ::testing::IsEmpty());
+  ExpectInfoCounts(main_db);
+  ExpectInfoCounts(other_db);
+  ExpectSeeksAgree(u"TULVAN_groups");
+}
+
 // A cut that cannot have the top block while a writer holds it gives up, and
 // the next post makes it.
 TEST_F(PgCountsTest, ACutPutOffByAWriterInTheTopBlockIsMadeByALaterPost) {

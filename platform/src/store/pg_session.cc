@@ -66,14 +66,26 @@ std::string FailingStatement(const std::string& state) {
 
 void PgParams::Int(int64_t value) {
   uint64_t big = htobe64(static_cast<uint64_t>(value));
-  memcpy(ints_[count_], &big, 8);
-  Set(ints_[count_], 8);
+  char* slot = count_ < kInline ? ints_[count_] : more_ints_.emplace_back().data();
+  memcpy(slot, &big, 8);
+  Set(slot, 8);
 }
 
 void PgParams::Set(const char* value, int length) {
-  values_[count_] = value;
-  lengths_[count_] = length;
-  formats_[count_] = 1;
+  if (count_ < kInline) {
+    values_[count_] = value;
+    lengths_[count_] = length;
+    formats_[count_] = 1;
+  } else {
+    if (count_ == kInline) {
+      more_values_.assign(values_, values_ + kInline);
+      more_lengths_.assign(lengths_, lengths_ + kInline);
+      more_formats_.assign(formats_, formats_ + kInline);
+    }
+    more_values_.push_back(value);
+    more_lengths_.push_back(length);
+    more_formats_.push_back(1);
+  }
   count_++;
 }
 

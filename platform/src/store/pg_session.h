@@ -38,6 +38,8 @@
 #include <libpq-fe.h>
 #include <stdint.h>
 
+#include <array>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -60,23 +62,34 @@ constexpr Oid kPgBytea = 17;
 // The parameters of one statement, all in binary form.
 class PgParams {
  public:
+  PgParams() = default;
+  PgParams(const PgParams&) = delete;
+  PgParams& operator=(const PgParams&) = delete;
+
   void Int(int64_t value);
   void Bytes(const std::string& bytes) { Set(bytes.data(), static_cast<int>(bytes.size())); }
   void Null() { Set(nullptr, 0); }
 
   int count() const { return count_; }
-  const char* const* values() const { return values_; }
-  const int* lengths() const { return lengths_; }
-  const int* formats() const { return formats_; }
+  const char* const* values() const { return count_ > kInline ? more_values_.data() : values_; }
+  const int* lengths() const { return count_ > kInline ? more_lengths_.data() : lengths_; }
+  const int* formats() const { return count_ > kInline ? more_formats_.data() : formats_; }
 
  private:
   void Set(const char* value, int length);
-  static constexpr int kMax = 8;
-  const char* values_[kMax] = {};
-  int lengths_[kMax] = {};
-  int formats_[kMax] = {};
-  char ints_[kMax][8] = {};
+  // A statement's values are kept here, which allocates nothing; past
+  // kInline of them (a group's insert) all move to the vectors, and the
+  // integers past the inline ones to a deque, whose elements never move.
+  static constexpr int kInline = 8;
+  const char* values_[kInline] = {};
+  int lengths_[kInline] = {};
+  int formats_[kInline] = {};
+  char ints_[kInline][8] = {};
   int count_ = 0;
+  std::vector<const char*> more_values_;
+  std::vector<int> more_lengths_;
+  std::vector<int> more_formats_;
+  std::deque<std::array<char, 8>> more_ints_;
 };
 
 // The result of a statement, released with it.

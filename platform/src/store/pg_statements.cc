@@ -4,6 +4,7 @@
 
 #include "pg_counts.h"
 #include "rank_blocks.h"
+#include "store_schema.h"
 
 namespace ceplatform {
 namespace store {
@@ -89,8 +90,35 @@ const StatementText kStatements[kReadFirst] = {
     {"DELETE FROM records WHERE db = $1", 1, {kPgInt8}},
     {"DELETE FROM databases WHERE oid = $1", 1, {kPgInt8}},
 };
+// The new records of a group in one statement: $1 the time, then each
+// record's database, keys and properties ($2 + 6i to $7 + 6i). A row for
+// each record added: its place in the group (1 on) and its identifier,
+// drawn in the group's order. A record whose database is gone adds nothing
+// and has no row. The databases' rows are only shared, in the order of their
+// identifiers, so that groups on the same boards never wait for each other
+// in a circle.
+std::string GroupInsertText(int count) {
+  std::string rows;
+  for (int i = 0; i < count; ++i) {
+    int first = 2 + 6 * i;
+    rows += (i == 0 ? "(" : ", (") + std::to_string(i + 1);
+    for (int p = first; p < first + 6; ++p) rows += ", $" + std::to_string(p);
+    rows += ")";
+  }
+  return "WITH v(n, db, k0, k1, k2, k3, props) AS (VALUES " + rows + "),"
+         " d AS (SELECT oid FROM databases WHERE oid IN (SELECT db FROM v) ORDER BY oid"
+         " FOR KEY SHARE),"
+         " t AS (" TOUCH("$1") "),"
+         " w AS MATERIALIZED (SELECT v.n, nextval('oids') AS oid, v.db, v.k0, v.k1, v.k2, v.k3,"
+         " v.props FROM v WHERE v.db IN (SELECT oid FROM d) ORDER BY v.n),"
+         " i AS (INSERT INTO records(oid, db, k0, k1, k2, k3, props)"
+         " SELECT oid, db, k0, k1, k2, k3, props FROM w RETURNING oid)"
+         " SELECT w.n::bigint, w.oid FROM w WHERE w.oid IN (SELECT oid FROM i) ORDER BY w.n";
+}
+
 #undef TOUCH
 static_assert(kCountSlots == 64, "the slot in TOUCH");
+static_assert(kMaxGroupWrites <= kFewRecords, "a group's records take the blocks' short way");
 
 // The text of a read statement; every read from the top or after a record
 // takes the database ($1), the key and oid after which to start ($2, $3) and
@@ -126,7 +154,19 @@ class StatementTable {
     for (int id = 0; id < kReadFirst; ++id) {
       table_[id] = {kStatements[id].text, kStatements[id].count, kStatements[id].types, id};
     }
-    for (int id = kReadFirst; id < kPgStatementCount; ++id) {
+    // The group inserts share one list of types: the time, then six for
+    // each record.
+    group_types_[0] = kPgInt8;
+    for (size_t i = 0; i < kMaxGroupWrites; ++i) {
+      group_types_[1 + 6 * i] = kPgInt8;
+      for (int k = 2; k <= 6; ++k) group_types_[6 * i + k] = kPgBytea;
+    }
+    for (int id = kInsertNewRecords; id < kPgStatementCount; ++id) {
+      int count = id - kInsertNewRecords + 1;
+      groups_[count - 1] = GroupInsertText(count);
+      table_[id] = {groups_[count - 1].c_str(), 1 + 6 * count, group_types_, id};
+    }
+    for (int id = kReadFirst; id < kInsertNewRecords; ++id) {
       bool at = id >= kReadAtFirst;
       reads_[id - kReadFirst] = ReadText(id - kReadFirst);
       table_[id] = {reads_[id - kReadFirst].c_str(), at ? 3 : 4,
@@ -136,7 +176,9 @@ class StatementTable {
   const PgStatement& operator[](int id) const { return table_[id]; }
 
  private:
-  std::string reads_[kPgStatementCount - kReadFirst];
+  std::string reads_[kInsertNewRecords - kReadFirst];
+  std::string groups_[kMaxGroupWrites];
+  Oid group_types_[1 + 6 * kMaxGroupWrites];
   PgStatement table_[kPgStatementCount];
 };
 

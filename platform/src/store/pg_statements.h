@@ -5,6 +5,7 @@
 #define CEPLATFORM_STORE_PG_STATEMENTS_H_
 
 #include "pg_session.h"
+#include "write_queue.h"
 
 namespace ceplatform {
 namespace store {
@@ -32,7 +33,10 @@ enum PgStatementId {
   // and from a position: kReadAtFirst + order * 2 + (descending ? 1 : 0).
   kReadFirst,
   kReadAtFirst = kReadFirst + 5 * 4,
-  kPgStatementCount = kReadAtFirst + 5 * 2,
+  // A group's new records in one statement: kInsertNewRecords + count - 1
+  // for 1 to kMaxGroupWrites of them.
+  kInsertNewRecords = kReadAtFirst + 5 * 2,
+  kPgStatementCount = kInsertNewRecords + kMaxGroupWrites,
 };
 
 const PgStatement& Statement(int id);

@@ -138,7 +138,7 @@ std::string PostgresRecordFunctions(bool top_apart) {
                             "', true) = 'on' THEN RETURN NULL; END IF;";
   const std::string head =
       " RETURNS trigger LANGUAGE plpgsql AS $$\n#variable_conflict use_column\n"
-      "DECLARE r record; v_rows bigint; v_held boolean; BEGIN " + guard;
+      "DECLARE r record; v_rows bigint; v_held boolean; v_fast boolean; BEGIN " + guard;
   // A statement that writes many records at once has their databases'
   // blocks made anew, which costs less than cutting them one at a time.
   auto many = [&](const char* rows, const std::string& count) {
@@ -158,7 +158,7 @@ std::string PostgresRecordFunctions(bool top_apart) {
            " WHEN true THEN " + inside + " ELSE NULL; END CASE;";
   };
   std::string added_count, added_split, removed_count, removed_merge;
-  std::string moved_count, moved_fix, added_alone;
+  std::string moved_count, moved_fix, added_alone, few_held, few_due, few_orders;
   for (int order = 0; order <= kCreationOrder; ++order) {
     RecordRef row = Ref(pg, "r", order);
     std::string in = "IF " + InOrder("r", order) + " THEN ";
@@ -170,6 +170,14 @@ std::string PostgresRecordFunctions(bool top_apart) {
                    "; IF v_held THEN " + TopBlockDueCheckSql(order, row) +
                    " ELSIF NOT v_held THEN " + CountRecordSql(pg, order, row, +1) +
                    SplitBlockSql(pg, order, row) + " END IF; END IF;";
+    // A few records added at once (a group of posts): each holds its top
+    // blocks as a lone one does, and while all are inside them, each
+    // database's blocks are looked at once.
+    few_held += in + "IF " + TopBlockHeldSql(order, row, false) +
+                " = false THEN v_fast := false; EXIT; END IF; END IF;";
+    few_orders += ", bool_or(" + InOrder("new_rows", order) + ") AS in" + Number(order);
+    few_due += "IF r.in" + Number(order) + " THEN " + TopBlockDueCheckSql(order, row, "r.n") +
+               " END IF;";
     added_count += in + outside(order, row, false, CountRecordSql(pg, order, row, +1)) + " END IF;";
     added_split += in + outside(order, row, false, SplitBlockSql(pg, order, row), due) + " END IF;";
     removed_count +=
@@ -202,7 +210,11 @@ std::string PostgresRecordFunctions(bool top_apart) {
   const std::string added_start =
       top_apart ? "SELECT count(*) INTO v_rows FROM new_rows; " + many("new_rows", "v_rows") +
                       "IF v_rows = 1 THEN SELECT db, oid, k0, k1, k2, k3 INTO r FROM new_rows; " +
-                      added_alone + " RETURN NULL; END IF; "
+                      added_alone + " RETURN NULL; END IF; IF v_rows <= " +
+                      Number(kFewRecords) + " THEN v_fast := true; " + added_rows + few_held +
+                      " END LOOP; IF v_fast THEN FOR r IN SELECT db, count(*) AS n" + few_orders +
+                      " FROM new_rows GROUP BY db LOOP " + few_due +
+                      " END LOOP; RETURN NULL; END IF; END IF; "
                 : many("new_rows", counted("new_rows"));
   return "CREATE OR REPLACE FUNCTION blocks_added()" + head + added_start + added_rows +
          added_count + " END LOOP; " + added_rows + added_split +

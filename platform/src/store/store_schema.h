@@ -23,6 +23,10 @@ namespace ceplatform {
 namespace store {
 
 constexpr int kStoreFormat = 3;
+// On PostgreSQL a statement that adds up to this many records (a group of
+// posts, write_queue.h) has its blocks looked at in one pass when all of
+// them land in their top blocks.
+constexpr int kFewRecords = 32;
 // The oldest format a reading tool still takes as it is.
 constexpr int kOldestReadableFormat = 1;
 
