@@ -136,9 +136,16 @@ std::string PostgresRecordFunctions(bool top_apart) {
   const Dialect pg = Dialect::kPostgres;
   const std::string guard = "IF current_setting('" + std::string(kBulkLoadSetting) +
                             "', true) = 'on' THEN RETURN NULL; END IF;";
+  // Per order, the last record of a statement found inside its top block.
+  std::string inside_marks;
+  for (int order = 0; order <= kCreationOrder; ++order) {
+    const std::string o = Number(order);
+    inside_marks += " v_db" + o + " bigint; v_key" + o + " bytea; v_oid" + o + " bigint;";
+  }
   const std::string head =
       " RETURNS trigger LANGUAGE plpgsql AS $$\n#variable_conflict use_column\n"
-      "DECLARE r record; v_rows bigint; v_held boolean; v_fast boolean; BEGIN " + guard;
+      "DECLARE r record; v_rows bigint; v_held boolean; v_fast boolean;" + inside_marks +
+      " BEGIN " + guard;
   // A statement that writes many records at once has their databases'
   // blocks made anew, which costs less than cutting them one at a time.
   auto many = [&](const char* rows, const std::string& count) {
@@ -173,8 +180,15 @@ std::string PostgresRecordFunctions(bool top_apart) {
     // A few records added at once (a group of posts): each holds its top
     // blocks as a lone one does, and while all are inside them, each
     // database's blocks are looked at once.
-    few_held += in + "IF " + TopBlockHeldSql(order, row, false) +
-                " = false THEN v_fast := false; EXIT; END IF; END IF;";
+    // Once a record is inside its held top block, no cut can put another
+    // above it before this transaction ends: a later record of the same
+    // database at or above it in the order is inside too.
+    const std::string o = Number(order);
+    few_held += in + "IF v_db" + o + " IS DISTINCT FROM r.db OR (" + row.key + ", r.oid) < (v_key" +
+                o + ", v_oid" + o + ") THEN v_held := " + TopBlockHeldSql(order, row, false) +
+                "; IF v_held = false THEN v_fast := false; EXIT; END IF; IF v_held THEN v_db" + o +
+                " := r.db; v_key" + o + " := " + row.key + "; v_oid" + o +
+                " := r.oid; END IF; END IF; END IF;";
     few_orders += ", bool_or(" + InOrder("new_rows", order) + ") AS in" + Number(order);
     few_due += "IF r.in" + Number(order) + " THEN " + TopBlockDueCheckSql(order, row, "r.n") +
                " END IF;";
