@@ -198,12 +198,12 @@ class Connection {
   virtual Result EndGroup(bool commit) { return commit ? Result::kFault : Result::kOk; }
 
   // ---- Groups of new records on a server (insert_group.h) --------------------
-  // Adds the records in one transaction, in the order given, and sets what
-  // became of each: settled (added, or refused on its own, as a database
-  // that is gone), to be written alone (nothing of the group was written),
-  // or to be sent again (ResendRecord) under the identifier it drew, when the
-  // commit's outcome is unknown. Backends that do not group them leave each
-  // to be written alone.
+  // Adds the records in one transaction (on PostgreSQL, one statement), in
+  // the order given, and sets what became of each: settled (added, or
+  // refused on its own, as a database that is gone), to be written alone
+  // (nothing of the group was written), or to be sent again (ResendRecord)
+  // under the identifier it drew, when the commit's outcome is unknown.
+  // Backends that do not group them leave each to be written alone.
   virtual void InsertRecords(RecordInsert* const* inserts, size_t count) {
     for (size_t i = 0; i < count; ++i) inserts[i]->then = RecordInsert::Then::kAlone;
   }

@@ -1,6 +1,7 @@
 // How the new records of a server store reach it: the threads of one process
-// that add records at the same time share one transaction, and with it the
-// server's commit and its wait for a synchronous standby. The write queue
+// that add records at the same time share one statement and its
+// transaction, and with it the server's commit and its wait for a synchronous
+// standby. The write queue
 // (write_queue.h) gathers them as it does the writes to an SQLite file; its
 // leader has the group written (Connection::InsertRecords), and each writer
 // then finishes its own record on its own thread: one that its group could
