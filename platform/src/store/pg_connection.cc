@@ -240,13 +240,12 @@ void PgConnection::InsertRecords(RecordInsert* const* inserts, size_t count) {
   }
   const PgStatement& statement = Statement(kInsertNewRecords + static_cast<int>(count) - 1);
   PgRows rows;
-  size_t answered = 0;
   PgSession::Heard heard;
-  Result result = session_.RunGroup(statement, &fields, 1, &rows, &answered, &heard);
+  Result result = session_.Run(statement, fields, &rows, &heard);
   // A connection that had lost its server: once more on a new one, which
   // reaches the current server.
   if (heard == PgSession::Heard::kNotSent && result == Result::kUnreachable) {
-    result = session_.RunGroup(statement, &fields, 1, &rows, &answered, &heard);
+    result = session_.Run(statement, fields, &rows, &heard);
   }
   // Each record's identifier by its place in the group; none for a record
   // whose database is gone.
@@ -264,14 +263,13 @@ void PgConnection::InsertRecords(RecordInsert* const* inserts, size_t count) {
   bool refused = heard == PgSession::Heard::kRefusal ||
                  (heard == PgSession::Heard::kRows && result != Result::kOk &&
                   !session_.Uncertain(result) && result != Result::kOutcomeUnknown);
-  bool maybe = result == Result::kOk || (heard == PgSession::Heard::kRows && !refused);
-  const bool came = answered == 1;
+  bool maybe = heard == PgSession::Heard::kRows && !refused;
   for (size_t i = 0; i < count; ++i) {
     RecordInsert* insert = inserts[i];
     insert->then = RecordInsert::Then::kSettled;
-    if (maybe && came && written[i] == 0) {
+    if (maybe && written[i] == 0) {
       insert->result = Result::kNoDatabase;  // no row: nothing added, the database is gone
-    } else if (maybe && came) {
+    } else if (maybe) {
       insert->written = written[i];
       insert->result = Result::kOk;
       if (result != Result::kOk) insert->then = RecordInsert::Then::kResend;

@@ -158,16 +158,6 @@ class PgSession {
   // the commit, and a commit the server warned about is kOutcomeUnknown.
   Result Run(const PgStatement& statement, const PgParams& params, PgRows* rows,
              Heard* heard = nullptr);
-  // Runs `statement` once for each of `count` parameter sets, in order, in a
-  // transaction of their own that commits after the last, as one unit (one
-  // round trip): rows[i] receives the rows of the i-th. The server is asked
-  // to send all the rows before it commits. *answered: how many sets had
-  // their rows come, before a failure. *heard: kRefusal when the server
-  // refused a statement (nothing was written, the transaction is rolled
-  // back); kRows when the rows came and the result is the commit's, as for
-  // Run.
-  Result RunGroup(const PgStatement& statement, const PgParams* params, size_t count,
-                  PgRows* rows, size_t* answered, Heard* heard);
   // Runs text through the simple protocol (several statements allowed),
   // waiting until `deadline_ns` (0: the usual deadline of a call).
   Result RunText(const char* sql, PgRows* rows, int64_t deadline_ns = 0);
