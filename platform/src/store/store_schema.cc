@@ -136,7 +136,8 @@ std::string PostgresRecordFunctions(bool top_apart) {
   const Dialect pg = Dialect::kPostgres;
   const std::string guard = "IF current_setting('" + std::string(kBulkLoadSetting) +
                             "', true) = 'on' THEN RETURN NULL; END IF;";
-  // Per order, the last record of a statement found inside its top block.
+  // Per order, the database, key and identifier of the lowest record that a
+  // statement found inside its held top block so far.
   std::string inside_marks;
   for (int order = 0; order <= kCreationOrder; ++order) {
     const std::string o = Number(order);
@@ -179,19 +180,19 @@ std::string PostgresRecordFunctions(bool top_apart) {
                    SplitBlockSql(pg, order, row) + " END IF; END IF;";
     // A few records added at once (a group of posts): each holds its top
     // blocks as a lone one does, and while all are inside them, each
-    // database's blocks are looked at once.
-    // Once a record is inside its held top block, no cut can put another
-    // above it before this transaction ends: a later record of the same
-    // database at or above it in the order is inside too.
+    // database's blocks are looked at once. Once a record is inside its held
+    // top block, no cut can put another above it before this transaction
+    // ends, so a later record of the same database at or above it in the
+    // order is inside too and holds nothing again.
     const std::string o = Number(order);
-    few_held += in + "IF v_db" + o + " IS DISTINCT FROM r.db OR (" + row.key + ", r.oid) < (v_key" +
-                o + ", v_oid" + o + ") THEN v_held := " + TopBlockHeldSql(order, row, false) +
+    few_held += in + "IF v_db" + o + " IS DISTINCT FROM r.db OR (" + row.key +
+                ", r.oid) < (v_key" + o + ", v_oid" + o + ") THEN v_held := " +
+                TopBlockHeldSql(order, row, false) +
                 "; IF v_held = false THEN v_fast := false; EXIT; END IF; IF v_held THEN v_db" + o +
                 " := r.db; v_key" + o + " := " + row.key + "; v_oid" + o +
                 " := r.oid; END IF; END IF; END IF;";
-    few_orders += ", bool_or(" + InOrder("new_rows", order) + ") AS in" + Number(order);
-    few_due += "IF r.in" + Number(order) + " THEN " + TopBlockDueCheckSql(order, row, "r.n") +
-               " END IF;";
+    few_orders += ", bool_or(" + InOrder("new_rows", order) + ") AS in" + o;
+    few_due += "IF r.in" + o + " THEN " + TopBlockDueCheckSql(order, row, "r.n") + " END IF;";
     added_count += in + outside(order, row, false, CountRecordSql(pg, order, row, +1)) + " END IF;";
     added_split += in + outside(order, row, false, SplitBlockSql(pg, order, row), due) + " END IF;";
     removed_count +=
