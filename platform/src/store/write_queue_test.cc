@@ -232,7 +232,7 @@ TEST_F(WriteQueueTest, OnlyALeaderAfterAGroupWithCompanyWaits) {
 // of their own.
 TEST_F(WriteQueueTest, SteadyWritersStayTogether) {
   constexpr int kThreads = 4;
-  constexpr int kEach = 8;
+  constexpr int kEach = 24;
   WriteQueue queue(&SlowRunner<40>);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -248,7 +248,8 @@ TEST_F(WriteQueueTest, SteadyWritersStayTogether) {
   for (std::thread& thread : threads) thread.join();
   std::vector<unsigned long long> sizes(kMaxGroupWrites);
   queue.GroupSizes(sizes.data(), sizes.size());
-  // The first groups form as the threads start; then all four go together.
+  // The first groups form as the threads start, and on a loaded machine that
+  // takes a few groups more; then all four go together.
   EXPECT_GE(sizes[kThreads - 1] * kThreads, kThreads * kEach * 2 / 3)
       << "groups of one to four: " << sizes[0] << " " << sizes[1] << " " << sizes[2] << " "
       << sizes[3];
