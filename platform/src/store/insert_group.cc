@@ -10,14 +10,10 @@ namespace ceplatform {
 namespace store {
 namespace {
 
-void Settle(QueuedWrite* write, Result result, const std::string& message) {
+// A new record's write settled: nothing more is left for FinishInsert.
+void SettleInsert(QueuedWrite* write, Result result, const std::string& message) {
   write->insert->then = RecordInsert::Then::kSettled;
-  write->result = result;
-  try {
-    write->message = message;
-  } catch (const std::bad_alloc&) {
-    write->message.clear();  // the result still tells what happened
-  }
+  Settle(write, result, message);
 }
 
 }  // namespace
@@ -32,7 +28,7 @@ void WriteInserts(QueuedWrite* const* writes, size_t count) {
   std::string message;
   Connection* connection = BorrowConnection(&acquired, &message);
   if (connection == nullptr) {
-    for (size_t i = 0; i < count; ++i) Settle(writes[i], acquired, message);
+    for (size_t i = 0; i < count; ++i) SettleInsert(writes[i], acquired, message);
     return;
   }
   RecordInsert* inserts[kMaxGroupWrites];
@@ -51,7 +47,7 @@ void WriteInserts(QueuedWrite* const* writes, size_t count) {
   Store::Instance().Release(connection);
   for (size_t i = 0; i < count; ++i) {
     if (inserts[i]->then == RecordInsert::Then::kSettled) {
-      Settle(writes[i], inserts[i]->result, inserts[i]->message);
+      SettleInsert(writes[i], inserts[i]->result, inserts[i]->message);
     }
   }
 }
@@ -77,7 +73,7 @@ void FinishInsert(QueuedWrite* write) {
     }
     Store::Instance().Release(connection);
   }
-  Settle(write, result, message);
+  SettleInsert(write, result, message);
 }
 
 }  // namespace store

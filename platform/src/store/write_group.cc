@@ -9,15 +9,6 @@ namespace ceplatform {
 namespace store {
 namespace {
 
-void Settle(QueuedWrite* write, Result result, const std::string& message) {
-  write->result = result;
-  try {
-    write->message = message;
-  } catch (const std::bad_alloc&) {
-    write->message.clear();  // the result still tells what happened
-  }
-}
-
 // Runs the write's body on `connection` and settles it with what it gave.
 Result RunBody(QueuedWrite* write, Connection* connection) {
   Result result;
@@ -85,6 +76,15 @@ bool WriteRound(Connection* connection, QueuedWrite* const* writes, size_t count
 }
 
 }  // namespace
+
+void Settle(QueuedWrite* write, Result result, const std::string& message) {
+  write->result = result;
+  try {
+    write->message = message;
+  } catch (const std::bad_alloc&) {
+    write->message.clear();  // the result still tells what happened
+  }
+}
 
 Connection* BorrowConnection(Result* result, std::string* message) {
   *result = Result::kOk;

@@ -12,6 +12,10 @@
 namespace ceplatform {
 namespace store {
 
+// Sets a write's result and message; without the memory to copy the
+// message, the result alone. Never throws.
+void Settle(QueuedWrite* write, Result result, const std::string& message);
+
 // A connection of the pool for a write, or nullptr with the failure and
 // its message. Never throws.
 Connection* BorrowConnection(Result* result, std::string* message);
