@@ -13,8 +13,8 @@ void WriteQueue::Write(QueuedWrite* write) {
     write->result = Result::kNoMemory;
     return;
   }
-  // A leader waiting for the writers of the group before has them all.
-  if (gathering_ && writers_.size() >= last_group_) company_.notify_one();
+  // A leader waiting for the writers of the turn before has them all.
+  if (gathering_ && writers_.size() >= wanted_) company_.notify_one();
   while (write != writers_.front() || held_) {
     if (!Park(write, &lock)) return;
   }
@@ -47,6 +47,7 @@ void WriteQueue::Write(QueuedWrite* write) {
       group[followers++] = group[i];
     }
   }
+  last_turn_ = count + writers_.size();
   QueuedWrite* next_leader = TakeParkedFront();
   lock.unlock();
   for (size_t i = 0; i < followers; ++i) sem_post(&group[i]->woken);
@@ -72,13 +73,14 @@ QueuedWrite* WriteQueue::TakeParkedFront() {
 }
 
 void WriteQueue::Gather(std::unique_lock<std::mutex>* lock) {
-  if (last_group_ <= 1 || writers_.size() >= last_group_) return;
+  wanted_ = last_turn_ < kMaxGroupWrites ? last_turn_ : kMaxGroupWrites;
+  if (last_turn_ <= 1 || writers_.size() >= wanted_) return;
   gathers_.fetch_add(1, std::memory_order_relaxed);
   std::chrono::nanoseconds wait = last_took_;
   if (wait > kMaxGather) wait = kMaxGather;
   auto until = std::chrono::steady_clock::now() + wait;
   gathering_ = true;
-  while (writers_.size() < last_group_) {
+  while (writers_.size() < wanted_) {
     if (company_.wait_until(*lock, until) == std::cv_status::timeout) break;
   }
   gathering_ = false;
@@ -107,6 +109,7 @@ void WriteQueue::ResetInChild() {
   writers_.clear();
   held_ = false;
   last_group_ = 0;
+  last_turn_ = 0;
   gathering_ = false;
   mutex_.unlock();
 }

@@ -5,16 +5,20 @@
 // transaction that is synced once, and then hands each writer its own result.
 // The next write at the front leads the next group.
 //
-// A lone writer never waits: when the group before it was a lone write too,
-// a write that finds the queue empty is written at once. When the group
-// before had company, its writers went back to their callers as it ended,
-// and most come back soon with their next write; a leader that finds fewer
-// queued than that group had waits for them, for at most as long as that
-// group took (and never more than kMaxGather). Without that wait, steady
-// writers split into two groups that take turns, each waiting out the
-// other's sync. A writer's way back (through a web server: the answer, the
-// visitor's next post, the board's work on it) takes about as long as a
-// group on a fast disk, so a shorter wait splits them there all the same.
+// A lone writer never waits: when the group before it was a lone write
+// that nobody queued behind, a write that finds the queue empty is written
+// at once. Otherwise the writers of the turn before (that group and those
+// that queued behind it while it was written) went back to their callers
+// as it ended, or are queued; most of those that left come back soon with
+// their next write, and a leader that finds fewer queued than that turn had
+// waits for them, for at most as long as that group took (and never more
+// than kMaxGather). Without that wait, steady writers split into two groups
+// that take turns, each waiting out the other's sync; and a wait for the
+// group before alone would keep two such halves apart for good, each
+// finding the other already queued. A writer's way back (through a web
+// server: the answer, the visitor's next post, the board's work on it)
+// takes about as long as a group on a fast disk, so a shorter wait splits
+// them there all the same.
 //
 // A waiting writer parks on its own semaphore and is posted exactly once: to
 // lead, or because its group was written. The leader posts its group's
@@ -109,7 +113,7 @@ class WriteQueue {
   void Hold(bool hold);
   // Writes queued now, waiting or being written.
   size_t queued();
-  // Times a leader waited for the writers of the group before (for tests).
+  // Times a leader waited for the writers of the turn before (for tests).
   uint64_t gathers() const { return gathers_.load(std::memory_order_relaxed); }
   // Groups written since the process started, by size: slot i counts the
   // groups of i + 1 writes.
@@ -136,8 +140,10 @@ class WriteQueue {
   std::deque<QueuedWrite*> writers_;  // the front one leads, or is about to
   bool held_ = false;
   size_t last_group_ = 0;                 // writes of the group written last
+  size_t last_turn_ = 0;                  // those and the writes queued as it ended
   std::chrono::nanoseconds last_took_{0};  // and how long it took
   bool gathering_ = false;                // a leader waiting for company
+  size_t wanted_ = 0;                     // as many writes as it waits for
   std::condition_variable company_;       // and what wakes it
   std::atomic<uint64_t> gathers_{0};
   std::atomic<uint64_t> sizes_[kMaxGroupWrites] = {};

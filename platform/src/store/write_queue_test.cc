@@ -226,6 +226,27 @@ TEST_F(WriteQueueTest, OnlyALeaderAfterAGroupWithCompanyWaits) {
   EXPECT_EQ(1u, queue.gathers()) << "a lone writer after a lone writer waited";
 }
 
+// Writes `count` times through `queue` as thread `thread` of a test,
+// pausing `pause_ms` after each write (a writer's way back to its next one).
+void WriteSteadily(WriteQueue* queue, int thread, int count, int pause_ms) {
+  for (int i = 0; i < count; ++i) {
+    Tagged body{2 * (thread * count + i)};
+    WriteBody call(body);
+    QueuedWrite queued(call, 1);
+    queue->Write(&queued);
+    if (pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+  }
+}
+
+// Expects at least two thirds of `writes` to have gone in groups of `size`.
+void ExpectMostInGroupsOf(const WriteQueue& queue, int size, int writes) {
+  std::vector<unsigned long long> sizes(kMaxGroupWrites);
+  queue.GroupSizes(sizes.data(), sizes.size());
+  EXPECT_GE(sizes[size - 1] * size, static_cast<unsigned long long>(writes * 2 / 3))
+      << "groups of one to four: " << sizes[0] << " " << sizes[1] << " " << sizes[2] << " "
+      << sizes[3];
+}
+
 // Four threads writing steadily stay in groups of four: the leader of each
 // group waits for the writers of the group before, instead of going with
 // those that queued while it was written and leaving the others to a group
@@ -236,23 +257,51 @@ TEST_F(WriteQueueTest, SteadyWritersStayTogether) {
   WriteQueue queue(&SlowRunner<40>);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&queue, t] {
-      for (int i = 0; i < kEach; ++i) {
-        Tagged body{2 * (t * kEach + i)};
-        WriteBody call(body);
-        QueuedWrite queued(call, 1);
-        queue.Write(&queued);
-      }
-    });
+    threads.emplace_back([&queue, t] { WriteSteadily(&queue, t, kEach, 0); });
   }
   for (std::thread& thread : threads) thread.join();
-  std::vector<unsigned long long> sizes(kMaxGroupWrites);
-  queue.GroupSizes(sizes.data(), sizes.size());
   // The first groups form as the threads start, and on a loaded machine that
   // takes a few groups more; then all four go together.
-  EXPECT_GE(sizes[kThreads - 1] * kThreads, kThreads * kEach * 2 / 3)
-      << "groups of one to four: " << sizes[0] << " " << sizes[1] << " " << sizes[2] << " "
-      << sizes[3];
+  ExpectMostInGroupsOf(queue, kThreads, kThreads * kEach);
+}
+
+// Steady writers that start as two halves, one queued while the other's
+// group is written, come together: the leader of the second half waits for
+// the first to come back, rather than each half leading a group of its own
+// turn after turn. Each writer takes a while to come back with its next
+// write, as it would through a web server.
+std::atomic<bool> first_group_inside{false};
+std::atomic<bool> first_group_may_end{false};
+void FirstGroupHeldRunner(QueuedWrite* const* writes, size_t count) {
+  if (!first_group_inside.exchange(true)) {
+    while (!first_group_may_end) std::this_thread::yield();
+  }
+  SlowRunner<20>(writes, count);
+}
+
+TEST_F(WriteQueueTest, TwoHalvesOfSteadyWritersComeTogether) {
+  constexpr int kEach = 12;
+  for (int threads_count : {2, 4}) {
+    SCOPED_TRACE(threads_count);
+    first_group_inside = false;
+    first_group_may_end = false;
+    WriteQueue queue(&FirstGroupHeldRunner);
+    std::vector<std::thread> threads;
+    auto start = [&queue, &threads](int t) {
+      size_t before = queue.queued();
+      threads.emplace_back([&queue, t] { WriteSteadily(&queue, t, kEach, 4); });
+      while (queue.queued() == before) std::this_thread::yield();
+    };
+    queue.Hold(true);
+    for (int t = 0; t < threads_count / 2; ++t) start(t);
+    queue.Hold(false);
+    while (!first_group_inside) std::this_thread::yield();  // the first half's group
+    for (int t = threads_count / 2; t < threads_count; ++t) start(t);
+    first_group_may_end = true;
+    for (std::thread& thread : threads) thread.join();
+    // Two groups of half, then groups of all.
+    ExpectMostInGroupsOf(queue, threads_count, threads_count * kEach);
+  }
 }
 
 }  // namespace
