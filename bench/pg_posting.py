@@ -16,7 +16,7 @@ there (tab-separated: figure, measured, baseline, ratio, target, met).
 Usage: bench/pg_posting.py <bench build dir: host/tvxhost, board/corkwall.tvx,
                             admin/corkwarden.tvx> [rows file]
 Environment: DURATION  seconds per run (default 5)
-             ROUNDS    turns of the two kinds (default 3)
+             ROUNDS    turns of the two kinds (default 5)
              WORK      work folder (default <build dir>/bench/pg_posting.work;
                        on a disk, so that commits really sync)
 """
@@ -79,7 +79,7 @@ def main():
     build = os.path.abspath(sys.argv[1])
     rows = sys.argv[2] if len(sys.argv) == 3 else ""
     duration = int(os.environ.get("DURATION", "5"))
-    rounds = int(os.environ.get("ROUNDS", "3"))
+    rounds = int(os.environ.get("ROUNDS", "5"))
     work = os.environ.get("WORK", os.path.join(build, "bench", "pg_posting.work"))
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)

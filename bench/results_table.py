@@ -79,7 +79,7 @@ the idle rows (default 10000); flags after
   whose commits wait for a synchronous standby, both on loopback; 8 posters
   spread over two tvxhost processes on one board against 1 poster through
   one of them, each poster on a keep-alive connection of its own; the two
-  kinds take turns (ROUNDS, default 3, of DURATION seconds), medians.
+  kinds take turns (ROUNDS, default 5, of DURATION seconds), medians.
 - SQLite posting rows: posts to one board of a store file on disk, whose
   writes of one process are committed in groups. The disk's sync time here
   moves between about 0.3 and 4 ms from one second to the next, so the
