@@ -50,7 +50,7 @@ namespace store {
 // more (its first write is always taken, however big).
 constexpr size_t kMaxGroupWrites = 32;
 constexpr size_t kMaxGroupBytes = 1024 * 1024;
-// The longest a leader waits for the writers of the group before.
+// The longest a leader waits for the writers of the turn before.
 constexpr std::chrono::milliseconds kMaxGather{10};
 
 // What a write does on the connection of its group: a reference to the
@@ -126,7 +126,7 @@ class WriteQueue {
   void ResetInChild();
 
  private:
-  // The leader's short wait for the writers of the group before.
+  // The leader's short wait for the writers of the turn before.
   void Gather(std::unique_lock<std::mutex>* lock);
   // Waits, the lock let go, until `write` is posted; returns with the lock
   // held again, unless the write's group was written.
