@@ -168,15 +168,9 @@ class HandoverTest(unittest.TestCase):
             self.assertIn(b"tvxhost", f.read())
         self.assertEqual(200, self.host.get("/")[0])
         self.assertEqual(200, self.host.metrics_request("/readyz")[0])
-        # An answer is counted once it is sent, a moment after the client has it.
-        samples = {}
-
-        def static_counted():
-            samples.update(self.host.metrics())
-            return metricskit.value(samples, "tvxhost_requests_total", kind="static",
-                                    code="200") > 0
-
-        self.assertTrue(hostkit.wait_for(static_counted), "the new process counted no GET")
+        samples = metricskit.once_counted(self.host, "tvxhost_requests_total", kind="static",
+                                          code="200")
+        self.assertIsNotNone(samples, "the new process counted no GET")
         self.assertLess(sum(metricskit.series(samples, "tvxhost_requests_total").values()),
                         len(results), "the new process counts the old one's requests")
         # Every post answered 302 was stored, by one process or the other.

@@ -74,3 +74,17 @@ def value(samples, name, **labels):
 def series(samples, name):
     """{frozenset of labels: value} of one family."""
     return {labels: v for (n, labels), v in samples.items() if n == name}
+
+
+def once_counted(host, name, **labels):
+    """The host's samples once `name` with `labels` has counted at least one;
+    None when it has not within hostkit.wait_for's time. An answer is counted
+    once it is sent, a moment after the client has it."""
+    samples = {}
+
+    def counted():
+        samples.clear()
+        samples.update(host.metrics())
+        return value(samples, name, **labels) > 0
+
+    return samples if hostkit.wait_for(counted) else None

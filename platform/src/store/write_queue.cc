@@ -14,7 +14,7 @@ void WriteQueue::Write(QueuedWrite* write) {
     return;
   }
   // A leader waiting for the writers of the turn before has them all.
-  if (gathering_ && writers_.size() >= wanted_) company_.notify_one();
+  if (gathering_ && writers_.size() >= Wanted()) company_.notify_one();
   while (write != writers_.front() || held_) {
     if (!Park(write, &lock)) return;
   }
@@ -73,14 +73,13 @@ QueuedWrite* WriteQueue::TakeParkedFront() {
 }
 
 void WriteQueue::Gather(std::unique_lock<std::mutex>* lock) {
-  wanted_ = last_turn_ < kMaxGroupWrites ? last_turn_ : kMaxGroupWrites;
-  if (last_turn_ <= 1 || writers_.size() >= wanted_) return;
+  if (last_turn_ <= 1 || writers_.size() >= Wanted()) return;
   gathers_.fetch_add(1, std::memory_order_relaxed);
   std::chrono::nanoseconds wait = last_took_;
   if (wait > kMaxGather) wait = kMaxGather;
   auto until = std::chrono::steady_clock::now() + wait;
   gathering_ = true;
-  while (writers_.size() < wanted_) {
+  while (writers_.size() < Wanted()) {
     if (company_.wait_until(*lock, until) == std::cv_status::timeout) break;
   }
   gathering_ = false;

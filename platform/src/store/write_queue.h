@@ -128,6 +128,9 @@ class WriteQueue {
  private:
   // The leader's short wait for the writers of the turn before.
   void Gather(std::unique_lock<std::mutex>* lock);
+  // How many writes a gathering leader waits for: those of the turn before,
+  // as many as one group takes at most.
+  size_t Wanted() const { return last_turn_ < kMaxGroupWrites ? last_turn_ : kMaxGroupWrites; }
   // Waits, the lock let go, until `write` is posted; returns with the lock
   // held again, unless the write's group was written.
   static bool Park(QueuedWrite* write, std::unique_lock<std::mutex>* lock);
@@ -143,7 +146,6 @@ class WriteQueue {
   size_t last_turn_ = 0;                  // those and the writes queued as it ended
   std::chrono::nanoseconds last_took_{0};  // and how long it took
   bool gathering_ = false;                // a leader waiting for company
-  size_t wanted_ = 0;                     // as many writes as it waits for
   std::condition_variable company_;       // and what wakes it
   std::atomic<uint64_t> gathers_{0};
   std::atomic<uint64_t> sizes_[kMaxGroupWrites] = {};
