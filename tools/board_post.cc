@@ -2,10 +2,13 @@
 
 #include <errno.h>
 #include <iconv.h>
+#include <limits.h>
 
 #include <stdexcept>
+#include <string>
 
 #include "char_reference.h"
+#include "wince_codepage.h"
 
 namespace {
 
@@ -98,16 +101,28 @@ class Conversion {
   iconv_t convert_;
 };
 
-// Appends `size` CP932 bytes as UTF-8: a byte that starts no character, or
-// a lead byte at the very end, as U+FFFD.
-void AppendShiftJis(const char* bytes, size_t size, std::string* out) {
-  // ASCII is the same in both.
-  size_t ascii = 0;
-  while (ascii < size && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
-  if (ascii == size) {
-    out->append(bytes, size);
-    return;
+// Appends the character `code_point` (at most U+10FFFF) in UTF-8.
+void AppendUtf8(unsigned long code_point, std::string* out) {
+  if (code_point < 0x80) {
+    *out += static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    *out += static_cast<char>(0xC0 | (code_point >> 6));
+    *out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    *out += static_cast<char>(0xE0 | (code_point >> 12));
+    *out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (code_point >> 18));
+    *out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (code_point & 0x3F));
   }
+}
+
+// Appends `size` CP932 bytes as UTF-8 through the C library: a byte that
+// starts no character, or a lead byte at the very end, as U+FFFD.
+void AppendThroughIconv(const char* bytes, size_t size, std::string* out) {
   // Opened once per thread: an export converts every post.
   thread_local Conversion conversion;
   iconv_t convert = conversion.get();
@@ -132,23 +147,56 @@ void AppendShiftJis(const char* bytes, size_t size, std::string* out) {
   }
 }
 
-// Appends the character `code_point` (at most U+10FFFF) in UTF-8.
-void AppendUtf8(unsigned long code_point, std::string* out) {
-  if (code_point < 0x80) {
-    *out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    *out += static_cast<char>(0xC0 | (code_point >> 6));
-    *out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    *out += static_cast<char>(0xE0 | (code_point >> 12));
-    *out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (code_point >> 18));
-    *out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (code_point & 0x3F));
+// Appends `size` CP932 bytes as UTF-8 through the platform's code page,
+// whose table was read from the same C library converter: one lookup a
+// character, where iconv goes through a chain of calls. Returns false, with
+// `out` as it was, for text the two would convert differently: any byte
+// that starts no character (the platform replaces those otherwise), and
+// the lone bytes that the device maps and the C library does not (they come
+// out as U+0080 and U+F8F0 to U+F8F3, which no other code gives).
+bool AppendThroughTable(const char* bytes, size_t size, std::string* out) {
+  if (size > static_cast<size_t>(INT_MAX)) return false;
+  thread_local std::u16string units;
+  if (units.size() < size) units.resize(size);
+  int count = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(size),
+                                  units.data(), static_cast<int>(units.size()));
+  if (count <= 0) return false;
+  // Written in place: at most three bytes a unit.
+  const size_t before = out->size();
+  out->resize(before + 3 * static_cast<size_t>(count));
+  char* to = &(*out)[before];
+  for (int i = 0; i < count; ++i) {
+    unsigned unit = units[i];
+    if (unit < 0x80) {
+      *to++ = static_cast<char>(unit);
+    } else if (unit == 0x80 || (unit >= 0xF8F0 && unit <= 0xF8F3)) {
+      out->resize(before);
+      return false;
+    } else if (unit < 0x800) {
+      *to++ = static_cast<char>(0xC0 | (unit >> 6));
+      *to++ = static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      // CP932 has nothing past the BMP, so there is no surrogate to pair.
+      *to++ = static_cast<char>(0xE0 | (unit >> 12));
+      *to++ = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+      *to++ = static_cast<char>(0x80 | (unit & 0x3F));
+    }
   }
+  out->resize(static_cast<size_t>(to - out->data()));
+  return true;
+}
+
+// Appends `size` CP932 bytes as UTF-8: a byte that starts no character, or
+// a lead byte at the very end, as U+FFFD.
+void AppendShiftJis(const char* bytes, size_t size, std::string* out) {
+  // ASCII is the same in both, and copied as it is.
+  size_t ascii = 0;
+  while (ascii < size && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
+  out->append(bytes, ascii);
+  if (ascii == size) return;
+  bytes += ascii;
+  size -= ascii;
+  if (!AppendThroughTable(bytes, size, out)) AppendThroughIconv(bytes, size, out);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Posts made through the board itself, read back from the store by the
 // store tool's reader: every field a visitor typed comes back as typed.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <string>
 #include <vector>
@@ -59,7 +61,8 @@ class StoreToolPostTest : public BoardTest {
     if (read.records.empty()) return BoardPost();
     BoardRecordValues values;
     std::vector<std::string> problems;
-    EXPECT_TRUE(ReadBoardRecord(read.records.back(), "post", &values, &problems))
+    EXPECT_TRUE(ReadBoardRecord(read.records.back(), [] { return std::string("post"); }, &values,
+                                &problems))
         << (problems.empty() ? "" : problems[0]);
     return ReadBoardPost(values.file_time, values.html);
   }
@@ -147,6 +150,63 @@ TEST(StoreToolPostText, HtmlNotInTheBoardsFormKeepsOnlyItsHtml) {
   // A lead byte without its trail byte is no character.
   EXPECT_EQ(ShiftJisToUtf8("a\x82"), "a\xEF\xBF\xBD");
   EXPECT_EQ(ShiftJisToUtf8("\x82\xA0x"), "\xE3\x81\x82x");
+}
+
+// What the C library's CP932 converter makes of `bytes` as a whole, a byte
+// that starts no character as U+FFFD: the conversion the tool's own table
+// must give for every text.
+std::string ThroughIconv(const std::string& bytes) {
+  iconv_t convert = iconv_open("UTF-8", "CP932");
+  EXPECT_NE(convert, reinterpret_cast<iconv_t>(-1));
+  std::string out;
+  char* in = const_cast<char*>(bytes.data());
+  size_t left = bytes.size();
+  while (left > 0) {
+    char buffer[64];
+    char* to = buffer;
+    size_t room = sizeof(buffer);
+    size_t done = iconv(convert, &in, &left, &to, &room);
+    out.append(buffer, to - buffer);
+    if (done == static_cast<size_t>(-1) && errno != E2BIG) {
+      out += "\xEF\xBF\xBD";
+      ++in;
+      --left;
+      iconv(convert, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(convert);
+  return out;
+}
+
+TEST(StoreToolPostText, ShiftJisConvertsAsTheCLibraryDoes) {
+  // Every code of one byte and of two, alone, after ASCII, and before a
+  // character of two bytes and ASCII; the lone bytes the device maps and the
+  // C library does not (0x80, 0xA0, 0xFD to 0xFF) among them.
+  std::vector<std::string> codes;
+  for (int first = 0x80; first <= 0xFF; ++first) {
+    codes.push_back(std::string(1, static_cast<char>(first)));
+    for (int second = 0x00; second <= 0xFF; ++second) {
+      codes.push_back({static_cast<char>(first), static_cast<char>(second)});
+    }
+  }
+  for (const std::string& code : codes) {
+    for (const std::string& text : {code, "ab" + code, code + "\x82\xA0z"}) {
+      ASSERT_EQ(ShiftJisToUtf8(text), ThroughIconv(text)) << testing::PrintToString(text);
+    }
+  }
+  // Longer texts of characters and odd bytes mixed.
+  uint64_t state = 7;
+  auto next = [&](int n) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<int>((state >> 33) % n);
+  };
+  const unsigned char kBytes[] = {'a', '<', '\n', 0x82, 0xA0, 0x81, 0x40, 0x88, 0x9F, 0xEA,
+                                  0xA4, 0xB1, 0xDF, 0x80, 0xA0, 0xFD, 0xFF, 0x5C, 0xFC, 0x7F};
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    for (int n = next(24); n > 0; --n) text += static_cast<char>(kBytes[next(sizeof(kBytes))]);
+    ASSERT_EQ(ShiftJisToUtf8(text), ThroughIconv(text)) << testing::PrintToString(text);
+  }
 }
 
 // The HTML is converted once and the fields taken from it: the same as

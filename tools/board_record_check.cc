@@ -34,21 +34,22 @@ void CheckBoardDatabase(const ceplatform::SnapshotDatabase& database, const std:
   }
 }
 
-bool ReadBoardRecord(const ceplatform::SnapshotRecord& record, const std::string& what,
+bool ReadBoardRecord(const ceplatform::SnapshotRecord& record,
+                     const std::function<std::string()>& what,
                      BoardRecordValues* values, std::vector<std::string>* problems) {
   std::vector<ceplatform::SnapshotProperty> properties;
   if (!ceplatform::ParseProperties(record.props, &properties)) {
-    problems->push_back(what + ": its bytes are not a record");
+    problems->push_back(what() + ": its bytes are not a record");
     return false;
   }
   size_t before = problems->size();
   if (properties.size() != 2) {
-    problems->push_back(what + ": " + std::to_string(properties.size()) +
+    problems->push_back(what() + ": " + std::to_string(properties.size()) +
                         " properties, a post has 2");
   }
   if (properties.empty() || properties[0].propid != BOARD_PROP_TIME ||
       properties[0].value.size() != 8) {
-    problems->push_back(what + ": its first property is not the time of posting (" +
+    problems->push_back(what() + ": its first property is not the time of posting (" +
                         Hex(BOARD_PROP_TIME) + ", 8 bytes)");
   } else {
     int64_t time = 0;
@@ -56,14 +57,14 @@ bool ReadBoardRecord(const ceplatform::SnapshotRecord& record, const std::string
     values->file_time = time;
   }
   if (properties.size() < 2 || properties[1].propid != BOARD_PROP_HTML) {
-    problems->push_back(what + ": its second property is not the post's HTML (" +
+    problems->push_back(what() + ": its second property is not the post's HTML (" +
                         Hex(BOARD_PROP_HTML) + ")");
   } else {
     const std::string& blob = properties[1].value;
     if (blob.empty() || blob.back() != '\0') {
-      problems->push_back(what + ": its HTML does not end in a NUL");
+      problems->push_back(what() + ": its HTML does not end in a NUL");
     } else if (blob.find('\0') != blob.size() - 1) {
-      problems->push_back(what + ": its HTML holds a NUL before its end");
+      problems->push_back(what() + ": its HTML holds a NUL before its end");
     } else {
       values->html = blob.substr(0, blob.size() - 1);
     }

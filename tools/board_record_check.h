@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,13 +22,15 @@ void CheckBoardDatabase(const ceplatform::SnapshotDatabase& database, const std:
                         std::vector<std::string>* problems);
 
 // A post's two values, read from its record. False, with what is wrong
-// appended to *problems (each prefixed with `what`), when the record does
+// appended to *problems (each prefixed with what `what` gives, which is
+// asked only then: an export reads a million records), when the record does
 // not follow the layout.
 struct BoardRecordValues {
   int64_t file_time = 0;
   std::string html;  // without its NUL
 };
-bool ReadBoardRecord(const ceplatform::SnapshotRecord& record, const std::string& what,
-                     BoardRecordValues* values, std::vector<std::string>* problems);
+bool ReadBoardRecord(const ceplatform::SnapshotRecord& record,
+                     const std::function<std::string()>& what, BoardRecordValues* values,
+                     std::vector<std::string>* problems);
 
 #endif  // TOOLS_BOARD_RECORD_CHECK_H_

@@ -168,8 +168,9 @@ class Verifier : public SnapshotSink {
     if (board != boards.end()) {
       BoardRecordValues values;
       std::vector<std::string> found;
-      ReadBoardRecord(record, "post " + OidText(record.oid) + " of " + board->second, &values,
-                      &found);
+      const std::string& name = board->second;
+      ReadBoardRecord(
+          record, [&] { return "post " + OidText(record.oid) + " of " + name; }, &values, &found);
       for (std::string& problem : found) Problem(std::move(problem));
       ++posts;
     }
@@ -378,8 +379,8 @@ class PostStreamer : public SnapshotSink {
     const std::string& board = found->second;
     BoardRecordValues values;
     std::vector<std::string> problems;
-    if (!ReadBoardRecord(record, "post " + OidText(record.oid) + " of " + board, &values,
-                         &problems)) {
+    auto what = [&] { return "post " + OidText(record.oid) + " of " + board; };
+    if (!ReadBoardRecord(record, what, &values, &problems)) {
       for (const std::string& problem : problems) *err_ << "tvxstore: skipped " << problem << "\n";
       ++skipped;
       return true;

@@ -350,8 +350,17 @@ class StoreToolSqliteTest(unittest.TestCase):
         self.assertEqual(code, 1, err)
         lines = out.decode().splitlines()
         self.assertEqual(len(lines), 202, lines[-3:])
-        self.assertTrue(all("does not end in a NUL" in line for line in lines[:200]))
+        nul = r"post 0X[0-9A-F]+ of TULVAN_fill\.tvx: its HTML does not end in a NUL$"
+        self.assertTrue(all(re.search(nul, line) for line in lines[:200]), lines[:2])
         self.assertEqual(lines[200], "problem: ... and 100 more problems")
+        # The export leaves such posts out, and says which.
+        code, out, err = tvxstore("--store", damaged, "export")
+        self.assertEqual(code, 1, err)
+        self.assertEqual(out, b"")
+        skipped = err.splitlines()
+        self.assertEqual(len(skipped), 300, skipped[-3:])
+        self.assertTrue(all(re.match("tvxstore: skipped " + nul, line) for line in skipped),
+                        skipped[:2])
         # A file that is no store at all.
         junk = self.path("junk.db")
         with open(junk, "wb") as f:
