@@ -32,7 +32,6 @@ TEST(PostExportText, JsonStringsAndCsvFields) {
   }
 }
 
-
 // Escapes are found wherever they stand: a text comes out as its bytes do
 // one by one, whichever byte stands at each place of a text long enough to
 // be read eight bytes at a time, and whichever two bytes share a word.
