@@ -34,7 +34,6 @@ void WriteQueue::Write(QueuedWrite* write) {
   runner_(group, count);
   auto took = std::chrono::steady_clock::now() - started;
   lock.lock();
-  last_group_ = count;
   last_took_ = std::chrono::duration_cast<std::chrono::nanoseconds>(took);
   sizes_[count - 1].fetch_add(1, std::memory_order_relaxed);
   // Every other writer of the group is parked, as only the front leads.
@@ -107,7 +106,6 @@ void WriteQueue::GroupSizes(unsigned long long* counts, size_t slots) const {
 void WriteQueue::ResetInChild() {
   writers_.clear();
   held_ = false;
-  last_group_ = 0;
   last_turn_ = 0;
   gathering_ = false;
   mutex_.unlock();

@@ -142,9 +142,10 @@ class WriteQueue {
   std::mutex mutex_;
   std::deque<QueuedWrite*> writers_;  // the front one leads, or is about to
   bool held_ = false;
-  size_t last_group_ = 0;                 // writes of the group written last
-  size_t last_turn_ = 0;                  // those and the writes queued as it ended
-  std::chrono::nanoseconds last_took_{0};  // and how long it took
+  // The turn before: the writes of the group written last and those queued
+  // as it ended; and how long that group took.
+  size_t last_turn_ = 0;
+  std::chrono::nanoseconds last_took_{0};
   bool gathering_ = false;                // a leader waiting for company
   std::condition_variable company_;       // and what wakes it
   std::atomic<uint64_t> gathers_{0};
