@@ -101,23 +101,32 @@ class Conversion {
   iconv_t convert_;
 };
 
+// Writes the character `code_point` (at most U+10FFFF) in UTF-8 at `to`,
+// which has room for it (four bytes at most, three below U+10000); returns
+// the end of what it wrote.
+char* PutUtf8(unsigned long code_point, char* to) {
+  if (code_point < 0x80) {
+    *to++ = static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    *to++ = static_cast<char>(0xC0 | (code_point >> 6));
+    *to++ = static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    *to++ = static_cast<char>(0xE0 | (code_point >> 12));
+    *to++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *to++ = static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    *to++ = static_cast<char>(0xF0 | (code_point >> 18));
+    *to++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    *to++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *to++ = static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+  return to;
+}
+
 // Appends the character `code_point` (at most U+10FFFF) in UTF-8.
 void AppendUtf8(unsigned long code_point, std::string* out) {
-  if (code_point < 0x80) {
-    *out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    *out += static_cast<char>(0xC0 | (code_point >> 6));
-    *out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    *out += static_cast<char>(0xE0 | (code_point >> 12));
-    *out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (code_point >> 18));
-    *out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
+  char bytes[4];
+  out->append(bytes, PutUtf8(code_point, bytes) - bytes);
 }
 
 // Appends `size` CP932 bytes as UTF-8 through the C library: a byte that
@@ -161,26 +170,18 @@ bool AppendThroughTable(const char* bytes, size_t size, std::string* out) {
   int count = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(size),
                                   units.data(), static_cast<int>(units.size()));
   if (count <= 0) return false;
-  // Written in place: at most three bytes a unit.
+  // Written in place: at most three bytes a unit, as CP932 has nothing past
+  // the BMP (so there is no surrogate to pair either).
   const size_t before = out->size();
   out->resize(before + 3 * static_cast<size_t>(count));
   char* to = &(*out)[before];
   for (int i = 0; i < count; ++i) {
     unsigned unit = units[i];
-    if (unit < 0x80) {
-      *to++ = static_cast<char>(unit);
-    } else if (unit == 0x80 || (unit >= 0xF8F0 && unit <= 0xF8F3)) {
+    if (unit == 0x80 || (unit >= 0xF8F0 && unit <= 0xF8F3)) {
       out->resize(before);
       return false;
-    } else if (unit < 0x800) {
-      *to++ = static_cast<char>(0xC0 | (unit >> 6));
-      *to++ = static_cast<char>(0x80 | (unit & 0x3F));
-    } else {
-      // CP932 has nothing past the BMP, so there is no surrogate to pair.
-      *to++ = static_cast<char>(0xE0 | (unit >> 12));
-      *to++ = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-      *to++ = static_cast<char>(0x80 | (unit & 0x3F));
     }
+    to = PutUtf8(unit, to);
   }
   out->resize(static_cast<size_t>(to - out->data()));
   return true;
@@ -267,6 +268,12 @@ std::string UnescapeField(const std::string& escaped) {
 std::string ShiftJisToUtf8(const std::string& bytes) {
   std::string out;
   AppendShiftJis(bytes.data(), bytes.size(), &out);
+  return out;
+}
+
+std::string ShiftJisToUtf8ThroughIconv(const std::string& bytes) {
+  std::string out;
+  AppendThroughIconv(bytes.data(), bytes.size(), &out);
   return out;
 }
 

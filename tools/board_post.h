@@ -39,5 +39,8 @@ std::string UnescapeField(const std::string& escaped);
 // Shift_JIS (code page 932) bytes as UTF-8; a byte that starts no character
 // becomes U+FFFD.
 std::string ShiftJisToUtf8(const std::string& bytes);
+// The same through the C library's CP932 converter alone, which the
+// conversion above must match for every text.
+std::string ShiftJisToUtf8ThroughIconv(const std::string& bytes);
 
 #endif  // TOOLS_BOARD_POST_H_

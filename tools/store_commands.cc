@@ -34,6 +34,11 @@ std::string OidText(uint32_t oid) {
   return text;
 }
 
+// How messages name a post: "post 0X... of <board>".
+std::string PostText(uint32_t oid, const std::string& board) {
+  return "post " + OidText(oid) + " of " + board;
+}
+
 std::string SortOrdersText(const std::string& bytes) {
   std::vector<ceplatform::SnapshotSortOrder> sorts;
   if (!ceplatform::DecodeSortOrders(bytes, &sorts)) return "(cannot be decoded)";
@@ -168,9 +173,8 @@ class Verifier : public SnapshotSink {
     if (board != boards.end()) {
       BoardRecordValues values;
       std::vector<std::string> found;
-      const std::string& name = board->second;
       ReadBoardRecord(
-          record, [&] { return "post " + OidText(record.oid) + " of " + name; }, &values, &found);
+          record, [&] { return PostText(record.oid, board->second); }, &values, &found);
       for (std::string& problem : found) Problem(std::move(problem));
       ++posts;
     }
@@ -379,7 +383,7 @@ class PostStreamer : public SnapshotSink {
     const std::string& board = found->second;
     BoardRecordValues values;
     std::vector<std::string> problems;
-    auto what = [&] { return "post " + OidText(record.oid) + " of " + board; };
+    auto what = [&] { return PostText(record.oid, board); };
     if (!ReadBoardRecord(record, what, &values, &problems)) {
       for (const std::string& problem : problems) *err_ << "tvxstore: skipped " << problem << "\n";
       ++skipped;
@@ -387,7 +391,7 @@ class PostStreamer : public SnapshotSink {
     }
     BoardPost post = ReadBoardPost(values.file_time, values.html);
     if (!post.parsed) {
-      *err_ << "tvxstore: post " << OidText(record.oid) << " of " << board
+      *err_ << "tvxstore: " << PostText(record.oid, board)
             << ": its HTML is not in the board's form; exported with its html only\n";
     }
     writer_->Write(board, record.oid, post);
