@@ -233,7 +233,10 @@ void HostServer::AddMetrics(ServerMetrics* metrics) {
 }
 
 bool HostServer::Run() {
-  if (stop_requested_) return true;
+  if (stop_requested_) {
+    finished_ = true;
+    return true;
+  }
   Loop* loop = loop_.get();
   loop->Accept();
   running_ = true;
@@ -301,7 +304,9 @@ void HostServer::Drain() {
 }
 
 bool HostServer::LoopsAnswer(std::chrono::milliseconds within) {
-  if (!running_ || finished_) return false;
+  // Between the start-up line and Run() the loops are about to start: a
+  // probe then waits for them rather than calling the server dead.
+  if (loop_ == nullptr || finished_) return false;
   struct Answers {
     std::mutex mu;
     std::condition_variable done;

@@ -69,7 +69,9 @@ class HostServer {
   // Run() returns once all have ended. Any thread.
   void Drain();
   // Whether every event loop runs a task posted to it within `within`: the
-  // server is alive and not stuck. False once Run() has ended. Any thread.
+  // server is alive and not stuck. Asked after Create() and before Run(), it
+  // waits for Run() to start the loops. False once Run() has ended. Any
+  // thread.
   bool LoopsAnswer(std::chrono::milliseconds within);
 
  private:
