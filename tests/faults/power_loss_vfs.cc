@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +25,7 @@ namespace {
 constexpr int kPowerLostStatus = 77;
 
 const char kDurable[] = ".durable";
+const char kDurableLock[] = ".durable-lock";
 
 // A file this process has open, kept across its closes.
 struct FileState {
@@ -52,29 +52,55 @@ void WriteAll(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Makes the file as it stands its durable image, as a sync does on Linux:
-// every byte of the file reaches the disk, whichever process wrote it. Syncs
-// of one file from several processes take turns (a lock on the image), and
-// each reads the file once its turn has come, so that a later sync never
-// leaves an older image than an earlier one did.
-void MakeDurable(FileState* state) {
-  int durable = open((state->path + kDurable).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (durable < 0 || flock(durable, LOCK_EX) != 0) _exit(3);
-  int real = open(state->path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info;
-  if (real >= 0 && fstat(real, &info) == 0) {
-    std::vector<char> bytes(64 * 1024);
-    off_t at = 0;
-    while (at < info.st_size) {
-      ssize_t got = pread(real, bytes.data(), bytes.size(), at);
-      if (got <= 0) break;
-      if (pwrite(durable, bytes.data(), static_cast<size_t>(got), at) != got) _exit(3);
-      at += got;
-    }
-    if (ftruncate(durable, at) != 0) _exit(3);
+// Holds the lock of a file's durable image, which every process takes to
+// make or renew the image, so that a later one never leaves an older image
+// than an earlier one did. The lock is a file of its own: the process's
+// locks on the real file are SQLite's, and any close of a descriptor of the
+// real file here would drop them all (POSIX locks belong to the process and
+// the file, not the descriptor).
+class DurableImageLock {
+ public:
+  explicit DurableImageLock(const std::string& path)
+      : fd_(open((path + kDurableLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) _exit(3);
   }
-  if (real >= 0) close(real);
-  close(durable);  // lets the next sync of the file take its turn
+  ~DurableImageLock() { close(fd_); }
+
+ private:
+  int fd_;
+};
+
+// Copies the real file, read through SQLite's own descriptor of it, over
+// its durable image.
+void CopyToImage(const std::string& path, sqlite3_file* real) {
+  sqlite3_int64 size = 0;
+  if (real->pMethods->xFileSize(real, &size) != SQLITE_OK) _exit(3);
+  int durable = open((path + kDurable).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (durable < 0) _exit(3);
+  std::vector<char> bytes(64 * 1024);
+  for (sqlite3_int64 at = 0; at < size; at += static_cast<sqlite3_int64>(bytes.size())) {
+    int amount = static_cast<int>(std::min<sqlite3_int64>(bytes.size(), size - at));
+    if (real->pMethods->xRead(real, bytes.data(), amount, at) != SQLITE_OK) _exit(3);
+    if (pwrite(durable, bytes.data(), static_cast<size_t>(amount), at) != amount) _exit(3);
+  }
+  if (ftruncate(durable, size) != 0) _exit(3);
+  close(durable);
+}
+
+// Makes the file as it stands its durable image, as a sync does on Linux:
+// every byte of the file reaches the disk, whichever process wrote it.
+void MakeDurable(FileState* state, sqlite3_file* real) {
+  DurableImageLock lock(state->path);
+  CopyToImage(state->path, real);
+}
+
+// A file that has no image yet was there before anything here wrote it (or
+// is new and empty): it is durable as it stands. Under the image's lock, so
+// that a process that opens the file as another syncs it never puts back
+// what came before that sync.
+void FirstImage(FileState* state, sqlite3_file* real) {
+  DurableImageLock lock(state->path);
+  if (access((state->path + kDurable).c_str(), F_OK) != 0) CopyToImage(state->path, real);
 }
 
 }  // namespace
@@ -119,7 +145,7 @@ struct PowerLossCalls {
     FileState* state = Of(file)->state;
     if (state != nullptr) {
       std::lock_guard<std::mutex> lock(states_mutex);
-      MakeDurable(state);
+      MakeDurable(state, Real(file));
     }
     return SQLITE_OK;
   }
@@ -174,13 +200,7 @@ struct PowerLossCalls {
     state.path = name;
     state.users++;
     Of(file)->state = &state;
-    // A file that was there before anything here wrote it is durable as it
-    // stands.
-    std::string durable = state.path + kDurable;
-    if (access(durable.c_str(), F_OK) != 0) {
-      bool exists = false;
-      WriteAll(durable, ReadAll(state.path, &exists));
-    }
+    FirstImage(&state, Real(file));
     return rc;
   }
   // A deletion is durable at once: SQLite deletes only what it has made
@@ -247,6 +267,7 @@ void PowerLossVfs::StopIfLost() const {
 void PowerLossVfs::Restore(const std::string& path, Loss loss, unsigned seed) {
   for (const char* suffix : {"", "-wal", "-journal"}) {
     std::string file = path + suffix;
+    unlink((file + kDurableLock).c_str());
     bool had_image = false;
     std::string image = ReadAll(file + kDurable, &had_image);
     if (!had_image) continue;
